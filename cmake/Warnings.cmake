@@ -1,0 +1,3 @@
+function(tessamer_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+endfunction()

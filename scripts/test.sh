@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+#   scripts/test.sh          everything CI runs: the plain build, ASan+UBSan, TSan, and the fuzzers
+#   scripts/test.sh --quick  the plain build and its tests only
+# Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+quick=0
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    -h|--help) sed -n '2,5p' "$0"; exit 0 ;;
+    *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+supp="$root/scripts/sanitizers"
+
+configure_and_build() {  # folder, cmake options...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+run_tests() {  # folder
+  (cd "$1" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+echo "== plain build"
+configure_and_build build
+run_tests build
+[ "$quick" = 1 ] && exit 0
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+configure_and_build build-asan -DTESSAMER_SANITIZE=address -DTESSAMER_BUILD_BENCH=OFF
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+LSAN_OPTIONS="suppressions=$supp/lsan.supp" \
+  run_tests build-asan
+
+echo "== ThreadSanitizer"
+configure_and_build build-tsan -DTESSAMER_SANITIZE=thread -DTESSAMER_BUILD_BENCH=OFF
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
+  run_tests build-tsan
+
+echo "== fuzzers"
+if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
+  CC=clang-14 CXX=clang++-14 configure_and_build build-fuzz -DTESSAMER_FUZZ=ON \
+    -DTESSAMER_SANITIZE=address -DTESSAMER_BUILD_APP=OFF -DTESSAMER_BUILD_BENCH=OFF
+  for source in fuzz/*_fuzz.cpp; do
+    name=$(basename "$source" .cpp)
+    corpus="fuzz/corpus/$name"
+    work=$(mktemp -d)
+    [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+    echo "-- $name"
+    ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+      "build-fuzz/fuzz/$name" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 \
+      -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 12
+    status=${PIPESTATUS[0]}
+    rm -rf "$work"
+    [ "$status" = 0 ] || { echo "fuzzer $name failed" >&2; exit 1; }
+  done
+fi
+echo "all test runs passed"

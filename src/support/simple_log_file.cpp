@@ -1,0 +1,183 @@
+#include "support/simple_log_file.h"
+
+#include <cerrno>
+#include <ctime>
+#include <cwchar>
+#include <vector>
+
+#include "support/error_numbers.h"
+#include "support/text.h"
+#include "version.h"
+
+namespace tessamer {
+namespace {
+
+constexpr size_t kPrintfBufferChars = 16384;  // a longer Printf result is cut
+constexpr size_t kMaxHexBytes = 170;
+constexpr size_t kPrintfLimitChars = 1 << 20;  // formatting gives up beyond this
+
+}  // namespace
+
+std::wstring TimeOfDayText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  wchar_t buffer[16];
+  std::swprintf(buffer, 16, L"%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  return buffer;
+}
+
+CSimpleLogFile::CSimpleLogFile(bool stampTime) : stampTime(stampTime) {}
+
+CSimpleLogFile::~CSimpleLogFile() { Close(); }
+
+bool CSimpleLogFile::Open(const std::string& path) {
+  std::lock_guard guard(lock);
+  if (file != nullptr) std::fclose(file);
+  file = std::fopen(path.c_str(), "ab");
+  if (file == nullptr) {
+    fileName.clear();
+    error.SetSystemError(static_cast<uint32_t>(ErrorNumberFromErrno(errno)));
+    return false;
+  }
+  fileName = Widen(path);
+  return true;
+}
+
+void CSimpleLogFile::Close() {
+  std::lock_guard guard(lock);
+  if (file != nullptr) std::fclose(file);
+  file = nullptr;
+  fileName.clear();
+}
+
+bool CSimpleLogFile::IsOpen() const {
+  std::lock_guard guard(lock);
+  return file != nullptr;
+}
+
+std::wstring CSimpleLogFile::FileName() const {
+  std::lock_guard guard(lock);
+  return fileName;
+}
+
+void CSimpleLogFile::PutLocked(std::wstring_view text) {
+  const std::string bytes = Narrow(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+}
+
+void CSimpleLogFile::FlushLocked() { std::fflush(file); }
+
+void CSimpleLogFile::WriteBanner(const wchar_t* text) {
+  std::lock_guard guard(lock);
+  if (file == nullptr) return;
+  const std::time_t now = std::time(nullptr);
+  char dateText[64] = "";
+  ctime_r(&now, dateText);
+  std::wstring banner = L"******************************************************\r\nOpened At: ";
+  std::wstring date = Widen(dateText);
+  if (!date.empty() && date.back() == L'\n') date.pop_back();
+  banner += date;
+  banner += L"\r\n\r\nVersion: ";
+  banner += Widen(kVersionText);
+  banner += L"\r\n******************************************************\r\n";
+  PutLocked(banner);
+  if (text != nullptr) PutLocked(text);
+  FlushLocked();
+}
+
+void CSimpleLogFile::WriteRecord(std::wstring_view text) {
+  if (file == nullptr) return;
+  std::wstring line = TimeOfDayText();
+  line += L',';
+  line += text;
+  line += L"\r\n";
+  PutLocked(line);
+  FlushLocked();
+}
+
+void CSimpleLogFile::WriteRecordA(std::string_view text) { WriteRecord(Widen(text)); }
+
+void CSimpleLogFile::WriteHex(const unsigned char* bytes, size_t count) {
+  if (file == nullptr) return;
+  if (count > kMaxHexBytes) count = kMaxHexBytes;
+  std::wstring hex;
+  hex.reserve(count * 3);
+  for (size_t i = 0; i < count; ++i) {
+    wchar_t pair[4];
+    std::swprintf(pair, 4, L"%02X ", bytes[i]);
+    hex += pair;
+  }
+  WriteRecord(hex);
+}
+
+void CSimpleLogFile::WriteRaw(std::wstring_view text) {
+  if (file == nullptr) return;
+  PutLocked(text);
+  FlushLocked();
+}
+
+void CSimpleLogFile::WriteLine(std::wstring_view text) {
+  if (file == nullptr) return;  // no lock while closed
+  std::lock_guard guard(lock);
+  if (file == nullptr) return;
+  std::wstring line;
+  if (stampTime) {
+    line = TimeOfDayText();
+    line += L'|';
+  }
+  line += prefix;
+  line += text;
+  line += L"\r\n";
+  PutLocked(line);
+  FlushLocked();
+}
+
+void CSimpleLogFile::Printf(const wchar_t* format, ...) {
+  if (file == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  VPrintf(format, args);
+  va_end(args);
+}
+
+void CSimpleLogFile::VPrintf(const wchar_t* format, va_list args) {
+  // vswprintf gives no length when the buffer is too small: grow until it fits, then cut.
+  std::vector<wchar_t> buffer(kPrintfBufferChars);
+  int written = -1;
+  while (true) {
+    va_list copy;
+    va_copy(copy, args);
+    written = std::vswprintf(buffer.data(), buffer.size(), format, copy);
+    va_end(copy);
+    if (written >= 0 || buffer.size() >= kPrintfLimitChars) break;
+    buffer.resize(buffer.size() * 4);
+  }
+  std::lock_guard guard(lock);
+  if (file == nullptr) return;
+  if (written <= 0) {
+    PutLocked(format);
+    PutLocked(L"\r\n");
+    FlushLocked();
+    return;
+  }
+  std::wstring_view text(buffer.data(), static_cast<size_t>(written));
+  if (text.size() > kPrintfBufferChars - 1) text = text.substr(0, kPrintfBufferChars - 1);
+  std::wstring line;
+  if (stampTime) {
+    line = TimeOfDayText();
+    line += L'|';
+  }
+  line += prefix;
+  line += text;
+  line += L"\r\n";
+  PutLocked(line);
+  FlushLocked();
+}
+
+CSimpleLogFile& DiagnosticLog() {
+  static CSimpleLogFile log(true);
+  return log;
+}
+
+}  // namespace tessamer

@@ -1,0 +1,14 @@
+#pragma once
+// Conversion between the 8-bit wire text and the wide texts shown to the operator.
+// Narrow text is ISO-8859-1: every byte is the code point of the same value. Wide text
+// narrows the same way; a code point above 255 becomes '?'. Nothing else converts text.
+
+#include <string>
+#include <string_view>
+
+namespace tessamer {
+
+std::wstring Widen(std::string_view narrow);
+std::string Narrow(std::wstring_view wide);
+
+}  // namespace tessamer

@@ -1,0 +1,130 @@
+#pragma once
+// A logger box stand-in for tests, benchmarks and tools: a TCP server on a loopback address that
+// plays a given text to every connection it accepts, at a given pace, and records what it
+// receives. It can drop its connections, stop listening, refuse (a bound port that does not
+// listen) and listen again on the same port, or stay silent (an empty script).
+//
+// Threads: the box runs one thread of its own for all socket work; every public operation may be
+// called from any other thread (not from a FakeBox callback: there are none). The operations that
+// change the box's state return once the change has been made.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+namespace tessamer::testkit {
+
+using namespace std::chrono_literals;
+
+// One piece of a script: wait `pause`, then send `text`.
+struct FakeBoxStep {
+  std::string text;
+  std::chrono::milliseconds pause{0};
+};
+
+// What one connection is played.
+struct FakeBoxScript {
+  std::vector<FakeBoxStep> steps;  // empty: the box stays silent
+  bool closeAfter = false;         // close the connection once every step has been sent
+};
+
+// Scripts built from one text.
+FakeBoxScript PlayAll(std::string text, bool closeAfter = false);
+// `text` cut into pieces of `chunkSize` bytes with `pause` before each piece after the first.
+FakeBoxScript PlayInChunks(std::string_view text, size_t chunkSize,
+                           std::chrono::milliseconds pause, bool closeAfter = false);
+// `text` cut at the given byte offsets (mid-line cuts included), `pause` before each later piece.
+FakeBoxScript PlaySplitAt(std::string_view text, const std::vector<size_t>& cuts,
+                          std::chrono::milliseconds pause, bool closeAfter = false);
+
+class FakeBox {
+ public:
+  // Listens on `address` (a 127.0.0.x address) and `port` (0: any free port, see Port()).
+  explicit FakeBox(std::string address = "127.0.0.1", uint16_t port = 0);
+  ~FakeBox();
+  FakeBox(const FakeBox&) = delete;
+  FakeBox& operator=(const FakeBox&) = delete;
+
+  const std::string& Address() const { return address; }
+  uint16_t Port() const { return port; }
+
+  // Connection i (counted from 0) is played scripts[i], or the last script once they run out.
+  // Applies to connections accepted after the call. The default is silence.
+  void SetScripts(std::vector<FakeBoxScript> scripts);
+  void SetScript(FakeBoxScript script) { SetScripts({std::move(script)}); }
+
+  // Sends `text` to every open connection after whatever it is still being played.
+  void Send(std::string text);
+  // Closes every open connection (the box drops off the network); listening goes on.
+  void CloseConnections();
+  // Closes the listening socket: new connections are refused while the port is unused.
+  void StopListening();
+  // Keeps the port bound without listening: every connect is refused at once.
+  void Refuse();
+  // Listens again on the same port.
+  void Listen();
+
+  size_t Accepted() const;      // connections accepted so far
+  size_t OpenConnections() const;
+  std::string Received() const;  // every byte received, from every connection, in order
+
+  // Bounded waits; true when the condition held in time.
+  bool WaitForAccepted(size_t count, std::chrono::milliseconds timeout = 10s) const;
+  bool WaitForOpenConnections(size_t count, std::chrono::milliseconds timeout = 10s) const;
+  bool WaitForReceived(size_t bytes, std::chrono::milliseconds timeout = 10s) const;
+
+ private:
+  class Session;
+  friend class Session;
+
+  void RunOnBoxThread(const std::function<void()>& job);
+  void OpenAcceptor(bool listen);
+  void Accept();
+  void SessionEnded(Session* session);
+  void AddReceived(std::string_view bytes);
+  template <typename Condition>
+  bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) const;
+
+  std::string address;
+  uint16_t port = 0;
+
+  asio::io_context context;
+  asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
+  asio::ip::tcp::acceptor acceptor{context};
+  std::vector<std::shared_ptr<Session>> sessions;  // box thread only
+  uint64_t acceptorGeneration = 0;                 // box thread only; stale accepts ignore
+  std::thread thread;
+
+  mutable std::mutex mutex;  // guards the fields below
+  mutable std::condition_variable changed;
+  std::vector<FakeBoxScript> scripts;
+  size_t accepted = 0;
+  size_t open = 0;
+  std::string received;
+};
+
+// A loopback port whose connects neither complete nor fail: a listener with a zero backlog that
+// never accepts, its queue filled by one connection of its own. For connect time-out tests.
+class UnansweredPort {
+ public:
+  explicit UnansweredPort(const std::string& address = "127.0.0.1");
+  uint16_t Port() const { return port; }
+
+ private:
+  asio::io_context context;
+  asio::ip::tcp::acceptor acceptor{context};
+  asio::ip::tcp::socket filler{context};
+  uint16_t port = 0;
+};
+
+}  // namespace tessamer::testkit

@@ -70,16 +70,13 @@ class timer {
   void Fire(const std::error_code& error, unsigned armed) {
     std::unique_lock lock(mutex);
     if (!error && runningFlag && armed == generation) {
+      if (!repeating) runningFlag = false;
       lock.unlock();
       send(target, value);
       lock.lock();
-      if (runningFlag && armed == generation) {
-        if (repeating) {
-          steady.expires_at(steady.expiry() + period);
-          ArmLocked();
-        } else {
-          runningFlag = false;
-        }
+      if (repeating && runningFlag && armed == generation) {
+        steady.expires_at(steady.expiry() + period);
+        ArmLocked();
       }
     }
     --pendingWaits;

@@ -1,0 +1,26 @@
+#pragma once
+// One client connection as the data server's workers see it: the socket shared by the client's
+// two records and the strand that serialises every operation on it.
+
+#include <cstdint>
+
+#include <asio.hpp>
+
+#include "server/client_context.h"
+
+namespace tessamer {
+
+// Threads: every field but `strand` is touched only by handlers running on `strand`, except
+// `socketValue`, which is fixed before the link is shared.
+struct ClientLink {
+  explicit ClientLink(asio::io_context& io) : strand(asio::make_strand(io)), socket(strand) {}
+
+  asio::strand<asio::io_context::executor_type> strand;
+  asio::ip::tcp::socket socket;
+  bool open = false;                     // from the client's set-up until it is closed, once
+  uintptr_t socketValue = 0;             // the socket's number, as the notices carry it
+  ClientContext* writeRecord = nullptr;  // owned by the pool
+  ClientContext* readRecord = nullptr;   // owned by the pool; null once its receive loop ended
+};
+
+}  // namespace tessamer

@@ -1,0 +1,90 @@
+#include "server/client_processor.h"
+
+#include "support/error_numbers.h"
+
+namespace tessamer {
+
+CClientProcessor::CClientProcessor(ClientContext* context, size_t queueLimit)
+    : CProcessor(context), queueLimit(queueLimit) {}
+
+void CClientProcessor::Attach(ClientContext* record) {
+  std::lock_guard guard(lock);
+  CProcessor::Attach(record);
+  queue.clear();
+  queuedBytes = 0;
+  closing = false;
+}
+
+PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text) {
+  std::lock_guard guard(lock);
+  if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
+  if (state == ProcessorState::Idle) {
+    context->length = text->size();
+    context->position = 0;
+    context->lastTransfer = 0;
+    context->text = std::move(text);
+    state = ProcessorState::Sending;
+    return PostResult::SendRequested;
+  }
+  if (queuedBytes + text->size() > queueLimit) {
+    closing = true;
+    queue.clear();
+    queuedBytes = 0;
+    return PostResult::OverLimit;
+  }
+  queuedBytes += text->size();
+  queue.push_back(std::move(text));
+  return PostResult::Queued;
+}
+
+int CClientProcessor::Process() {
+  std::lock_guard guard(lock);
+  if (state == ProcessorState::New) state = ProcessorState::Idle;
+  if (state == ProcessorState::Idle) {
+    if (!TakeNextLocked()) return 0;
+    state = ProcessorState::Sending;
+  }
+  while (context->position >= context->length) {
+    if (!TakeNextLocked()) {
+      state = ProcessorState::Idle;
+      context->text.reset();
+      context->position = context->length = 0;
+      return 0;
+    }
+  }
+  return kErrorIoPending;
+}
+
+void CClientProcessor::Reset() {
+  std::lock_guard guard(lock);
+  queue.clear();
+  queuedBytes = 0;
+}
+
+ProcessorState CClientProcessor::State() const {
+  std::lock_guard guard(lock);
+  return state;
+}
+
+size_t CClientProcessor::QueuedBytes() const {
+  std::lock_guard guard(lock);
+  return queuedBytes;
+}
+
+bool CClientProcessor::Closing() const {
+  std::lock_guard guard(lock);
+  return closing;
+}
+
+bool CClientProcessor::TakeNextLocked() {
+  if (queue.empty()) return false;
+  context->text = std::move(queue.front());
+  queue.pop_front();
+  queuedBytes -= context->text->size();
+  context->length = context->text->size();
+  context->position = 0;
+  context->lastTransfer = 0;
+  return true;
+}
+
+}  // namespace tessamer

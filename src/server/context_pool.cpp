@@ -1,0 +1,165 @@
+#include "server/context_pool.h"
+
+#include <algorithm>
+
+#include "server/client_link.h"
+#include "support/simple_log_file.h"
+
+namespace tessamer {
+
+CContextPool::CContextPool(IClientIo& io, size_t queueLimit) : io(io), queueLimit(queueLimit) {}
+
+CContextPool::~CContextPool() { Clear(); }
+
+ClientContext& CContextPool::Acquire(uint16_t port) {
+  std::lock_guard guard(lock);
+  if (free.empty()) {
+    auto record = std::make_unique<ClientContext>();
+    record->Initialise(port);
+    record->processor = std::make_unique<CClientProcessor>(record.get(), queueLimit);
+    accepting.push_back(std::move(record));
+  } else {
+    accepting.splice(accepting.end(), free, std::prev(free.end()));
+    ClientContext& record = *accepting.back();
+    record.Initialise(port);
+    record.processor->Attach(&record);
+  }
+  return *accepting.back();
+}
+
+bool CContextPool::Connect(ClientContext& record, std::shared_ptr<ClientLink> link) {
+  std::lock_guard guard(lock);
+  if (stopping) return false;
+  record.link = std::move(link);
+  if (headerText) PostLocked(record, headerText);
+  if (lastDataLine) PostLocked(record, lastDataLine);
+  Move(accepting, connected, record);
+  return true;
+}
+
+void CContextPool::Release(ClientContext& record) {
+  std::lock_guard guard(lock);
+  if (!Move(connected, free, record) && !Move(accepting, free, record)) return;
+  record.processor->Reset();
+  record.link.reset();
+}
+
+ClientContext& CContextPool::AddReader(std::unique_ptr<ClientContext> record) {
+  std::lock_guard guard(lock);
+  readers.push_back(std::move(record));
+  return *readers.back();
+}
+
+void CContextPool::RemoveReader(ClientContext& record) {
+  std::unique_ptr<ClientContext> doomed;  // deleted after the lock is released
+  {
+    std::lock_guard guard(lock);
+    const auto found = std::find_if(readers.begin(), readers.end(),
+                                    [&](const auto& r) { return r.get() == &record; });
+    if (found == readers.end()) return;
+    doomed = std::move(*found);
+    readers.erase(found);
+  }
+}
+
+void CContextPool::Publish(SavedText which, std::string text) {
+  auto shared = std::make_shared<const std::string>(std::move(text));
+  std::lock_guard guard(lock);
+  (which == SavedText::Header ? headerText : lastDataLine) = shared;
+  BroadcastLocked(shared);
+}
+
+void CContextPool::Broadcast(std::shared_ptr<const std::string> text) {
+  std::lock_guard guard(lock);
+  BroadcastLocked(text);
+}
+
+bool CContextPool::Reply(const std::shared_ptr<ClientLink>& link, std::string text) {
+  std::lock_guard guard(lock);
+  if (stopping || link == nullptr) return false;
+  for (const auto& record : connected) {
+    if (record->link == link) {
+      PostLocked(*record, std::make_shared<const std::string>(std::move(text)));
+      return true;
+    }
+  }
+  return false;
+}
+
+void CContextPool::SetStopping() {
+  std::lock_guard guard(lock);
+  stopping = true;
+}
+
+bool CContextPool::Stopping() const {
+  std::lock_guard guard(lock);
+  return stopping;
+}
+
+size_t CContextPool::ConnectedCount() const {
+  std::lock_guard guard(lock);
+  return connected.size();
+}
+
+std::vector<std::shared_ptr<ClientLink>> CContextPool::ConnectedLinks() const {
+  std::lock_guard guard(lock);
+  std::vector<std::shared_ptr<ClientLink>> links;
+  for (const auto& record : connected) links.push_back(record->link);
+  return links;
+}
+
+std::string CContextPool::Saved(SavedText which) const {
+  std::lock_guard guard(lock);
+  const auto& text = which == SavedText::Header ? headerText : lastDataLine;
+  return text ? *text : std::string();
+}
+
+CContextPool::Counts CContextPool::RecordCounts() const {
+  std::lock_guard guard(lock);
+  return Counts{connected.size(), accepting.size(), free.size(), readers.size()};
+}
+
+void CContextPool::Clear() {
+  RecordList doomed;  // deleted after the lock is released
+  {
+    std::lock_guard guard(lock);
+    doomed.splice(doomed.end(), connected);
+    doomed.splice(doomed.end(), accepting);
+    doomed.splice(doomed.end(), free);
+    doomed.splice(doomed.end(), readers);
+  }
+}
+
+void CContextPool::PostLocked(ClientContext& record,
+                              const std::shared_ptr<const std::string>& text) {
+  auto& processor = static_cast<CClientProcessor&>(*record.processor);
+  switch (processor.Post(text)) {
+    case PostResult::SendRequested:
+      io.RequestSend(record);
+      break;
+    case PostResult::OverLimit:
+      DiagnosticLog().Printf(L"Client %llu closed: more than %llu bytes waiting to be sent",
+                             static_cast<unsigned long long>(record.link ? record.link->socketValue : 0),
+                             static_cast<unsigned long long>(queueLimit));
+      io.RequestClose(record);
+      break;
+    case PostResult::Queued:
+    case PostResult::Dropped:
+      break;
+  }
+}
+
+void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& text) {
+  if (stopping) return;
+  for (const auto& record : connected) PostLocked(*record, text);
+}
+
+bool CContextPool::Move(RecordList& from, RecordList& to, const ClientContext& record) {
+  const auto found =
+      std::find_if(from.begin(), from.end(), [&](const auto& r) { return r.get() == &record; });
+  if (found == from.end()) return false;
+  to.splice(to.end(), from, found);
+  return true;
+}
+
+}  // namespace tessamer

@@ -1,0 +1,103 @@
+#pragma once
+// The data server's records, their lists and the texts that every client is handed first.
+//
+//   Acquire ──► accepting ── Connect ──► connected ── Release ──► free ──► Acquire (reused)
+//   AddReader ──► readers ── RemoveReader (its receive loop ended) ──► deleted
+//
+// The last header block and data line are stored and broadcast under the same lock that a new
+// client takes to receive them and join `connected`: a client that connects while texts are
+// published gets each text exactly once, in order.
+//
+// Threads: any. `lock` guards the four lists, the saved texts and `stopping`; it is never held
+// while waiting for the network. Lock order: the pool's lock, then a processor's.
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/client_context.h"
+#include "server/client_processor.h"
+
+namespace tessamer {
+
+// What the pool needs of the server for a client's socket. Both are called with the pool's lock
+// held and must return at once (the server posts the work to the client's strand).
+class IClientIo {
+ public:
+  virtual ~IClientIo() = default;
+  // `record`'s client was idle and has been handed a text: run a send step for it.
+  virtual void RequestSend(ClientContext& record) = 0;
+  // `record`'s client has more than the queue limit waiting: close it.
+  virtual void RequestClose(ClientContext& record) = 0;
+};
+
+enum class SavedText { Header, DataLine };
+
+class CContextPool {
+ public:
+  // `io` must outlive the pool. `queueLimit` bounds each client's queued bytes.
+  explicit CContextPool(IClientIo& io, size_t queueLimit = kMaxQueuedBytes);
+  ~CContextPool();
+  CContextPool(const CContextPool&) = delete;
+  CContextPool& operator=(const CContextPool&) = delete;
+
+  // A record for a new accept, listed in `accepting`: the last of `free` re-initialised, or a
+  // new one with its CClientProcessor.
+  ClientContext& Acquire(uint16_t port);
+  // An accept completed on `record`: under one lock, the saved header block and data line are
+  // queued to it, it gets `link` and moves to `connected`. False (nothing done) when stopping.
+  bool Connect(ClientContext& record, std::shared_ptr<ClientLink> link);
+  // A write record's client is closed, or its accept ended: out of `connected` or `accepting`,
+  // its queue emptied and its link dropped, into `free`.
+  void Release(ClientContext& record);
+
+  // Read records: listed while their client's receive loop runs; RemoveReader deletes one.
+  ClientContext& AddReader(std::unique_ptr<ClientContext> record);
+  void RemoveReader(ClientContext& record);
+
+  // Stores `text` as the last text of its kind and hands it to every connected client.
+  void Publish(SavedText which, std::string text);
+  // Hands `text` to every connected client, those still waiting for their first send included.
+  void Broadcast(std::shared_ptr<const std::string> text);
+  // Hands `text` to the client of `link` alone, if it is still connected. False when dropped.
+  bool Reply(const std::shared_ptr<ClientLink>& link, std::string text);
+
+  void SetStopping();  // from now on nothing is delivered and nobody joins
+  bool Stopping() const;
+  size_t ConnectedCount() const;
+  std::vector<std::shared_ptr<ClientLink>> ConnectedLinks() const;
+  std::string Saved(SavedText which) const;
+
+  struct Counts {
+    size_t connected = 0, accepting = 0, free = 0, readers = 0;
+    size_t Total() const { return connected + accepting + free + readers; }
+  };
+  Counts RecordCounts() const;
+
+  // Deletes every record of every list with its processor.
+  void Clear();
+
+ private:
+  using RecordList = std::list<std::unique_ptr<ClientContext>>;
+
+  void PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text);
+  void BroadcastLocked(const std::shared_ptr<const std::string>& text);
+  static bool Move(RecordList& from, RecordList& to, const ClientContext& record);
+
+  IClientIo& io;
+  const size_t queueLimit;
+  mutable std::mutex lock;
+  RecordList connected;  // write records of connected clients, in accept order
+  RecordList accepting;  // records with an accept outstanding
+  RecordList free;       // write records ready for reuse, processors kept
+  RecordList readers;    // read records
+  std::shared_ptr<const std::string> headerText;    // the last header block; null until one
+  std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
+  bool stopping = false;
+};
+
+}  // namespace tessamer

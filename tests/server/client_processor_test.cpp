@@ -1,0 +1,96 @@
+#include "server/client_processor.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "support/error_numbers.h"
+
+namespace tessamer {
+namespace {
+
+std::shared_ptr<const std::string> Text(std::string text) {
+  return std::make_shared<const std::string>(std::move(text));
+}
+
+// Drives the send step as the server does, "sending" up to `chunk` bytes per send, and returns
+// every byte that went out until the client is idle.
+std::string SendAll(ClientContext& record, CClientProcessor& processor, size_t chunk = 1 << 20) {
+  std::string sent;
+  while (processor.Process() == kErrorIoPending) {
+    const size_t n = std::min(chunk, record.length - record.position);
+    sent.append(record.text->data() + record.position, n);
+    record.lastTransfer = n;
+    record.position += n;
+  }
+  return sent;
+}
+
+class ClientProcessorTest : public ::testing::Test {
+ protected:
+  ClientContext record;
+  CClientProcessor processor{&record, 100};
+};
+
+TEST_F(ClientProcessorTest, NewQueuesUntilTheFirstSendStepThenSendsInOrder) {
+  EXPECT_EQ(processor.Post(Text("header\r\n")), PostResult::Queued);
+  EXPECT_EQ(processor.Post(Text("data\r\n")), PostResult::Queued);
+  EXPECT_EQ(processor.State(), ProcessorState::New);
+  EXPECT_EQ(SendAll(record, processor, 3), "header\r\ndata\r\n");
+  EXPECT_EQ(processor.State(), ProcessorState::Idle);
+  EXPECT_EQ(processor.QueuedBytes(), 0u);
+}
+
+TEST_F(ClientProcessorTest, FirstSendStepWithNothingQueuedGoesIdleAndAnEmptyTextSendsNothing) {
+  EXPECT_EQ(processor.Post(Text("")), PostResult::Dropped);
+  EXPECT_EQ(processor.Process(), 0);
+  EXPECT_EQ(processor.State(), ProcessorState::Idle);
+}
+
+TEST_F(ClientProcessorTest, IdleClientTakesTheTextAtOnceAndQueuesWhileSending) {
+  processor.Process();
+  ASSERT_EQ(processor.Post(Text("one")), PostResult::SendRequested);
+  EXPECT_EQ(processor.State(), ProcessorState::Sending);
+  EXPECT_EQ(*record.text, "one");
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(processor.Post(Text(std::to_string(i))), PostResult::Queued);
+  EXPECT_EQ(SendAll(record, processor, 1), "one0123456789");
+  EXPECT_EQ(processor.State(), ProcessorState::Idle);
+}
+
+TEST_F(ClientProcessorTest, TextsLongerThanTheRecordBufferAreSentWhole) {
+  const std::string big(3 * kRecordBufferSize + 17, 'h');
+  processor.Process();
+  ASSERT_EQ(processor.Post(Text(big)), PostResult::SendRequested);
+  EXPECT_EQ(SendAll(record, processor, 1000), big);
+}
+
+TEST_F(ClientProcessorTest, OverTheLimitMarksTheClientClosingAndDropsEverything) {
+  processor.Process();
+  ASSERT_EQ(processor.Post(Text("in flight")), PostResult::SendRequested);
+  EXPECT_EQ(processor.Post(Text(std::string(60, 'a'))), PostResult::Queued);
+  EXPECT_EQ(processor.Post(Text(std::string(40, 'b'))), PostResult::Queued);  // exactly 100
+  EXPECT_EQ(processor.Post(Text("c")), PostResult::OverLimit);
+  EXPECT_TRUE(processor.Closing());
+  EXPECT_EQ(processor.QueuedBytes(), 0u);
+  EXPECT_EQ(processor.Post(Text("d")), PostResult::Dropped);
+  // A recycled record starts afresh.
+  processor.Attach(&record);
+  EXPECT_FALSE(processor.Closing());
+  EXPECT_EQ(processor.State(), ProcessorState::New);
+  EXPECT_EQ(processor.Post(Text("e")), PostResult::Queued);
+}
+
+TEST_F(ClientProcessorTest, ResetEmptiesTheQueueAndAttachStartsTheNextClientEmpty) {
+  processor.Post(Text("old1"));
+  processor.Post(Text("old2"));
+  processor.Reset();
+  EXPECT_EQ(processor.QueuedBytes(), 0u);
+  processor.Attach(&record);
+  record.Initialise(1);
+  processor.Post(Text("new"));
+  EXPECT_EQ(SendAll(record, processor), "new");
+}
+
+}  // namespace
+}  // namespace tessamer

@@ -1,0 +1,176 @@
+#include "acquisition/vellumetric_agent.h"
+
+#include <utility>
+
+#include "acquisition/quintrel_driver.h"
+#include "acquisition/tcp_device.h"
+
+namespace tessamer {
+
+CVellumetricAgent::CVellumetricAgent(int32_t agentIndex, const TcpOptions& options,
+                                     std::shared_ptr<ITarget<Activity>> activityTarget,
+                                     const AcquisitionTimeouts& timeouts)
+    : agentIndex(agentIndex),
+      options(options),
+      timeouts(timeouts),
+      activityTarget(std::move(activityTarget)) {
+  lastData.agent = agentIndex;
+}
+
+CVellumetricAgent::~CVellumetricAgent() {
+  RequestStop();
+  join();
+}
+
+void CVellumetricAgent::run() {
+  // A stop request that came before run began is kept: the agent then ends without connecting.
+  {
+    std::lock_guard guard(lock);
+    ownedLink = std::make_unique<CTcpDevice>(options, timeouts);
+    ownedLink->SetReceiveTimeout(timeouts.firstReceive);
+    ownedLink->SetReconnectAllowed(true);
+    link = ownedLink.get();
+  }
+  bool everConnected = false;
+  while (!stopEvent.is_set()) {
+    if (!OpenLink()) {
+      SendActivity(everConnected ? ConnectionLost : ConnectFailed);
+      if (!everConnected) break;
+      // A box that refuses at once must not make the agent spin: pause before the next attempt.
+      if (stopEvent.wait_for(timeouts.reopenPause)) break;
+      continue;
+    }
+    StartConnection();
+    if (event::wait_for_multiple({&stopEvent, &readerEndedEvent}) != 1) break;
+    // The driver's own reconnection gave up: hold the box's place until it is back.
+    StartHoldTimer();
+    everConnected = true;
+  }
+  EndConnection();
+  done();
+}
+
+bool CVellumetricAgent::OpenLink() {
+  ErrorInfo scratch;
+  return link->Open(scratch);  // `link` changes only on this thread
+}
+
+void CVellumetricAgent::StartConnection() {
+  DeleteHoldTimer();
+  readerEndedEvent.reset();
+  {
+    std::lock_guard guard(lock);
+    if (driver) {
+      driver->Start();  // a reconnection after the reader ended
+    } else {
+      // The driver owns the link from now on; it starts reading once the targets are set.
+      driver = std::make_unique<CQuintrelDriver>(this, std::move(ownedLink), timeouts);
+    }
+  }
+  SendActivity(Connected);
+}
+
+void CVellumetricAgent::StartHoldTimer() {
+  std::lock_guard guard(lock);
+  if (holdTimer) return;
+  std::shared_ptr<ITarget<DataNotification>> target;
+  DataNotification value;
+  {
+    std::lock_guard dataGuard(dataLock);
+    target = dataTarget;
+    value = lastData;
+  }
+  if (!target) return;
+  holdTimer = std::make_unique<timer<DataNotification>>(timeouts.holdPeriod, value,
+                                                        std::move(target), true);
+  holdTimer->start();
+}
+
+void CVellumetricAgent::DeleteHoldTimer() {
+  std::unique_ptr<timer<DataNotification>> ending;
+  {
+    std::lock_guard guard(lock);
+    ending = std::move(holdTimer);
+  }
+  if (ending) ending->stop();
+}
+
+void CVellumetricAgent::EndConnection() {
+  std::unique_ptr<CQuintrelDriver> endingDriver;
+  std::unique_ptr<CTcpDevice> endingLink;
+  std::unique_ptr<timer<DataNotification>> endingTimer;
+  {
+    std::lock_guard guard(lock);
+    endingDriver = std::move(driver);
+    endingLink = std::move(ownedLink);
+    endingTimer = std::move(holdTimer);
+    link = nullptr;
+  }
+  if (endingTimer) endingTimer->stop();
+  if (endingDriver) endingDriver->Stop();
+  // Each goes as its owner goes out of scope: the driver takes the link with it.
+}
+
+void CVellumetricAgent::SetTargets(std::shared_ptr<ITarget<HeaderNotification>> header,
+                                   std::shared_ptr<ITarget<DataNotification>> data) {
+  {
+    std::lock_guard dataGuard(dataLock);
+    headerTarget = std::move(header);
+    dataTarget = std::move(data);
+  }
+  std::lock_guard guard(lock);
+  if (driver) driver->Start();
+}
+
+void CVellumetricAgent::RequestStop() {
+  stopEvent.set();
+  std::unique_ptr<timer<DataNotification>> endingTimer;
+  {
+    std::lock_guard guard(lock);
+    endingTimer = std::move(holdTimer);
+    if (link != nullptr) {
+      link->Abort(kAbortReasonStop);
+      link->Close();
+    }
+  }
+  if (endingTimer) endingTimer->stop();
+}
+
+void CVellumetricAgent::SendActivity(ActivityStatus status) {
+  send(activityTarget, Activity{status, agentIndex});
+}
+
+void CVellumetricAgent::OnData(const Data& data) {
+  std::shared_ptr<ITarget<DataNotification>> target;
+  {
+    std::lock_guard dataGuard(dataLock);
+    target = dataTarget;
+  }
+  send(target, DataNotification{data, agentIndex});
+  std::lock_guard dataGuard(dataLock);
+  lastData.data.fraction = data.fraction;
+  lastData.data.time = data.time;
+  lastData.data.timestamp = data.timestamp;
+}
+
+void CVellumetricAgent::OnHeader(const Header& header) {
+  std::shared_ptr<ITarget<HeaderNotification>> target;
+  {
+    std::lock_guard dataGuard(dataLock);
+    target = headerTarget;
+  }
+  send(target, HeaderNotification{header, agentIndex});
+}
+
+void CVellumetricAgent::OnTextLine(const std::string&) {}
+
+void CVellumetricAgent::OnReaderEnded(bool unexpected) {
+  readerEndedEvent.set();
+  if (unexpected && !stopEvent.is_set()) SendActivity(ConnectionLost);
+}
+
+void CVellumetricAgent::OnError(const std::wstring&) {}
+
+bool CVellumetricAgent::OnReconnectProgress(int32_t, int32_t, bool) { return false; }
+
+}  // namespace tessamer

@@ -292,21 +292,19 @@ void CDataServer::Core::OnSent(const Link& link, ClientContext& record,
 void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   if (!link->open) return;
   link->open = false;
+  const intptr_t listenPort = link->writeRecord->listenPort;
+  pool.Release(*link->writeRecord);  // no handler of this link touches the record from now on
   asio::error_code ignored;
   if (abortive) {
     link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
   } else {
     link->socket.shutdown(asio::socket_base::shutdown_both, ignored);
   }
-  {
-    std::lock_guard guard(noticeLock);
-    if (noticesOpen) {
-      PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue,
-                 (static_cast<intptr_t>(link->writeRecord->listenPort) << 8) | 1);
-    }
-    link->socket.close(ignored);  // cancels the client's receive and send
+  std::lock_guard guard(noticeLock);
+  if (noticesOpen) {
+    PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue, (listenPort << 8) | 1);
   }
-  pool.Release(*link->writeRecord);
+  link->socket.close(ignored);  // cancels the client's receive and send
 }
 
 void CDataServer::Core::OnCommand(const std::weak_ptr<ClientLink>& link, std::string line) {

@@ -1,0 +1,431 @@
+#include "server/data_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "server/data_publisher.h"
+#include "server/viewer_client.h"
+#include "support/error_numbers.h"
+#include "support/simple_log_file.h"
+#include "support/text.h"
+#include "testkit/recorders.h"
+
+namespace tessamer {
+namespace {
+
+using namespace std::chrono_literals;
+using testkit::ViewerClient;
+
+constexpr intptr_t kConnected = 0;
+constexpr intptr_t kDisconnected = 1;
+
+std::vector<Notice> ConnectionNotices(const std::vector<Notice>& notices, intptr_t event) {
+  std::vector<Notice> matching;
+  for (const auto& n : notices) {
+    if (n.message == WM_HUB_CLIENT_CONNECTION && (n.lParam & 0xff) == event) matching.push_back(n);
+  }
+  return matching;
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+class DataServerTest : public ::testing::Test {
+ protected:
+  void StartServer(size_t queueLimit = kMaxQueuedBytes, std::chrono::milliseconds stopWait = 5s,
+                   INoticeSink* window = nullptr) {
+    server = std::make_unique<CDataServer>(0, window ? window : &sink, "127.0.0.1", stopWait,
+                                           queueLimit);
+    ASSERT_TRUE(server->Start()) << Narrow(server->LastError().text);
+    port = server->Port();
+    ASSERT_NE(port, 0);
+  }
+
+  // Connects a viewer and waits until the server has set it up (its connection notice).
+  std::unique_ptr<ViewerClient> Connect(int receiveBuffer = 0) {
+    const size_t before = Seen(kConnected);
+    auto client = std::make_unique<ViewerClient>(port, receiveBuffer);
+    EXPECT_TRUE(sink.WaitFor(
+        [&](const auto& notices) { return ConnectionNotices(notices, kConnected).size() > before; }));
+    return client;
+  }
+  size_t Seen(intptr_t event) const { return ConnectionNotices(sink.Notices(), event).size(); }
+  uintptr_t LastSocketValue(intptr_t event) const {
+    return ConnectionNotices(sink.Notices(), event).back().wParam;
+  }
+  bool WaitDisconnections(size_t count) {
+    return sink.WaitFor(
+        [&](const auto& notices) { return ConnectionNotices(notices, kDisconnected).size() >= count; });
+  }
+  void Publish(SavedText which, const std::string& text) { server->Publish(which, text); }
+
+  testkit::RecordingNoticeSink sink;
+  std::unique_ptr<CDataServer> server;
+  uint16_t port = 0;
+};
+
+TEST_F(DataServerTest, AnEarlyClientGetsNothingUntilTheFirstTextThenEachOne) {
+  StartServer();
+  auto client = Connect();
+  const Notice notice = ConnectionNotices(sink.Notices(), kConnected).back();
+  EXPECT_EQ(notice.lParam, static_cast<intptr_t>(port) << 8);
+  Publish(SavedText::Header, "#H1\r\n");
+  Publish(SavedText::DataLine, "D1\r\n");
+  ASSERT_TRUE(client->ReceiveBytes(9));
+  EXPECT_EQ(client->received, "#H1\r\nD1\r\n");
+}
+
+TEST_F(DataServerTest, ALateClientGetsTheHeaderThenTheLastDataLineThenEachNewText) {
+  StartServer();
+  Publish(SavedText::Header, "#H1\r\n");
+  Publish(SavedText::DataLine, "D1\r\n");
+  Publish(SavedText::DataLine, "D2\r\n");
+  auto client = Connect();
+  Publish(SavedText::DataLine, "D3\r\n");
+  Publish(SavedText::Header, "#H2\r\n");
+  const std::string expected = "#H1\r\nD2\r\nD3\r\n#H2\r\n";
+  ASSERT_TRUE(client->ReceiveBytes(expected.size()));
+  EXPECT_EQ(client->received, expected);
+}
+
+TEST_F(DataServerTest, TwoClientsGetTheSameBytesInTheSameOrder) {
+  StartServer(kMaxQueuedBytes, 5s, nullptr);
+  auto first = Connect();
+  auto second = Connect();
+  std::string expected;
+  for (int i = 0; i < 500; ++i) {
+    const std::string line = "line " + std::to_string(i) + "\r\n";
+    Publish(SavedText::DataLine, line);
+    expected += line;
+  }
+  ASSERT_TRUE(first->ReceiveBytes(expected.size()));
+  ASSERT_TRUE(second->ReceiveBytes(expected.size()));
+  EXPECT_EQ(first->received, expected);
+  EXPECT_EQ(second->received, expected);
+}
+
+TEST_F(DataServerTest, ClientsConnectingWhileTextsArePublishedMissNoneAndGetNoneTwice) {
+  StartServer();
+  constexpr int kLines = 20000;
+  std::atomic<bool> go{false};
+  std::thread publisher([&] {
+    while (!go) std::this_thread::yield();
+    Publish(SavedText::Header, "H\n");
+    for (int i = 1; i <= kLines; ++i) Publish(SavedText::DataLine, std::to_string(i) + "\n");
+  });
+  std::vector<std::unique_ptr<ViewerClient>> clients;
+  go = true;
+  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<ViewerClient>(port));
+  publisher.join();
+  const std::string last = "\n" + std::to_string(kLines) + "\n";
+  for (auto& client : clients) {
+    ASSERT_TRUE(client->ReceiveUntil([&] {
+      const auto& r = client->received;
+      return r.size() >= last.size() && r.compare(r.size() - last.size(), last.size(), last) == 0;
+    }));
+    std::istringstream lines(client->received);
+    std::string line;
+    std::getline(lines, line);
+    ASSERT_EQ(line, "H");
+    int previous = -1;
+    while (std::getline(lines, line)) {
+      const int number = std::stoi(line);
+      if (previous >= 0) {
+        ASSERT_EQ(number, previous + 1);
+      }
+      previous = number;
+    }
+    EXPECT_EQ(previous, kLines);
+  }
+}
+
+TEST_F(DataServerTest, AHeaderOfNinetySixLongChannelsArrivesWhole) {
+  CDataPublisher publisher;
+  publisher.SetServer(std::make_unique<CDataServer>(0, &sink, "127.0.0.1"), 0);
+  ASSERT_TRUE(publisher.StartServer());
+  port = publisher.Server()->Port();
+  Header header;
+  header.count = MaxChannels;
+  for (int i = 0; i < MaxChannels; ++i) {
+    const std::wstring name = L"A_rather_long_channel_name_for_the_test_" + std::to_wstring(i);
+    CopyText(header.names[i], std::wstring_view(name));
+    CopyText(header.units[i], std::wstring_view(L"unitname"));
+    header.variables[i] = 1000 + i;
+  }
+  const std::string block = CDataPublisher::HeaderBlock(header);
+  ASSERT_GT(block.size(), kRecordBufferSize);
+  auto client = Connect();
+  publisher.PublishHeader(header);
+  Data data{};
+  data.time.tm_year = 109;
+  data.time.tm_mday = 1;
+  data.count = 1;
+  publisher.PublishData(data);
+  const std::string expected = block + "01/01/09 00:00:00 0.0000 \r\n";
+  ASSERT_TRUE(client->ReceiveBytes(expected.size()));
+  EXPECT_EQ(client->received, expected);
+}
+
+TEST_F(DataServerTest, TenTextsPublishedDuringASlowSendArriveInOrderAfterIt) {
+  StartServer();
+  auto client = Connect(4096);
+  std::string expected(1 << 20, 'b');  // more than the socket buffers hold: the send waits
+  Publish(SavedText::DataLine, expected);
+  for (int i = 0; i < 10; ++i) {
+    const std::string text = "after " + std::to_string(i) + "\r\n";
+    Publish(SavedText::DataLine, text);
+    expected += text;
+  }
+  ASSERT_TRUE(client->ReceiveBytes(expected.size()));
+  EXPECT_EQ(client->received, expected);
+}
+
+TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
+  StartServer();
+  auto leaving = Connect();
+  const uintptr_t socketValue = LastSocketValue(kConnected);
+  leaving->Close();
+  ASSERT_TRUE(WaitDisconnections(1));
+  // Texts published after it left, and another client's whole life, add no notice for it.
+  Publish(SavedText::DataLine, "after\r\n");
+  auto staying = Connect();
+  Publish(SavedText::DataLine, "sync\r\n");
+  ASSERT_TRUE(staying->ReceiveBytes(13));
+  const auto gone = ConnectionNotices(sink.Notices(), kDisconnected);
+  ASSERT_EQ(gone.size(), 1u);
+  EXPECT_EQ(gone[0].wParam, socketValue);
+  EXPECT_EQ(gone[0].lParam, (static_cast<intptr_t>(port) << 8) | 1);
+  EXPECT_EQ(server->ConnectedCount(), 1u);
+
+  server->Stop();
+  const size_t afterStop = sink.Notices().size();
+  EXPECT_EQ(ConnectionNotices(sink.Notices(), kDisconnected).size(), 2u);
+  server.reset();
+  EXPECT_EQ(sink.Notices().size(), afterStop);
+}
+
+TEST_F(DataServerTest, StopResetsConnectedClientsAndReturnsPromptly) {
+  StartServer();
+  std::vector<std::unique_ptr<ViewerClient>> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(Connect());
+  Publish(SavedText::DataLine, std::string(1 << 20, 'x'));  // sends outstanding
+  const auto start = std::chrono::steady_clock::now();
+  server->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  for (auto& client : clients) {
+    ASSERT_TRUE(client->ReceiveToEnd());
+    EXPECT_EQ(client->endError, asio::error::connection_reset);
+  }
+  EXPECT_EQ(server->RecordCounts().Total(), 0u);
+  // Nobody is accepted any more.
+  asio::io_context io;
+  asio::ip::tcp::socket probe(io);
+  asio::error_code failure;
+  probe.connect({asio::ip::make_address("127.0.0.1"), port}, failure);
+  EXPECT_EQ(failure, asio::error::connection_refused);
+}
+
+TEST_F(DataServerTest, StopReturnsAfterItsWaitWhenAWorkerDoesNotEnd) {
+  StartServer(kMaxQueuedBytes, 200ms);
+  auto client = Connect();
+  std::promise<void> running;
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  asio::post(server->Executor(), [&running, released] {
+    running.set_value();
+    released.wait();
+  });
+  running.get_future().wait();
+  const auto start = std::chrono::steady_clock::now();
+  server->Stop();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 200ms);
+  EXPECT_LT(took, 3s);
+  const size_t notices = sink.Notices().size();
+  release.set_value();
+  server.reset();
+  // The client was reset by the worker that did end, and nothing is posted after Stop.
+  ASSERT_TRUE(client->ReceiveToEnd());
+  EXPECT_EQ(sink.Notices().size(), notices);
+}
+
+TEST_F(DataServerTest, WithoutAWindowClientsAreServed) {
+  server = std::make_unique<CDataServer>(0, nullptr, "127.0.0.1");
+  ASSERT_TRUE(server->Start());
+  Publish(SavedText::Header, "#H\r\n");
+  ViewerClient client(server->Port());
+  ASSERT_TRUE(client.ReceiveBytes(4));  // set up: the saved header came
+  Publish(SavedText::DataLine, "D\r\n");
+  ASSERT_TRUE(client.ReceiveBytes(7));
+  EXPECT_EQ(client.received, "#H\r\nD\r\n");
+  client.Close();
+}
+
+TEST_F(DataServerTest, StartOnAPortInUseFailsWithTheSystemText) {
+  StartServer();
+  CDataServer second(port, &sink, "127.0.0.1");
+  EXPECT_FALSE(second.Start());
+  const ErrorInfo error = second.LastError();
+  EXPECT_TRUE(error.failed);
+  EXPECT_EQ(error.code, kWsaAddressInUse);
+  std::string text = SystemMessageText(kWsaAddressInUse);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(error.text, Widen(text));
+  CDataServer badAddress(0, &sink, "not an address");
+  EXPECT_FALSE(badAddress.Start());
+  EXPECT_TRUE(badAddress.LastError().failed);
+}
+
+TEST_F(DataServerTest, AThousandConnectionsLeaveDescriptorsAndRecordsBounded) {
+  StartServer();
+  const size_t descriptors = OpenDescriptors();
+  for (int i = 1; i <= 1000; ++i) {
+    auto client = Connect();
+    client->Close();
+    ASSERT_TRUE(WaitDisconnections(static_cast<size_t>(i))) << i;
+  }
+  EXPECT_LE(OpenDescriptors(), descriptors + 2);
+  const auto counts = server->RecordCounts();
+  EXPECT_EQ(counts.connected, 0u);
+  EXPECT_EQ(counts.accepting, 2u);
+  EXPECT_LE(counts.Total(), 6u);
+  EXPECT_EQ(Seen(kConnected), 1000u);
+  EXPECT_EQ(Seen(kDisconnected), 1000u);
+}
+
+TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
+  const auto logPath = std::filesystem::temp_directory_path() /
+                       ("tessamer-server-test-" + std::to_string(::getpid()) + ".log");
+  ASSERT_TRUE(DiagnosticLog().Open(logPath.string()));
+  constexpr size_t kCap = 256 * 1024;
+  StartServer(kCap);
+  auto stuck = Connect(4096);
+  const uintptr_t stuckSocket = LastSocketValue(kConnected);
+  auto reader = Connect();
+  std::string expected;
+  int published = 0;
+  for (; published < 4000 && Seen(kDisconnected) == 0; ++published) {
+    std::string text(16 * 1024, static_cast<char>('a' + published % 26));
+    text += std::to_string(published) + "\n";
+    Publish(SavedText::DataLine, text);
+    expected += text;
+    ASSERT_TRUE(reader->ReceiveBytes(expected.size()));
+  }
+  ASSERT_TRUE(WaitDisconnections(1));
+  EXPECT_LT(published, 4000);
+  const auto gone = ConnectionNotices(sink.Notices(), kDisconnected);
+  ASSERT_EQ(gone.size(), 1u);
+  EXPECT_EQ(gone[0].wParam, stuckSocket);
+  EXPECT_EQ(reader->received, expected);
+  // The reader goes on being served.
+  Publish(SavedText::DataLine, "still here\n");
+  ASSERT_TRUE(reader->ReceiveBytes(expected.size() + 11));
+  EXPECT_TRUE(stuck->ReceiveToEnd());
+  EXPECT_EQ(server->ConnectedCount(), 1u);
+  DiagnosticLog().Close();
+  std::ifstream log(logPath);
+  const std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logText.find("bytes waiting to be sent"), std::string::npos) << logText;
+  std::filesystem::remove(logPath);
+}
+
+TEST_F(DataServerTest, BadInputFromOneClientLeavesTheOthersServed) {
+  StartServer();
+  auto noisy = Connect();
+  auto reader = Connect();
+  std::thread noise([&] {
+    noisy->Send(std::string(1 << 20, 'n'));  // 1 MiB without a line feed
+    std::string binary;
+    for (int i = 0; i < 65536; ++i) binary += static_cast<char>((i * 131 + 7) % 256);
+    noisy->Send(binary);
+    std::string flood;
+    for (int i = 0; i < 10000; ++i) flood += "\nOxflood" + std::to_string(i) + "=1";
+    noisy->Send(flood + "\nOxlast=1\n");
+  });
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string line = "data " + std::to_string(i) + "\r\n";
+    Publish(SavedText::DataLine, line);
+    expected += line;
+  }
+  ASSERT_TRUE(reader->ReceiveBytes(expected.size()));
+  EXPECT_EQ(reader->received, expected);
+  noise.join();
+  ASSERT_TRUE(sink.WaitFor([](const auto& notices) {
+    return !notices.empty() && notices.back().message == WM_HUB_CLIENT_OFFSET &&
+           notices.back().text == L"last";
+  }));
+  EXPECT_GE(sink.CountOf(WM_HUB_CLIENT_OFFSET), 10001u);
+  EXPECT_EQ(Seen(kDisconnected), 0u);
+}
+
+// Records the relayed commands and lets the test answer them from its own thread.
+class RecordingRelay : public ICommandRelay {
+ public:
+  void Relay(std::string command, std::function<void(std::string)> reply) override {
+    {
+      std::lock_guard guard(mutex);
+      commands.push_back(std::move(command));
+      replies.push_back(std::move(reply));
+    }
+    changed.notify_all();
+  }
+  bool WaitFor(size_t count) {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, 10s, [&] { return commands.size() >= count; });
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> commands;
+  std::vector<std::function<void(std::string)>> replies;
+};
+
+TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
+  RecordingRelay relay;
+  server = std::make_unique<CDataServer>(0, &sink, "127.0.0.1");
+  server->SetCommandRelay(&relay);
+  ASSERT_TRUE(server->Start());
+  port = server->Port();
+  auto asking = Connect();
+  auto other = Connect();
+  asking->Send("Oxname=1\r\nnothing\r\n## CQ 1\r\n");
+  ASSERT_TRUE(relay.WaitFor(1));
+  EXPECT_EQ(relay.commands[0], "## CQ 1\r");
+  relay.replies[0]("## DCC OK_OT fine\r\n");
+  Publish(SavedText::DataLine, "sync\r\n");
+  ASSERT_TRUE(asking->ReceiveBytes(25));
+  EXPECT_EQ(asking->received, "## DCC OK_OT fine\r\nsync\r\n");
+  ASSERT_TRUE(other->ReceiveBytes(6));
+
+  // A reply for a client that left, or after the server stopped or went, is dropped.
+  asking->Close();
+  ASSERT_TRUE(WaitDisconnections(1));
+  relay.replies[0]("## DCC OK_OT late\r\n");
+  Publish(SavedText::DataLine, "sync2\r\n");
+  ASSERT_TRUE(other->ReceiveBytes(13));
+  EXPECT_EQ(other->received, "sync\r\nsync2\r\n");
+  server->Stop();
+  relay.replies[0]("## DCC OK_OT stopped\r\n");
+  server.reset();
+  relay.replies[0]("## DCC OK_OT gone\r\n");
+}
+
+}  // namespace
+}  // namespace tessamer

@@ -37,11 +37,13 @@ int32_t ClampToInt(int64_t value) {
   return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
-// The leading decimal integer of a token (strtol rules), 0 when there is none.
+// The leading decimal integer of a token (strtol rules), 0 when there is none. Bounded well
+// inside int64_t so that the date arithmetic below cannot overflow.
 int64_t IntOf(std::string_view text) {
+  constexpr int64_t kBound = int64_t{1} << 40;
   int64_t value = 0;
   ParseInt(text, value);
-  return value;
+  return std::clamp(value, -kBound, kBound);
 }
 
 double DoubleOf(std::string_view text) {
@@ -137,7 +139,9 @@ void ParseKeyword(JobHeaderWork& work, std::string_view keyword, Tokenizer& toke
     ParseFamilyLine(work, tokens);
   } else if (Contains(keyword, "VQIData")) {
     for (int i = 0; i < MaxChannels && tokens.Next(token); ++i) {
-      header.vqi[i] = static_cast<uint8_t>(IntOf(token));
+      int64_t value = 0;
+      ParseInt(token, value);
+      header.vqi[i] = static_cast<uint8_t>(value);
     }
   } else if (Contains(keyword, "DiagInfo")) {
     ParseDiagnostics(header, tokens);
@@ -177,7 +181,9 @@ void ParseTime(std::string_view token, Data& record) {
   record.time.tm_hour = ClampToInt(IntOf(hour));
   record.time.tm_min = ClampToInt(IntOf(minute));
   record.time.tm_sec = ClampToInt(IntOf(second));
-  record.fraction = static_cast<uint8_t>(IntOf(token));
+  int64_t fraction = 0;
+  ParseInt(token, fraction);
+  record.fraction = static_cast<uint8_t>(fraction);
 }
 
 }  // namespace

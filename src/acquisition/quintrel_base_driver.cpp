@@ -101,8 +101,9 @@ void CQuintrelBaseDriver::Stop() {
     stopping = true;
     input->SetStopping(true);
     const auto self = std::this_thread::get_id();
-    current->producerStopsItself = self == current->readerId;
-    current->consumerStopsItself = self == current->deliveryId;
+    // A second Stop from another thread (the owner's destructor) must not undo these.
+    if (self == current->readerId) current->producerStopsItself = true;
+    if (self == current->deliveryId) current->consumerStopsItself = true;
     if (alert) {
       std::lock_guard<std::mutex> alertGuard(alert->mutex);
       alert->cancelled = true;
@@ -113,11 +114,12 @@ void CQuintrelBaseDriver::Stop() {
   stopSignal.notify_all();
   device->Abort(kStopAbortReason);
 
-  if (!current->producerStopsItself) {
+  const auto self = std::this_thread::get_id();
+  if (self != current->readerId) {
     Log().WriteLine(L"Waiting for producer to finish");
     WaitForThread(*current, true);
   }
-  if (!current->consumerStopsItself) {
+  if (self != current->deliveryId) {
     Log().WriteLine(L"Waiting for consumer to finish");
     WaitForThread(*current, false);
   }

@@ -11,7 +11,7 @@ void ClientContext::Initialise(uint16_t port) {
   position = 0;
   lastTransfer = 0;
   length = 0;
-  text.reset();
+  texts.clear();
   buffer[0] = 0;
   link.reset();
   listenPort = port;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tessamer {
 
@@ -19,7 +20,7 @@ inline constexpr size_t kRecordBufferSize = 4096;  // one receive
 
 // Threads: a record is worked on by one thread at a time: the worker running its client's strand,
 // or a thread holding the pool's lock while the record changes lists. The write record's send
-// fields (`text`, `position`, `length`) belong to whoever holds the processor's `Sending` state
+// fields (`texts`, `position`, `length`) belong to whoever holds the processor's `Sending` state
 // (see CClientProcessor).
 struct ClientContext {
   ClientContext() = default;
@@ -30,11 +31,12 @@ struct ClientContext {
   // Back to a fresh record for `port`: counters 0, no text, no link. The processor is kept.
   void Initialise(uint16_t port);
 
-  size_t position = 0;      // write: bytes of `text` already sent
+  size_t position = 0;      // write: bytes of `texts` already sent
   size_t lastTransfer = 0;  // bytes moved by the last completed operation
-  size_t length = 0;        // write: length of `text`
-  std::shared_ptr<const std::string> text;  // write: the text being sent, whole, shared by all
-                                            // clients it was broadcast to
+  size_t length = 0;        // write: total length of `texts`
+  // write: the texts being sent, whole and in order (one gathered send for a client that has
+  // fallen behind), each shared by every client it was broadcast to
+  std::vector<std::shared_ptr<const std::string>> texts;
   std::array<char, kRecordBufferSize> buffer{};  // read: the bytes of the last receive
   std::shared_ptr<ClientLink> link;  // the client's socket; null while none (guarded by the
                                      // pool's lock for write records)

@@ -22,7 +22,8 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text) {
     context->length = text->size();
     context->position = 0;
     context->lastTransfer = 0;
-    context->text = std::move(text);
+    context->texts.clear();
+    context->texts.push_back(std::move(text));
     state = ProcessorState::Sending;
     return PostResult::SendRequested;
   }
@@ -47,7 +48,7 @@ int CClientProcessor::Process() {
   while (context->position >= context->length) {
     if (!TakeNextLocked()) {
       state = ProcessorState::Idle;
-      context->text.reset();
+      context->texts.clear();
       context->position = context->length = 0;
       return 0;
     }
@@ -78,10 +79,15 @@ bool CClientProcessor::Closing() const {
 
 bool CClientProcessor::TakeNextLocked() {
   if (queue.empty()) return false;
-  context->text = std::move(queue.front());
-  queue.pop_front();
-  queuedBytes -= context->text->size();
-  context->length = context->text->size();
+  context->texts.clear();
+  context->length = 0;
+  do {
+    context->length += queue.front()->size();
+    context->texts.push_back(std::move(queue.front()));
+    queue.pop_front();
+  } while (!queue.empty() && context->texts.size() < kMaxSendTexts &&
+           context->length + queue.front()->size() <= kMaxSendBytes);
+  queuedBytes -= context->length;
   context->position = 0;
   context->lastTransfer = 0;
   return true;

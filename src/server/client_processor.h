@@ -21,6 +21,8 @@
 namespace tessamer {
 
 inline constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;  // per client, texts not yet sending
+inline constexpr size_t kMaxSendTexts = 64;        // queued texts gathered into one send, at most
+inline constexpr size_t kMaxSendBytes = 256 * 1024;  // and their bytes, unless one text is larger
 
 enum class PostResult {
   Queued,         // the text waits in the queue
@@ -36,9 +38,10 @@ class CClientProcessor : public CProcessor {
   void Attach(ClientContext* record) override;  // New, queue emptied, no longer closing
   // Hands a text to the client. The caller acts on the result (SendRequested, OverLimit).
   PostResult Post(std::shared_ptr<const std::string> text);
-  // The send step. Returns kErrorIoPending when the record's `text` has bytes left to send from
+  // The send step. Returns kErrorIoPending when the record's `texts` have bytes left to send from
   // `position` to `length` (the caller sends them, adds the count sent to `position` and calls
-  // Process again), 0 when everything is sent and the client is idle.
+  // Process again), 0 when everything is sent and the client is idle. A client that has fallen
+  // behind gets several queued texts in one send, each whole and in order.
   int Process() override;
   void Reset() override;  // empties the queue; the state stays
 
@@ -47,7 +50,7 @@ class CClientProcessor : public CProcessor {
   bool Closing() const;
 
  private:
-  bool TakeNextLocked();  // moves the first queued text into the record; false when none
+  bool TakeNextLocked();  // moves the first queued texts into the record; false when none
 
   mutable std::mutex lock;
   std::deque<std::shared_ptr<const std::string>> queue;

@@ -268,11 +268,20 @@ void CDataServer::Core::OnReceive(const Link& link, ClientContext& reader,
 void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
   if (!link->open) return;
   if (record.processor->Process() != kErrorIoPending) return;  // idle
-  // The handler keeps the text alive for as long as the send may use it.
-  auto text = record.text;
+  link->inFlight.assign(record.texts.begin(), record.texts.end());
+  link->bufferCount = 0;
+  size_t skip = record.position;
+  for (const auto& text : link->inFlight) {
+    if (skip >= text->size()) {
+      skip -= text->size();
+      continue;
+    }
+    link->buffers[link->bufferCount++] = asio::buffer(text->data() + skip, text->size() - skip);
+    skip = 0;
+  }
+  const SendBuffers unsent{link->buffers.data(), link->buffers.data() + link->bufferCount};
   link->socket.async_send(
-      asio::buffer(text->data() + record.position, record.length - record.position),
-      asio::bind_executor(link->strand, [this, link, &record, text](auto failure, size_t count) {
+      unsent, asio::bind_executor(link->strand, [this, link, &record](auto failure, size_t count) {
         OnSent(link, record, failure, count);
       }));
 }

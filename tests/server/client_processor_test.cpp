@@ -19,8 +19,11 @@ std::shared_ptr<const std::string> Text(std::string text) {
 std::string SendAll(ClientContext& record, CClientProcessor& processor, size_t chunk = 1 << 20) {
   std::string sent;
   while (processor.Process() == kErrorIoPending) {
+    std::string all;
+    for (const auto& text : record.texts) all += *text;
+    EXPECT_EQ(all.size(), record.length);
     const size_t n = std::min(chunk, record.length - record.position);
-    sent.append(record.text->data() + record.position, n);
+    sent.append(all, record.position, n);
     record.lastTransfer = n;
     record.position += n;
   }
@@ -52,10 +55,32 @@ TEST_F(ClientProcessorTest, IdleClientTakesTheTextAtOnceAndQueuesWhileSending) {
   processor.Process();
   ASSERT_EQ(processor.Post(Text("one")), PostResult::SendRequested);
   EXPECT_EQ(processor.State(), ProcessorState::Sending);
-  EXPECT_EQ(*record.text, "one");
+  ASSERT_EQ(record.texts.size(), 1u);
+  EXPECT_EQ(*record.texts[0], "one");
   for (int i = 0; i < 10; ++i) EXPECT_EQ(processor.Post(Text(std::to_string(i))), PostResult::Queued);
   EXPECT_EQ(SendAll(record, processor, 1), "one0123456789");
   EXPECT_EQ(processor.State(), ProcessorState::Idle);
+}
+
+TEST(ClientProcessorBatchTest, AClientThatFellBehindGetsQueuedTextsGatheredInOrder) {
+  ClientContext record;
+  CClientProcessor processor(&record);
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    const std::string text = "text " + std::to_string(i) + "\n";
+    processor.Post(Text(text));
+    expected += text;
+  }
+  ASSERT_EQ(processor.Process(), kErrorIoPending);
+  EXPECT_EQ(record.texts.size(), kMaxSendTexts);
+  EXPECT_EQ(*record.texts[1], "text 1\n");
+  EXPECT_EQ(SendAll(record, processor, 100), expected);
+  // One text larger than a gathered send still goes alone and whole.
+  const std::string big(kMaxSendBytes + 1, 'B');
+  processor.Post(Text("a"));  // idle: taken at once
+  processor.Post(Text(big));
+  processor.Post(Text("c"));
+  EXPECT_EQ(SendAll(record, processor, 4096), "a" + big + "c");
 }
 
 TEST_F(ClientProcessorTest, TextsLongerThanTheRecordBufferAreSentWhole) {

@@ -244,8 +244,8 @@ int CTcpDevice::ReadWaited(char* buffer, int size) {
     return -1;
   }
   if (aborted) return -3;
-  if (wait == Wait::Interrupted) return ReadEnded(asio::error::operation_aborted);
-  if (firstReceive) {
+  // The receive's handler has run by now: a receive cut short by Close ends with an error.
+  if (wait == Wait::Completed && firstReceive) {
     firstReceive = false;
     receiveTimeout = timeouts.receive;
   }
@@ -282,8 +282,8 @@ int CTcpDevice::Write(const char* data, int size) {
                       sent = count;
                       done = true;
                     });
-  const Wait wait = RunUntil(done, std::nullopt);
-  if (wait == Wait::Interrupted) result = asio::error::operation_aborted;
+  // The write's handler has run by now; one cut short by Abort or Close reports the error.
+  RunUntil(done, std::nullopt);
   if (result) {
     error.SetSystemError(static_cast<uint32_t>(ErrorNumberFrom(result)), L"Sending data");
     return -1;

@@ -164,28 +164,57 @@ int LineLink::WaitReadable() {
 int LineLink::WaitReadableFor(int64_t timeoutMs) {
   ThrowIfAborted();
   if (!socket.is_open()) return -1;
-  bool done = false;
-  std::error_code result;
-  socket.async_wait(asio::ip::tcp::socket::wait_read, [&](const std::error_code& e) {
-    done = true;
-    result = e;
-    timer.cancel();
-  });
-  const bool inTime = RunUntil(done, timeoutMs);
-  ThrowIfAborted();
-  if (!result) return 1;
-  return inTime ? -1 : 0;
+  const auto deadline = std::chrono::steady_clock::now() + Ms(timeoutMs);
+  for (;;) {
+    bool done = false;
+    std::error_code result;
+    socket.async_wait(asio::ip::tcp::socket::wait_read, [&](const std::error_code& e) {
+      done = true;
+      result = e;
+      timer.cancel();
+    });
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const bool inTime = RunUntil(done, timeoutMs > 0 ? std::max<int64_t>(left.count(), 1) : 0);
+    ThrowIfAborted();
+    if (result) return inTime ? -1 : 0;
+    if (HasInputOrEnd()) return 1;
+    // A readiness reported for bytes that were read meanwhile: wait for the next ones.
+    if (timeoutMs > 0 && std::chrono::steady_clock::now() >= deadline) return 0;
+  }
+}
+
+bool LineLink::HasInputOrEnd() {
+  std::error_code error;
+  socket.non_blocking(true, error);
+  if (error) return true;  // let the following receive report the failure
+  char probe;
+  socket.receive(asio::buffer(&probe, 1), asio::socket_base::message_peek, error);
+  std::error_code ignored;
+  socket.non_blocking(false, ignored);
+  return error != asio::error::would_block && error != asio::error::try_again;
 }
 
 size_t LineLink::Receive(char* buffer, size_t size) {
-  const int ready = WaitReadableFor(receiveTimeoutMs);
-  if (ready == 0) return 0;
-  if (ready < 0) throw socket_exception(socket.is_open() ? kWsaConnectionAborted : kWsaNotSocket);
+  ThrowIfAborted();
+  if (!socket.is_open()) throw socket_exception(kWsaNotSocket);
   if (size == 0) return 0;
-  std::error_code error;
-  const size_t received = socket.read_some(asio::buffer(buffer, size), error);
-  if (error == asio::error::eof) throw socket_exception(kWsaNotConnected);
-  if (error) throw socket_exception(ErrorNumberFrom(error));
+  bool done = false;
+  std::error_code result;
+  size_t received = 0;
+  socket.async_read_some(asio::buffer(buffer, size), [&](const std::error_code& e, size_t n) {
+    done = true;
+    result = e;
+    received = n;
+    timer.cancel();
+  });
+  const bool inTime = RunUntil(done, receiveTimeoutMs);
+  if (result || received == 0) {
+    ThrowIfAborted();
+    if (!inTime) return 0;
+    if (result == asio::error::eof || !result) throw socket_exception(kWsaNotConnected);
+    throw socket_exception(ErrorNumberFrom(result));
+  }
   if (captureEnabled && capture.size() < kCaptureLimit) capture.append(buffer, received);
   Log("RX:", std::string_view(buffer, received));
   return received;

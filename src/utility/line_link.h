@@ -89,6 +89,7 @@ class LineLink {
   // Runs the context until `done` or the time-out (ms, 0 or less: none). Returns false on time-out.
   bool RunUntil(const bool& done, int64_t timeoutMs);
   int WaitReadableFor(int64_t timeoutMs);  // 1 ready, 0 time-out, -1 failure; 0 or less: no limit
+  bool HasInputOrEnd();  // a non-blocking peek: bytes or the peer's end are waiting
   void ThrowIfAborted() const;
   void WaitOutRefusal(std::chrono::steady_clock::time_point deadline);
   void OpenLog(const std::wstring& fileName);

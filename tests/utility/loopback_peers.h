@@ -26,6 +26,8 @@ namespace tessamer::testing {
 using namespace std::chrono_literals;
 
 inline constexpr const char* kBoxBanner = "Vellumetric-VMC: VM-400 utility port\r\n";
+// A responder's answer that makes the fake box close the connection instead of answering.
+inline const std::string kCloseConnection = "\x04close";
 
 // The IPv4 address of a dotted text in network byte order (its bytes are the dotted parts).
 inline uint32_t NetworkAddress(const std::string& dotted) {
@@ -118,6 +120,12 @@ class FakeUtilityBox {
     }
     void Answer(std::string reply) {
       if (reply.empty()) return ReadLine();
+      if (reply == kCloseConnection) {
+        std::error_code ignored;
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        return box.Count(box.disconnections);
+      }
       auto self = shared_from_this();
       auto text = std::make_shared<std::string>(std::move(reply));
       asio::async_write(socket, asio::buffer(*text), [self, text](const std::error_code& e, size_t) {

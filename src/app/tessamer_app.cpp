@@ -1,0 +1,110 @@
+#include "app/tessamer_app.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <cstdio>
+#include <memory>
+
+#include "app/app_texts.h"
+#include "app/demo_boxes.h"
+#include "app/screenshot_trigger.h"
+#include "app/tessamer_dlg.h"
+#include "app/version_text.h"
+#include "app/window_alerts.h"
+#include "hub/alerts.h"
+#include "hub/hub_bridge.h"
+#include "support/simple_log_file.h"
+#include "support/text.h"
+
+
+namespace tessamer {
+namespace {
+
+std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConfig& config) {
+  return [config](INoticeSink* window) -> std::unique_ptr<IHubControl> {
+    return std::make_unique<CHubBridge>(window, config);
+  };
+}
+
+// Restores the previous alert facility when the window's one goes.
+class AlertInstallation {
+ public:
+  explicit AlertInstallation(IAlertFacility* facility)
+      : previous(InstallAlertFacility(facility)) {}
+  ~AlertInstallation() { InstallAlertFacility(previous); }
+  AlertInstallation(const AlertInstallation&) = delete;
+  AlertInstallation& operator=(const AlertInstallation&) = delete;
+
+ private:
+  IAlertFacility* previous;
+};
+
+}  // namespace
+
+QString DefaultLogPath() {
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+  QDir().mkpath(folder);
+  return QDir(folder).filePath(QStringLiteral("tessamer-log.txt"));
+}
+
+CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
+
+void CTessamerApp::OpenDiagnosticLog() const {
+  const std::string path =
+      options.logFile.empty() ? DefaultLogPath().toStdString() : options.logFile;
+  CSimpleLogFile& log = DiagnosticLog();
+  if (!log.Open(path)) {
+    std::fprintf(stderr, "tessamer: cannot open the log %s: %s\n", path.c_str(),
+                 Narrow(log.LastError().text).c_str());
+    return;
+  }
+  log.WriteBanner();
+}
+
+int CTessamerApp::InitInstance(int& argc, char** argv) {
+  QApplication application(argc, argv);
+  QCoreApplication::setOrganizationName(kSettingsOrganisation);
+  QCoreApplication::setApplicationName(kSettingsApplication);
+  QCoreApplication::setApplicationVersion(ReadVersionText());
+  OpenDiagnosticLog();
+
+  CWindowAlerts alerts;
+  AlertInstallation installed(&alerts);
+
+  DialogOptions dialogOptions;
+  dialogOptions.boxPort = options.boxPort;
+  dialogOptions.channelLimit = options.channelLimit;
+  dialogOptions.windowAlerts = &alerts;
+  HubConfig hub = options.hub;
+  CDemoBoxes demo;
+  if (options.demo) {
+    std::string error;
+    if (!demo.Start(kDemoBoxCount, error)) {
+      ShowAlert(L"The demo boxes could not be started. Detail: " + Widen(error),
+                AlertIcon::Error);
+      return 1;
+    }
+    dialogOptions.presetBoxes = demo.Boxes();
+    hub.boxUtilityPort = demo.UtilityPort();
+    DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
+                              L" simulated boxes on 127.0.0.2 upwards");
+  }
+  dialogOptions.makeHub = HubMaker(hub);
+
+  int status = 0;
+  {
+    CTessamerDlg dialog(std::move(dialogOptions));
+    alerts.SetOwner(&dialog);
+    std::unique_ptr<CScreenshotTrigger> screenshot;
+    if (!options.screenshotFile.isEmpty()) {
+      screenshot = std::make_unique<CScreenshotTrigger>(dialog, options.screenshotFile);
+    }
+    dialog.exec();
+    if (screenshot && !screenshot->Saved()) status = 1;
+  }
+  DiagnosticLog().WriteLine(L"Window closed");
+  return status;
+}
+
+}  // namespace tessamer

@@ -1,0 +1,38 @@
+#pragma once
+// The application object: prepares the process (settings root, diagnostic log, message boxes,
+// the demo's boxes), runs the operator window until it closes, and tidies up after it.
+
+#include <QString>
+#include <string>
+
+#include "hub/hub_config.h"
+
+namespace tessamer {
+
+// What the window program is started with.
+struct WindowOptions {
+  std::string logFile;              // empty: "tessamer-log.txt" in the user's application data
+  bool demo = false;                // simulated boxes instead of the stored addresses
+  HubConfig hub;                    // ports and time-outs of the hub
+  uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
+  int channelLimit = 6;             // the Channels menu's choice at start
+  QString screenshotFile;           // not empty: connect, wait for data, save the window, close
+};
+
+class CTessamerApp {
+ public:
+  explicit CTessamerApp(WindowOptions options);
+
+  // Runs the window; returns the process's exit status (0 after a normal close).
+  int InitInstance(int& argc, char** argv);
+
+ private:
+  void OpenDiagnosticLog() const;
+
+  WindowOptions options;
+};
+
+// "tessamer-log.txt" in the user's application-data folder (created when missing).
+QString DefaultLogPath();
+
+}  // namespace tessamer

@@ -1,0 +1,363 @@
+#include "app/tessamer_dlg.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMenuBar>
+#include <QVBoxLayout>
+
+#include "app/about_dlg.h"
+#include "app/app_texts.h"
+#include "app/window_alerts.h"
+#include "hub/alerts.h"
+
+namespace tessamer {
+namespace {
+
+// A hub notice travelling to the window as a posted event.
+class NoticeEvent : public QEvent {
+ public:
+  explicit NoticeEvent(Notice notice) : QEvent(Kind()), notice(std::move(notice)) {}
+  static QEvent::Type Kind() {
+    static const auto kind = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return kind;
+  }
+  Notice notice;
+};
+
+// The layout of the rows in dialog units: rows 1-8 on the left, 9-16 on the right.
+constexpr int kLeftFieldTops[8] = {11, 31, 51, 71, 89, 109, 129, 149};
+constexpr int kRightFieldTops[8] = {10, 31, 50, 71, 88, 109, 128, 149};
+constexpr int kAreaWidth = 429;
+constexpr int kAreaHeight = 192;
+
+struct RowLayout {
+  int checkX, checkWidth, fieldX, lampX, top;
+};
+
+RowLayout LayoutOfRow(int row) {
+  if (row < 8) return {row >= 4 ? 15 : 16, 61, 83, 189, kLeftFieldTops[row]};
+  return {222, 68, 296, 399, kRightFieldTops[row - 8]};
+}
+
+// Dialog units to pixels for the window's font, as the platform converts them.
+class DialogUnits {
+ public:
+  explicit DialogUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    baseX = (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2;
+    baseY = metrics.height();
+  }
+  int X(int units) const { return units * baseX / 4; }
+  int Y(int units) const { return units * baseY / 8; }
+  QRect Rect(int x, int y, int width, int height) const {
+    return QRect(X(x), Y(y), X(width), Y(height));
+  }
+
+ private:
+  int baseX = 6;
+  int baseY = 13;
+};
+
+QString DottedOfControlAddress(uint32_t address) {
+  return QStringLiteral("%1.%2.%3.%4")
+      .arg(address >> 24)
+      .arg((address >> 16) & 0xFFu)
+      .arg((address >> 8) & 0xFFu)
+      .arg(address & 0xFFu);
+}
+
+}  // namespace
+
+CTessamerDlg::CTessamerDlg(DialogOptions dialogOptions, QWidget* parent)
+    : QDialog(parent),
+      options(std::move(dialogOptions)),
+      settings(options.settingsOrganisation, options.settingsApplication) {
+  rowPorts.fill(options.boxPort);
+  if (options.channelLimit >= 1 && options.channelLimit <= 6) channelLimit = options.channelLimit;
+  setWindowTitle(QStringLiteral("Tessamer"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint);
+  setSizeGripEnabled(false);
+  BuildControls();
+  OnInitDialog();
+}
+
+CTessamerDlg::~CTessamerDlg() {
+  // The hub must not outlive its run: stop it when the window did not close through done().
+  if (!closed && bridge) StopHub();
+  bridge.reset();
+}
+
+void CTessamerDlg::BuildControls() {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  auto* menuBar = new QMenuBar(this);
+  BuildMenus(menuBar);
+  layout->setMenuBar(menuBar);
+
+  rowsArea = new QWidget(this);
+  const DialogUnits units(font());
+  rowsArea->setMinimumSize(units.X(kAreaWidth), units.Y(kAreaHeight));
+  layout->addWidget(rowsArea, 0, Qt::AlignLeft | Qt::AlignTop);
+  layout->addStretch(1);
+  for (int row = 0; row < MaxBoxes; ++row) {
+    const RowLayout at = LayoutOfRow(row);
+    auto* check = new QCheckBox(QStringLiteral("Vellumetric #%1").arg(row + 1), rowsArea);
+    check->setGeometry(units.Rect(at.checkX, at.top + 3, at.checkWidth, 10));
+    SetControlId(check, kFirstCheckBoxId + row);
+    auto* field = new CIpAddressEdit(rowsArea);
+    field->setGeometry(units.Rect(at.fieldX, at.top, 100, 15));
+    SetControlId(field, kFirstAddressFieldId + row);
+    auto* placeholder = new QLabel(QStringLiteral("Static"), rowsArea);
+    placeholder->setGeometry(units.Rect(at.lampX, at.top, 14, 12));
+    SetControlId(placeholder, kFirstLampId + row);
+    checkBoxes[static_cast<size_t>(row)] = check;
+    addressFields[static_cast<size_t>(row)] = field;
+  }
+  clearAllButton = new QPushButton(QStringLiteral("Clear All"), rowsArea);
+  clearAllButton->setGeometry(units.Rect(318, 174, 50, 14));
+  SetControlId(clearAllButton, kClearAllButtonId);
+  connectButton = new QPushButton(QStringLiteral("&Connect"), rowsArea);
+  connectButton->setGeometry(units.Rect(372, 174, 50, 14));
+  connectButton->setDefault(true);
+  SetControlId(connectButton, kConnectButtonId);
+  connect(connectButton, &QPushButton::clicked, this, &CTessamerDlg::OnConnect);
+  connect(clearAllButton, &QPushButton::clicked, this, &CTessamerDlg::OnClearAll);
+
+  statusBar = new CIndicatorStatusBar(this, options.dotsPerInch);
+  layout->addWidget(statusBar);
+}
+
+void CTessamerDlg::BuildMenus(QMenuBar* menuBar) {
+  QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
+  connect(file->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &QDialog::reject);
+  channelsMenu = menuBar->addMenu(QStringLiteral("Channels"));
+  for (int n = 1; n <= 6; ++n) {
+    QAction* action = channelsMenu->addAction(QStringLiteral("Enable %1 Channel").arg(n));
+    action->setCheckable(true);
+    const int command = kFirstChannelCommand + n - 1;
+    connect(action, &QAction::triggered, this, [this, command] { OnChannelLimit(command); });
+    channelActions[static_cast<size_t>(n) - 1] = action;
+  }
+  connect(channelsMenu, &QMenu::aboutToShow, this, &CTessamerDlg::OnInitMenuPopup);
+  OnInitMenuPopup();
+  QMenu* help = menuBar->addMenu(QStringLiteral("Help"));
+  connect(help->addAction(QStringLiteral("About...")), &QAction::triggered, this,
+          &CTessamerDlg::OnAbout);
+}
+
+void CTessamerDlg::OnInitDialog() {
+  setWindowIcon(ApplicationIcon());
+  if (KeepsSettings()) {
+    LoadBoxAddresses();
+  } else {
+    const std::vector<PresetBox>& boxes = *options.presetBoxes;
+    for (size_t row = 0; row < boxes.size() && row < MaxBoxes; ++row) {
+      addressFields[row]->SetAddress(boxes[row].address);
+      checkBoxes[row]->setChecked(true);
+      rowPorts[row] = boxes[row].port;
+    }
+  }
+  for (int row = 0; row < MaxBoxes; ++row) {
+    lamps[static_cast<size_t>(row)].CreateInPlaceOf(rowsArea, kFirstLampId + row);
+  }
+  bridge = options.makeHub(this);
+  CDownloadIndicator& indicator = statusBar->Indicator();
+  if (bridge->StartServers()) {
+    statusBar->SetPaneText(0, kWaitingText);
+    const uint16_t port = bridge->DataPort() != 0 ? bridge->DataPort() : kDataPort;
+    statusBar->SetPaneText(1, QStringLiteral("*:%1").arg(port));
+    indicator.SetColours(kChartreuse, kDarkGreen, false);
+  } else {
+    ShowAlert(L"Could not start server. Detail: " + bridge->StartError().text, AlertIcon::Error);
+    indicator.SetColours(kIndicatorRed, kIndicatorPink, true);
+  }
+  indicator.update();
+}
+
+void CTessamerDlg::Post(Notice notice) {
+  QCoreApplication::postEvent(this, new NoticeEvent(std::move(notice)));
+}
+
+void CTessamerDlg::customEvent(QEvent* event) {
+  if (event->type() == NoticeEvent::Kind()) {
+    const Notice& notice = static_cast<NoticeEvent*>(event)->notice;
+    Dispatch(notice);
+    emit NoticeHandled(notice.message);
+    return;
+  }
+  QDialog::customEvent(event);
+}
+
+void CTessamerDlg::Dispatch(const Notice& notice) {
+  switch (notice.message) {
+    case WM_HUB_ACTIVITY:
+      OnHubActivity(notice.wParam, notice.lParam);
+      break;
+    case WM_HUB_STOPPED:
+      OnHubStopped();
+      break;
+    case WM_HUB_BOX_DATA:
+      OnBoxData(notice.wParam);
+      break;
+    case WM_HUB_PUBLISHED:
+      OnPublished();
+      break;
+    case WM_HUB_CLIENT_CONNECTION:
+      OnClientConnection(notice.lParam);
+      break;
+    default:  // headers complete, client offsets: nothing to show
+      break;
+  }
+}
+
+void CTessamerDlg::OnConnect() {
+  std::vector<Box> boxes;
+  std::vector<uint32_t> stored;
+  for (int row = 0; row < MaxBoxes; ++row) {
+    const auto i = static_cast<size_t>(row);
+    if (!checkBoxes[i]->isChecked()) {
+      lamps[i].SetState(CLedControl::Grey);
+      continue;
+    }
+    const uint32_t address = addressFields[i]->GetAddress();
+    const uint32_t boxAddress = BoxAddressFromHostOrder(address);
+    for (const Box& earlier : boxes) {
+      if (earlier.address != boxAddress) continue;
+      const QString text =
+          QStringLiteral("IP address %1 for Vellumetric #%2 has already been entered as "
+                         "Vellumetric #%3")
+              .arg(DottedOfControlAddress(address))
+              .arg(row + 1)
+              .arg(earlier.row + 1);
+      ShowAlert(text.toStdWString(), AlertIcon::Error);
+      return;
+    }
+    stored.push_back(StoredValueOf(address));
+    boxes.push_back(Box{boxAddress, rowPorts[i], row});
+  }
+  if (boxes.empty()) {
+    ShowAlert(L"Please mark Vellumetrics to connect to", AlertIcon::None);
+    return;
+  }
+  for (const Box& box : boxes) lamps[static_cast<size_t>(box.row)].SetState(CLedControl::Orange);
+  if (KeepsSettings()) settings.Save(stored);
+  if (bridge->Start(boxes, channelLimit)) {
+    running = true;
+    UpdateControls();
+  } else {
+    ShowAlert(bridge->StartError().text, AlertIcon::Error);
+  }
+}
+
+void CTessamerDlg::OnClearAll() {
+  for (int row = 0; row < MaxBoxes; ++row) {
+    addressFields[static_cast<size_t>(row)]->Clear();
+    checkBoxes[static_cast<size_t>(row)]->setChecked(false);
+  }
+  if (KeepsSettings()) settings.Clear();
+}
+
+void CTessamerDlg::UpdateControls() {
+  const bool enable = !running;
+  for (int row = 0; row < MaxBoxes; ++row) {
+    addressFields[static_cast<size_t>(row)]->setEnabled(enable);
+    checkBoxes[static_cast<size_t>(row)]->setEnabled(enable);
+  }
+  connectButton->setEnabled(enable);
+  clearAllButton->setEnabled(enable);
+}
+
+void CTessamerDlg::OnHubActivity(uintptr_t status, intptr_t row) {
+  if (row < 0 || row >= MaxBoxes) return;
+  CLedControl& lamp = lamps[static_cast<size_t>(row)];
+  if (status == static_cast<uintptr_t>(Connected)) {
+    lamp.SetState(CLedControl::Green);
+  } else if (status == static_cast<uintptr_t>(ConnectFailed)) {
+    lamp.SetState(CLedControl::Red);
+  } else {
+    lamp.SetState(CLedControl::Orange);
+  }
+}
+
+void CTessamerDlg::OnHubStopped() {
+  running = false;
+  for (CLedControl& lamp : lamps) {
+    if (lamp.GetState() != CLedControl::Red) lamp.SetState(CLedControl::Grey);
+  }
+  UpdateControls();
+}
+
+void CTessamerDlg::OnBoxData(uintptr_t row) {
+  if (row < static_cast<uintptr_t>(MaxBoxes)) lamps[row].Flicker();
+}
+
+void CTessamerDlg::OnPublished() {
+  statusBar->Indicator().Blink();
+  statusBar->Indicator().update();
+}
+
+void CTessamerDlg::OnClientConnection(intptr_t noticeWord) {
+  statusBar->SetPaneText(0, (noticeWord & 0xFF) == 0 ? kClientConnectedText
+                                                      : kClientDisconnectedText);
+}
+
+void CTessamerDlg::OnChannelLimit(int command) {
+  const int limit = command - (kFirstChannelCommand - 1);
+  if (limit >= 1 && limit <= 6) channelLimit = limit;
+  OnInitMenuPopup();
+}
+
+void CTessamerDlg::OnInitMenuPopup() {
+  for (int n = 1; n <= 6; ++n) {
+    QAction* action = channelActions[static_cast<size_t>(n) - 1];
+    action->setChecked(n == channelLimit);
+    action->setEnabled(!running);
+  }
+}
+
+void CTessamerDlg::OnAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CTessamerDlg::LoadBoxAddresses() {
+  const std::vector<uint32_t> stored = settings.Load();
+  for (size_t row = 0; row < stored.size() && row < MaxBoxes; ++row) {
+    addressFields[row]->SetAddress(ControlAddressOf(stored[row]));
+    checkBoxes[row]->setChecked(true);
+  }
+}
+
+void CTessamerDlg::SaveBoxAddresses() {
+  if (!KeepsSettings()) return;
+  std::vector<uint32_t> stored;
+  for (int row = 0; row < MaxBoxes; ++row) {
+    const auto i = static_cast<size_t>(row);
+    if (checkBoxes[i]->isChecked()) stored.push_back(StoredValueOf(addressFields[i]->GetAddress()));
+  }
+  if (!stored.empty()) settings.Save(stored);
+}
+
+void CTessamerDlg::StopHub() {
+  {
+    CWindowAlerts::WindowBlocked blocked(options.windowAlerts);
+    bridge->Stop();
+  }
+  if (options.windowAlerts != nullptr) options.windowAlerts->ShowHeld();
+}
+
+void CTessamerDlg::done(int result) {
+  if (!closed) {
+    closed = true;
+    StopHub();
+    SaveBoxAddresses();
+  }
+  QDialog::done(result);
+}
+
+}  // namespace tessamer

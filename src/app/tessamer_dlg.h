@@ -1,0 +1,133 @@
+#pragma once
+// The operator's window: sixteen box rows (check box, address field, lamp), "Connect" and
+// "Clear All", the File / Channels / Help menus and a status bar with the traffic indicator.
+// It owns the hub for its whole life: it creates it and starts the servers when it opens, and
+// stops and destroys it when it closes.
+//
+// Threads: everything runs on the window thread except Post, which any thread may call: it posts
+// the notice as a Qt event to this window and returns at once. The window thread blocks only in
+// the hub's Stop while the window closes.
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDialog>
+#include <QMenu>
+#include <QPushButton>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/box_settings.h"
+#include "app/indicator_status_bar.h"
+#include "app/ip_address_edit.h"
+#include "app/led_control.h"
+#include "hub/hub_config.h"
+#include "hub/hub_control.h"
+#include "hub/notices.h"
+
+class QMenuBar;
+
+namespace tessamer {
+
+class CWindowAlerts;
+
+// A box the window is given instead of the stored addresses (the demo).
+struct PresetBox {
+  uint32_t address = 0;  // first part most significant, as the address field gives it
+  uint16_t port = kBoxDataPort;
+};
+
+struct DialogOptions {
+  // Makes the hub that posts its notices to the given sink. Required.
+  std::function<std::unique_ptr<IHubControl>(INoticeSink*)> makeHub;
+  QString settingsOrganisation = QStringLiteral("Vellumetric Systems");
+  QString settingsApplication = QStringLiteral("Tessamer");
+  uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
+  int channelLimit = 6;             // the Channels menu's first choice, 1 to 6
+  // When set, the rows show these boxes, marked, and the stored addresses are neither read nor
+  // written nor deleted.
+  std::optional<std::vector<PresetBox>> presetBoxes;
+  CWindowAlerts* windowAlerts = nullptr;  // told while the window thread waits for the hub
+  int dotsPerInch = 0;                    // 0: the screen's
+};
+
+class CTessamerDlg : public QDialog, public INoticeSink {
+  Q_OBJECT
+
+ public:
+  // Builds the window, restores the rows, makes the hub and starts its servers.
+  explicit CTessamerDlg(DialogOptions options, QWidget* parent = nullptr);
+  // Stops a run the window did not close itself, then destroys the hub before the controls.
+  ~CTessamerDlg() override;
+  CTessamerDlg(const CTessamerDlg&) = delete;
+  CTessamerDlg& operator=(const CTessamerDlg&) = delete;
+
+  // INoticeSink. Any thread; never waits.
+  void Post(Notice notice) override;
+
+  // Handlers.
+  void OnConnect();
+  void OnClearAll();
+  void OnHubActivity(uintptr_t status, intptr_t row);
+  void OnHubStopped();
+  void OnBoxData(uintptr_t row);
+  void OnPublished();
+  void OnClientConnection(intptr_t noticeWord);
+  void OnChannelLimit(int command);
+  void OnInitMenuPopup();
+  void OnAbout();
+  void UpdateControls();
+  void LoadBoxAddresses();
+  void SaveBoxAddresses();
+
+  // The controls, for the program and its tests.
+  CIpAddressEdit& AddressField(int row) { return *addressFields[static_cast<size_t>(row)]; }
+  QCheckBox& CheckBox(int row) { return *checkBoxes[static_cast<size_t>(row)]; }
+  CLedControl& Lamp(int row) { return lamps[static_cast<size_t>(row)]; }
+  QPushButton& ConnectButton() { return *connectButton; }
+  QPushButton& ClearAllButton() { return *clearAllButton; }
+  CIndicatorStatusBar& StatusBar() { return *statusBar; }
+  QMenu& ChannelsMenu() { return *channelsMenu; }
+  QAction& ChannelAction(int channels) { return *channelActions[static_cast<size_t>(channels) - 1]; }
+  bool Running() const { return running; }
+  int ChannelLimit() const { return channelLimit; }
+  IHubControl* Hub() { return bridge.get(); }
+
+ signals:
+  // A hub notice has been handled (its message number).
+  void NoticeHandled(unsigned message);
+
+ protected:
+  // Accept and reject both end here: stop the hub, save the rows, then close.
+  void done(int result) override;
+  void customEvent(QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenus(QMenuBar* menuBar);
+  void OnInitDialog();
+  void Dispatch(const Notice& notice);
+  void StopHub();
+  bool KeepsSettings() const { return !options.presetBoxes.has_value(); }
+
+  DialogOptions options;
+  CBoxSettings settings;
+  std::array<CIpAddressEdit*, MaxBoxes> addressFields{};
+  std::array<QCheckBox*, MaxBoxes> checkBoxes{};
+  std::array<uint16_t, MaxBoxes> rowPorts{};
+  std::unique_ptr<IHubControl> bridge;
+  int channelLimit = 6;
+  std::array<CLedControl, MaxBoxes> lamps;
+  CIndicatorStatusBar* statusBar = nullptr;
+  bool running = false;
+  bool closed = false;  // done() has stopped the hub and saved the rows
+  QWidget* rowsArea = nullptr;
+  QPushButton* connectButton = nullptr;
+  QPushButton* clearAllButton = nullptr;
+  QMenu* channelsMenu = nullptr;
+  std::array<QAction*, 6> channelActions{};
+};
+
+}  // namespace tessamer

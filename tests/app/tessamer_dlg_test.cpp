@@ -1,0 +1,463 @@
+// The operator window driven through its controls and its posted notices, with a fake hub, a
+// recording alert facility and settings in a temporary folder.
+
+#include "app/tessamer_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <atomic>
+#include <thread>
+
+#include "app/app_texts.h"
+#include "app/fake_hub.h"
+#include "testkit/recorders.h"
+
+namespace tessamer {
+namespace {
+
+using apptest::FakeHub;
+using testkit::RecordingAlerts;
+
+uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return (uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d;
+}
+
+class DialogTest : public ::testing::Test {
+ protected:
+  DialogTest() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    organisation = QStringLiteral("Tessamer Tests %1 %2").arg(info->test_suite_name(), info->name());
+    Settings().Clear();
+  }
+  ~DialogTest() override {
+    dialog.reset();
+    Settings().Clear();
+  }
+
+  CBoxSettings Settings() const { return CBoxSettings(organisation, kSettingsApplication); }
+
+  DialogOptions Options() {
+    DialogOptions options;
+    options.settingsOrganisation = organisation;
+    options.settingsApplication = kSettingsApplication;
+    options.dotsPerInch = 96;
+    options.makeHub = [this](INoticeSink* sink) {
+      auto made = std::make_unique<FakeHub>();
+      made->serversStart = serversStart;
+      made->dataPort = dataPort;
+      made->startError.text = L"The data server could not be started on port: 5000.";
+      hub = made.get();
+      sinkGiven = sink;
+      return made;
+    };
+    return options;
+  }
+
+  CTessamerDlg& Open() { return Open(Options()); }
+  CTessamerDlg& Open(DialogOptions options) {
+    dialog = std::make_unique<CTessamerDlg>(std::move(options));
+    return *dialog;
+  }
+
+  // Posts a notice as a hub thread would and lets the window handle it.
+  void Deliver(uint32_t message, uintptr_t wParam, intptr_t lParam = 0) {
+    dialog->Post(Notice{message, wParam, lParam, {}});
+    QCoreApplication::sendPostedEvents(dialog.get(), 0);
+  }
+
+  void Mark(int row, const QString& address) {
+    dialog->CheckBox(row).setChecked(true);
+    dialog->AddressField(row).SetText(address);
+  }
+
+  std::vector<int> LampStates() {
+    std::vector<int> states;
+    for (int row = 0; row < MaxBoxes; ++row) states.push_back(dialog->Lamp(row).GetState());
+    return states;
+  }
+
+  bool ControlsEnabled() {
+    bool all = dialog->ConnectButton().isEnabled() && dialog->ClearAllButton().isEnabled();
+    for (int row = 0; row < MaxBoxes; ++row) {
+      all = all && dialog->CheckBox(row).isEnabled() && dialog->AddressField(row).isEnabled();
+    }
+    return all;
+  }
+  bool ControlsDisabled() {
+    bool none = !dialog->ConnectButton().isEnabled() && !dialog->ClearAllButton().isEnabled();
+    for (int row = 0; row < MaxBoxes; ++row) {
+      none = none && !dialog->CheckBox(row).isEnabled() && !dialog->AddressField(row).isEnabled();
+    }
+    return none;
+  }
+
+  RecordingAlerts alerts;
+  QString organisation;
+  bool serversStart = true;
+  uint16_t dataPort = 0;
+  FakeHub* hub = nullptr;
+  INoticeSink* sinkGiven = nullptr;
+  std::unique_ptr<CTessamerDlg> dialog;
+};
+
+const std::vector<int> kAllGrey(MaxBoxes, CLedControl::Grey);
+
+TEST_F(DialogTest, OpeningStartsTheServersAndShowsTheDataPort) {
+  dataPort = 40123;
+  CTessamerDlg& window = Open();
+  EXPECT_EQ(hub->startServersCalls, 1);
+  EXPECT_EQ(sinkGiven, &window);
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Waiting for clients to connect"));
+  EXPECT_EQ(window.StatusBar().PaneText(1), QStringLiteral("*:40123"));
+  EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kChartreuse);
+  EXPECT_EQ(window.StatusBar().Indicator().BottomColour(), kDarkGreen);
+  EXPECT_FALSE(window.StatusBar().Indicator().IsSteady());
+  EXPECT_TRUE(alerts.Alerts().empty());
+  EXPECT_EQ(window.ChannelLimit(), 6);
+  EXPECT_TRUE(ControlsEnabled());
+  EXPECT_EQ(LampStates(), kAllGrey);
+}
+
+TEST_F(DialogTest, FailedServerStartIsShownAndTheWindowStaysUsable) {
+  serversStart = false;
+  CTessamerDlg& window = Open();
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text,
+            L"Could not start server. Detail: The data server could not be started on port: 5000.");
+  EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::Error);
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Running..."));
+  EXPECT_EQ(window.StatusBar().PaneText(1), QStringLiteral("5000"));
+  EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kIndicatorRed);
+  EXPECT_EQ(window.StatusBar().Indicator().BottomColour(), kIndicatorPink);
+  EXPECT_TRUE(window.StatusBar().Indicator().IsSteady());
+  Deliver(WM_HUB_PUBLISHED, 1);
+  EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kIndicatorRed);
+
+  Mark(0, QStringLiteral("10.0.0.1"));
+  window.ConnectButton().click();
+  EXPECT_EQ(hub->runs.size(), 1u);
+}
+
+TEST_F(DialogTest, ConnectWithNoRowMarkedAsksForMarksAndSavesNothing) {
+  CTessamerDlg& window = Open();
+  window.AddressField(3).SetText(QStringLiteral("10.0.0.3"));
+  window.Lamp(3).SetState(CLedControl::Red);
+  window.ConnectButton().click();
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text, L"Please mark Vellumetrics to connect to");
+  EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::None);
+  EXPECT_TRUE(hub->runs.empty());
+  EXPECT_FALSE(Settings().HasSection());
+  EXPECT_EQ(LampStates(), kAllGrey);
+  EXPECT_FALSE(window.Running());
+}
+
+TEST_F(DialogTest, DuplicateAddressesNameBothRowsAndStartNothing) {
+  CTessamerDlg& window = Open();
+  Mark(1, QStringLiteral("10.0.0.5"));
+  Mark(4, QStringLiteral("10.0.0.5"));
+  window.ConnectButton().click();
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text,
+            L"IP address 10.0.0.5 for Vellumetric #5 has already been entered as Vellumetric #2");
+  EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::Error);
+  EXPECT_TRUE(hub->runs.empty());
+  EXPECT_FALSE(Settings().HasSection());
+  EXPECT_FALSE(window.Running());
+  EXPECT_TRUE(ControlsEnabled());
+}
+
+TEST_F(DialogTest, TwoEmptyMarkedRowsAreDuplicatesOfNoAddress) {
+  CTessamerDlg& window = Open();
+  window.CheckBox(6).setChecked(true);
+  window.CheckBox(9).setChecked(true);
+  window.ConnectButton().click();
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text,
+            L"IP address 0.0.0.0 for Vellumetric #10 has already been entered as Vellumetric #7");
+  EXPECT_TRUE(hub->runs.empty());
+}
+
+TEST_F(DialogTest, ConnectHandsTheMarkedRowsToTheHubAndStoresThem) {
+  DialogOptions options = Options();
+  options.boxPort = 41000;
+  CTessamerDlg& window = Open(std::move(options));
+  Mark(2, QStringLiteral("10.0.0.7"));
+  Mark(6, QStringLiteral("192.168.1.10"));
+  window.AddressField(4).SetText(QStringLiteral("10.0.0.9"));  // not marked: not listed
+  window.Lamp(4).SetState(CLedControl::Green);
+  window.ConnectButton().click();
+
+  ASSERT_EQ(hub->runs.size(), 1u);
+  const FakeHub::Run& run = hub->runs[0];
+  EXPECT_EQ(run.channelLimit, 6);
+  ASSERT_EQ(run.boxes.size(), 2u);
+  EXPECT_EQ(run.boxes[0].address, BoxAddress(10, 0, 0, 7));
+  EXPECT_EQ(run.boxes[0].port, 41000);
+  EXPECT_EQ(run.boxes[0].row, 2);
+  EXPECT_EQ(run.boxes[1].address, BoxAddress(192, 168, 1, 10));
+  EXPECT_EQ(run.boxes[1].row, 6);
+
+  std::vector<int> expected = kAllGrey;
+  expected[2] = expected[6] = CLedControl::Orange;
+  EXPECT_EQ(LampStates(), expected);
+  EXPECT_TRUE(window.Running());
+  EXPECT_TRUE(ControlsDisabled());
+
+  QSettings raw(organisation, kSettingsApplication);
+  EXPECT_EQ(raw.value(QStringLiteral("IP/Box_1")).toLongLong(), 167880896);
+  EXPECT_EQ(Settings().Load(), (std::vector<uint32_t>{StoredValueOf(Address(10, 0, 0, 7)),
+                                                      167880896u}));
+  EXPECT_TRUE(alerts.Alerts().empty());
+}
+
+TEST_F(DialogTest, RefusedStartShowsTheHubsTextAndKeepsTheWindowIdle) {
+  CTessamerDlg& window = Open();
+  hub->startResult = false;
+  hub->startError.text = L"The run could not start.";
+  Mark(0, QStringLiteral("10.0.0.1"));
+  window.ConnectButton().click();
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text, L"The run could not start.");
+  EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::Error);
+  EXPECT_FALSE(window.Running());
+  EXPECT_TRUE(ControlsEnabled());
+}
+
+TEST_F(DialogTest, ActivityColoursTheRowsLampAndIgnoresRowsOutsideTheWindow) {
+  CTessamerDlg& window = Open();
+  Deliver(WM_HUB_ACTIVITY, Connected, 0);
+  Deliver(WM_HUB_ACTIVITY, ConnectFailed, 1);
+  Deliver(WM_HUB_ACTIVITY, ConnectionLost, 15);
+  std::vector<int> expected = kAllGrey;
+  expected[0] = CLedControl::Green;
+  expected[1] = CLedControl::Red;
+  expected[15] = CLedControl::Orange;
+  EXPECT_EQ(LampStates(), expected);
+
+  Deliver(WM_HUB_ACTIVITY, Connected, 16);
+  Deliver(WM_HUB_ACTIVITY, Connected, -1);
+  Deliver(WM_HUB_BOX_DATA, 16);
+  EXPECT_EQ(LampStates(), expected);
+  (void)window;
+}
+
+TEST_F(DialogTest, StoppedRunKeepsTheFailedLampRedAndEnablesTheControls) {
+  CTessamerDlg& window = Open();
+  Mark(0, QStringLiteral("10.0.0.1"));
+  Mark(1, QStringLiteral("10.0.0.2"));
+  Mark(2, QStringLiteral("10.0.0.3"));
+  window.ConnectButton().click();
+  ASSERT_TRUE(window.Running());
+  Deliver(WM_HUB_ACTIVITY, Connected, 0);
+  Deliver(WM_HUB_ACTIVITY, Connected, 1);
+  Deliver(WM_HUB_ACTIVITY, ConnectFailed, 2);
+  Deliver(WM_HUB_STOPPED, 0, 0);
+
+  std::vector<int> expected = kAllGrey;
+  expected[2] = CLedControl::Red;
+  EXPECT_EQ(LampStates(), expected);
+  EXPECT_FALSE(window.Running());
+  EXPECT_TRUE(ControlsEnabled());
+
+  // A new run: unlisted lamps grey, listed ones orange, the red one included.
+  window.CheckBox(0).setChecked(false);
+  window.ConnectButton().click();
+  expected = kAllGrey;
+  expected[1] = expected[2] = CLedControl::Orange;
+  EXPECT_EQ(LampStates(), expected);
+  EXPECT_EQ(hub->runs.size(), 2u);
+}
+
+TEST_F(DialogTest, ChannelsMenuShowsTheLimitAndIsLockedWhileRunning) {
+  CTessamerDlg& window = Open();
+  window.ChannelAction(3).trigger();
+  EXPECT_EQ(window.ChannelLimit(), 3);
+  Mark(0, QStringLiteral("10.0.0.1"));
+  window.ConnectButton().click();
+  ASSERT_EQ(hub->runs.size(), 1u);
+  EXPECT_EQ(hub->runs[0].channelLimit, 3);
+
+  emit window.ChannelsMenu().aboutToShow();
+  for (int n = 1; n <= 6; ++n) {
+    EXPECT_EQ(window.ChannelAction(n).isChecked(), n == 3) << n;
+    EXPECT_FALSE(window.ChannelAction(n).isEnabled()) << n;
+  }
+
+  Deliver(WM_HUB_STOPPED, 0, 0);
+  emit window.ChannelsMenu().aboutToShow();
+  for (int n = 1; n <= 6; ++n) EXPECT_TRUE(window.ChannelAction(n).isEnabled()) << n;
+  window.ChannelAction(5).trigger();
+  window.ConnectButton().click();
+  ASSERT_EQ(hub->runs.size(), 2u);
+  EXPECT_EQ(hub->runs[1].channelLimit, 5);
+  emit window.ChannelsMenu().aboutToShow();
+  for (int n = 1; n <= 6; ++n) EXPECT_EQ(window.ChannelAction(n).isChecked(), n == 5) << n;
+}
+
+TEST_F(DialogTest, ClientNoticesShowConnectionAndDisconnection) {
+  CTessamerDlg& window = Open();
+  Deliver(WM_HUB_CLIENT_CONNECTION, 17, 5000 * 256);
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Client connected"));
+  Deliver(WM_HUB_CLIENT_CONNECTION, 17, 5000 * 256 + 1);
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Client disconnected"));
+  // Notices the window shows nothing for.
+  Deliver(WM_HUB_HEADERS_COMPLETE, 0, 0);
+  dialog->Post(Notice{WM_HUB_CLIENT_OFFSET, 17, 0, L"Depth"});
+  QCoreApplication::sendPostedEvents(dialog.get(), 0);
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Client disconnected"));
+}
+
+TEST_F(DialogTest, DataFlickersTheLampAndPublicationsBlinkTheIndicator) {
+  CTessamerDlg& window = Open();
+  Deliver(WM_HUB_ACTIVITY, Connected, 4);
+  const auto pairA = window.Lamp(4).DrawnColours();
+  Deliver(WM_HUB_BOX_DATA, 4);
+  EXPECT_NE(window.Lamp(4).DrawnColours(), pairA);
+  Deliver(WM_HUB_BOX_DATA, 4);
+  EXPECT_EQ(window.Lamp(4).DrawnColours(), pairA);
+
+  Deliver(WM_HUB_PUBLISHED, 0);
+  EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kDarkGreen);
+  Deliver(WM_HUB_PUBLISHED, 1);
+  EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kChartreuse);
+}
+
+TEST_F(DialogTest, NoticesPostedFromOtherThreadsArriveInOrder) {
+  CTessamerDlg& window = Open();
+  std::thread poster([&window] {
+    window.Post(Notice{WM_HUB_ACTIVITY, Connected, 8, {}});
+    window.Post(Notice{WM_HUB_ACTIVITY, ConnectionLost, 8, {}});
+  });
+  poster.join();
+  EXPECT_EQ(window.Lamp(8).GetState(), CLedControl::Grey);  // nothing handled before the loop
+  QCoreApplication::sendPostedEvents(&window, 0);
+  EXPECT_EQ(window.Lamp(8).GetState(), CLedControl::Orange);
+}
+
+TEST_F(DialogTest, ClosingWhileRunningWaitsForTheRunThenSaves) {
+  CTessamerDlg& window = Open();
+  Mark(3, QStringLiteral("10.0.0.4"));
+  window.ConnectButton().click();
+  ASSERT_TRUE(window.Running());
+  hub->BeginRun();
+  Settings().Clear();  // whatever is stored after the close comes from the close
+
+  std::atomic<bool> savedBeforeRunEnded{true};
+  std::thread runEnd;
+  hub->onStop = [&] {
+    // The window thread is about to wait in Stop; the run ends from another thread once it is
+    // seen that nothing has been saved yet.
+    runEnd = std::thread([&] {
+      savedBeforeRunEnded = CBoxSettings(organisation, kSettingsApplication).HasSection();
+      hub->EndRun();
+    });
+  };
+  window.reject();
+  runEnd.join();
+  EXPECT_EQ(hub->stopCalls, 1);
+  EXPECT_FALSE(savedBeforeRunEnded);
+  EXPECT_EQ(Settings().Load(), std::vector<uint32_t>{StoredValueOf(Address(10, 0, 0, 4))});
+}
+
+TEST_F(DialogTest, DestroyingTheWindowWithoutClosingStillStopsTheHub) {
+  int stops = 0;
+  DialogOptions options = Options();
+  auto make = options.makeHub;
+  options.makeHub = [&](INoticeSink* sink) {
+    auto made = make(sink);
+    static_cast<FakeHub*>(made.get())->onStop = [&stops] { ++stops; };
+    return made;
+  };
+  Open(std::move(options));
+  dialog.reset();
+  EXPECT_EQ(stops, 1);
+  EXPECT_FALSE(Settings().HasSection());  // only a close saves
+}
+
+// Settings.
+
+TEST_F(DialogTest, LoadingSkipsEmptySlotsAndFillsRowsFromTheTop) {
+  QSettings raw(organisation, kSettingsApplication);
+  raw.setValue(QStringLiteral("IP/Box_0"), 0);
+  raw.setValue(QStringLiteral("IP/Box_1"), StoredValueOf(Address(10, 0, 0, 7)));
+  raw.setValue(QStringLiteral("IP/Box_5"), StoredValueOf(Address(10, 0, 0, 9)));
+  raw.sync();
+  CTessamerDlg& window = Open();
+  EXPECT_EQ(window.AddressField(0).Text(), QStringLiteral("10.0.0.7"));
+  EXPECT_EQ(window.AddressField(1).Text(), QStringLiteral("10.0.0.9"));
+  EXPECT_TRUE(window.CheckBox(0).isChecked());
+  EXPECT_TRUE(window.CheckBox(1).isChecked());
+  for (int row = 2; row < MaxBoxes; ++row) {
+    EXPECT_TRUE(window.AddressField(row).IsBlank()) << row;
+    EXPECT_FALSE(window.CheckBox(row).isChecked()) << row;
+  }
+}
+
+TEST_F(DialogTest, SavingFewerRowsLeavesTheLaterSlots) {
+  Settings().Save({StoredValueOf(Address(10, 0, 0, 1)), StoredValueOf(Address(10, 0, 0, 2)),
+                   StoredValueOf(Address(10, 0, 0, 3))});
+  CTessamerDlg& first = Open();
+  first.CheckBox(0).setChecked(false);
+  first.accept();
+  dialog.reset();
+  EXPECT_EQ(Settings().Load(),
+            (std::vector<uint32_t>{StoredValueOf(Address(10, 0, 0, 2)),
+                                   StoredValueOf(Address(10, 0, 0, 3)),
+                                   StoredValueOf(Address(10, 0, 0, 3))}));
+  CTessamerDlg& second = Open();
+  for (int row = 0; row < 3; ++row) EXPECT_TRUE(second.CheckBox(row).isChecked()) << row;
+  EXPECT_EQ(second.AddressField(0).Text(), QStringLiteral("10.0.0.2"));
+}
+
+TEST_F(DialogTest, ClosingWithNoRowMarkedLeavesTheStoredList) {
+  const std::vector<uint32_t> stored = {StoredValueOf(Address(10, 1, 2, 3))};
+  Settings().Save(stored);
+  CTessamerDlg& window = Open();
+  window.CheckBox(0).setChecked(false);
+  window.reject();
+  EXPECT_EQ(Settings().Load(), stored);
+}
+
+TEST_F(DialogTest, ClearAllEmptiesTheRowsAndDeletesTheSection) {
+  Settings().Save({StoredValueOf(Address(10, 1, 2, 3)), StoredValueOf(Address(10, 1, 2, 4))});
+  CTessamerDlg& window = Open();
+  window.Lamp(0).SetState(CLedControl::Red);
+  window.ClearAllButton().click();
+  EXPECT_FALSE(Settings().HasSection());
+  EXPECT_TRUE(window.AddressField(0).IsBlank());
+  EXPECT_FALSE(window.CheckBox(0).isChecked());
+  EXPECT_EQ(window.Lamp(0).GetState(), CLedControl::Red);  // lamps are not touched
+  window.reject();
+  EXPECT_FALSE(Settings().HasSection());
+}
+
+TEST_F(DialogTest, PresetBoxesNeitherReadNorWriteTheStoredAddresses) {
+  const std::vector<uint32_t> stored = {StoredValueOf(Address(10, 9, 9, 9))};
+  Settings().Save(stored);
+  DialogOptions options = Options();
+  options.presetBoxes = std::vector<PresetBox>{{Address(127, 0, 0, 2), 41001},
+                                               {Address(127, 0, 0, 3), 41002}};
+  CTessamerDlg& window = Open(std::move(options));
+  EXPECT_EQ(window.AddressField(0).Text(), QStringLiteral("127.0.0.2"));
+  EXPECT_EQ(window.AddressField(1).Text(), QStringLiteral("127.0.0.3"));
+  EXPECT_TRUE(window.CheckBox(1).isChecked());
+  EXPECT_FALSE(window.CheckBox(2).isChecked());
+
+  window.ConnectButton().click();
+  ASSERT_EQ(hub->runs.size(), 1u);
+  ASSERT_EQ(hub->runs[0].boxes.size(), 2u);
+  EXPECT_EQ(hub->runs[0].boxes[1].address, BoxAddress(127, 0, 0, 3));
+  EXPECT_EQ(hub->runs[0].boxes[1].port, 41002);
+  Deliver(WM_HUB_STOPPED, 0, 0);
+  window.ClearAllButton().click();
+  window.AddressField(0).SetText(QStringLiteral("127.0.0.5"));
+  window.CheckBox(0).setChecked(true);
+  window.accept();
+  EXPECT_EQ(Settings().Load(), stored);
+}
+
+}  // namespace
+}  // namespace tessamer

@@ -37,8 +37,9 @@ struct RowLayout {
 };
 
 RowLayout LayoutOfRow(int row) {
-  if (row < 8) return {row >= 4 ? 15 : 16, 61, 83, 189, kLeftFieldTops[row]};
-  return {222, 68, 296, 399, kRightFieldTops[row - 8]};
+  // A check box reaches to just before its address field, so that its label is not cut.
+  if (row < 8) return {row >= 4 ? 15 : 16, 66, 83, 189, kLeftFieldTops[row]};
+  return {222, 72, 296, 399, kRightFieldTops[row - 8]};
 }
 
 // Dialog units to pixels for the window's font, as the platform converts them.
@@ -50,6 +51,8 @@ class DialogUnits {
     baseX = (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2;
     baseY = metrics.height();
   }
+  // Widens the horizontal unit so that `pixels` fit in `units`.
+  void FitX(int pixels, int units) { baseX = std::max(baseX, (pixels * 4 + units - 1) / units); }
   int X(int units) const { return units * baseX / 4; }
   int Y(int units) const { return units * baseY / 8; }
   QRect Rect(int x, int y, int width, int height) const {
@@ -100,7 +103,11 @@ void CTessamerDlg::BuildControls() {
   layout->setMenuBar(menuBar);
 
   rowsArea = new QWidget(this);
-  const DialogUnits units(font());
+  DialogUnits units(font());
+  for (const int row : {7, 15}) {
+    const QCheckBox probe(QStringLiteral("Vellumetric #%1").arg(row + 1));
+    units.FitX(probe.sizeHint().width(), LayoutOfRow(row).checkWidth);
+  }
   rowsArea->setMinimumSize(units.X(kAreaWidth), units.Y(kAreaHeight));
   layout->addWidget(rowsArea, 0, Qt::AlignLeft | Qt::AlignTop);
   layout->addStretch(1);

@@ -19,6 +19,7 @@ int InputBuffer::Fill() {
     }
   }
   if (stopping.load()) return -2;
+  if (beforeRead) beforeRead();
   const int n = device->Read(storage.data() + writePos, static_cast<int>(want));
   if (n == -1) return -1;
   if (n == 0) return 0;

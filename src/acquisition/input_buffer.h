@@ -10,6 +10,8 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <functional>
+#include <utility>
 
 namespace tessamer {
 
@@ -42,6 +44,9 @@ class InputBuffer {
   // Drops every buffered byte.
   void Discard() { readPos = writePos = 0; }
 
+  // Runs before every link read, that is before the reader may block waiting for the box.
+  void SetBeforeRead(std::function<void()> hook) { beforeRead = std::move(hook); }
+
   void SetStopping(bool value) { stopping.store(value); }
   bool Stopping() const { return stopping.load(); }
   size_t Used() const { return (writePos + kSize - readPos) % kSize; }
@@ -51,6 +56,7 @@ class InputBuffer {
   size_t readPos = 0;   // next byte to take
   size_t writePos = 0;  // next byte to fill; equal to readPos when empty
   CDevice* device;      // the link, not owned
+  std::function<void()> beforeRead;
   std::atomic<bool> stopping{false};
 };
 

@@ -52,7 +52,9 @@ CQuintrelBaseDriver::CQuintrelBaseDriver(IDataHandler* handler, std::unique_ptr<
       device(std::move(device)),
       input(std::make_unique<InputBuffer>(this->device.get())),
       timeouts(timeouts),
-      lastTakeTime(NowMs()) {}
+      lastTakeTime(NowMs()) {
+  input->SetBeforeRead([this] { SignalItems(); });
+}
 
 CQuintrelBaseDriver::~CQuintrelBaseDriver() { Shutdown(); }
 
@@ -227,12 +229,14 @@ void CQuintrelBaseDriver::Pace() {
   const int64_t spacing = perMinute > 0 ? 60000 / perMinute : 0;
   const int64_t elapsed = NowMs() - lastTakeTime;
   if (!stopping.load() && elapsed + kPacingAllowanceMs < spacing) {
+    SignalItems();
     if (WaitForStop(std::chrono::milliseconds(spacing - elapsed - kPacingAllowanceMs))) return;
   }
   lastTakeTime = NowMs();
 }
 
 bool CQuintrelBaseDriver::HandleFailedRead() {
+  SignalItems();
   if (stopping.load()) return false;
   Log().WriteLine(L"ProduceItem has failed");
   if (device->IsFiniteSource()) return false;  // the delivery thread drains what is queued
@@ -356,10 +360,19 @@ size_t CQuintrelBaseDriver::DeliverQueued() {
 }
 
 void CQuintrelBaseDriver::Push(QueueItem item) {
-  bool wake = false;
   {
     std::lock_guard<std::mutex> guard(lock);
     queue.push_back(std::move(item));
+  }
+  unsignalled = true;
+}
+
+void CQuintrelBaseDriver::SignalItems() {
+  if (!unsignalled) return;
+  unsignalled = false;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(lock);
     wake = deliveryWaiting;
   }
   if (wake) itemReady.notify_one();
@@ -379,6 +392,7 @@ bool CQuintrelBaseDriver::WaitForStop(std::chrono::milliseconds pause) {
 }
 
 void CQuintrelBaseDriver::ShowAlertAndWait(const std::wstring& text) {
+  SignalItems();
   if (!HasAlertWindow()) {
     ShowAlert(text, AlertIcon::Stop);  // no window: logged, returns at once
     return;

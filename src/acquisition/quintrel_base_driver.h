@@ -119,6 +119,10 @@ class CQuintrelBaseDriver {
   struct AlertWait;    // an alert shown for the reader
 
   void Push(QueueItem item);
+  // Wakes the delivery thread for the items queued since the last call. The reader calls it
+  // before anything that may block it (a link read, a pause, a reconnection, an alert), so the
+  // delivery thread is woken once per read rather than once per item.
+  void SignalItems();
   void ReaderMain(const std::shared_ptr<Run>& self);
   void DeliveryMain(const std::shared_ptr<Run>& self);
   void RunReader();
@@ -152,6 +156,7 @@ class CQuintrelBaseDriver {
   std::atomic<int32_t> retryCount{0};       // failed attempts of the current reconnection
   std::atomic<int32_t> disconnectCount{0};  // reconnections begun over the driver's life
   bool refusalPending = false;              // reader thread only
+  bool unsignalled = false;                 // reader thread only: items queued, not signalled
   int64_t lastTakeTime;                     // reader thread only: ms tick of the last item
 };
 

@@ -212,7 +212,7 @@ void FakeBox::SetScripts(std::vector<FakeBoxScript> newScripts) {
 
 void FakeBox::Send(std::string text) {
   RunOnBoxThread([this, &text] {
-    for (auto& session : sessions) session->Queue(text, 0ms, false);
+    for (auto& session : std::vector(sessions)) session->Queue(text, 0ms, false);
   });
 }
 

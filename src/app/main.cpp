@@ -1,19 +1,37 @@
-#include <cstdio>
-#include <cstring>
+// tessamer: the operator window, or with --headless one run served without a window.
 
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/headless_runner.h"
+#include "app/window_main.h"
+#include "hub/hub_bridge.h"
 #include "version.h"
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("tessamer %s\n", tessamer::kVersionText);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("Usage: tessamer [--version] [--help]\n");
-      return 0;
-    }
+  using namespace tessamer;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  CommandLine options;
+  std::string error;
+  if (!ParseCommandLine(args, options, error)) {
+    std::fprintf(stderr, "tessamer: %s (see --help)\n", error.c_str());
+    return kExitBadOptions;
   }
-  std::fprintf(stderr, "tessamer: unknown option\n");
-  return 2;
+  if (options.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("tessamer %s\n", kVersionText);
+    return 0;
+  }
+  if (options.headless) {
+    return RunHeadless(options, [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+      return std::make_unique<CHubBridge>(sink, config);
+    });
+  }
+  return RunWindow(argc, argv, options);
 }

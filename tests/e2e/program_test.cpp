@@ -1,0 +1,219 @@
+// The two executables together, as an operator would run them: vellumetric-sim with two boxes and
+// tessamer --headless combining them, a viewer and a setpoint utility on the hub's ports.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+#include <csignal>
+#include <cstdio>
+#include <regex>
+
+#include "e2e/child_process.h"
+#include "testkit/text_client.h"
+
+namespace tessamer {
+namespace {
+
+using testkit::ChildProcess;
+using testkit::TextClient;
+using namespace std::chrono_literals;
+
+TEST(SimulatorProgram, HelpAndBadOptions) {
+  ChildProcess help;
+  ASSERT_TRUE(help.Start(TESSAMER_SIM_PROGRAM, {"--help"}));
+  int status = -1;
+  ASSERT_TRUE(help.WaitExit(status));
+  EXPECT_EQ(status, 0);
+  ASSERT_FALSE(help.Lines().empty());
+  EXPECT_EQ(help.Lines()[0], "Usage: vellumetric-sim [options]");
+
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--boxes", "17"}, {"--address", "10.0.0.2"}, {"--rate", "0"}, {"--what"}}) {
+    ChildProcess bad;
+    ASSERT_TRUE(bad.Start(TESSAMER_SIM_PROGRAM, args));
+    ASSERT_TRUE(bad.WaitExit(status));
+    EXPECT_EQ(status, 2) << args[0];
+    EXPECT_THAT(bad.ErrorText(), ::testing::StartsWith("vellumetric-sim: ")) << args[0];
+  }
+}
+
+#if defined(TESSAMER_PROGRAM)
+
+int NumberAfter(const std::string& line, const std::string& key) {
+  const size_t at = line.find(key + "=");
+  return at == std::string::npos ? -1 : std::atoi(line.c_str() + at + key.size() + 1);
+}
+
+std::string TempLogFile() {
+  char name[] = "/tmp/tessamer-e2e-log-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd >= 0) close(fd);
+  return name;
+}
+
+
+struct SimulatedBoxes {
+  ChildProcess process;
+  int dataPort = 0;
+  int utilityPort = 0;
+
+  void Start(std::vector<std::string> args) {
+    ASSERT_TRUE(process.Start(TESSAMER_SIM_PROGRAM, args));
+    std::string line;
+    ASSERT_TRUE(process.WaitForPrefix("box 0 ", line)) << process.ErrorText();
+    dataPort = NumberAfter(line, "data");
+    utilityPort = NumberAfter(line, "utility");
+    ASSERT_TRUE(process.WaitForPrefix("ready", line));
+  }
+};
+
+TEST(TessamerProgram, VersionHelpAndBadOptions) {
+  int status = -1;
+  ChildProcess version;
+  ASSERT_TRUE(version.Start(TESSAMER_PROGRAM, {"--version"}));
+  ASSERT_TRUE(version.WaitExit(status));
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(version.Lines(), ::testing::ElementsAre(::testing::MatchesRegex("tessamer [0-9]+\\.[0-9]+\\.[0-9]+")));
+
+  ChildProcess help;
+  ASSERT_TRUE(help.Start(TESSAMER_PROGRAM, {"--help"}));
+  ASSERT_TRUE(help.WaitExit(status));
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(help.Lines(), ::testing::Contains(::testing::HasSubstr("--headless")));
+
+  ChildProcess bad;
+  ASSERT_TRUE(bad.Start(TESSAMER_PROGRAM, {"--headless", "--box", "127.0.0.2", "--channels", "9"}));
+  ASSERT_TRUE(bad.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  const std::string reason = bad.ErrorText();
+  EXPECT_THAT(reason, ::testing::HasSubstr("--channels takes 1 to 6"));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1);
+}
+
+// Two simulated boxes and a headless hub combining them, both running as child processes.
+struct RunningHub {
+  SimulatedBoxes boxes;
+  ChildProcess hub;
+  std::string logFile = TempLogFile();
+  int dataPort = 0;
+  int utilityPort = 0;
+
+  ~RunningHub() { std::remove(logFile.c_str()); }
+
+  void Start() {
+    ASSERT_NO_FATAL_FAILURE(boxes.Start({"--boxes", "2", "--rate", "5"}));
+    const std::string box = ":" + std::to_string(boxes.dataPort);
+    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM,
+                          {"--headless", "--box", "127.0.0.2" + box, "--box", "127.0.0.3" + box, "--channels",
+                           "3", "--data-port", "0", "--utility-port", "0", "--box-utility-port",
+                           std::to_string(boxes.utilityPort), "--default-box", "127.0.0.2", "--log", logFile}));
+    std::string line;
+    ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
+    ASSERT_EQ(hub.Lines().front(), line);  // the first line of all
+    dataPort = NumberAfter(line, "data");
+    utilityPort = NumberAfter(line, "utility");
+    ASSERT_GT(dataPort, 0);
+    ASSERT_GT(utilityPort, 0);
+    ASSERT_TRUE(hub.WaitForPrefix("headers-complete", line)) << hub.ErrorText();
+    EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected",
+                                                      "activity row=1 status=Connected"}));
+  }
+
+  // SIGINT stops the run as the window's close would, within 6 s.
+  void StopWithSigint() {
+    const auto asked = std::chrono::steady_clock::now();
+    hub.Signal(SIGINT);
+    int status = -1;
+    ASSERT_TRUE(hub.WaitExit(status, 6s)) << "still running 6 s after SIGINT";
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 6s);
+    EXPECT_EQ(status, 0) << hub.ErrorText();
+    EXPECT_THAT(hub.Lines(), ::testing::Contains("stopped"));
+    boxes.process.Signal(SIGTERM);
+    ASSERT_TRUE(boxes.process.WaitExit(status));
+    EXPECT_EQ(status, 0);
+  }
+};
+
+TEST(TessamerProgram, HeadlessHubServesTheCombinedStreamRoutesSetpointsAndStopsOnSigint) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.Start());
+  std::string line;
+
+  // A viewer gets the combined header block, then data lines of both boxes' first three channels.
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  std::vector<std::string> header;
+  for (int i = 0; i < 9 && viewer.ReadLine(line); ++i) header.push_back(line);
+  ASSERT_EQ(header.size(), 9u);
+  EXPECT_EQ(header[0], "#  Quintrel Job Data\r\n");
+  EXPECT_EQ(header[4], "# DialVariable Weight_0 Min 0.00 Max 50000.00\r\n");
+  EXPECT_EQ(header[6], "# VariableList 0 1 2 3 4 5 \r\n");
+  EXPECT_EQ(header[7], "# UnitList psi bpm lbs psi bpm lbs \r\n");
+  EXPECT_EQ(header[8], "#Pressure_0 Rate_0 Weight_0 Pressure_1 Rate_1 Weight_1 \r\n");
+  const std::regex dataLine(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d (-?\d+\.\d{4} ){6}\r\n)");
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(viewer.ReadLine(line));
+    EXPECT_TRUE(std::regex_match(line, dataLine)) << line;
+  }
+  ASSERT_TRUE(run.hub.WaitForPrefix("client connected socket=", line));
+
+  // A setpoint for combined channel 4 is channel 1 of the second box.
+  TextClient utility;
+  ASSERT_TRUE(utility.Connect("127.0.0.1", static_cast<uint16_t>(run.utilityPort)));
+  std::string greeting;
+  ASSERT_TRUE(utility.ReadBytes(28, greeting));
+  EXPECT_EQ(greeting, "Vellumetric-VMC: connected\r\n");
+  ASSERT_TRUE(utility.Send("GS 4 12.5\r\n"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("command box=", line));
+  EXPECT_EQ(line, "command box=1 text=GS 1 12.5000");
+  std::string reply;
+  ASSERT_TRUE(utility.ReadLine(reply));
+  EXPECT_EQ(reply, "Extended Command done 14\r\n");
+  utility.Close();
+
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  EXPECT_TRUE(viewer.WaitClosed(5s));
+}
+
+TEST(TessamerProgram, UnreachableBoxEndsTheRunWithStatusThree) {
+  SimulatedBoxes boxes;
+  ASSERT_NO_FATAL_FAILURE(boxes.Start({"--boxes", "1"}));
+  // A bound port that does not listen refuses at once.
+  asio::io_context context;
+  asio::ip::tcp::socket closed(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.9"), 0));
+  const std::string refusing = "127.0.0.9:" + std::to_string(closed.local_endpoint().port());
+  ChildProcess hub;
+  const std::string logFile = TempLogFile();
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, {"--headless", "--box", "127.0.0.2:" + std::to_string(boxes.dataPort),
+                                           "--box", refusing, "--data-port", "0", "--utility-port", "0",
+                                           "--log", logFile}));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status, 20s)) << hub.ErrorText();
+  EXPECT_EQ(status, 3) << hub.ErrorText();
+  EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected",
+                                                    "activity row=1 status=ConnectFailed", "stopped"}));
+  EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains("headers-complete")));
+  std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, DataPortInUseGivesStatusFour) {
+  asio::io_context context;
+  asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, {"--headless", "--box", "127.0.0.2:1", "--data-port",
+                                           std::to_string(taken.local_endpoint().port()), "--utility-port", "0",
+                                           "--log", logFile}));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 4);
+  EXPECT_THAT(hub.ErrorText(), ::testing::HasSubstr("alert: Could not start server. Detail: "));
+  EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("listening"))));
+  std::remove(logFile.c_str());
+}
+
+#endif  // TESSAMER_PROGRAM
+
+}  // namespace
+}  // namespace tessamer

@@ -1,0 +1,136 @@
+// Recorded box streams replayed through the simulator and the hub: what a viewer receives must
+// equal the golden file byte for byte. A changed output is either a fixed fault or a regression.
+//
+// The replay is paced so that the output is deterministic: every box's header goes out at once,
+// the data lines wait until the viewer has the combined header, and then record k of every box
+// goes out in slot k (cut into small pieces, mid-line included). Records carry their own times and
+// the repeat period is longer than the test, so nothing depends on the clock.
+//
+// TESSAMER_UPDATE_GOLDEN=1 writes the golden files from what the hub sends instead of comparing.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include "box_simulator.h"
+#include "box_stream.h"
+#include "hub/hub_bridge.h"
+#include "testkit/recorders.h"
+#include "testkit/text_client.h"
+
+namespace tessamer {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kHeaderBlockLines = 9;
+
+struct Combination {
+  std::string golden;               // file name in tests/data
+  std::vector<std::string> streams;  // one recorded stream per box, in agent order
+  int channelLimit;
+};
+
+std::string DataFile(const std::string& name) { return std::string(TESSAMER_TEST_DATA) + "/" + name; }
+
+bool Updating() {
+  const char* update = std::getenv("TESSAMER_UPDATE_GOLDEN");
+  return update != nullptr && *update != '\0' && *update != '0';
+}
+
+class Regression : public ::testing::TestWithParam<Combination> {
+ protected:
+  static void SetUpTestSuite() {
+    // The records' times are the boxes' local times; read them in a zone without summer time.
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+};
+
+TEST_P(Regression, ViewerReceivesExactlyTheGoldenStream) {
+  const Combination& c = GetParam();
+  sim::SimulatorOptions options;
+  for (const auto& stream : c.streams) {
+    sim::BoxSpec box;
+    box.replayFile = DataFile(stream);
+    options.boxes.push_back(box);
+  }
+  options.pacing.slot = 150ms;
+  options.pacing.maxPiece = 7;
+  options.pacing.pieceGap = 1ms;
+  options.pacing.seed = 11;
+  options.pacing.holdAfterHeader = true;
+  sim::CBoxSimulator simulator(options);
+  std::string error;
+  ASSERT_TRUE(simulator.Start(&error)) << error;
+
+  std::vector<Box> boxes;
+  for (size_t i = 0; i < simulator.BoxCount(); ++i) {
+    boxes.push_back(Box{BoxAddress(127, 0, 0, static_cast<uint8_t>(2 + i)), simulator.Box(i).DataPort(),
+                        static_cast<int32_t>(i)});
+  }
+  HubConfig config;
+  config.listenAddress = "127.0.0.1";
+  config.dataPort = 0;
+  config.utilityPort = 0;
+  config.boxUtilityPort = simulator.Box(0).UtilityPort();
+  config.hub.repeatPeriod = 120s;  // no repeated record within the test
+
+  std::string expected;
+  const bool updating = Updating();
+  if (!updating) {
+    ASSERT_TRUE(sim::ReadWholeFile(DataFile(c.golden), expected)) << "missing golden file " << c.golden;
+  }
+
+  testkit::RecordingNoticeSink notices;
+  auto bridge = std::make_unique<CHubBridge>(&notices, config);
+  ASSERT_TRUE(bridge->StartServers());
+  ASSERT_TRUE(bridge->Start(boxes, c.channelLimit));
+  testkit::TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
+  std::string received;
+  std::string line;
+  for (int i = 0; i < kHeaderBlockLines; ++i) {
+    ASSERT_TRUE(viewer.ReadLine(line, 10s)) << "header line " << i;
+    received += line;
+  }
+  simulator.ReleaseReplay();
+
+  if (updating) {
+    while (viewer.ReadLine(line, 3s)) received += line;  // until the replay has run out
+  } else if (expected.size() > received.size()) {
+    std::string rest;
+    const bool complete = viewer.ReadBytes(expected.size() - received.size(), rest, 30s);
+    received += rest.empty() ? viewer.Buffered() : rest;
+    EXPECT_TRUE(complete) << "the viewer received less than the golden stream";
+  }
+  bridge->Stop();
+  bridge.reset();  // closes the viewer's connection
+  std::string extra;
+  EXPECT_TRUE(viewer.ReadToEnd(extra, 10s));
+  received += extra;
+
+  if (updating) {
+    std::ofstream(DataFile(c.golden), std::ios::binary) << received;
+    GTEST_SKIP() << "wrote " << c.golden;
+  }
+  EXPECT_EQ(received, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordedJobs, Regression,
+    ::testing::Values(Combination{"coiled_single_limit6.golden", {"coiled_timejump.txt"}, 6},
+                      Combination{"cementing_slickline_limit6.golden",
+                                  {"cementing_primary.txt", "slickline_secondary.txt"}, 6},
+                      Combination{"drilling_cementing_slickline_limit3.golden",
+                                  {"drilling_tabs.txt", "cementing_primary.txt", "slickline_secondary.txt"}, 3},
+                      Combination{"slickline_single_limit2.golden", {"slickline_secondary.txt"}, 2}),
+    [](const ::testing::TestParamInfo<Combination>& info) {
+      return info.param.golden.substr(0, info.param.golden.find('.'));
+    });
+
+}  // namespace
+}  // namespace tessamer

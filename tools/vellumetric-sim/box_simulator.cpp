@@ -339,7 +339,7 @@ struct CBoxSimulator::Engine {
                            asio::buffers_begin(input->data()) + static_cast<std::ptrdiff_t>(length));
           input->consume(length);
           std::string request = line.substr(0, line.size() - 1);
-          if (!request.empty() && request.back() == '\r') request.pop_back();
+          while (!request.empty() && request.back() == '\r') request.pop_back();
           if (request.empty()) {
             ReadRequest(box, engine, peer, input);
             return;

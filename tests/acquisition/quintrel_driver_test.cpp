@@ -169,6 +169,50 @@ std::vector<std::string> PumpText(const std::string& text, int readLimit = 2048)
   return rig.handler.Items();
 }
 
+// An alert window for tests. It records every alert; an operator who `answers` closes each at
+// once, otherwise an alert stays open until Release. Its destructor waits until no alert is
+// being shown any more, since the driver shows alerts on threads of their own.
+class TestAlerts : public IAlertFacility {
+ public:
+  explicit TestAlerts(bool answers = true) : answers(answers) { previous = InstallAlertFacility(this); }
+  ~TestAlerts() override {
+    Release();
+    std::unique_lock<std::mutex> guard(mutex);
+    changed.wait_for(guard, 10s, [this] { return showing == 0; });
+    InstallAlertFacility(previous);
+  }
+  void Show(std::wstring_view text, AlertIcon icon) override {
+    std::unique_lock<std::mutex> guard(mutex);
+    ++showing;
+    alerts.push_back({std::wstring(text), icon});
+    changed.notify_all();
+    changed.wait(guard, [this] { return answers; });
+    --showing;
+    changed.notify_all();
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(mutex);
+    answers = true;
+    changed.notify_all();
+  }
+  bool WaitForCount(size_t count) {
+    std::unique_lock<std::mutex> guard(mutex);
+    return changed.wait_for(guard, 10s, [&] { return alerts.size() >= count; });
+  }
+  std::vector<testkit::RecordedAlert> Alerts() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return alerts;
+  }
+
+ private:
+  IAlertFacility* previous = nullptr;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool answers;
+  int showing = 0;
+  std::vector<testkit::RecordedAlert> alerts;
+};
+
 TEST(StreamFramingTest, ItemsAreRecognisedByTheirFirstCharacters) {
   const std::string stream = std::string(kHeaderBlock) + DataLines(0, 3) + "## DCC ok\r\n" +
                              "garbage line\n" + DataLines(3, 5);
@@ -219,7 +263,7 @@ TEST(StreamFramingTest, ABlockWithoutLoggerFamilyLineGivesNoHeader) {
 }
 
 TEST(StreamFramingTest, FirmwareGate) {
-  testkit::RecordingAlerts alerts;
+  TestAlerts alerts;
   for (const char* refused : {"8.5z", "8.6u"}) {
     MemoryRig rig({{HeaderWithFirmware(refused) + DataLines(0, 2)}}, false);
     EXPECT_EQ(rig.driver->ReadStep(), -1) << refused;
@@ -422,7 +466,7 @@ TEST(DriverThreadsTest, PacingHoldsItemsBackAndStopCutsItsWait) {
 }
 
 TEST(DriverThreadsTest, RefusedFirmwarePausesBeforeReconnecting) {
-  testkit::RecordingAlerts alerts;
+  TestAlerts alerts;
   AcquisitionTimeouts timeouts = FastTimeouts();
   timeouts.refusalPause = 60s;  // only a stop ends it
   MemoryRig rig({{HeaderWithFirmware("8.5a") + DataLines(0, 2), false}, {kHeaderBlock}}, true,
@@ -438,7 +482,7 @@ TEST(DriverThreadsTest, RefusedFirmwarePausesBeforeReconnecting) {
 }
 
 TEST(DriverThreadsTest, RefusedFirmwareIsAskedAgainAfterThePause) {
-  testkit::RecordingAlerts alerts;
+  TestAlerts alerts;
   MemoryRig rig({{HeaderWithFirmware("8.5a") + DataLines(0, 1), false},
                  {kHeaderBlock + DataLines(0, 1), false}});
   ASSERT_TRUE(rig.driver->Start());
@@ -448,49 +492,11 @@ TEST(DriverThreadsTest, RefusedFirmwareIsAskedAgainAfterThePause) {
   EXPECT_EQ(alerts.Alerts().size(), 1u);
 }
 
-// An alert window whose operator never answers until told to.
-class StuckAlerts : public IAlertFacility {
- public:
-  StuckAlerts() { previous = InstallAlertFacility(this); }
-  ~StuckAlerts() override {
-    Release();
-    std::unique_lock<std::mutex> guard(mutex);
-    changed.wait_for(guard, 5s, [this] { return showing == 0; });
-    InstallAlertFacility(previous);
-  }
-  void Show(std::wstring_view, AlertIcon) override {
-    std::unique_lock<std::mutex> guard(mutex);
-    ++showing;
-    ++shown;
-    changed.notify_all();
-    changed.wait(guard, [this] { return released; });
-    --showing;
-    changed.notify_all();
-  }
-  void Release() {
-    std::lock_guard<std::mutex> guard(mutex);
-    released = true;
-    changed.notify_all();
-  }
-  bool WaitShown() {
-    std::unique_lock<std::mutex> guard(mutex);
-    return changed.wait_for(guard, 10s, [this] { return shown > 0; });
-  }
-
- private:
-  IAlertFacility* previous = nullptr;
-  std::mutex mutex;
-  std::condition_variable changed;
-  int showing = 0;
-  int shown = 0;
-  bool released = false;
-};
-
 TEST(DriverThreadsTest, StopDoesNotWaitForTheOperator) {
-  StuckAlerts alerts;
+  TestAlerts alerts(false);
   MemoryRig rig({{HeaderWithFirmware("8.5a") + DataLines(0, 1), false}, {kHeaderBlock}});
   ASSERT_TRUE(rig.driver->Start());
-  ASSERT_TRUE(alerts.WaitShown());
+  ASSERT_TRUE(alerts.WaitForCount(1));
   const auto start = Clock::now();
   rig.driver->Stop();
   EXPECT_LT(Clock::now() - start, 2s);

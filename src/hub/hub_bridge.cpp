@@ -58,6 +58,8 @@ CHubBridge::CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory ag
       port(this->config.dataPort) {}
 
 CHubBridge::~CHubBridge() {
+  // The utility server's thread is the one user of the box connections: it goes first.
+  utilityServer.reset();
   utilities.clear();
   // A run the window did not stop (or whose start failed) still has its task and agents.
   stopEvent.set();
@@ -65,7 +67,6 @@ CHubBridge::~CHubBridge() {
   runEnd = {};
   agentsTask = {};
   StopAgents();
-  utilityServer.reset();
   // The relay must outlive the data server's stop; the publisher deletes the server later.
   if (publisher.Server() != nullptr) publisher.Server()->Stop();
 }
@@ -100,11 +101,13 @@ bool CHubBridge::StartServers() {
 }
 
 bool CHubBridge::Start(const std::vector<Box>& boxList, int limit) {
-  if (runEnd.valid() && !runEnd.is_done()) {
+  if (runActive) {
     // The window never starts a run while one is active; a second one would share its agents.
     DiagnosticLog().WriteRecord(L"Start ignored: a run is still active");
     return true;
   }
+  // The last run has told the window it ended; let its continuation finish returning.
+  if (runEnd.valid()) runEnd.wait();
   port = kRunDataPort;
   // Beyond these bounds the combined header would not fit its MaxChannels channels.
   channelLimit = std::clamp(limit, 1, kDefaultChannelLimit);
@@ -118,6 +121,7 @@ bool CHubBridge::Start(const std::vector<Box>& boxList, int limit) {
   stopEvent.reset();
   reportsDone.reset();
   endedByItself = false;
+  runActive = true;
   agentsTask = create_task([this] { return StartAgents(); });
   runEnd = agentsTask.then([this](task<bool> finished) { EndRun(finished); });
   return true;
@@ -149,6 +153,7 @@ void CHubBridge::EndRun(const task<bool>& finished) {
     return;
   }
   if (result) StopAgents();
+  runActive = false;
   PostNotice(window, WM_HUB_STOPPED, 0, 0);
 }
 

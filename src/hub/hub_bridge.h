@@ -175,6 +175,7 @@ class CHubBridge : public IHubControl {
   std::map<std::string, std::shared_ptr<CVellumetricUtility>> utilities;
   std::atomic<int32_t> pendingReports{0};
   std::atomic<bool> endedByItself{false};
+  std::atomic<bool> runActive{false};  // from Start until the run's end is posted
 };
 
 }  // namespace tessamer

@@ -2,16 +2,11 @@
 // One client connection as the data server's workers see it: the socket shared by the client's
 // two records and the strand that serialises every operation on it.
 
-#include <array>
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include <asio.hpp>
 
 #include "server/client_context.h"
-#include "server/client_processor.h"
 
 namespace tessamer {
 
@@ -26,14 +21,9 @@ struct ClientLink {
   uintptr_t socketValue = 0;             // the socket's number, as the notices carry it
   ClientContext* writeRecord = nullptr;  // owned by the pool
   ClientContext* readRecord = nullptr;   // owned by the pool; null once its receive loop ended
-  // The texts of the send outstanding and their unsent bytes. Kept here, not in the write record,
-  // because the record may be recycled before a cancelled send has let go of its buffers.
-  std::vector<std::shared_ptr<const std::string>> inFlight;
-  std::array<asio::const_buffer, kMaxSendTexts> buffers;
-  size_t bufferCount = 0;
 };
 
-// The unsent part of a link's send as a buffer sequence that copies as two pointers.
+// A run of buffers to send, as a buffer sequence.
 struct SendBuffers {
   using value_type = asio::const_buffer;
   using const_iterator = const asio::const_buffer*;

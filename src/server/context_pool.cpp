@@ -31,8 +31,10 @@ bool CContextPool::Connect(ClientContext& record, std::shared_ptr<ClientLink> li
   std::lock_guard guard(lock);
   if (stopping) return false;
   record.link = std::move(link);
-  if (headerText) PostLocked(record, headerText);
-  if (lastDataLine) PostLocked(record, lastDataLine);
+  std::vector<ClientContext*> starts;  // stays empty: the client has not had its first step
+  if (headerText) PostLocked(record, headerText, starts);
+  if (lastDataLine) PostLocked(record, lastDataLine, starts);
+  StartSends(starts);
   Move(accepting, connected, record);
   return true;
 }
@@ -79,7 +81,9 @@ bool CContextPool::Reply(const std::shared_ptr<ClientLink>& link, std::string te
   if (stopping || link == nullptr) return false;
   for (const auto& record : connected) {
     if (record->link == link) {
-      PostLocked(*record, std::make_shared<const std::string>(std::move(text)));
+      std::vector<ClientContext*> starts;
+      PostLocked(*record, std::make_shared<const std::string>(std::move(text)), starts);
+      StartSends(starts);
       return true;
     }
   }
@@ -131,15 +135,16 @@ void CContextPool::Clear() {
 }
 
 void CContextPool::PostLocked(ClientContext& record,
-                              const std::shared_ptr<const std::string>& text) {
+                              const std::shared_ptr<const std::string>& text,
+                              std::vector<ClientContext*>& starts) {
   auto& processor = static_cast<CClientProcessor&>(*record.processor);
   switch (processor.Post(text)) {
     case PostResult::SendRequested:
-      io.RequestSend(record);
+      starts.push_back(&record);
       break;
     case PostResult::OverLimit:
       DiagnosticLog().Printf(L"Client %llu closed: more than %llu bytes waiting to be sent",
-                             static_cast<unsigned long long>(record.link ? record.link->socketValue : 0),
+                             static_cast<unsigned long long>(record.link->socketValue),
                              static_cast<unsigned long long>(queueLimit));
       io.RequestClose(record);
       break;
@@ -151,7 +156,14 @@ void CContextPool::PostLocked(ClientContext& record,
 
 void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& text) {
   if (stopping) return;
-  for (const auto& record : connected) PostLocked(*record, text);
+  std::vector<ClientContext*> starts;
+  starts.reserve(connected.size());
+  for (const auto& record : connected) PostLocked(*record, text, starts);
+  StartSends(starts);
+}
+
+void CContextPool::StartSends(std::vector<ClientContext*>& starts) {
+  if (!starts.empty()) io.RequestSends(starts);
 }
 
 bool CContextPool::Move(RecordList& from, RecordList& to, const ClientContext& record) {

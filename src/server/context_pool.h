@@ -29,8 +29,9 @@ namespace tessamer {
 class IClientIo {
  public:
   virtual ~IClientIo() = default;
-  // `record`'s client was idle and has been handed a text: run a send step for it.
-  virtual void RequestSend(ClientContext& record) = 0;
+  // The clients of `records` were idle and have each been handed a text: run a send step for
+  // each. One call per publication, however many clients it reached.
+  virtual void RequestSends(const std::vector<ClientContext*>& records) = 0;
   // `record`'s client has more than the queue limit waiting: close it.
   virtual void RequestClose(ClientContext& record) = 0;
 };
@@ -84,8 +85,11 @@ class CContextPool {
  private:
   using RecordList = std::list<std::unique_ptr<ClientContext>>;
 
-  void PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text);
+  // Hands `text` to `record`'s client; an idle client is added to `starts`.
+  void PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text,
+                  std::vector<ClientContext*>& starts);
   void BroadcastLocked(const std::shared_ptr<const std::string>& text);
+  void StartSends(std::vector<ClientContext*>& starts);
   static bool Move(RecordList& from, RecordList& to, const ClientContext& record);
 
   IClientIo& io;

@@ -1,5 +1,7 @@
 #include "server/data_server.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +21,8 @@ namespace {
 // After an accept failed for want of resources (descriptors, buffers), the next one waits this
 // long rather than failing again at once.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+// A publication that wakes this many idle clients or more is shared out among the workers.
+constexpr size_t kSendsPerShare = 16;
 }  // namespace
 
 // Threads: handlers run on the workers, each on the strand it belongs to (the acceptor's or a
@@ -44,7 +48,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   bool WaitWorkers(std::chrono::milliseconds wait);
   void CloseNotices();
 
-  void RequestSend(ClientContext& record) override;
+  void RequestSends(const std::vector<ClientContext*>& records) override;
   void RequestClose(ClientContext& record) override;
 
   asio::io_context io{kWorkerCount};
@@ -69,8 +73,6 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   void OnReceive(const Link& link, ClientContext& reader, const asio::error_code& failure,
                  size_t count);
   void RunSendStep(const Link& link, ClientContext& record);
-  void OnSent(const Link& link, ClientContext& record, const asio::error_code& failure,
-              size_t count);
   void CloseClient(const Link& link, bool abortive);
   void OnCommand(const std::weak_ptr<ClientLink>& link, std::string line);
   void Notify(uintptr_t socketValue, intptr_t event);
@@ -172,9 +174,23 @@ void CDataServer::Core::CloseNotices() {
   noticesOpen = false;
 }
 
-void CDataServer::Core::RequestSend(ClientContext& record) {
-  Link link = record.link;
-  asio::post(link->strand, [this, link, &record] { RunSendStep(link, record); });
+void CDataServer::Core::RequestSends(const std::vector<ClientContext*>& records) {
+  // One handler per worker takes a share of the clients and runs their send steps in turn, each
+  // on its client's strand (inline when that strand is free), rather than one posted handler per
+  // client and text.
+  const size_t shares = records.size() >= kSendsPerShare ? kWorkerCount : 1;
+  const size_t perShare = (records.size() + shares - 1) / shares;
+  for (size_t first = 0; first < records.size(); first += perShare) {
+    std::vector<std::pair<Link, ClientContext*>> share;
+    const size_t last = std::min(records.size(), first + perShare);
+    share.reserve(last - first);
+    for (size_t i = first; i < last; ++i) share.emplace_back(records[i]->link, records[i]);
+    asio::post(io, [this, share = std::move(share)] {
+      for (const auto& [link, record] : share) {
+        asio::dispatch(link->strand, [this, link, record] { RunSendStep(link, *record); });
+      }
+    });
+  }
 }
 
 void CDataServer::Core::RequestClose(ClientContext& record) {
@@ -221,6 +237,7 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   asio::error_code ignored;
   link->socketValue = static_cast<uintptr_t>(link->socket.native_handle());
   link->socket.set_option(asio::socket_base::keep_alive(true), ignored);
+  link->socket.non_blocking(true, ignored);
   link->writeRecord = &record;
   if (!pool.Connect(record, link)) {  // the server is stopping
     link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -266,36 +283,43 @@ void CDataServer::Core::OnReceive(const Link& link, ClientContext& reader,
 }
 
 void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
-  if (!link->open) return;
-  if (record.processor->Process() != kErrorIoPending) return;  // idle
-  link->inFlight.assign(record.texts.begin(), record.texts.end());
-  link->bufferCount = 0;
-  size_t skip = record.position;
-  for (const auto& text : link->inFlight) {
-    if (skip >= text->size()) {
-      skip -= text->size();
-      continue;
+  // The socket does not block: the texts go out at once as far as the socket takes them, and
+  // only a socket that is full is waited on, with nothing of the record held by the wait.
+  std::array<asio::const_buffer, kMaxSendTexts> buffers;
+  while (link->open && record.processor->Process() == kErrorIoPending) {
+    size_t count = 0;
+    size_t skip = record.position;
+    for (const auto& text : record.texts) {
+      if (skip >= text->size()) {
+        skip -= text->size();
+        continue;
+      }
+      buffers[count++] = asio::buffer(text->data() + skip, text->size() - skip);
+      skip = 0;
     }
-    link->buffers[link->bufferCount++] = asio::buffer(text->data() + skip, text->size() - skip);
-    skip = 0;
+    asio::error_code failure;
+    const size_t sent =
+        link->socket.send(SendBuffers{buffers.data(), buffers.data() + count}, 0, failure);
+    if (failure == asio::error::would_block || failure == asio::error::try_again) {
+      link->socket.async_wait(
+          asio::socket_base::wait_write,
+          asio::bind_executor(link->strand, [this, link, &record](const asio::error_code& wait) {
+            if (!link->open) return;
+            if (wait) {
+              CloseClient(link, false);
+              return;
+            }
+            RunSendStep(link, record);
+          }));
+      return;
+    }
+    if (failure) {
+      CloseClient(link, false);
+      return;
+    }
+    record.lastTransfer = sent;
+    record.position += sent;
   }
-  const SendBuffers unsent{link->buffers.data(), link->buffers.data() + link->bufferCount};
-  link->socket.async_send(
-      unsent, asio::bind_executor(link->strand, [this, link, &record](auto failure, size_t count) {
-        OnSent(link, record, failure, count);
-      }));
-}
-
-void CDataServer::Core::OnSent(const Link& link, ClientContext& record,
-                               const asio::error_code& failure, size_t count) {
-  if (!link->open) return;
-  if (failure) {
-    CloseClient(link, false);
-    return;
-  }
-  record.lastTransfer = count;
-  record.position += count;
-  RunSendStep(link, record);
 }
 
 void CDataServer::Core::CloseClient(const Link& link, bool abortive) {

@@ -1,0 +1,403 @@
+// Fan-out load run of the data server: one publisher thread publishes data lines of 16 values at
+// a fixed rate to M viewers over loopback for a fixed time, and the same lines are relayed to the
+// same M viewers by `ncat --broker`, the plain-relay reference. Reported per run: lines delivered
+// per second, lines lost, p50/p99/max publish-to-receive latency, and the relaying process's CPU
+// time per delivered line (for the data server: the child process less its publishing thread's
+// pacing, so what is counted is PublishData, line text included, and the workers).
+//
+//   parent: M viewers (one receiving thread) ◄── loopback ── child: CDataServer + publisher thread
+//   parent: M viewers + publishing socket    ◄── loopback ──► ncat --broker
+//
+// Each line carries its sequence number and its publication time (steady clock, microseconds) as
+// its first two values; both processes read the same monotonic clock.
+//
+// Usage: fanout_bench [--seconds S] [--rate LINES_PER_S] [--clients 1,10,100] [--no-ncat]
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "hub/notices.h"
+#include "server/data_publisher.h"
+#include "server/data_server.h"
+#include "support/number_text.h"
+
+namespace tessamer::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kValues = 16;
+
+struct Settings {
+  int seconds = 5;
+  int rate = 1000;
+  std::vector<int> clients{1, 10, 100};
+  bool ncat = true;
+};
+
+int64_t NowMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+Data LineRecord(int64_t sequence) {
+  Data data{};
+  data.time.tm_year = 124;
+  data.time.tm_mon = 4;
+  data.time.tm_mday = 5;
+  data.time.tm_hour = 14;
+  data.count = kValues;
+  data.values[0] = static_cast<double>(sequence);
+  data.values[1] = static_cast<double>(NowMicros());
+  for (int i = 2; i < kValues; ++i) data.values[i] = 1000.0 + i * 0.1234 + sequence % 100;
+  return data;
+}
+
+// CPU time (user + system) a process has used so far, from /proc.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t end = text.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(text.substr(end + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double ThreadCpuSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// M viewers on one thread: every received line's sequence number and latency.
+class Viewers {
+ public:
+  Viewers(int count, uint16_t port) {
+    for (int i = 0; i < count; ++i) {
+      auto viewer = std::make_unique<Viewer>(io);
+      viewer->socket.connect({asio::ip::make_address("127.0.0.1"), port});
+      viewers.push_back(std::move(viewer));
+    }
+    for (auto& viewer : viewers) Read(*viewer);
+    thread = std::thread([this] { io.run(); });
+  }
+  ~Viewers() {
+    io.stop();
+    thread.join();
+  }
+
+  // Waits until every viewer has the line `last`, at most `timeout`.
+  bool WaitAll(int64_t last, std::chrono::milliseconds timeout) {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, timeout, [&] {
+      return std::all_of(viewers.begin(), viewers.end(),
+                         [&](const auto& v) { return v->lastSequence >= last; });
+    });
+  }
+
+  struct Result {
+    int64_t delivered = 0, lost = 0, disordered = 0;
+    double p50 = 0, p99 = 0, max = 0;  // milliseconds
+  };
+  Result Collect(int64_t published) {
+    std::lock_guard guard(mutex);
+    Result result;
+    std::vector<int64_t> all;
+    for (const auto& v : viewers) {
+      result.delivered += v->lines;
+      result.lost += published - v->lines;
+      result.disordered += v->disordered;
+      all.insert(all.end(), v->latencies.begin(), v->latencies.end());
+    }
+    if (!all.empty()) {
+      std::sort(all.begin(), all.end());
+      result.p50 = all[all.size() / 2] / 1000.0;
+      result.p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)] / 1000.0;
+      result.max = all.back() / 1000.0;
+    }
+    return result;
+  }
+
+ private:
+  struct Viewer {
+    explicit Viewer(asio::io_context& io) : socket(io) {}
+    asio::ip::tcp::socket socket;
+    char chunk[65536];
+    std::string pending;
+    int64_t lastSequence = 0, lines = 0, disordered = 0;
+    std::vector<int64_t> latencies;
+  };
+
+  void Read(Viewer& viewer) {
+    viewer.socket.async_read_some(asio::buffer(viewer.chunk),
+                                  [this, &viewer](asio::error_code failure, size_t n) {
+                                    if (failure) return;
+                                    viewer.pending.append(viewer.chunk, n);
+                                    Lines(viewer);
+                                    Read(viewer);
+                                  });
+  }
+
+  void Lines(Viewer& viewer) {
+    const int64_t now = NowMicros();
+    std::lock_guard guard(mutex);
+    size_t start = 0;
+    for (size_t end; (end = viewer.pending.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      std::string_view line(viewer.pending.data() + start, end - start);
+      if (line.empty() || line[0] == '#') continue;
+      // "MM/DD/YY hh:mm:ss <sequence> <published> ..."
+      const size_t values = line.find(' ', line.find(' ') + 1);
+      if (values == std::string_view::npos) continue;
+      line.remove_prefix(values);
+      double sequence = 0, published = 0;
+      const size_t used = ParseDouble(line, sequence);
+      ParseDouble(line.substr(used), published);
+      const auto number = static_cast<int64_t>(sequence);
+      if (number != viewer.lastSequence + 1) ++viewer.disordered;
+      viewer.lastSequence = number;
+      ++viewer.lines;
+      viewer.latencies.push_back(now - static_cast<int64_t>(published));
+    }
+    viewer.pending.erase(0, start);
+    changed.notify_all();
+  }
+
+  asio::io_context io;
+  std::vector<std::unique_ptr<Viewer>> viewers;
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable changed;
+};
+
+// Publishes `count` lines at `rate`, calling `publish` with each record.
+template <typename Publish>
+void PublishAtRate(int64_t count, int rate, Publish publish) {
+  const auto period = std::chrono::nanoseconds(1'000'000'000 / rate);
+  auto next = Clock::now();
+  for (int64_t i = 1; i <= count; ++i) {
+    next += period;
+    std::this_thread::sleep_until(next);
+    publish(LineRecord(i));
+  }
+}
+
+// --- the data server, in a child process of its own ---
+
+class ConnectionCounter : public INoticeSink {
+ public:
+  void Post(Notice notice) override {
+    if (notice.message != WM_HUB_CLIENT_CONNECTION || (notice.lParam & 0xff) != 0) return;
+    std::lock_guard guard(mutex);
+    ++connected;
+    changed.notify_all();
+  }
+  bool WaitFor(int count) {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, std::chrono::seconds(30), [&] { return connected >= count; });
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  int connected = 0;
+};
+
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+void WriteLine(int fd, const std::string& line) {
+  const std::string text = line + "\n";
+  if (::write(fd, text.data(), text.size()) < 0) std::perror("write");
+}
+
+[[noreturn]] void ServeInChild(int commands, int answers, int clients, int64_t lines, int rate) {
+  {
+    ConnectionCounter counter;
+    CDataPublisher publisher;
+    publisher.SetServer(std::make_unique<CDataServer>(0, &counter, "127.0.0.1"), 0);
+    if (!publisher.StartServer()) _exit(1);
+    Header header;
+    header.count = kValues;
+    publisher.PublishHeader(header);
+    WriteLine(answers, std::to_string(publisher.Server()->Port()));
+    if (!counter.WaitFor(clients)) _exit(2);
+    WriteLine(answers, "ready");
+    ReadLine(commands);  // go
+    // The publishing thread's pacing and record making are the load generator's, not the
+    // server's: its time outside PublishData is reported so the parent can leave it out.
+    double inPublish = 0;
+    const double threadStart = ThreadCpuSeconds();
+    PublishAtRate(lines, rate, [&](const Data& data) {
+      const double before = ThreadCpuSeconds();
+      publisher.PublishData(data);
+      inPublish += ThreadCpuSeconds() - before;
+    });
+    WriteLine(answers, std::to_string(ThreadCpuSeconds() - threadStart - inPublish));
+    ReadLine(commands);  // quit
+  }
+  _exit(0);
+}
+
+struct RunResult {
+  Viewers::Result viewers;
+  double cpuSeconds = 0;
+  double seconds = 0;
+};
+
+RunResult RunDataServer(int clients, const Settings& settings) {
+  const int64_t lines = static_cast<int64_t>(settings.rate) * settings.seconds;
+  int toChild[2], fromChild[2];
+  if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) std::exit(1);
+  const pid_t child = ::fork();
+  if (child == 0) ServeInChild(toChild[0], fromChild[1], clients, lines, settings.rate);
+  const auto port = static_cast<uint16_t>(std::stoi(ReadLine(fromChild[0])));
+  RunResult result;
+  {
+    Viewers viewers(clients, port);
+    ReadLine(fromChild[0]);  // ready
+    const double cpuBefore = ProcessCpuSeconds(child);
+    const auto start = Clock::now();
+    WriteLine(toChild[1], "go");
+    const double generatorSeconds = std::stod(ReadLine(fromChild[0]));
+    viewers.WaitAll(lines, std::chrono::seconds(10));
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.cpuSeconds = ProcessCpuSeconds(child) - cpuBefore - generatorSeconds;
+    result.viewers = viewers.Collect(lines);
+  }
+  WriteLine(toChild[1], "quit");
+  ::waitpid(child, nullptr, 0);
+  for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) ::close(fd);
+  return result;
+}
+
+// --- the same lines through ncat --broker ---
+
+RunResult RunNcat(int clients, const Settings& settings) {
+  const int64_t lines = static_cast<int64_t>(settings.rate) * settings.seconds;
+  uint16_t port;
+  {
+    asio::io_context io;
+    asio::ip::tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
+    port = probe.local_endpoint().port();
+  }
+  int errors[2];
+  if (::pipe(errors) != 0) std::exit(1);
+  const pid_t ncat = ::fork();
+  if (ncat == 0) {
+    ::dup2(errors[1], 2);
+    const std::string portText = std::to_string(port);
+    ::execl("/usr/bin/ncat", "ncat", "-v", "--broker", "--max-conns", "1000", "-l", "127.0.0.1",
+            portText.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(errors[1]);
+  for (std::string line; (line = ReadLine(errors[0])).find("Listening on") == std::string::npos;) {
+    if (line.empty()) {
+      std::fprintf(stderr, "ncat did not start\n");
+      std::exit(1);
+    }
+  }
+  RunResult result;
+  {
+    Viewers viewers(clients, port);
+    asio::io_context io;
+    asio::ip::tcp::socket source(io);
+    source.connect({asio::ip::make_address("127.0.0.1"), port});
+    source.set_option(asio::ip::tcp::no_delay(true));
+    // ncat accepts in arrival order, so once it relays the source's data every viewer is in.
+    const double cpuBefore = ProcessCpuSeconds(ncat);
+    const auto start = Clock::now();
+    PublishAtRate(lines, settings.rate, [&](const Data& data) {
+      asio::write(source, asio::buffer(CDataPublisher::DataLine(data)));
+    });
+    viewers.WaitAll(lines, std::chrono::seconds(10));
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.cpuSeconds = ProcessCpuSeconds(ncat) - cpuBefore;
+    result.viewers = viewers.Collect(lines);
+  }
+  ::kill(ncat, SIGTERM);
+  ::waitpid(ncat, nullptr, 0);
+  ::close(errors[0]);
+  return result;
+}
+
+void Report(const char* name, int clients, const Settings& settings, const RunResult& r) {
+  const double delivered = static_cast<double>(r.viewers.delivered);
+  std::printf("%-12s M=%-4d rate=%-5d %9.0f lines/s  lost %-6lld disordered %-4lld "
+              "p50 %7.3f ms  p99 %7.3f ms  max %8.3f ms  cpu %6.2f us/line\n",
+              name, clients, settings.rate, delivered / settings.seconds,
+              static_cast<long long>(r.viewers.lost), static_cast<long long>(r.viewers.disordered),
+              r.viewers.p50, r.viewers.p99, r.viewers.max,
+              delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0);
+  std::fflush(stdout);
+}
+
+Settings ParseArguments(int argc, char** argv) {
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--seconds" && hasValue) {
+      settings.seconds = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--rate" && hasValue) {
+      settings.rate = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--clients" && hasValue) {
+      settings.clients.clear();
+      std::istringstream list(argv[++i]);
+      for (std::string item; std::getline(list, item, ',');) {
+        settings.clients.push_back(std::max(1, std::atoi(item.c_str())));
+      }
+    } else if (arg == "--no-ncat") {
+      settings.ncat = false;
+    } else {
+      std::fprintf(stderr,
+                   "usage: fanout_bench [--seconds S] [--rate R] [--clients 1,10,100] "
+                   "[--no-ncat]\n");
+      std::exit(2);
+    }
+  }
+  return settings;
+}
+
+}  // namespace
+}  // namespace tessamer::bench
+
+int main(int argc, char** argv) {
+  using namespace tessamer::bench;
+  ::signal(SIGPIPE, SIG_IGN);
+  const Settings settings = ParseArguments(argc, argv);
+  for (int clients : settings.clients) {
+    Report("data server", clients, settings, RunDataServer(clients, settings));
+    if (settings.ncat) Report("ncat broker", clients, settings, RunNcat(clients, settings));
+  }
+  return 0;
+}

@@ -59,8 +59,8 @@ TEST(ViewerCommandRelay, CommandTextIsCutToWhatARequestCarries) {
 
 TEST(ViewerCommandRelay, BoxAnswerComesBackAsOneLine) {
   FakeUtilityBox box("127.0.0.2");
+  Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
-  Replies replies;
   relay.Relay("## PING", replies.To(1));
   ASSERT_TRUE(replies.WaitFor(1));
   EXPECT_EQ(box.Lines(), std::vector<std::string>{"GC PING\r\n"});
@@ -70,8 +70,8 @@ TEST(ViewerCommandRelay, BoxAnswerComesBackAsOneLine) {
 
 TEST(ViewerCommandRelay, LongCommandIsRelayedAsItsFirst506Bytes) {
   FakeUtilityBox box("127.0.0.2");
+  Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
-  Replies replies;
   std::string command;
   for (int i = 0; i < 600; ++i) command += static_cast<char>('a' + i % 26);
   relay.Relay("## " + command + "\r", replies.To(1));
@@ -86,36 +86,51 @@ TEST(ViewerCommandRelay, NoBoxAtTheDefaultAddressGivesOneErrorLine) {
   asio::ip::tcp::acceptor bound(io);  // bound, never listening: every connect is refused
   bound.open(asio::ip::tcp::v4());
   bound.bind({asio::ip::make_address_v4("127.0.0.4"), 0});
+  Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.4", bound.local_endpoint().port(), 150ms);
-  Replies replies;
   relay.Relay("## STATUS\r", replies.To(7));
   ASSERT_TRUE(replies.WaitFor(1));
   EXPECT_EQ(replies.All(), std::vector<std::string>{std::string("7:") + kTimeoutReply});
 }
 
-TEST(ViewerCommandRelay, RelayNeverWaitsAndAnswersKeepTheirOrder) {
-  FakeUtilityBox box("127.0.0.2");
-  std::mutex gate;
+// Holds a fake box's answers until opened.
+class AnswerGate {
+ public:
+  void Open() {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
+  void Pass() {
+    std::unique_lock<std::mutex> guard(mutex);
+    opened.wait(guard, [&] { return open; });
+  }
+
+ private:
+  std::mutex mutex;
   std::condition_variable opened;
   bool open = false;
-  // The box holds its first answer until the test lets it go.
-  box.SetResponder([&](const std::string& line) {
-    std::unique_lock<std::mutex> guard(gate);
-    opened.wait(guard, [&] { return open; });
+};
+
+TEST(ViewerCommandRelay, RelayNeverWaitsAndAnswersKeepTheirOrder) {
+  auto gate = std::make_shared<AnswerGate>();
+  FakeUtilityBox box("127.0.0.2");
+  box.SetResponder([gate](const std::string& line) {
+    gate->Pass();
     return testing::Acknowledge(line);
   });
+  // Whatever happens, the box's thread is let go before the box is destroyed.
+  const std::shared_ptr<void> openOnExit(nullptr, [gate](void*) { gate->Open(); });
+  Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
-  Replies replies;
   relay.Relay("## FIRST", replies.To(1));
   ASSERT_TRUE(box.WaitForLines(1));
   relay.Relay("## SECOND", replies.To(2));  // returns although the box is still busy
   relay.Relay("## THIRD", replies.To(1));
   EXPECT_TRUE(replies.All().empty());
-  {
-    std::lock_guard<std::mutex> guard(gate);
-    open = true;
-  }
-  opened.notify_all();
+  gate->Open();
   ASSERT_TRUE(replies.WaitFor(3));
   const auto all = replies.All();
   EXPECT_EQ(all[0].substr(0, 15), "1:## DCC OK_OT ");

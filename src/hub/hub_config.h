@@ -17,7 +17,7 @@ inline constexpr uint16_t kBoxUtilityPort = 5009;   // a box's utility port
 inline constexpr const char* kDefaultBoxAddress = "192.168.100.100";
 
 struct AcquisitionTimeouts {
-  std::chrono::milliseconds connect{5000};            // one connection attempt to a box
+  std::chrono::milliseconds connect{10000};           // one connection attempt to a box
   std::chrono::milliseconds firstReceive{5000};       // a receive before any Close
   std::chrono::milliseconds receiveAfterClose{10000}; // a receive after any Close
   std::chrono::milliseconds receive{6000};            // once a waited receive has completed

@@ -48,26 +48,26 @@ QString DefaultLogPath() {
   return QDir(folder).filePath(QStringLiteral("tessamer-log.txt"));
 }
 
-CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
-
-void CTessamerApp::OpenDiagnosticLog() const {
-  const std::string path =
-      options.logFile.empty() ? DefaultLogPath().toStdString() : options.logFile;
+QString OpenDiagnosticLog(const std::string& file) {
+  const std::string path = file.empty() ? DefaultLogPath().toStdString() : file;
   CSimpleLogFile& log = DiagnosticLog();
   if (!log.Open(path)) {
     std::fprintf(stderr, "tessamer: cannot open the log %s: %s\n", path.c_str(),
                  Narrow(log.LastError().text).c_str());
-    return;
+    return {};
   }
   log.WriteBanner();
+  return QString::fromStdString(path);
 }
+
+CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
 
 int CTessamerApp::InitInstance(int& argc, char** argv) {
   QApplication application(argc, argv);
   QCoreApplication::setOrganizationName(kSettingsOrganisation);
   QCoreApplication::setApplicationName(kSettingsApplication);
   QCoreApplication::setApplicationVersion(ReadVersionText());
-  OpenDiagnosticLog();
+  OpenDiagnosticLog(options.logFile);
 
   CWindowAlerts alerts;
   AlertInstallation installed(&alerts);

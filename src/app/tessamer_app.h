@@ -27,12 +27,14 @@ class CTessamerApp {
   int InitInstance(int& argc, char** argv);
 
  private:
-  void OpenDiagnosticLog() const;
-
   WindowOptions options;
 };
 
 // "tessamer-log.txt" in the user's application-data folder (created when missing).
 QString DefaultLogPath();
+
+// Opens the diagnostic log at `file` (empty: DefaultLogPath) and writes its banner first. Returns
+// the path opened, or an empty text (and a line on standard error) when it could not be opened.
+QString OpenDiagnosticLog(const std::string& file);
 
 }  // namespace tessamer

@@ -10,6 +10,7 @@
 #include "hub/alerts.h"
 #include "server/command_relay.h"
 #include "server/data_server.h"
+#include "server/viewer_command_relay.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
 #include "utility/utility_server.h"
@@ -75,7 +76,11 @@ bool CHubBridge::StartServers() {
   bool result = true;
   auto server = std::make_unique<CDataServer>(static_cast<uint16_t>(port), window,
                                               config.listenAddress, config.hub.serverStopWait);
-  if (commandRelay) server->SetCommandRelay(commandRelay.get());
+  if (!commandRelay) {
+    commandRelay = std::make_unique<CViewerCommandRelay>(
+        config.defaultBoxAddress, config.boxUtilityPort, config.hub.utilityOpen);
+  }
+  server->SetCommandRelay(commandRelay.get());
   publisher.SetServer(std::move(server), port);
   if (!publisher.StartServer()) {
     const ErrorInfo& serverError = publisher.StartError();

@@ -212,6 +212,30 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   EXPECT_EQ(bridge->ChannelEnds()[2], 6);
 }
 
+TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
+  StartSimulator({BoxWithChannels("P", 2)});
+  HubConfig config;
+  config.listenAddress = "127.0.0.1";
+  config.dataPort = 0;
+  config.utilityPort = 0;
+  config.boxUtilityPort = simulator->Box(0).UtilityPort();
+  config.defaultBoxAddress = simulator->Box(0).Address();
+  bridge = std::make_unique<CHubBridge>(&window, config);
+  ASSERT_TRUE(bridge->StartServers());
+  TextClient asking;
+  TextClient other;
+  ASSERT_TRUE(asking.Connect("127.0.0.1", bridge->DataPort()));
+  ASSERT_TRUE(other.Connect("127.0.0.1", bridge->DataPort()));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_CLIENT_CONNECTION, 2, kBound));
+  ASSERT_TRUE(asking.Send("## RESET 4\r\n"));
+  std::string line;
+  ASSERT_TRUE(asking.ReadLine(line, kBound));
+  EXPECT_EQ(line.rfind("## DCC OK_OT ", 0), 0u) << line;
+  ASSERT_TRUE(simulator->Box(0).WaitForCommands(1, kBound));
+  EXPECT_EQ(simulator->Box(0).ReceivedCommands()[0], "GC RESET 4");
+  EXPECT_FALSE(other.ReadLine(line, 200ms));
+}
+
 TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnectTime) {
   StartSimulator({BoxWithChannels("P", 2)});
   MakeBridge();

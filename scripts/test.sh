@@ -20,6 +20,8 @@ done
 bash scripts/setup.sh
 
 jobs=$(nproc)
+# Let the compiler cache serve clones of the project in other folders (CI builds a fresh clone).
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 supp="$root/scripts/sanitizers"
 
 configure_and_build() {  # folder, cmake options...

@@ -150,6 +150,7 @@ struct CSimulatedBox::Impl {
   std::mt19937 cuts;
   uint64_t sequence = 0;
   Clock::time_point nextRecord;
+  Clock::time_point recordClock;  // set before the simulator's thread starts, then read-only
   Clock::time_point replayStart;
   size_t slotsTicked = 0;
   bool silent = false;
@@ -198,6 +199,8 @@ bool CSimulatedBox::WaitForDataConnections(size_t count, std::chrono::millisecon
   std::unique_lock lock(mutex);
   return changed.wait_for(lock, timeout, [&] { return accepted >= count; });
 }
+
+Clock::time_point CSimulatedBox::RecordClock() const { return impl->recordClock; }
 
 uint64_t CSimulatedBox::RecordsSent() const {
   std::lock_guard guard(mutex);
@@ -592,6 +595,7 @@ bool CBoxSimulator::Start(std::string* error) {
       }
     } else {
       impl.nextRecord = now;
+      impl.recordClock = now;
       Engine::ScheduleRecord(*box);
     }
   }

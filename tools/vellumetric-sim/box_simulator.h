@@ -123,6 +123,8 @@ class CSimulatedBox {
   bool WaitForDataConnections(size_t accepted, std::chrono::milliseconds timeout) const;
   // Data records (generated or replayed data lines) sent on at least one connection.
   uint64_t RecordsSent() const;
+  // Generated boxes: record k (sequence number k) is due at RecordClock() + (k + 1) * period.
+  std::chrono::steady_clock::time_point RecordClock() const;
 
  private:
   friend class CBoxSimulator;

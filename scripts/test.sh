@@ -53,8 +53,12 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.su
 
 echo "== fuzzers"
 if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
-  CC=clang-14 CXX=clang++-14 configure_and_build build-fuzz -DTESSAMER_FUZZ=ON \
-    -DTESSAMER_SANITIZE=address -DTESSAMER_BUILD_APP=OFF -DTESSAMER_BUILD_BENCH=OFF
+  fuzzers=()
+  for source in fuzz/*_fuzz.cpp; do fuzzers+=("$(basename "$source" .cpp)"); done
+  CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTESSAMER_FUZZ=ON -DTESSAMER_SANITIZE=address -DTESSAMER_BUILD_APP=OFF \
+    -DTESSAMER_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$jobs" --target "${fuzzers[@]}"
   for source in fuzz/*_fuzz.cpp; do
     name=$(basename "$source" .cpp)
     corpus="fuzz/corpus/$name"

@@ -5,10 +5,9 @@
 namespace tessamer::testkit {
 
 void RecordingNoticeSink::Post(Notice notice) {
-  {
-    std::lock_guard guard(mutex);
-    notices.push_back(std::move(notice));
-  }
+  // Notify under the lock: a waiter may destroy the sink as soon as it sees the notice.
+  std::lock_guard guard(mutex);
+  notices.push_back(std::move(notice));
   changed.notify_all();
 }
 
@@ -54,10 +53,9 @@ RecordingAlerts::RecordingAlerts() : previous(InstallAlertFacility(this)) {}
 RecordingAlerts::~RecordingAlerts() { InstallAlertFacility(previous); }
 
 void RecordingAlerts::Show(std::wstring_view text, AlertIcon icon) {
-  {
-    std::lock_guard guard(mutex);
-    alerts.push_back({std::wstring(text), icon});
-  }
+  // Notify under the lock: a waiter may destroy the recorder as soon as it sees the alert.
+  std::lock_guard guard(mutex);
+  alerts.push_back({std::wstring(text), icon});
   changed.notify_all();
 }
 

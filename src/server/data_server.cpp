@@ -186,7 +186,9 @@ void CDataServer::Core::RequestSends(const std::vector<ClientContext*>& records)
     share.reserve(last - first);
     for (size_t i = first; i < last; ++i) share.emplace_back(records[i]->link, records[i]);
     asio::post(io, [this, share = std::move(share)] {
-      for (const auto& [link, record] : share) {
+      for (const auto& entry : share) {
+        Link link = entry.first;
+        ClientContext* record = entry.second;
         asio::dispatch(link->strand, [this, link, record] { RunSendStep(link, *record); });
       }
     });

@@ -236,6 +236,54 @@ TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
   EXPECT_FALSE(other.ReadLine(line, 200ms));
 }
 
+bool HasActivity(const std::vector<Notice>& notices, ActivityStatus status, intptr_t row,
+                 size_t count = 1) {
+  size_t n = 0;
+  for (const Notice& notice : notices) {
+    n += notice.message == WM_HUB_ACTIVITY && notice.wParam == static_cast<uintptr_t>(status) &&
+                 notice.lParam == row
+             ? 1
+             : 0;
+  }
+  return n >= count;
+}
+
+TEST_F(BridgeWithBoxesTest, ALostBoxIsShownAndTheOthersDataKeepsFlowingUntilItIsBack) {
+  StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2)});
+  HubConfig config;
+  config.listenAddress = "127.0.0.1";
+  config.dataPort = 0;
+  config.utilityPort = 0;
+  config.boxUtilityPort = simulator->Box(0).UtilityPort();
+  config.acquisition.connect = 1000ms;
+  config.acquisition.reconnectWindow = 300ms;
+  config.acquisition.reopenPause = 100ms;
+  config.acquisition.holdPeriod = 50ms;
+  bridge = std::make_unique<CHubBridge>(&window, config);
+  ASSERT_TRUE(bridge->StartServers());
+  ASSERT_TRUE(bridge->Start(BoxList(), 6));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
+
+  simulator->Box(1).SetRefusing(true);
+  simulator->Box(1).Drop();
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& n) { return HasActivity(n, ConnectionLost, 11); }, kBound));
+  // While box 1 is away its agent repeats its last record without values: lines keep coming,
+  // with zeros in box 1's place.
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
+  std::string line = ReadToDataLine(viewer);
+  for (int i = 0; i < 5; ++i) line = ReadToDataLine(viewer);
+  ASSERT_FALSE(line.empty());
+  EXPECT_NE(line.find(" 0.0000 0.0000 \r\n"), std::string::npos) << line;
+  EXPECT_EQ(line.find(" 0.0000 0.0000 0.0000 0.0000 \r\n"), std::string::npos) << line;
+
+  simulator->Box(1).SetRefusing(false);
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& n) { return HasActivity(n, Connected, 11, 2); }, kBound));
+  EXPECT_FALSE(HasActivity(window.Notices(), ConnectionLost, 10));
+}
+
 TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnectTime) {
   StartSimulator({BoxWithChannels("P", 2)});
   MakeBridge();

@@ -2,8 +2,7 @@
 
 #include <QLinearGradient>
 #include <QPainter>
-#include <QStyle>
-#include <QStyleOptionFrame>
+#include <qdrawutil.h>
 
 namespace tessamer {
 
@@ -32,16 +31,9 @@ void CDownloadIndicator::Blink() {
 void CDownloadIndicator::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), Qt::white);
-  // The etched edge, drawn by the style as a sunken-then-raised frame.
-  QStyleOptionFrame frame;
-  frame.initFrom(this);
-  frame.rect = rect();
-  frame.lineWidth = 1;
-  frame.midLineWidth = 0;
-  frame.frameShape = QFrame::StyledPanel;
-  frame.state |= QStyle::State_Sunken;
-  style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, this);
-  const int edge = 2;
+  // The etched edge: a sunken line beside a raised one, in the palette's shades.
+  constexpr int edge = 2;
+  qDrawShadeRect(&painter, rect(), palette(), true, 1, 0);
   const QRect inner = rect().adjusted(edge, edge, -edge, -edge);
   if (inner.isEmpty()) return;
   QLinearGradient gradient(inner.topLeft(), inner.bottomLeft());

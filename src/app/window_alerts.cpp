@@ -11,9 +11,8 @@ namespace {
 QMessageBox::Icon BoxIcon(AlertIcon icon) {
   switch (icon) {
     case AlertIcon::Error:
+    case AlertIcon::Stop:  // the platform draws "stop" and "error" alike
       return QMessageBox::Critical;
-    case AlertIcon::Stop:
-      return QMessageBox::Warning;
     default:
       return QMessageBox::NoIcon;
   }

@@ -176,6 +176,30 @@ TEST(TessamerProgram, HeadlessHubServesTheCombinedStreamRoutesSetpointsAndStopsO
   EXPECT_TRUE(viewer.WaitClosed(5s));
 }
 
+TEST(TessamerProgram, HeadlessDemoRunsOnSimulatedBoxesAndEndsOnSigterm) {
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, {"--headless", "--demo", "--data-port", "0", "--utility-port", "0",
+                                           "--log", logFile}));
+  std::string line;
+  ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
+  const int dataPort = NumberAfter(line, "data");
+  ASSERT_TRUE(hub.WaitForPrefix("headers-complete", line)) << hub.ErrorText();
+  EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected", "activity row=1 status=Connected",
+                                                    "activity row=2 status=Connected"}));
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(dataPort)));
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(viewer.ReadLine(line));
+  EXPECT_EQ(line, "#Pressure_0 Rate_0 Weight_0 Density_0 Pressure_1 Rate_1 Weight_1 Density_1 Pressure_2 Rate_2 "
+                  "Weight_2 Density_2 \r\n");
+  hub.Signal(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status, 6s));
+  EXPECT_EQ(status, 0) << hub.ErrorText();
+  EXPECT_THAT(hub.Lines(), ::testing::Contains("stopped"));
+  std::remove(logFile.c_str());
+}
+
 TEST(TessamerProgram, UnreachableBoxEndsTheRunWithStatusThree) {
   SimulatedBoxes boxes;
   ASSERT_NO_FATAL_FAILURE(boxes.Start({"--boxes", "1"}));

@@ -138,20 +138,6 @@ TEST(Event, WaitForMultipleGivesTheIndexOfTheEventSet) {
   late.join();
 }
 
-TEST(Event, ManualResetWakesEveryWaiterAndStaysSet) {
-  event gate;
-  std::atomic<int> woken{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] {
-    gate.wait();
-    ++woken;
-  });
-  gate.set();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 3);
-  EXPECT_TRUE(gate.wait_for(0ms));
-}
-
 TEST(Task, ExceptionOfTheBodyReachesTheContinuation) {
   auto body = create_task([]() -> bool { throw std::runtime_error("agents failed"); });
   std::string seen;

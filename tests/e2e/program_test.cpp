@@ -176,6 +176,31 @@ TEST(TessamerProgram, HeadlessHubServesTheCombinedStreamRoutesSetpointsAndStopsO
   EXPECT_TRUE(viewer.WaitClosed(5s));
 }
 
+TEST(TessamerProgram, ViewerBoxCommandReachesTheDefaultBoxAndIsAnsweredToThatViewerAlone) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.Start());
+  std::string line;
+  TextClient viewer;
+  TextClient other;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  ASSERT_TRUE(other.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(viewer.ReadLine(line));  // header and a data line
+  ASSERT_TRUE(viewer.Send("## ST\n"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("command box=", line));
+  EXPECT_EQ(line, "command box=0 text=GC ST");
+  bool answered = false;
+  for (int i = 0; i < 50 && !answered && viewer.ReadLine(line); ++i) {
+    answered = line.rfind("## DCC ", 0) == 0;
+  }
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(line, "## DCC OK_OT Extended Command done 7.Done.\r\n");
+  for (int i = 0; i < 9 + 6; ++i) {  // the other viewer's header and data, and no answer
+    ASSERT_TRUE(other.ReadLine(line));
+    EXPECT_EQ(line.find("## DCC"), std::string::npos);
+  }
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+}
+
 TEST(TessamerProgram, HeadlessDemoRunsOnSimulatedBoxesAndEndsOnSigterm) {
   const std::string logFile = TempLogFile();
   ChildProcess hub;

@@ -7,8 +7,8 @@
 #include <asio.hpp>
 #include <csignal>
 #include <cstdio>
-#include <regex>
 
+#include "acquisition/job_parser.h"
 #include "e2e/child_process.h"
 #include "testkit/text_client.h"
 
@@ -151,10 +151,14 @@ TEST(TessamerProgram, HeadlessHubServesTheCombinedStreamRoutesSetpointsAndStopsO
   EXPECT_EQ(header[6], "# VariableList 0 1 2 3 4 5 \r\n");
   EXPECT_EQ(header[7], "# UnitList psi bpm lbs psi bpm lbs \r\n");
   EXPECT_EQ(header[8], "#Pressure_0 Rate_0 Weight_0 Pressure_1 Rate_1 Weight_1 \r\n");
-  const std::regex dataLine(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d (-?\d+\.\d{4} ){6}\r\n)");
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(viewer.ReadLine(line));
-    EXPECT_TRUE(std::regex_match(line, dataLine)) << line;
+    ASSERT_THAT(line, ::testing::EndsWith(" \r\n"));
+    Data record{};
+    ASSERT_TRUE(ParseDataLine(std::string_view(line).substr(0, line.size() - 2), record)) << line;
+    EXPECT_EQ(record.count, 6) << line;
+    EXPECT_GT(record.values[0], 0.0) << line;  // the boxes' pressures, never zero
+    EXPECT_GT(record.values[3], 0.0) << line;
   }
   ASSERT_TRUE(run.hub.WaitForPrefix("client connected socket=", line));
 

@@ -347,8 +347,9 @@ struct CBoxSimulator::Engine {
             ReadRequest(box, engine, peer, input);
             return;
           }
-          box.NoteCommand(request);
+          // The observer first: whoever waits for the command then also finds it observed.
           engine.Observe(box.index, request);
+          box.NoteCommand(request);
           auto answer = std::make_shared<std::string>(Answer(box, request, line.size()));
           asio::async_write(*peer, asio::buffer(*answer),
                             [&box, &engine, peer, input, answer](const asio::error_code& e, size_t) {

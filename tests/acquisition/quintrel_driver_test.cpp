@@ -257,6 +257,14 @@ TEST(StreamFramingTest, AnEmptyLineSkipsItselfAndTheRecordAfterIt) {
             (std::vector<std::string>{"D0", "D1", "D3", "D4"}));
 }
 
+TEST(StreamFramingTest, TheLineAfterAHeldRecordIsReadNotSkipped) {
+  // A record two days ahead is held until the next line shows whether the jump was real; that
+  // next line is the record that settles it and must not be skipped as if nothing had been read.
+  const std::string jump = "07/17/24 10:00:02.5 99 2 3 4 5 6\r\n";
+  EXPECT_EQ(PumpText(DataLines(0, 2) + jump + DataLines(2, 4)),
+            (std::vector<std::string>{"D0", "D1", "D99", "D2", "D3"}));
+}
+
 TEST(StreamFramingTest, ABlockWithoutLoggerFamilyLineGivesNoHeader) {
   EXPECT_EQ(PumpText("#SerialNumber 5\n#Date Time P1\n" + DataLines(0, 3)),
             (std::vector<std::string>{"D1", "D2"}));  // the line after the block is skipped too

@@ -1,8 +1,11 @@
 #include "box_simulator.h"
 
 #include <asio.hpp>
+#include <chrono>
 #include <ctime>
 #include <deque>
+#include <future>
+#include <memory>
 #include <random>
 
 #include "box_stream.h"
@@ -458,15 +461,37 @@ constexpr int kPortAttempts = 20;
 
 }  // namespace
 
+namespace {
+
+// Runs `work` on the simulator's thread and returns once it has run, so that a caller's next
+// step (a connect that must be refused, say) already sees its effect. Bounded: a simulator
+// that no longer runs its thread cannot hold the caller.
+template <typename Work>
+void RunOnSimulatorThread(asio::io_context& context, Work work) {
+  if (context.get_executor().running_in_this_thread()) {
+    work();
+    return;
+  }
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> applied = done->get_future();
+  asio::post(context, [work = std::move(work), done]() mutable {
+    work();
+    done->set_value();
+  });
+  applied.wait_for(std::chrono::seconds(5));
+}
+
+}  // namespace
+
 void CSimulatedBox::Drop() {
-  asio::post(impl->context, [this] {
+  RunOnSimulatorThread(impl->context, [this] {
     for (auto& connection : impl->connections) connection->Close();
     CBoxSimulator::Engine::ForgetClosed(*this);
   });
 }
 
 void CSimulatedBox::SetRefusing(bool refusing) {
-  asio::post(impl->context, [this, refusing] {
+  RunOnSimulatorThread(impl->context, [this, refusing] {
     if (impl->stopped || refusing == impl->refusing) return;
     impl->refusing = refusing;
     asio::error_code ignored;
@@ -479,7 +504,7 @@ void CSimulatedBox::SetRefusing(bool refusing) {
 }
 
 void CSimulatedBox::SetSilent(bool silent) {
-  asio::post(impl->context, [this, silent] { impl->silent = silent; });
+  RunOnSimulatorThread(impl->context, [this, silent] { impl->silent = silent; });
 }
 
 CBoxSimulator::CBoxSimulator(SimulatorOptions options)

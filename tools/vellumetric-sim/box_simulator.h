@@ -105,6 +105,7 @@ class CSimulatedBox {
   // opening of their stream).
   std::string HeaderBlock() const;
 
+  // These three return once the change has taken effect on the simulator's thread.
   // Closes every open data connection; new connections are still accepted.
   void Drop();
   // Stops listening on the data port (connections are refused) or listens again on the same

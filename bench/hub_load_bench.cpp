@@ -484,6 +484,9 @@ bool Report(const Options& options, const Measurement& m, const Accounting& a, c
   PrintRow("latency p50, box send -> viewer (ms)", Fixed(p50, 3), "", true);
   PrintRow("latency p99, box send -> viewer (ms)", Fixed(p99, 3), "< 5", p99 < kTargetP99Ms && !tally.sendLatenciesMs.empty());
   PrintRow("latency max, box send -> viewer (ms)", Fixed(worst, 3), "", true);
+  const auto slow = std::count_if(tally.sendLatenciesMs.begin(), tally.sendLatenciesMs.end(), [](double ms) { return ms >= kTargetP99Ms; });
+  const double slowShare = tally.sendLatenciesMs.empty() ? 0 : 100.0 * static_cast<double>(slow) / static_cast<double>(tally.sendLatenciesMs.size());
+  PrintRow("lines at a viewer 5 ms or more after send, %", Fixed(slowShare, 3), "", true);
   PrintRow("lines whose box send no tap saw", Count(tally.unseenSends), "", true);
   PrintRow("latency p50, box due -> viewer (ms)", Fixed(Percentile(tally.latenciesMs, 0.50), 3), "", true);
   PrintRow("latency p99, box due -> viewer (ms)", Fixed(Percentile(tally.latenciesMs, 0.99), 3), "", true);

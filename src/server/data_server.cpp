@@ -239,6 +239,9 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   asio::error_code ignored;
   link->socketValue = static_cast<uintptr_t>(link->socket.native_handle());
   link->socket.set_option(asio::socket_base::keep_alive(true), ignored);
+  // Every text is a whole line or block meant to go at once: without this a small data line can
+  // wait behind an unacknowledged one for the peer's delayed acknowledgement (tens of ms).
+  link->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   link->socket.non_blocking(true, ignored);
   link->writeRecord = &record;
   if (!pool.Connect(record, link)) {  // the server is stopping

@@ -195,6 +195,8 @@ TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
   ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 1, 3));
   ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 3, 4));
   EXPECT_EQ(hub->window.CountOf(WM_HUB_BOX_DATA), 7u);
+  // The notice follows the publication the viewer has already read.
+  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 1, 2));
   EXPECT_EQ(testkit::CountOf(hub->window, WM_HUB_PUBLISHED, 1), 2u);
 }
 

@@ -25,13 +25,13 @@ using testkit::TextClient;
 constexpr auto kBound = 10s;
 
 sim::BoxSpec BoxWithChannels(const std::string& prefix, int count) {
-  sim::BoxSpec spec;
+  sim::BoxSpec boxSpec;
   for (int i = 0; i < count; ++i) {
-    spec.channels.push_back(
+    boxSpec.channels.push_back(
         sim::ChannelSpec{prefix + static_cast<char>('a' + i), "u", 10.0 * (i + 1), 1.0, 0.0});
   }
-  spec.recordPeriod = 40ms;
-  return spec;
+  boxSpec.recordPeriod = 40ms;
+  return boxSpec;
 }
 
 size_t CountNotices(const RecordingNoticeSink& sink, uint32_t message, uintptr_t wParam) {
@@ -51,9 +51,9 @@ size_t ValueCount(const std::string& line) {
 
 class BridgeWithBoxesTest : public ::testing::Test {
  protected:
-  void StartSimulator(std::vector<sim::BoxSpec> specs) {
+  void StartSimulator(std::vector<sim::BoxSpec> boxSpecs) {
     sim::SimulatorOptions options;
-    options.boxes = std::move(specs);
+    options.boxes = std::move(boxSpecs);
     simulator = std::make_unique<sim::CBoxSimulator>(options);
     std::string error;
     ASSERT_TRUE(simulator->Start(&error)) << error;

@@ -169,8 +169,8 @@ struct CSimulatedBox::Impl {
   std::string serial;
 };
 
-CSimulatedBox::CSimulatedBox(int index, BoxSpec spec, std::string address, std::unique_ptr<Impl> impl)
-    : index(index), spec(std::move(spec)), address(std::move(address)), impl(std::move(impl)) {}
+CSimulatedBox::CSimulatedBox(int index, BoxSpec boxSpec, std::string address, std::unique_ptr<Impl> impl)
+    : index(index), boxSpec(std::move(boxSpec)), address(std::move(address)), impl(std::move(impl)) {}
 
 CSimulatedBox::~CSimulatedBox() = default;
 
@@ -305,7 +305,7 @@ struct CBoxSimulator::Engine {
       std::erase_if(peers, [](const auto& p) { return !p->is_open(); });
       peers.push_back(peer);
       auto input = std::make_shared<asio::streambuf>(4096);
-      if (box.Spec().banner) {
+      if (box.Setup().banner) {
         auto banner = std::make_shared<std::string>(kUtilityBanner);
         asio::async_write(*peer, asio::buffer(*banner),
                           [&box, &engine, peer, input, banner](const asio::error_code& e, size_t) {
@@ -323,7 +323,7 @@ struct CBoxSimulator::Engine {
   static std::string Answer(const CSimulatedBox& box, const std::string& request, size_t received) {
     if (request == "help") {
       return "# Vellumetric VMC utility: GA GU GZ GY GS GC help\r\nSerial " + box.impl->serial +
-             "\r\nFirmware Ver " + box.Spec().firmware + "\r\n";
+             "\r\nFirmware Ver " + box.Setup().firmware + "\r\n";
     }
     if (!request.empty() && request[0] == 'G') {
       return std::string(kAcknowledgement) + std::to_string(received) + "\r\nDone\r\n";
@@ -372,7 +372,7 @@ struct CBoxSimulator::Engine {
 
   static void ScheduleRecord(CSimulatedBox& box) {
     auto& impl = *box.impl;
-    impl.nextRecord += box.Spec().recordPeriod;
+    impl.nextRecord += box.Setup().recordPeriod;
     impl.recordTimer.expires_at(impl.nextRecord);
     impl.recordTimer.async_wait([&box](const asio::error_code& error) {
       if (error) return;
@@ -390,11 +390,11 @@ struct CBoxSimulator::Engine {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto sinceSecond = now - std::chrono::system_clock::from_time_t(seconds);
     const int hundredths =
-        box.Spec().recordPeriod < std::chrono::seconds(1)
+        box.Setup().recordPeriod < std::chrono::seconds(1)
             ? static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(sinceSecond).count() / 10)
             : -1;
     const std::string line =
-        DataLineText(LocalTime(seconds), hundredths, GenerateValues(box.Spec(), sequence, impl.noise));
+        DataLineText(LocalTime(seconds), hundredths, GenerateValues(box.Setup(), sequence, impl.noise));
     for (auto& connection : impl.connections) SendTo(box, *connection, {line});
     box.NoteRecord();
   }
@@ -514,20 +514,20 @@ CBoxSimulator::CBoxSimulator(SimulatorOptions options)
   }
   const asio::ip::address_v4 first = asio::ip::make_address_v4(kFirstBoxAddress);
   for (size_t i = 0; i < this->options.boxes.size(); ++i) {
-    BoxSpec spec = this->options.boxes[i];
+    BoxSpec boxSpec = this->options.boxes[i];
     const int index = static_cast<int>(i);
-    std::string address = spec.address.empty()
+    std::string address = boxSpec.address.empty()
                               ? asio::ip::address_v4(first.to_uint() + static_cast<uint32_t>(i)).to_string()
-                              : spec.address;
+                              : boxSpec.address;
     auto impl = std::make_unique<CSimulatedBox::Impl>(engine->context, index);
-    impl->serial = spec.serialNumber.empty() ? "VM-" + std::to_string(20417 + index) : spec.serialNumber;
-    impl->headerBlock = HeaderBlockText(spec, impl->serial);
+    impl->serial = boxSpec.serialNumber.empty() ? "VM-" + std::to_string(20417 + index) : boxSpec.serialNumber;
+    impl->headerBlock = HeaderBlockText(boxSpec, impl->serial);
     impl->slot = this->options.pacing.slot;
     impl->pieceGap = this->options.pacing.pieceGap;
     impl->maxPiece = this->options.pacing.maxPiece;
     impl->cuts.seed(this->options.pacing.seed + static_cast<uint32_t>(i));
     boxes.push_back(std::unique_ptr<CSimulatedBox>(
-        new CSimulatedBox(index, std::move(spec), std::move(address), std::move(impl))));
+        new CSimulatedBox(index, std::move(boxSpec), std::move(address), std::move(impl))));
   }
 }
 
@@ -546,10 +546,10 @@ bool CBoxSimulator::Start(std::string* error) {
   if (boxes.empty()) return fail("no boxes to simulate");
   for (auto& box : boxes) {
     auto& impl = *box->impl;
-    const BoxSpec& spec = box->Spec();
-    std::string stream = spec.replayText;
-    if (!spec.replayFile.empty() && !ReadWholeFile(spec.replayFile, stream)) {
-      return fail("cannot read the replay file " + spec.replayFile);
+    const BoxSpec& boxSpec = box->Setup();
+    std::string stream = boxSpec.replayText;
+    if (!boxSpec.replayFile.empty() && !ReadWholeFile(boxSpec.replayFile, stream)) {
+      return fail("cannot read the replay file " + boxSpec.replayFile);
     }
     impl.replaying = !stream.empty();
     if (impl.replaying) {
@@ -576,13 +576,13 @@ bool CBoxSimulator::Start(std::string* error) {
         if (own != 0) return own;
         return options.samePorts && i > 0 ? first : 0;
       };
-      const uint16_t dataPort = portFor(box.Spec().dataPort, boxes[0]->DataPort());
-      const uint16_t utilityPort = portFor(box.Spec().utilityPort, boxes[0]->UtilityPort());
+      const uint16_t dataPort = portFor(box.Setup().dataPort, boxes[0]->DataPort());
+      const uint16_t utilityPort = portFor(box.Setup().utilityPort, boxes[0]->UtilityPort());
       const bool shared = i > 0 && options.samePorts;
       for (int which = 0; which < 2 && failure.empty() && !retry; ++which) {
         auto& acceptor = which == 0 ? impl.dataAcceptor : impl.utilityAcceptor;
         const uint16_t port = which == 0 ? dataPort : utilityPort;
-        const bool picked = shared && (which == 0 ? box.Spec().dataPort : box.Spec().utilityPort) == 0;
+        const bool picked = shared && (which == 0 ? box.Setup().dataPort : box.Setup().utilityPort) == 0;
         const asio::error_code e = Listen(acceptor, tcp::endpoint(address, port));
         if (e == asio::error::address_in_use && picked) {
           retry = true;

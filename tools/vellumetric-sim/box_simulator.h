@@ -99,7 +99,7 @@ class CSimulatedBox {
   const std::string& Address() const { return address; }
   uint16_t DataPort() const;
   uint16_t UtilityPort() const;
-  const BoxSpec& Spec() const { return spec; }
+  const BoxSpec& Setup() const { return boxSpec; }
 
   // The header block every data connection gets first (generated boxes; replayed boxes send the
   // opening of their stream).
@@ -130,7 +130,7 @@ class CSimulatedBox {
  private:
   friend class CBoxSimulator;
   struct Impl;
-  CSimulatedBox(int index, BoxSpec spec, std::string address, std::unique_ptr<Impl> impl);
+  CSimulatedBox(int index, BoxSpec boxSpec, std::string address, std::unique_ptr<Impl> impl);
 
   void NoteCommand(std::string command);
   void NoteAccepted();
@@ -138,7 +138,7 @@ class CSimulatedBox {
   void NoteRecord();
 
   const int index;
-  const BoxSpec spec;
+  const BoxSpec boxSpec;
   const std::string address;
   std::unique_ptr<Impl> impl;  // sockets and timers, touched on the simulator's thread only
 

@@ -34,16 +34,16 @@ void AppendLine(std::string& out, std::string_view line) {
 
 }  // namespace
 
-std::string HeaderBlockText(const BoxSpec& spec, std::string_view serialNumber) {
-  const std::vector<ChannelSpec> channels = spec.channels.empty() ? DefaultChannels() : spec.channels;
+std::string HeaderBlockText(const BoxSpec& boxSpec, std::string_view serialNumber) {
+  const std::vector<ChannelSpec> channels = boxSpec.channels.empty() ? DefaultChannels() : boxSpec.channels;
   std::string block;
-  AppendLine(block, spec.secondary ? "#  Vellumetric Secondary Job Data" : "#  Vellumetric Primary Job Data");
+  AppendLine(block, boxSpec.secondary ? "#  Vellumetric Secondary Job Data" : "#  Vellumetric Primary Job Data");
   AppendLine(block, "# SerialNumber " + std::string(serialNumber));
-  AppendLine(block, "# Firmware Version " + spec.firmware);
-  if (!spec.fpga.empty()) AppendLine(block, "# FPGA Version " + spec.fpga);
-  AppendLine(block, "# JobType " + spec.jobType);
-  AppendLine(block, "# DialVariable " + spec.dialVariable + " Min " + HeaderNumber(spec.dialMin) +
-                        " Max " + HeaderNumber(spec.dialMax));
+  AppendLine(block, "# Firmware Version " + boxSpec.firmware);
+  if (!boxSpec.fpga.empty()) AppendLine(block, "# FPGA Version " + boxSpec.fpga);
+  AppendLine(block, "# JobType " + boxSpec.jobType);
+  AppendLine(block, "# DialVariable " + boxSpec.dialVariable + " Min " + HeaderNumber(boxSpec.dialMin) +
+                        " Max " + HeaderNumber(boxSpec.dialMax));
   std::string vqi = "# VQIData";
   std::string variables = "# VariableList";
   std::string units = "# UnitList";
@@ -60,7 +60,7 @@ std::string HeaderBlockText(const BoxSpec& spec, std::string_view serialNumber) 
   AppendLine(block, vqi);
   AppendLine(block, variables);
   AppendLine(block, units);
-  if (spec.diagnostics) {
+  if (boxSpec.diagnostics) {
     AppendLine(block,
                "# DiagInfo 3V 3.31 5V 5.02 OverV 0.00 Accl 0.98 ADSVcc 4.99 ADSRef 2.50 "
                "ADSTemp 31.20 Sensors OK");
@@ -96,13 +96,13 @@ std::string DataLineText(const std::tm& localTime, int hundredths, const std::ve
   return line;
 }
 
-std::vector<double> GenerateValues(const BoxSpec& spec, uint64_t sequence, std::mt19937& noise) {
-  const std::vector<ChannelSpec> channels = spec.channels.empty() ? DefaultChannels() : spec.channels;
+std::vector<double> GenerateValues(const BoxSpec& boxSpec, uint64_t sequence, std::mt19937& noise) {
+  const std::vector<ChannelSpec> channels = boxSpec.channels.empty() ? DefaultChannels() : boxSpec.channels;
   std::uniform_real_distribution<double> jitter(-1.0, 1.0);
   std::vector<double> values;
   values.reserve(channels.size());
   for (size_t i = 0; i < channels.size(); ++i) {
-    if (static_cast<int>(i) == spec.sequenceChannel) {
+    if (static_cast<int>(i) == boxSpec.sequenceChannel) {
       values.push_back(static_cast<double>(sequence));
       continue;
     }

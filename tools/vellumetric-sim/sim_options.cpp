@@ -80,7 +80,7 @@ const char* SimUsage() {
 SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramOptions& options,
                                std::string& error) {
   int64_t boxCount = 2;
-  BoxSpec spec;
+  BoxSpec boxSpec;
   std::string firstAddress = kFirstBoxAddress;
   std::vector<std::string> channelNames;
   std::vector<std::string> units;
@@ -94,15 +94,15 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
     const std::string& option = args[i];
     if (option == "--help") return SimCommand::Help;
     if (option == "--secondary") {
-      spec.secondary = true;
+      boxSpec.secondary = true;
       continue;
     }
     if (option == "--no-diagnostics") {
-      spec.diagnostics = false;
+      boxSpec.diagnostics = false;
       continue;
     }
     if (option == "--no-banner") {
-      spec.banner = false;
+      boxSpec.banner = false;
       continue;
     }
     if (i + 1 >= args.size()) return bad("option " + option + " needs a value");
@@ -115,35 +115,35 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
       firstAddress = value;
     } else if (option == "--data-port") {
       if (!WholeNumber(value, 0, 65535, n)) return bad("--data-port takes 0 to 65535");
-      spec.dataPort = static_cast<uint16_t>(n);
+      boxSpec.dataPort = static_cast<uint16_t>(n);
     } else if (option == "--utility-port") {
       if (!WholeNumber(value, 0, 65535, n)) return bad("--utility-port takes 0 to 65535");
-      spec.utilityPort = static_cast<uint16_t>(n);
+      boxSpec.utilityPort = static_cast<uint16_t>(n);
     } else if (option == "--rate") {
       if (!Number(value, x) || x <= 0 || x > 1000) return bad("--rate takes a number above 0, at most 1000");
-      spec.recordPeriod = std::chrono::milliseconds(static_cast<int64_t>(std::llround(1000.0 / x)));
+      boxSpec.recordPeriod = std::chrono::milliseconds(static_cast<int64_t>(std::llround(1000.0 / x)));
     } else if (option == "--channels") {
       channelNames = SplitList(value);
       if (channelNames.empty() || channelNames.size() > 96) return bad("--channels takes 1 to 96 names");
     } else if (option == "--units") {
       units = SplitList(value);
     } else if (option == "--job-type") {
-      spec.jobType = value;
+      boxSpec.jobType = value;
     } else if (option == "--dial") {
-      spec.dialVariable = value;
+      boxSpec.dialVariable = value;
     } else if (option == "--dial-min") {
-      if (!Number(value, spec.dialMin)) return bad("--dial-min takes a number");
+      if (!Number(value, boxSpec.dialMin)) return bad("--dial-min takes a number");
     } else if (option == "--dial-max") {
-      if (!Number(value, spec.dialMax)) return bad("--dial-max takes a number");
+      if (!Number(value, boxSpec.dialMax)) return bad("--dial-max takes a number");
     } else if (option == "--serial") {
-      spec.serialNumber = value;
+      boxSpec.serialNumber = value;
     } else if (option == "--firmware") {
-      spec.firmware = value;
+      boxSpec.firmware = value;
     } else if (option == "--fpga") {
-      spec.fpga = value;
+      boxSpec.fpga = value;
     } else if (option == "--sequence-channel") {
       if (!WholeNumber(value, 0, 95, n)) return bad("--sequence-channel takes 0 to 95");
-      spec.sequenceChannel = static_cast<int>(n);
+      boxSpec.sequenceChannel = static_cast<int>(n);
     } else if (option == "--replay") {
       replays.push_back(value);
     } else if (option == "--slot") {
@@ -167,11 +167,11 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
     }
     if (units.size() > channels.size()) return bad("--units has more units than there are channels");
     for (size_t c = 0; c < units.size(); ++c) channels[c].unit = units[c];
-    spec.channels = channels;
+    boxSpec.channels = channels;
   }
-  if (spec.sequenceChannel >= 0 &&
-      static_cast<size_t>(spec.sequenceChannel) >=
-          (spec.channels.empty() ? DefaultChannels().size() : spec.channels.size())) {
+  if (boxSpec.sequenceChannel >= 0 &&
+      static_cast<size_t>(boxSpec.sequenceChannel) >=
+          (boxSpec.channels.empty() ? DefaultChannels().size() : boxSpec.channels.size())) {
     return bad("--sequence-channel names a channel the boxes do not have");
   }
   if (replays.size() > static_cast<size_t>(boxCount)) return bad("more --replay files than boxes");
@@ -202,7 +202,7 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
   options.simulator.boxes.clear();
   options.simulator.pacing = pacing;
   for (int64_t b = 0; b < boxCount; ++b) {
-    BoxSpec box = spec;
+    BoxSpec box = boxSpec;
     const uint32_t a = first + static_cast<uint32_t>(b);
     box.address = std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xff) + "." +
                   std::to_string((a >> 8) & 0xff) + "." + std::to_string(a & 0xff);

@@ -62,6 +62,24 @@ class VellumetricAgentTest : public ::testing::Test {
 
   void GiveTargets(CVellumetricAgent& agent) { agent.SetTargets(headers, data); }
 
+  // An agent whose box delivered its first record and then went away for good (it now refuses
+  // connections); null when any step did not happen in time.
+  std::unique_ptr<CVellumetricAgent> LoseBoxAfterFirstRecord(FakeBox& box) {
+    box.SetScript(testkit::PlayAll(kHeaderBlock + DataLines(1, 1)));
+    auto agent = MakeAgent(box.Port());
+    agent->start();
+    const bool connected = WaitForActivity(Connected, 1);
+    if (connected) GiveTargets(*agent);
+    if (!connected || !WaitForRecords(1)) {
+      agent->RequestStop();
+      agent::wait_for_all({agent.get()}, 5000ms);
+      return nullptr;
+    }
+    box.Refuse();
+    box.CloseConnections();
+    return agent;
+  }
+
   // Stops the agent and checks it is done within the bridge's bound.
   void StopWithinBounds(CVellumetricAgent& agent) {
     agent.RequestStop();
@@ -217,14 +235,8 @@ TEST_F(VellumetricAgentTest, BoxAwayLongerIsHeldUntilItReturns) {
 
 TEST_F(VellumetricAgentTest, RefusingBoxIsRetriedAtAPaceNotInAHotLoop) {
   FakeBox box("127.0.0.1");
-  box.SetScript(testkit::PlayAll(kHeaderBlock + DataLines(1, 1)));
-  auto agent = MakeAgent(box.Port());
-  agent->start();
-  ASSERT_TRUE(WaitForActivity(Connected, 1));
-  GiveTargets(*agent);
-  ASSERT_TRUE(WaitForRecords(1));
-  box.Refuse();
-  box.CloseConnections();
+  auto agent = LoseBoxAfterFirstRecord(box);
+  ASSERT_NE(agent, nullptr);
   ASSERT_TRUE(WaitForActivity(ConnectionLost, 1));
   const auto start = std::chrono::steady_clock::now();
   // Wait for a few retries; each failed reopen reports the loss again. The first reopen follows
@@ -262,14 +274,8 @@ TEST_F(VellumetricAgentTest, StopBeforeStartEndsWithoutConnecting) {
 
 TEST_F(VellumetricAgentTest, StopWhileHoldingEndsWithinBounds) {
   FakeBox box("127.0.0.1");
-  box.SetScript(testkit::PlayAll(kHeaderBlock + DataLines(1, 1)));
-  auto agent = MakeAgent(box.Port());
-  agent->start();
-  ASSERT_TRUE(WaitForActivity(Connected, 1));
-  GiveTargets(*agent);
-  ASSERT_TRUE(WaitForRecords(1));
-  box.Refuse();
-  box.CloseConnections();
+  auto agent = LoseBoxAfterFirstRecord(box);
+  ASSERT_NE(agent, nullptr);
   ASSERT_TRUE(data->WaitForMatching([](const DataNotification& n) { return n.data.count == 0; },
                                     1, 5s));
   const auto start = std::chrono::steady_clock::now();

@@ -49,6 +49,16 @@ size_t ValueCount(const std::string& line) {
   return n >= 2 ? n - 2 : 0;
 }
 
+// "message/wParam/lParam ..." of every notice so far, for a failure message.
+std::string NoticeTrail(const testkit::RecordingNoticeSink& window) {
+  std::string text;
+  for (const Notice& n : window.Notices()) {
+    text += std::to_string(n.message) + "/" + std::to_string(n.wParam) + "/" +
+            std::to_string(n.lParam) + " ";
+  }
+  return text;
+}
+
 class BridgeWithBoxesTest : public ::testing::Test {
  protected:
   void StartSimulator(std::vector<sim::BoxSpec> boxSpecs) {
@@ -180,14 +190,7 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   firstList[1].address = BoxAddress(127, 0, 0, 9);
   firstList[1].port = refusing.Port();
   ASSERT_TRUE(bridge->Start(firstList, 6));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_STOPPED, 1, kBound)) << [&] {
-    std::string text;
-    for (const Notice& n : window.Notices()) {
-      text += std::to_string(n.message) + "/" + std::to_string(n.wParam) + "/" +
-              std::to_string(n.lParam) + " ";
-    }
-    return text;
-  }();
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_STOPPED, 1, kBound)) << NoticeTrail(window);
   std::vector<std::pair<uintptr_t, intptr_t>> reports;
   for (const Notice& n : window.NoticesOf(WM_HUB_ACTIVITY)) reports.emplace_back(n.wParam, n.lParam);
   std::sort(reports.begin(), reports.end(),
@@ -199,14 +202,7 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   EXPECT_EQ(window.CountOf(WM_HUB_HEADERS_COMPLETE), 0u);
 
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound)) << [&] {
-    std::string text;
-    for (const Notice& n : window.Notices()) {
-      text += std::to_string(n.message) + "/" + std::to_string(n.wParam) + "/" +
-              std::to_string(n.lParam) + " ";
-    }
-    return text;
-  }();
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound)) << NoticeTrail(window);
   ASSERT_TRUE(window.WaitForCount(WM_HUB_PUBLISHED, 2, kBound));
   EXPECT_FALSE(bridge->RunEndedByItself());
   EXPECT_EQ(bridge->ChannelEnds()[2], 6);

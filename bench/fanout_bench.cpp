@@ -35,7 +35,7 @@
 
 #include <asio.hpp>
 
-#include "hub/notices.h"
+#include "hub/core/notices.h"
 #include "server/data_publisher.h"
 #include "server/data_server.h"
 #include "support/number_text.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "acquisition/quintrel_driver.h"
-#include "hub/records.h"
+#include "hub/core/records.h"
 #include "testkit/memory_device.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-#include "hub/records.h"
+#include "hub/core/records.h"
 
 namespace tessamer {
 

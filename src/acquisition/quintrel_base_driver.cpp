@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "acquisition/tcp_device.h"
-#include "hub/alerts.h"
+#include "hub/core/alerts.h"
 #include "support/error_numbers.h"
 #include "support/simple_log_file.h"
 

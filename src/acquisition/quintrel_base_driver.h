@@ -24,8 +24,8 @@
 
 #include "acquisition/device.h"
 #include "acquisition/input_buffer.h"
-#include "hub/hub_config.h"
-#include "hub/records.h"
+#include "hub/core/hub_config.h"
+#include "hub/core/records.h"
 #include "support/error_info.h"
 
 namespace tessamer {

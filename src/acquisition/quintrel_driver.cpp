@@ -1,6 +1,6 @@
 #include "acquisition/quintrel_driver.h"
 
-#include "hub/records.h"
+#include "hub/core/records.h"
 #include "support/text.h"
 
 namespace tessamer {

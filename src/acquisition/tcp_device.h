@@ -33,7 +33,7 @@
 #include <asio.hpp>
 
 #include "acquisition/device.h"
-#include "hub/hub_config.h"
+#include "hub/core/hub_config.h"
 
 namespace tessamer {
 

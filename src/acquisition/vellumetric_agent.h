@@ -21,12 +21,12 @@
 
 #include "acquisition/device.h"
 #include "acquisition/quintrel_base_driver.h"
-#include "hub/hub_config.h"
-#include "hub/message_blocks.h"
-#include "hub/message_timer.h"
-#include "hub/records.h"
-#include "hub/runtime_agent.h"
-#include "hub/runtime_event.h"
+#include "hub/core/hub_config.h"
+#include "hub/core/records.h"
+#include "hub/runtime/message_blocks.h"
+#include "hub/runtime/message_timer.h"
+#include "hub/runtime/runtime_agent.h"
+#include "hub/runtime/runtime_event.h"
 
 namespace tessamer {
 

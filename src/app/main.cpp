@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/headless_runner.h"
+#include "app/cli/command_line.h"
+#include "app/cli/headless_runner.h"
 #include "app/window_main.h"
-#include "hub/hub_bridge.h"
+#include "hub/bridge/hub_bridge.h"
 #include "version.h"
 
 int main(int argc, char** argv) {

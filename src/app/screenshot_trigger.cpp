@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "app/tessamer_dlg.h"
-#include "hub/notices.h"
+#include "hub/core/notices.h"
 
 namespace tessamer {
 

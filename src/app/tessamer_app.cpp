@@ -7,19 +7,28 @@
 #include <memory>
 
 #include "app/app_texts.h"
-#include "app/demo_boxes.h"
+#include "app/cli/demo_boxes.h"
 #include "app/screenshot_trigger.h"
 #include "app/tessamer_dlg.h"
 #include "app/version_text.h"
 #include "app/window_alerts.h"
-#include "hub/alerts.h"
-#include "hub/hub_bridge.h"
+#include "hub/bridge/hub_bridge.h"
+#include "hub/core/alerts.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
 
 
 namespace tessamer {
 namespace {
+
+// The demo's boxes as the window's rows show them.
+std::vector<PresetBox> PresetBoxesOf(const std::vector<Box>& boxes) {
+  std::vector<PresetBox> rows;
+  for (const Box& box : boxes) {
+    rows.push_back(PresetBox{HostOrderOf(box.address), static_cast<uint16_t>(box.port)});
+  }
+  return rows;
+}
 
 std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConfig& config) {
   return [config](INoticeSink* window) -> std::unique_ptr<IHubControl> {
@@ -85,7 +94,7 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
                 AlertIcon::Error);
       return 1;
     }
-    dialogOptions.presetBoxes = demo.Boxes();
+    dialogOptions.presetBoxes = PresetBoxesOf(demo.Boxes());
     hub.boxUtilityPort = demo.UtilityPort();
     DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
                               L" simulated boxes on 127.0.0.2 upwards");

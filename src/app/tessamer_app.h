@@ -5,7 +5,7 @@
 #include <QString>
 #include <string>
 
-#include "hub/hub_config.h"
+#include "hub/core/hub_config.h"
 
 namespace tessamer {
 

@@ -10,7 +10,7 @@
 #include "app/about_dlg.h"
 #include "app/app_texts.h"
 #include "app/window_alerts.h"
-#include "hub/alerts.h"
+#include "hub/core/alerts.h"
 
 namespace tessamer {
 namespace {

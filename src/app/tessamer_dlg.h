@@ -23,9 +23,9 @@
 #include "app/indicator_status_bar.h"
 #include "app/ip_address_edit.h"
 #include "app/led_control.h"
-#include "hub/hub_config.h"
-#include "hub/hub_control.h"
-#include "hub/notices.h"
+#include "hub/bridge/hub_control.h"
+#include "hub/core/hub_config.h"
+#include "hub/core/notices.h"
 
 class QMenuBar;
 

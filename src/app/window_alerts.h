@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "hub/alerts.h"
+#include "hub/core/alerts.h"
 
 namespace tessamer {
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/command_line.h"
+#include "app/cli/command_line.h"
 #include "app/tessamer_app.h"
 
 namespace tessamer {

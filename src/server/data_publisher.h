@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "hub/records.h"
+#include "hub/core/records.h"
 #include "server/data_server.h"
 #include "support/error_info.h"
 

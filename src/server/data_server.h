@@ -26,7 +26,7 @@
 
 #include <asio.hpp>
 
-#include "hub/notices.h"
+#include "hub/core/notices.h"
 #include "server/command_relay.h"
 #include "server/context_pool.h"
 #include "support/error_info.h"

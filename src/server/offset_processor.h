@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "hub/notices.h"
+#include "hub/core/notices.h"
 #include "server/processor.h"
 
 namespace tessamer {

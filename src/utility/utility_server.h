@@ -20,7 +20,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
-#include "hub/hub_config.h"
+#include "hub/core/hub_config.h"
 #include "support/error_info.h"
 
 namespace tessamer {

@@ -9,7 +9,7 @@
 
 #include <asio/ip/tcp.hpp>
 
-#include "hub/alerts.h"
+#include "hub/core/alerts.h"
 #include "support/error_numbers.h"
 #include "support/exceptions.h"
 #include "support/number_text.h"

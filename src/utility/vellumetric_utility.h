@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "hub/hub_config.h"
+#include "hub/core/hub_config.h"
 #include "support/error_info.h"
 #include "utility/line_link.h"
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "acquisition/tcp_device.h"
-#include "hub/alerts.h"
+#include "hub/core/alerts.h"
 #include "support/number_text.h"
 #include "support/text.h"
 #include "testkit/fake_box.h"

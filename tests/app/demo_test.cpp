@@ -7,9 +7,9 @@
 #include <QTimer>
 
 #include "app/app_texts.h"
-#include "app/demo_boxes.h"
+#include "app/cli/demo_boxes.h"
 #include "app/tessamer_dlg.h"
-#include "hub/hub_bridge.h"
+#include "hub/bridge/hub_bridge.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
@@ -37,7 +37,10 @@ TEST(DemoTest, ConnectShowsGreenLampsABlinkingIndicatorAndDataOnTheDataPort) {
   CDemoBoxes demo;
   std::string error;
   ASSERT_TRUE(demo.Start(kDemoBoxCount, error)) << error;
-  const std::vector<PresetBox> boxes = demo.Boxes();
+  std::vector<PresetBox> boxes;
+  for (const Box& box : demo.Boxes()) {
+    boxes.push_back(PresetBox{HostOrderOf(box.address), static_cast<uint16_t>(box.port)});
+  }
   ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(boxes[0].address, 0x7F000002u);
   EXPECT_EQ(boxes[2].address, 0x7F000004u);

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "hub/hub_control.h"
+#include "hub/bridge/hub_control.h"
 
 namespace tessamer::apptest {
 

@@ -17,7 +17,7 @@
 
 #include "box_simulator.h"
 #include "box_stream.h"
-#include "hub/hub_bridge.h"
+#include "hub/bridge/hub_bridge.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "server/data_publisher.h"
-#include "server/viewer_client.h"
 #include "support/error_numbers.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
 #include "testkit/recorders.h"
+#include "testkit/viewer_client.h"
 
 namespace tessamer {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "hub/alerts.h"
-#include "hub/notices.h"
+#include "hub/core/alerts.h"
+#include "hub/core/notices.h"
 
 namespace tessamer::testkit {
 

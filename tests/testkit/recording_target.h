@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "hub/message_blocks.h"
+#include "hub/runtime/message_blocks.h"
 
 namespace tessamer::testkit {
 

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <thread>
 
-#include "loopback_peers.h"
 #include "support/error_numbers.h"
 #include "support/exceptions.h"
+#include "testkit/loopback_peers.h"
 
 namespace tessamer {
 namespace {

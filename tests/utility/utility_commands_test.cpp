@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "loopback_peers.h"
 #include "support/error_numbers.h"
 #include "support/text.h"
+#include "testkit/loopback_peers.h"
 #include "utility/vellumetric_utility.h"
 
 namespace tessamer {

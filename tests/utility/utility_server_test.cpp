@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "loopback_peers.h"
 #include "support/error_numbers.h"
+#include "testkit/loopback_peers.h"
 
 namespace tessamer {
 namespace {

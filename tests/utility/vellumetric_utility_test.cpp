@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "loopback_peers.h"
 #include "support/error_numbers.h"
 #include "support/text.h"
+#include "testkit/loopback_peers.h"
 
 namespace tessamer {
 namespace {

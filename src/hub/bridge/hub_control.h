@@ -1,0 +1,29 @@
+#pragma once
+// What the window and the headless runner need of the hub: the bridge's public face. The window
+// depends on this rather than on the bridge itself so that it can be exercised with a fake.
+
+#include <cstdint>
+#include <vector>
+
+#include "hub/core/records.h"
+#include "support/error_info.h"
+
+namespace tessamer {
+
+// Threads: every operation is called on the owner's (window) thread only.
+class IHubControl {
+ public:
+  virtual ~IHubControl() = default;
+  // Starts the data and utility servers; false only when the data server failed with a nonzero
+  // error number (StartError() then says why, in the words the window shows).
+  virtual bool StartServers() = 0;
+  // Starts one run for 1 to MaxBoxes boxes with the given channel limit (1 to 6).
+  virtual bool Start(const std::vector<Box>& boxes, int channelLimit) = 0;
+  // Ends the run, if any, and waits until it has ended.
+  virtual bool Stop() = 0;
+  virtual const ErrorInfo& StartError() const = 0;
+  virtual uint16_t DataPort() const = 0;     // bound port of the data server, 0 before it listens
+  virtual uint16_t UtilityPort() const = 0;  // bound port of the utility server, 0 before
+};
+
+}  // namespace tessamer

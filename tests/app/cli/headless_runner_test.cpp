@@ -1,0 +1,204 @@
+// The headless runner against a scripted hub: the printed lines, their order, and the exit
+// statuses of every way a headless run ends.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "app/cli/headless_runner.h"
+#include "testkit/recorders.h"
+
+namespace tessamer {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the fake hub does; every notice is posted from the caller's or a helper thread, as the
+// real hub posts from its own threads.
+struct Script {
+  bool serversStart = true;
+  std::vector<Notice> onStart;          // posted from another thread after Start
+  bool stoppedOnStop = true;            // Stop posts WM_HUB_STOPPED
+  std::vector<Notice> onDestroy;        // posted while the hub is destroyed
+};
+
+struct Calls {
+  std::mutex mutex;
+  std::vector<Box> boxes;
+  int channelLimit = 0;
+  int stops = 0;
+  bool destroyed = false;
+};
+
+class FakeHub : public IHubControl {
+ public:
+  FakeHub(INoticeSink* sink, const Script& script, Calls& calls) : sink(sink), script(script), calls(calls) {
+    error.failed = true;
+    error.code = 10048;
+    error.text = L"address in use";
+  }
+  ~FakeHub() override {
+    if (poster.joinable()) poster.join();
+    for (const auto& n : script.onDestroy) sink->Post(n);
+    std::lock_guard guard(calls.mutex);
+    calls.destroyed = true;
+  }
+  bool StartServers() override { return script.serversStart; }
+  bool Start(const std::vector<Box>& boxes, int channelLimit) override {
+    {
+      std::lock_guard guard(calls.mutex);
+      calls.boxes = boxes;
+      calls.channelLimit = channelLimit;
+    }
+    poster = std::thread([this] {
+      for (const auto& n : script.onStart) sink->Post(n);
+    });
+    return true;
+  }
+  bool Stop() override {
+    if (poster.joinable()) poster.join();
+    {
+      std::lock_guard guard(calls.mutex);
+      ++calls.stops;
+    }
+    if (script.stoppedOnStop) sink->Post(Notice{WM_HUB_STOPPED, 0, 0, {}});
+    return true;
+  }
+  const ErrorInfo& StartError() const override { return error; }
+  uint16_t DataPort() const override { return 40001; }
+  uint16_t UtilityPort() const override { return 40002; }
+
+ private:
+  INoticeSink* sink;
+  const Script& script;
+  Calls& calls;
+  ErrorInfo error;
+  std::thread poster;
+};
+
+// Collects the printed lines and lets the test wait for one.
+class Output {
+ public:
+  void Write(const std::string& line) {
+    {
+      std::lock_guard guard(mutex);
+      lines.push_back(line);
+    }
+    changed.notify_all();
+  }
+  bool WaitFor(const std::string& line, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] {
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    });
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard guard(mutex);
+    return lines;
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> lines;
+};
+
+struct Harness {
+  Script script;
+  Calls calls;
+  Output output;
+  std::vector<Box> boxes = {{BoxAddress(127, 0, 0, 2), 6000, 0}, {BoxAddress(127, 0, 0, 3), 6000, 1}};
+
+  std::unique_ptr<CHeadlessRunner> MakeRunner() {
+    return std::make_unique<CHeadlessRunner>(
+        boxes, 4, HubConfig{},
+        [this](INoticeSink* sink, const HubConfig&) -> std::unique_ptr<IHubControl> {
+          return std::make_unique<FakeHub>(sink, script, calls);
+        },
+        [this](const std::string& line) { output.Write(line); });
+  }
+};
+
+Notice Activity(int status, int row) { return Notice{WM_HUB_ACTIVITY, static_cast<uintptr_t>(status), row, {}}; }
+Notice Client(int socket, bool connected) {
+  return Notice{WM_HUB_CLIENT_CONNECTION, static_cast<uintptr_t>(socket), (5000 << 8) | (connected ? 0 : 1), {}};
+}
+
+TEST(HeadlessRunner, PrintsListeningFirstThenOneLinePerNoticeAndStopsWithStatusZero) {
+  Harness h;
+  h.script.onStart = {Activity(Connected, 0), Activity(Connected, 1), Notice{WM_HUB_BOX_DATA, 0, 0, {}},
+                      Notice{WM_HUB_HEADERS_COMPLETE, 0, 0, {}}, Notice{WM_HUB_PUBLISHED, 1, 0, {}},
+                      Client(17, true), Activity(ConnectionLost, 1), Client(17, false)};
+  auto runner = h.MakeRunner();
+  auto status = std::async(std::launch::async, [&] { return runner->Run(); });
+  ASSERT_TRUE(h.output.WaitFor("client disconnected socket=17"));
+  runner->RequestStop();
+  ASSERT_EQ(status.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(status.get(), kExitStopped);
+  EXPECT_THAT(h.output.Lines(),
+              ::testing::ElementsAre("listening data=40001 utility=40002", "activity row=0 status=Connected",
+                                     "activity row=1 status=Connected", "headers-complete",
+                                     "client connected socket=17", "activity row=1 status=ConnectionLost",
+                                     "client disconnected socket=17", "stopped"));
+  EXPECT_EQ(h.calls.stops, 1);
+  EXPECT_TRUE(h.calls.destroyed);
+  EXPECT_EQ(h.calls.channelLimit, 4);
+  ASSERT_EQ(h.calls.boxes.size(), 2u);
+  EXPECT_EQ(h.calls.boxes[1].row, 1);
+}
+
+TEST(HeadlessRunner, StopRequestedBeforeTheRunStillStartsAndStopsInOrder) {
+  Harness h;
+  auto runner = h.MakeRunner();
+  runner->RequestStop();  // a signal that came during start-up
+  EXPECT_EQ(runner->Run(), kExitStopped);
+  EXPECT_THAT(h.output.Lines(), ::testing::ElementsAre("listening data=40001 utility=40002", "stopped"));
+  EXPECT_EQ(h.calls.stops, 1);
+}
+
+TEST(HeadlessRunner, SaysStoppedOnceEvenWhenTheHubDoesNot) {
+  Harness h;
+  h.script.stoppedOnStop = false;
+  h.script.onDestroy = {Client(9, false)};
+  auto runner = h.MakeRunner();
+  runner->RequestStop();
+  EXPECT_EQ(runner->Run(), kExitStopped);
+  EXPECT_THAT(h.output.Lines(), ::testing::ElementsAre("listening data=40001 utility=40002",
+                                                       "client disconnected socket=9", "stopped"));
+}
+
+TEST(HeadlessRunner, RunEndingByItselfGivesStatusThree) {
+  Harness h;
+  h.script.onStart = {Activity(Connected, 0), Activity(ConnectFailed, 1), Notice{WM_HUB_STOPPED, 0, 0, {}}};
+  h.script.stoppedOnStop = false;
+  auto runner = h.MakeRunner();
+  EXPECT_EQ(runner->Run(), kExitRunEnded);
+  EXPECT_THAT(h.output.Lines(),
+              ::testing::ElementsAre("listening data=40001 utility=40002", "activity row=0 status=Connected",
+                                     "activity row=1 status=ConnectFailed", "stopped"));
+  EXPECT_TRUE(h.calls.destroyed);
+}
+
+TEST(HeadlessRunner, DataServerThatCannotStartGivesStatusFourAndAnAlert) {
+  testkit::RecordingAlerts alerts;
+  Harness h;
+  h.script.serversStart = false;
+  auto runner = h.MakeRunner();
+  EXPECT_EQ(runner->Run(), kExitNoDataServer);
+  EXPECT_TRUE(h.output.Lines().empty());
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text, L"Could not start server. Detail: address in use");
+  EXPECT_EQ(h.calls.boxes.size(), 0u);  // no run was started
+}
+
+TEST(HeadlessRunner, NoticeLinesNameUnknownStatusesByNumberAndSkipDataFlow) {
+  EXPECT_EQ(CHeadlessRunner::LineOf(Activity(7, 3)), "activity row=3 status=7");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Notice{WM_HUB_BOX_DATA, 1, 0, {}}), "");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Notice{WM_HUB_CLIENT_OFFSET, 0, 0, L"x"}), "");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Client(5, true)), "client connected socket=5");
+}
+
+}  // namespace
+}  // namespace tessamer

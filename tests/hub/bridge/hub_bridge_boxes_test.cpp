@@ -1,0 +1,298 @@
+// Whole runs of the bridge with its real box agents against simulated boxes on loopback.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "box_simulator.h"
+#include "hub/bridge/hub_bridge.h"
+#include "testkit/fake_box.h"
+#include "testkit/recorders.h"
+#include "testkit/text_client.h"
+
+namespace tessamer {
+namespace {
+
+using namespace std::chrono_literals;
+using testkit::RecordingAlerts;
+using testkit::RecordingNoticeSink;
+using testkit::TextClient;
+
+constexpr auto kBound = 10s;
+
+sim::BoxSpec BoxWithChannels(const std::string& prefix, int count) {
+  sim::BoxSpec boxSpec;
+  for (int i = 0; i < count; ++i) {
+    boxSpec.channels.push_back(
+        sim::ChannelSpec{prefix + static_cast<char>('a' + i), "u", 10.0 * (i + 1), 1.0, 0.0});
+  }
+  boxSpec.recordPeriod = 40ms;
+  return boxSpec;
+}
+
+size_t CountNotices(const RecordingNoticeSink& sink, uint32_t message, uintptr_t wParam) {
+  size_t n = 0;
+  for (const Notice& notice : sink.NoticesOf(message)) n += notice.wParam == wParam ? 1 : 0;
+  return n;
+}
+
+// Values on a data line after its date and time.
+size_t ValueCount(const std::string& line) {
+  std::istringstream words(line);
+  std::string word;
+  size_t n = 0;
+  while (words >> word) ++n;
+  return n >= 2 ? n - 2 : 0;
+}
+
+// "message/wParam/lParam ..." of every notice so far, for a failure message.
+std::string NoticeTrail(const testkit::RecordingNoticeSink& window) {
+  std::string text;
+  for (const Notice& n : window.Notices()) {
+    text += std::to_string(n.message) + "/" + std::to_string(n.wParam) + "/" +
+            std::to_string(n.lParam) + " ";
+  }
+  return text;
+}
+
+class BridgeWithBoxesTest : public ::testing::Test {
+ protected:
+  void StartSimulator(std::vector<sim::BoxSpec> boxSpecs) {
+    sim::SimulatorOptions options;
+    options.boxes = std::move(boxSpecs);
+    simulator = std::make_unique<sim::CBoxSimulator>(options);
+    std::string error;
+    ASSERT_TRUE(simulator->Start(&error)) << error;
+  }
+  void MakeBridge(std::chrono::milliseconds repeat = 2000ms) {
+    HubConfig config;
+    config.listenAddress = "127.0.0.1";
+    config.dataPort = 0;
+    config.utilityPort = 0;
+    config.boxUtilityPort = simulator->Box(0).UtilityPort();
+    config.acquisition.connect = 1000ms;
+    config.hub.repeatPeriod = repeat;
+    bridge = std::make_unique<CHubBridge>(&window, config);
+    ASSERT_TRUE(bridge->StartServers());
+  }
+  std::vector<Box> BoxList() {
+    std::vector<Box> boxes;
+    for (size_t i = 0; i < simulator->BoxCount(); ++i) {
+      boxes.push_back(Box{BoxAddress(127, 0, 0, static_cast<uint8_t>(2 + i)),
+                          simulator->Box(i).DataPort(), static_cast<int32_t>(10 + i)});
+    }
+    return boxes;
+  }
+  void TearDown() override {
+    if (bridge) {
+      bridge->Stop();
+      bridge.reset();
+    }
+    simulator.reset();
+  }
+  // Reads lines until one that does not begin with "#" (a data line); header lines go to `header`.
+  std::string ReadToDataLine(TextClient& viewer, std::vector<std::string>* header = nullptr) {
+    std::string line;
+    while (viewer.ReadLine(line)) {
+      if (line.rfind("#", 0) != 0) return line;
+      if (header != nullptr) header->push_back(line);
+    }
+    return {};
+  }
+
+  RecordingAlerts alerts;
+  RecordingNoticeSink window;
+  std::unique_ptr<sim::CBoxSimulator> simulator;
+  std::unique_ptr<CHubBridge> bridge;
+};
+
+TEST_F(BridgeWithBoxesTest, TwoBoxesAreServedAsOneLoggerWithTheCombinedHeader) {
+  StartSimulator({BoxWithChannels("P", 4), BoxWithChannels("Q", 8)});
+  MakeBridge();
+  ASSERT_TRUE(bridge->Start(BoxList(), 6));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& notices) {
+        for (const Notice& n : notices) {
+          if (n.message == WM_HUB_PUBLISHED && n.wParam == 1) return true;
+        }
+        return false;
+      },
+      kBound));
+
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
+  std::vector<std::string> header;
+  std::string line = ReadToDataLine(viewer, &header);
+  ASSERT_FALSE(header.empty());
+  EXPECT_EQ(header.back(), "#Pa_0 Pb_0 Pc_0 Pd_0 Qa_1 Qb_1 Qc_1 Qd_1 Qe_1 Qf_1 \r\n");
+  bool variables = false;
+  for (const std::string& h : header) {
+    if (h.rfind("# VariableList ", 0) == 0) {
+      variables = true;
+      EXPECT_EQ(h, "# VariableList 0 1 2 3 4 5 6 7 8 9 \r\n");
+    }
+    if (h.rfind("# DialVariable ", 0) == 0) {
+      EXPECT_NE(h.find("_0 Min "), std::string::npos) << h;
+    }
+  }
+  EXPECT_TRUE(variables);
+  // Records keep flowing, each with both boxes' values side by side.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(ValueCount(line), 10u) << line;
+    line = ReadToDataLine(viewer);
+  }
+  EXPECT_EQ(bridge->ChannelEnds()[1], 10);
+  EXPECT_GE(CountNotices(window, WM_HUB_BOX_DATA, 10), 1u);
+  EXPECT_GE(CountNotices(window, WM_HUB_BOX_DATA, 11), 1u);
+
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_TRUE(bridge->Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 6s);
+  EXPECT_EQ(window.CountOf(WM_HUB_STOPPED), 1u);
+}
+
+TEST_F(BridgeWithBoxesTest, SilentBoxesGetTheLastCombinedRecordRepeated) {
+  StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2)});
+  MakeBridge(150ms);
+  ASSERT_TRUE(bridge->Start(BoxList(), 6));
+  TextClient viewer;
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
+  ASSERT_FALSE(ReadToDataLine(viewer).empty());
+  simulator->Box(0).SetSilent(true);
+  simulator->Box(1).SetSilent(true);
+  // Lines still in flight when the boxes fell silent may differ; then the same line repeats.
+  std::string previous = ReadToDataLine(viewer);
+  std::string line = ReadToDataLine(viewer);
+  for (int i = 0; i < 10 && line != previous; ++i) {
+    previous = line;
+    line = ReadToDataLine(viewer);
+  }
+  ASSERT_EQ(line, previous);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadToDataLine(viewer), line);
+  EXPECT_EQ(ReadToDataLine(viewer), line);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 250ms);
+}
+
+TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormally) {
+  StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2), BoxWithChannels("R", 2)});
+  MakeBridge();
+  // In the first run the second box is one that refuses every connection.
+  testkit::FakeBox refusing("127.0.0.9");
+  refusing.Refuse();
+  std::vector<Box> firstList = BoxList();
+  firstList[1].address = BoxAddress(127, 0, 0, 9);
+  firstList[1].port = refusing.Port();
+  ASSERT_TRUE(bridge->Start(firstList, 6));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_STOPPED, 1, kBound)) << NoticeTrail(window);
+  std::vector<std::pair<uintptr_t, intptr_t>> reports;
+  for (const Notice& n : window.NoticesOf(WM_HUB_ACTIVITY)) reports.emplace_back(n.wParam, n.lParam);
+  std::sort(reports.begin(), reports.end(),
+            [](const auto& a, const auto& b) { return a.second < b.second; });
+  EXPECT_EQ(reports, (std::vector<std::pair<uintptr_t, intptr_t>>{
+                         {Connected, 10}, {ConnectFailed, 11}, {Connected, 12}}));
+  EXPECT_TRUE(bridge->RunEndedByItself());
+  EXPECT_EQ(window.CountOf(WM_HUB_PUBLISHED), 0u);
+  EXPECT_EQ(window.CountOf(WM_HUB_HEADERS_COMPLETE), 0u);
+
+  ASSERT_TRUE(bridge->Start(BoxList(), 6));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound)) << NoticeTrail(window);
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_PUBLISHED, 2, kBound));
+  EXPECT_FALSE(bridge->RunEndedByItself());
+  EXPECT_EQ(bridge->ChannelEnds()[2], 6);
+}
+
+TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
+  StartSimulator({BoxWithChannels("P", 2)});
+  HubConfig config;
+  config.listenAddress = "127.0.0.1";
+  config.dataPort = 0;
+  config.utilityPort = 0;
+  config.boxUtilityPort = simulator->Box(0).UtilityPort();
+  config.defaultBoxAddress = simulator->Box(0).Address();
+  bridge = std::make_unique<CHubBridge>(&window, config);
+  ASSERT_TRUE(bridge->StartServers());
+  TextClient asking;
+  TextClient other;
+  ASSERT_TRUE(asking.Connect("127.0.0.1", bridge->DataPort()));
+  ASSERT_TRUE(other.Connect("127.0.0.1", bridge->DataPort()));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_CLIENT_CONNECTION, 2, kBound));
+  ASSERT_TRUE(asking.Send("## RESET 4\r\n"));
+  std::string line;
+  ASSERT_TRUE(asking.ReadLine(line, kBound));
+  EXPECT_EQ(line.rfind("## DCC OK_OT ", 0), 0u) << line;
+  ASSERT_TRUE(simulator->Box(0).WaitForCommands(1, kBound));
+  EXPECT_EQ(simulator->Box(0).ReceivedCommands()[0], "GC RESET 4");
+  EXPECT_FALSE(other.ReadLine(line, 200ms));
+}
+
+bool HasActivity(const std::vector<Notice>& notices, ActivityStatus status, intptr_t row,
+                 size_t count = 1) {
+  size_t n = 0;
+  for (const Notice& notice : notices) {
+    n += notice.message == WM_HUB_ACTIVITY && notice.wParam == static_cast<uintptr_t>(status) &&
+                 notice.lParam == row
+             ? 1
+             : 0;
+  }
+  return n >= count;
+}
+
+TEST_F(BridgeWithBoxesTest, ALostBoxIsShownAndTheOthersDataKeepsFlowingUntilItIsBack) {
+  StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2)});
+  HubConfig config;
+  config.listenAddress = "127.0.0.1";
+  config.dataPort = 0;
+  config.utilityPort = 0;
+  config.boxUtilityPort = simulator->Box(0).UtilityPort();
+  config.acquisition.connect = 1000ms;
+  config.acquisition.reconnectWindow = 300ms;
+  config.acquisition.reopenPause = 100ms;
+  config.acquisition.holdPeriod = 50ms;
+  bridge = std::make_unique<CHubBridge>(&window, config);
+  ASSERT_TRUE(bridge->StartServers());
+  ASSERT_TRUE(bridge->Start(BoxList(), 6));
+  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
+
+  simulator->Box(1).SetRefusing(true);
+  simulator->Box(1).Drop();
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& n) { return HasActivity(n, ConnectionLost, 11); }, kBound));
+  // While box 1 is away its agent repeats its last record without values: lines keep coming,
+  // with zeros in box 1's place.
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
+  std::string line = ReadToDataLine(viewer);
+  for (int i = 0; i < 5; ++i) line = ReadToDataLine(viewer);
+  ASSERT_FALSE(line.empty());
+  EXPECT_NE(line.find(" 0.0000 0.0000 \r\n"), std::string::npos) << line;
+  EXPECT_EQ(line.find(" 0.0000 0.0000 0.0000 0.0000 \r\n"), std::string::npos) << line;
+
+  simulator->Box(1).SetRefusing(false);
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& n) { return HasActivity(n, Connected, 11, 2); }, kBound));
+  EXPECT_FALSE(HasActivity(window.Notices(), ConnectionLost, 10));
+}
+
+TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnectTime) {
+  StartSimulator({BoxWithChannels("P", 2)});
+  MakeBridge();
+  std::vector<Box> boxes = BoxList();
+  // A second box whose connect neither completes nor fails.
+  testkit::UnansweredPort unanswered("127.0.0.9");
+  boxes.push_back(Box{BoxAddress(127, 0, 0, 9), unanswered.Port(), 5});
+  ASSERT_TRUE(bridge->Start(boxes, 6));
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_TRUE(bridge->Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+  EXPECT_EQ(window.CountOf(WM_HUB_STOPPED), 1u);
+}
+
+}  // namespace
+}  // namespace tessamer

@@ -1,0 +1,229 @@
+#include "hub/bridge/viewer_command_relay.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/data_server.h"
+#include "testkit/loopback_peers.h"
+#include "testkit/recorders.h"
+#include "testkit/text_client.h"
+
+namespace tessamer {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeUtilityBox;
+
+constexpr const char* kTimeoutReply =
+    "## DCC ERROR A timeout occurred while waiting for an operation to complete\r\n";
+
+// Collects the replies handed to the viewers' reply functions.
+class Replies {
+ public:
+  std::function<void(std::string)> To(int viewer) {
+    return [this, viewer](std::string text) {
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        replies.push_back(std::to_string(viewer) + ":" + text);
+      }
+      changed.notify_all();
+    };
+  }
+  bool WaitFor(size_t count, std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock<std::mutex> guard(mutex);
+    return changed.wait_for(guard, timeout, [&] { return replies.size() >= count; });
+  }
+  std::vector<std::string> All() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return replies;
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> replies;
+};
+
+TEST(ViewerCommandRelay, CommandTextIsCutToWhatARequestCarries) {
+  EXPECT_EQ(CViewerCommandRelay::CommandOf("## PING\r"), "PING\r");
+  EXPECT_EQ(CViewerCommandRelay::CommandOf("##"), "");
+  EXPECT_EQ(CViewerCommandRelay::CommandOf(std::string("## A\0B", 6)), "A");
+  const std::string line = "## " + std::string(597, 'q');
+  EXPECT_EQ(CViewerCommandRelay::CommandOf(line), std::string(506, 'q'));
+}
+
+TEST(ViewerCommandRelay, BoxAnswerComesBackAsOneLine) {
+  FakeUtilityBox box("127.0.0.2");
+  Replies replies;  // outlives the relay thread that calls it
+  CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
+  relay.Relay("## PING", replies.To(1));
+  ASSERT_TRUE(replies.WaitFor(1));
+  EXPECT_EQ(box.Lines(), std::vector<std::string>{"GC PING\r\n"});
+  EXPECT_EQ(replies.All(),
+            std::vector<std::string>{"1:## DCC OK_OT Extended Command done 9.Done.\r\n"});
+}
+
+TEST(ViewerCommandRelay, LongCommandIsRelayedAsItsFirst506Bytes) {
+  FakeUtilityBox box("127.0.0.2");
+  Replies replies;  // outlives the relay thread that calls it
+  CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
+  std::string command;
+  for (int i = 0; i < 600; ++i) command += static_cast<char>('a' + i % 26);
+  relay.Relay("## " + command + "\r", replies.To(1));
+  ASSERT_TRUE(replies.WaitFor(1));
+  ASSERT_EQ(box.Lines().size(), 1u);
+  EXPECT_EQ(box.Lines()[0], "GC " + command.substr(0, 506) + "\r\n");
+  EXPECT_EQ(replies.All()[0], "1:## DCC OK_OT Extended Command done 511.Done.\r\n");
+}
+
+TEST(ViewerCommandRelay, NoBoxAtTheDefaultAddressGivesOneErrorLine) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor bound(io);  // bound, never listening: every connect is refused
+  bound.open(asio::ip::tcp::v4());
+  bound.bind({asio::ip::make_address_v4("127.0.0.4"), 0});
+  Replies replies;  // outlives the relay thread that calls it
+  CViewerCommandRelay relay("127.0.0.4", bound.local_endpoint().port(), 150ms);
+  relay.Relay("## STATUS\r", replies.To(7));
+  ASSERT_TRUE(replies.WaitFor(1));
+  EXPECT_EQ(replies.All(), std::vector<std::string>{std::string("7:") + kTimeoutReply});
+}
+
+// Holds a fake box's answers until opened.
+class AnswerGate {
+ public:
+  void Open() {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
+  void Pass() {
+    std::unique_lock<std::mutex> guard(mutex);
+    opened.wait(guard, [&] { return open; });
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+};
+
+TEST(ViewerCommandRelay, RelayNeverWaitsAndAnswersKeepTheirOrder) {
+  auto gate = std::make_shared<AnswerGate>();
+  FakeUtilityBox box("127.0.0.2");
+  box.SetResponder([gate](const std::string& line) {
+    gate->Pass();
+    return testing::Acknowledge(line);
+  });
+  // Whatever happens, the box's thread is let go before the box is destroyed.
+  const std::shared_ptr<void> openOnExit(nullptr, [gate](void*) { gate->Open(); });
+  Replies replies;  // outlives the relay thread that calls it
+  CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
+  relay.Relay("## FIRST", replies.To(1));
+  ASSERT_TRUE(box.WaitForLines(1));
+  relay.Relay("## SECOND", replies.To(2));  // returns although the box is still busy
+  relay.Relay("## THIRD", replies.To(1));
+  EXPECT_TRUE(replies.All().empty());
+  gate->Open();
+  ASSERT_TRUE(replies.WaitFor(3));
+  const auto all = replies.All();
+  EXPECT_EQ(all[0].substr(0, 15), "1:## DCC OK_OT ");
+  EXPECT_EQ(all[1].substr(0, 15), "2:## DCC OK_OT ");
+  EXPECT_EQ(all[2].substr(0, 15), "1:## DCC OK_OT ");
+  EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC FIRST\r\n", "GC SECOND\r\n", "GC THIRD\r\n"}));
+}
+
+TEST(ViewerCommandRelay, FloodBeyondThePendingLimitIsAnsweredAtOnce) {
+  FakeUtilityBox box("127.0.0.2");
+  box.SetResponder([](const std::string&) { return std::string(); });  // silent box
+  Replies replies;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    CViewerCommandRelay relay("127.0.0.2", box.Port(), 5s);
+    relay.Relay("## HOLD", replies.To(0));
+    ASSERT_TRUE(box.WaitForLines(1));
+    for (size_t i = 0; i < kRelayPendingLimit + 3; ++i) relay.Relay("## MORE", replies.To(1));
+    ASSERT_TRUE(replies.WaitFor(3));
+    for (const auto& reply : replies.All()) {
+      EXPECT_EQ(reply, "1:## DCC ERROR Too many box commands are waiting\r\n");
+    }
+  }
+  // Destruction interrupted the silent exchange and dropped what was waiting.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(replies.All().size(), 3u);
+  EXPECT_EQ(box.Lines().size(), 1u);
+}
+
+// The relay behind a running data server: viewers on loopback.
+class RelayThroughDataServer : public ::testing::Test {
+ protected:
+  void Start(const std::string& banner = testing::kBoxBanner) {
+    box = std::make_unique<FakeUtilityBox>("127.0.0.2", banner);
+    relay = std::make_unique<CViewerCommandRelay>("127.0.0.2", box->Port(), 2s);
+    server = std::make_unique<CDataServer>(0, &notices, "127.0.0.1", 2s);
+    server->SetCommandRelay(relay.get());
+    ASSERT_TRUE(server->Start());
+    for (auto* viewer : {&first, &second}) {
+      ASSERT_TRUE(viewer->Connect("127.0.0.1", server->Port()));
+    }
+    ASSERT_TRUE(notices.WaitForCount(WM_HUB_CLIENT_CONNECTION, 2));
+    Publish("0\r\n");
+  }
+
+  void TearDown() override {
+    if (server) server->Stop();  // the relay outlives the server's stop
+    server.reset();
+    relay.reset();
+  }
+
+  void Publish(const std::string& line) {
+    server->Publish(SavedText::DataLine, line);
+    for (auto* viewer : {&first, &second}) ExpectLine(*viewer, line);
+  }
+
+  static void ExpectLine(testkit::TextClient& viewer, const std::string& expected) {
+    std::string line;
+    ASSERT_TRUE(viewer.ReadLine(line, 10s)) << "waiting for " << expected;
+    EXPECT_EQ(line, expected);
+  }
+
+  testkit::RecordingNoticeSink notices;
+  std::unique_ptr<FakeUtilityBox> box;
+  std::unique_ptr<CViewerCommandRelay> relay;
+  std::unique_ptr<CDataServer> server;
+  testkit::TextClient first;
+  testkit::TextClient second;
+};
+
+TEST_F(RelayThroughDataServer, AnswerGoesToTheSendingViewerAlone) {
+  Start();
+  box->SetResponder([](const std::string& line) {
+    return "# status\r\nExtended Command done " + std::to_string(line.size()) +
+           "\r\nDone\r\n";
+  });
+  ASSERT_TRUE(first.Send("## STATUS\r\n"));
+  ExpectLine(first, "## DCC OK_OT # status.Extended Command done 12.Done.\r\n");
+  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GC STATUS\r\r\n"});
+  Publish("1\r\n");  // the second viewer's next line is data, not the answer
+}
+
+TEST_F(RelayThroughDataServer, DataKeepsFlowingWhileARelayWaitsOnASilentBox) {
+  Start();
+  box->SetResponder([](const std::string&) { return std::string(); });
+  ASSERT_TRUE(first.Send("## WAIT\r\n"));
+  ASSERT_TRUE(box->WaitForLines(1));
+  ASSERT_TRUE(second.Send("## ALSO\r\n"));
+  for (int i = 1; i <= 20; ++i) Publish(std::to_string(i) + "\r\n");
+  // Nothing has been answered yet: the box has not acknowledged the first command.
+  EXPECT_EQ(first.Buffered(), "");
+  EXPECT_EQ(second.Buffered(), "");
+}
+
+}  // namespace
+}  // namespace tessamer

@@ -11,6 +11,7 @@
 #include "app/app_texts.h"
 #include "app/window_alerts.h"
 #include "hub/core/alerts.h"
+#include "support/ipv4_text.h"
 
 namespace tessamer {
 namespace {
@@ -65,11 +66,7 @@ class DialogUnits {
 };
 
 QString DottedOfControlAddress(uint32_t address) {
-  return QStringLiteral("%1.%2.%3.%4")
-      .arg(address >> 24)
-      .arg((address >> 16) & 0xFFu)
-      .arg((address >> 8) & 0xFFu)
-      .arg(address & 0xFFu);
+  return QString::fromStdString(Ipv4Text(address));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "support/ipv4_text.h"
 #include "support/number_text.h"
 #include "support/text.h"
 
@@ -89,4 +90,15 @@ TEST_F(NumberText, ParseIntReadsTheLeadingIntegerAndSaturates) {
 }
 
 }  // namespace
+TEST(Ipv4Text, ReadsStrictDottedQuadsAndWritesThemBack) {
+  EXPECT_EQ(ParseIpv4("10.0.0.5"), std::optional<uint32_t>(0x0A000005u));
+  EXPECT_EQ(ParseIpv4("255.255.255.255"), std::optional<uint32_t>(0xFFFFFFFFu));
+  EXPECT_EQ(Ipv4Text(0xC0A8010Au), "192.168.1.10");
+  EXPECT_EQ(Ipv4Text(*ParseIpv4("0.0.0.0")), "0.0.0.0");
+  for (const char* bad : {"", "10.0.0", "10.0.0.5.", "10.0.0.256", "10..0.5", " 10.0.0.5",
+                          "10.0.0.5 ", "+1.0.0.5", "1.0.0.0005", "a.b.c.d", "10.0.0.-1"}) {
+    EXPECT_FALSE(ParseIpv4(bad).has_value()) << bad;
+  }
+}
+
 }  // namespace tessamer

@@ -1,7 +1,9 @@
 #include "app/cli/command_line.h"
 
+#include <optional>
 #include <string_view>
 
+#include "support/ipv4_text.h"
 #include "support/number_text.h"
 
 namespace tessamer {
@@ -13,18 +15,11 @@ bool ReadNumber(std::string_view text, int64_t low, int64_t high, int64_t& value
   return ParseInt(text, value) == text.size() && value >= low && value <= high;
 }
 
-// Dotted IPv4 text, four decimal parts of 0 to 255.
+// Dotted IPv4 text, four decimal parts of 0 to 255; `address` in network byte order.
 bool ReadAddress(std::string_view text, uint32_t& address) {
-  uint8_t parts[4] = {};
-  for (int k = 0; k < 4; ++k) {
-    const size_t end = k < 3 ? text.find('.') : text.size();
-    if (end == std::string_view::npos || end == 0 || end > 3) return false;
-    int64_t part = 0;
-    if (!ReadNumber(text.substr(0, end), 0, 255, part)) return false;
-    parts[k] = static_cast<uint8_t>(part);
-    text.remove_prefix(k < 3 ? end + 1 : end);
-  }
-  address = BoxAddress(parts[0], parts[1], parts[2], parts[3]);
+  const std::optional<uint32_t> parsed = ParseIpv4(text);
+  if (!parsed) return false;
+  address = BoxAddressFromHostOrder(*parsed);
   return true;
 }
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/ipv4_text.h"
+
 namespace tessamer {
 
 uint32_t BoxAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -24,12 +26,7 @@ uint32_t HostOrderOf(uint32_t boxAddress) {
          uint32_t{bytes[3]};
 }
 
-std::string DottedText(uint32_t boxAddress) {
-  uint8_t bytes[4];
-  std::memcpy(bytes, &boxAddress, sizeof bytes);
-  return std::to_string(bytes[0]) + '.' + std::to_string(bytes[1]) + '.' +
-         std::to_string(bytes[2]) + '.' + std::to_string(bytes[3]);
-}
+std::string DottedText(uint32_t boxAddress) { return Ipv4Text(HostOrderOf(boxAddress)); }
 
 Header::Header()
     : names{}, count(0), dialMin(-2000.0), dialMax(20000.0), dialName{}, dialIndex(2),

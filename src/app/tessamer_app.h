@@ -15,7 +15,7 @@ struct WindowOptions {
   bool demo = false;                // simulated boxes instead of the stored addresses
   HubConfig hub;                    // ports and time-outs of the hub
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
-  int channelLimit = 6;             // the Channels menu's choice at start
+  int channelLimit = kDefaultChannelLimit;             // the Channels menu's choice at start
   QString screenshotFile;           // not empty: connect, wait for data, save the window, close
 };
 

@@ -76,7 +76,7 @@ CTessamerDlg::CTessamerDlg(DialogOptions dialogOptions, QWidget* parent)
       options(std::move(dialogOptions)),
       settings(options.settingsOrganisation, options.settingsApplication) {
   rowPorts.fill(options.boxPort);
-  if (options.channelLimit >= 1 && options.channelLimit <= 6) channelLimit = options.channelLimit;
+  if (options.channelLimit >= kMinChannelLimit && options.channelLimit <= kMaxChannelLimit) channelLimit = options.channelLimit;
   setWindowTitle(QStringLiteral("Tessamer"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
@@ -140,7 +140,7 @@ void CTessamerDlg::BuildMenus(QMenuBar* menuBar) {
   QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
   connect(file->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &QDialog::reject);
   channelsMenu = menuBar->addMenu(QStringLiteral("Channels"));
-  for (int n = 1; n <= 6; ++n) {
+  for (int n = kMinChannelLimit; n <= kMaxChannelLimit; ++n) {
     QAction* action = channelsMenu->addAction(QStringLiteral("Enable %1 Channel").arg(n));
     action->setCheckable(true);
     const int command = kFirstChannelCommand + n - 1;
@@ -312,12 +312,12 @@ void CTessamerDlg::OnClientConnection(intptr_t noticeWord) {
 
 void CTessamerDlg::OnChannelLimit(int command) {
   const int limit = command - (kFirstChannelCommand - 1);
-  if (limit >= 1 && limit <= 6) channelLimit = limit;
+  if (limit >= kMinChannelLimit && limit <= kMaxChannelLimit) channelLimit = limit;
   OnInitMenuPopup();
 }
 
 void CTessamerDlg::OnInitMenuPopup() {
-  for (int n = 1; n <= 6; ++n) {
+  for (int n = kMinChannelLimit; n <= kMaxChannelLimit; ++n) {
     QAction* action = channelActions[static_cast<size_t>(n) - 1];
     action->setChecked(n == channelLimit);
     action->setEnabled(!running);

@@ -45,7 +45,7 @@ struct DialogOptions {
   QString settingsOrganisation = QStringLiteral("Vellumetric Systems");
   QString settingsApplication = QStringLiteral("Tessamer");
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
-  int channelLimit = 6;             // the Channels menu's first choice, 1 to 6
+  int channelLimit = kDefaultChannelLimit;  // the Channels menu's first choice
   // When set, the rows show these boxes, marked, and the stored addresses are neither read nor
   // written nor deleted.
   std::optional<std::vector<PresetBox>> presetBoxes;
@@ -118,7 +118,7 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   std::array<QCheckBox*, MaxBoxes> checkBoxes{};
   std::array<uint16_t, MaxBoxes> rowPorts{};
   std::unique_ptr<IHubControl> bridge;
-  int channelLimit = 6;
+  int channelLimit = kDefaultChannelLimit;
   std::array<CLedControl, MaxBoxes> lamps;
   CIndicatorStatusBar* statusBar = nullptr;
   bool running = false;

@@ -108,7 +108,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options
       if (options.boxes.size() >= static_cast<size_t>(MaxBoxes)) return bad("--box is allowed at most 16 times");
       options.boxes.push_back(box);
     } else if (option == "--channels") {
-      if (!ReadNumber(value, 1, 6, number)) return bad("--channels takes 1 to 6: " + value);
+      if (!ReadNumber(value, kMinChannelLimit, kMaxChannelLimit, number)) return bad("--channels takes 1 to 6: " + value);
       options.channels = static_cast<int>(number);
     } else if (option == "--data-port") {
       if (!ReadPort(value, 0, options.dataPort)) return bad("--data-port takes 0 to 65535: " + value);

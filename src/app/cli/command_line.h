@@ -11,8 +11,6 @@
 
 namespace tessamer {
 
-inline constexpr int kDefaultChannelsOption = 6;
-
 // One --box option as given: a dotted IPv4 address and the port, 0 when none was given (the
 // --box-port then applies).
 struct BoxOption {
@@ -26,7 +24,7 @@ struct CommandLine {
   bool version = false;
   bool help = false;
   std::vector<BoxOption> boxes;                  // 1 to MaxBoxes, headless only
-  int channels = kDefaultChannelsOption;           // channel limit, 1 to 6
+  int channels = kDefaultChannelLimit;           // channel limit, 1 to 6
   uint16_t dataPort = kDataPort;                 // 0: any free port
   uint16_t utilityPort = kUtilityPort;           // 0: any free port
   uint16_t boxPort = kBoxDataPort;               // boxes given without a port; the window's rows

@@ -115,7 +115,7 @@ bool CHubBridge::Start(const std::vector<Box>& boxList, int limit) {
   if (runEnd.valid()) runEnd.wait();
   port = kRunDataPort;
   // Beyond these bounds the combined header would not fit its MaxChannels channels.
-  channelLimit = std::clamp(limit, 1, kDefaultChannelLimit);
+  channelLimit = std::clamp(limit, kMinChannelLimit, kMaxChannelLimit);
   {
     std::lock_guard lock(layoutLock);
     boxes.assign(boxList.begin(),

@@ -50,7 +50,6 @@ class CUtilityServer;
 class CVellumetricUtility;
 class ICommandRelay;
 
-inline constexpr int kDefaultChannelLimit = 6;  // channels taken from one box unless told
 inline constexpr int kRunDataPort = 9900;       // data port of a server first made by Start
 inline constexpr int32_t kAgentMaxRecordsPerMinute = 60000;
 

@@ -13,6 +13,10 @@ inline constexpr uint16_t kDataPort = 5000;         // the hub's data server, as
 inline constexpr uint16_t kUtilityPort = 5009;      // the hub's utility server
 inline constexpr uint16_t kBoxDataPort = 5000;      // a box's data port
 inline constexpr uint16_t kBoxUtilityPort = 5009;   // a box's utility port
+// Channels taken from each box in a run: the operator chooses 1 to 6.
+inline constexpr int kMinChannelLimit = 1;
+inline constexpr int kMaxChannelLimit = 6;
+inline constexpr int kDefaultChannelLimit = kMaxChannelLimit;
 // Where a viewer's "##" command goes when nothing else names a box: a fixed private address.
 inline constexpr const char* kDefaultBoxAddress = "192.168.100.100";
 

@@ -123,11 +123,6 @@ bool LineLink::Connect(uint32_t address, uint16_t port, const std::wstring& logF
   throw connect_exception(ErrorNumberFrom(result));
 }
 
-void LineLink::Attach(asio::ip::tcp::socket accepted) {
-  Reset();
-  socket = std::move(accepted);
-}
-
 size_t LineLink::Send(const char* bytes, size_t count) {
   if (discardBeforeSend) {
     readPos = 0;

@@ -43,10 +43,6 @@ class LineLink {
   // logfile_exception, connect_exception or timeout_exception.
   bool Connect(uint32_t address, uint16_t port, const std::wstring& logFileName);
 
-  // Takes over an accepted connection. `socket` must belong to Executor().
-  void Attach(asio::ip::tcp::socket socket);
-  asio::io_context::executor_type Executor() { return io.get_executor(); }
-
   // Sends all `count` bytes; returns count. Throws socket_exception.
   size_t Send(const char* bytes, size_t count);
   size_t Send(std::string_view text) { return Send(text.data(), text.size()); }

@@ -1,42 +1,55 @@
 #include "utility/utility_server.h"
 
-#include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <asio/post.hpp>
 
 #include "support/error_numbers.h"
-#include "support/exceptions.h"
-#include "utility/line_link.h"
 
 namespace tessamer {
 
+namespace {
+
+// A utility that gave up while waiting in the backlog must not end the service.
+bool Transient(const std::error_code& result) {
+  return result == asio::error::connection_aborted || result == asio::error::connection_reset;
+}
+
+}  // namespace
+
 CUtilityServer::CUtilityServer(UtilityRequestHandler handler, std::string listenAddress,
-                               uint16_t port, std::chrono::milliseconds idleTimeout)
+                               uint16_t port, std::chrono::milliseconds idleTimeout,
+                               std::chrono::milliseconds lineTimeout)
     : requestHandler(std::move(handler)),
       listenAddress(std::move(listenAddress)),
       port(port),
-      idleTimeout(idleTimeout) {}
+      idleTimeout(idleTimeout),
+      lineTimeout(lineTimeout) {}
 
 CUtilityServer::~CUtilityServer() {
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    stopping = true;
-    if (client != nullptr) client->Abort();
-  }
+  stopping = true;
   if (thread.joinable()) {
     asio::post(io, [this] {
-      std::error_code ignored;
-      listenSocket.close(ignored);
+      StopSessions();
+      io.stop();
     });
     thread.join();
   }
+  // The request in progress finishes; then the last departure's call, if any, is made.
+  if (requests) requests->join();
   std::error_code ignored;
   listenSocket.close(ignored);
 }
 
 bool CUtilityServer::Start() {
+  if (!Listen() || !StartThreads()) return false;
+  asio::post(io, [this] { Accept(); });
+  return true;
+}
+
+bool CUtilityServer::Listen() {
   std::error_code failure;
   const auto address = asio::ip::make_address_v4(listenAddress, failure);
   if (failure) {
@@ -57,77 +70,76 @@ bool CUtilityServer::Start() {
   }
   listenSocket.listen(kUtilityListenBacklog, failure);
   if (!failure) boundPort = listenSocket.local_endpoint(failure).port();
-  if (failure) {
-    error.SetSystemError(ErrorNumberFrom(failure));
-    std::error_code ignored;
-    listenSocket.close(ignored);
-    boundPort = 0;
-    return false;
-  }
+  return failure ? Fail(failure) : true;
+}
+
+bool CUtilityServer::StartThreads() {
   try {
-    thread = std::thread([this] { AcceptLoop(); });
+    requests = std::make_unique<asio::thread_pool>(1);
+    thread = std::thread([this] { io.run(); });
   } catch (const std::system_error& e) {
-    error.SetSystemError(ErrorNumberFrom(e.code()));
-    std::error_code ignored;
-    listenSocket.close(ignored);
-    boundPort = 0;
-    return false;
+    return Fail(e.code());
   }
   return true;
 }
 
-void CUtilityServer::AcceptLoop() {
-  for (;;) {
-    auto link = std::make_unique<LineLink>();
-    if (!AcceptOne(*link)) return;
-    Serve(*link);
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      client = nullptr;
-    }
-    link.reset();  // closes the connection if an error left it open
-    requestHandler(nullptr, 0, nullptr);
-  }
+bool CUtilityServer::Fail(const std::error_code& failure) {
+  error.SetSystemError(ErrorNumberFrom(failure));
+  std::error_code ignored;
+  listenSocket.close(ignored);
+  boundPort = 0;
+  return false;
 }
 
-bool CUtilityServer::AcceptOne(LineLink& link) {
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (stopping) return false;
-  }
-  asio::ip::tcp::socket peer(link.Executor());
-  std::error_code result;
-  do {
-    result = asio::error::operation_aborted;
-    listenSocket.async_accept(peer, [&result](const std::error_code& e) { result = e; });
-    io.restart();
-    io.run();
-    // A utility that gave up while waiting in the backlog must not end the service.
-  } while (result == asio::error::connection_aborted || result == asio::error::connection_reset);
-  if (result) return false;
-  link.Attach(std::move(peer));
-  std::lock_guard<std::mutex> guard(lock);
-  client = &link;
-  if (stopping) link.Abort();
-  return true;
+void CUtilityServer::Accept() {
+  listenSocket.async_accept(
+      [this](const std::error_code& result, asio::ip::tcp::socket peer) {
+        OnAccepted(result, std::move(peer));
+      });
 }
 
-void CUtilityServer::Serve(LineLink& link) {
-  try {
-    link.receiveTimeoutMs = idleTimeout.count();
-    link.Send(kUtilityGreeting);
-    char request[kUtilityRequestBuffer];
-    for (;;) {
-      const size_t length = link.ReadLine(request, sizeof request);
-      if (length == 0) break;
-      std::string reply;
-      requestHandler(request, static_cast<int32_t>(length), &reply);
-      if (!reply.empty()) link.Send(reply);
-    }
-    link.Close();
-  } catch (const socket_exception&) {
-    // The utility is not told why; its exchange simply ends.
+void CUtilityServer::OnAccepted(const std::error_code& result, asio::ip::tcp::socket peer) {
+  if (result) {
+    // The listening socket was closed, or failed for good: no more utilities are taken.
+    if (Transient(result)) Accept();
+    return;
   }
+  IUtilitySessionOwner& owner = *this;
+  auto session =
+      std::make_shared<CUtilitySession>(std::move(peer), owner, idleTimeout, lineTimeout);
+  if (sessions.size() >= kUtilityMaxConnections) {
+    session->Refuse();
+  } else {
+    sessions.insert(session);
+    session->Start();
+  }
+  Accept();
+}
+
+void CUtilityServer::StopSessions() {
+  std::error_code ignored;
+  listenSocket.close(ignored);
+  const std::vector<std::shared_ptr<CUtilitySession>> all(sessions.begin(), sessions.end());
+  for (const auto& session : all) session->Stop();
+}
+
+void CUtilityServer::SubmitRequest(std::shared_ptr<CUtilitySession> session,
+                                   std::string request) {
+  asio::post(*requests, [this, session = std::move(session), request = std::move(request)] {
+    std::string reply;
+    if (!stopping) {
+      requestHandler(request.c_str(), static_cast<int32_t>(request.size()), &reply);
+    }
+    asio::post(io, [session, reply = std::move(reply)]() mutable {
+      session->Replied(std::move(reply));
+    });
+  });
+}
+
+void CUtilityServer::SessionEnded(const std::shared_ptr<CUtilitySession>& session) {
+  // A refused utility was never counted; the others' box connections stay while one is left.
+  if (sessions.erase(session) == 0 || !sessions.empty()) return;
+  asio::post(*requests, [this] { requestHandler(nullptr, 0, nullptr); });
 }
 
 }  // namespace tessamer

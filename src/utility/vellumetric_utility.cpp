@@ -2,16 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <limits>
+#include <optional>
 #include <regex>
 #include <thread>
 
 #include <asio/ip/tcp.hpp>
 
 #include "hub/core/alerts.h"
+#include "hub/core/records.h"
 #include "support/error_numbers.h"
 #include "support/exceptions.h"
+#include "support/ipv4_text.h"
 #include "support/number_text.h"
 #include "support/text.h"
 
@@ -19,10 +21,13 @@ namespace tessamer {
 
 namespace {
 
-uint32_t AddressFromBytes(const asio::ip::address_v4::bytes_type& bytes) {
-  uint32_t address = 0;
-  std::memcpy(&address, bytes.data(), sizeof address);
-  return address;
+// A target that cannot be reached (the broadcast address, never a box's).
+constexpr uint32_t kInvalidBoxAddress = 0xFFFFFFFFu;
+
+// The IPv4 address in network byte order for a dotted text, kInvalidBoxAddress when it is none.
+uint32_t DottedToAddress(std::string_view dotted) {
+  const std::optional<uint32_t> parsed = ParseIpv4(dotted);
+  return parsed ? BoxAddressFromHostOrder(*parsed) : kInvalidBoxAddress;
 }
 
 int32_t ClampToInt32(int64_t value) {
@@ -33,13 +38,6 @@ int32_t ClampToInt32(int64_t value) {
 void PauseAfterClose() { std::this_thread::sleep_for(std::chrono::milliseconds(kLinkClosePauseMs)); }
 
 }  // namespace
-
-uint32_t DottedToAddress(std::string_view dotted) {
-  std::error_code error;
-  const auto parsed = asio::ip::make_address_v4(std::string(dotted), error);
-  if (error) return kInvalidBoxAddress;
-  return AddressFromBytes(parsed.to_bytes());
-}
 
 CVellumetricUtility::CVellumetricUtility(bool connectPerCommand, bool captureResponses,
                                          std::wstring logFileName,
@@ -62,8 +60,6 @@ void CVellumetricUtility::Disconnect() {
   PauseAfterClose();
 }
 
-void CVellumetricUtility::CloseLink() { Disconnect(); }
-
 void CVellumetricUtility::SetTarget(const std::wstring& target) {
   if (target.empty()) {
     address = 0;
@@ -76,7 +72,7 @@ void CVellumetricUtility::SetTarget(const std::wstring& target) {
   const auto results =
       resolver.resolve(asio::ip::tcp::v4(), name, "0", asio::ip::resolver_base::flags(), error);
   if (!error && !results.empty()) {
-    address = AddressFromBytes(results.begin()->endpoint().address().to_v4().to_bytes());
+    address = BoxAddressFromHostOrder(results.begin()->endpoint().address().to_v4().to_uint());
     return;
   }
   // Neither resolved nor dotted: a target that every opening refuses, never another box.
@@ -116,11 +112,11 @@ bool CVellumetricUtility::Connect() {
   } catch (const socket_exception& failure) {
     RecordException(failure, 0);
     errorObserver(error.text);
-    CloseLink();
+    Disconnect();
   } catch (const logfile_exception& failure) {
     RecordException(failure, 0);
     errorObserver(error.text);
-    CloseLink();
+    Disconnect();
     ShowAlert(L"Log file for setpoint utility could not be created.\r\n\r\nError: " + error.text,
               AlertIcon::Error);
   }

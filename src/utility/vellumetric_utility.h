@@ -6,10 +6,10 @@
 // and returns false (a traffic log that cannot be opened by an operation that opens the connection
 // itself is the one exception, and only when a log file name was given).
 //
-// Threads: one thread at a time uses an object (the utility server's thread for the bridge's
-// cached connections, a relay thread for a viewer's command). Abort alone may be called from any
-// other thread. The opening and Disconnect block (connect and banner waits up to the open time-out
-// each, a 100 ms pause on every close).
+// Threads: one thread at a time uses an object (the utility server's request executor for the
+// bridge's cached connections, a relay thread for a viewer's command). Abort alone may be called
+// from any other thread. The opening and Disconnect block (connect and banner waits up to the open
+// time-out each, a 100 ms pause on every close).
 
 #include <cstdint>
 #include <functional>
@@ -40,10 +40,6 @@ inline constexpr size_t kLetterResponseSize = 128;
 inline constexpr std::string_view kBannerMark = "Vellumetric-VMC:";
 inline constexpr std::string_view kResponseMarker = "Extended Command done ";  // 22 characters
 inline constexpr std::string_view kCompletionWord = "Done";
-inline constexpr uint32_t kInvalidBoxAddress = 0xFFFFFFFFu;  // a target that cannot be reached
-
-// The IPv4 address in network byte order for a dotted text, kInvalidBoxAddress when it is none.
-uint32_t DottedToAddress(std::string_view dotted);
 
 class CVellumetricUtility {
  public:
@@ -100,12 +96,9 @@ class CVellumetricUtility {
 
   void SetProgressObserver(ProgressObserver observer) { progressObserver = std::move(observer); }
   void SetErrorObserver(ErrorObserver observer) { errorObserver = std::move(observer); }
-  void SetPort(uint16_t value) { port = value; }
-  uint16_t Port() const { return port; }
   uint32_t Address() const { return address; }
   bool MissingBanner() const { return missingBanner; }
   std::string_view BannerLine() const { return bannerLine; }
-  bool ConnectPerCommand() const { return connectPerCommand; }
   LineLink& Link() { return link; }
 
  private:
@@ -114,7 +107,6 @@ class CVellumetricUtility {
   bool CheckCount(const char* acknowledgement, size_t requestLength);
   void RecordFailure(const std::wstring& text);
   void RecordException(const std::exception& failure, int32_t code);
-  void CloseLink();
   template <typename Item, typename Format>
   bool SendEach(std::span<const Item> items, char letter, Format format, size_t* interrupted);
 

@@ -2,26 +2,31 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support/error_numbers.h"
-#include "testkit/loopback_peers.h"
+#include "support/text.h"
+#include "testkit/text_client.h"
 
 namespace tessamer {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::LoopbackClient;
+using testkit::TextClient;
 
-constexpr size_t kGreetingSize = 28;
+const std::string kGreeting(kUtilityGreeting);
+using Calls = std::vector<std::optional<std::string>>;
 
-// Records every handler call; std::nullopt stands for the (none, 0, none) call.
+// Records every handler call; std::nullopt stands for the (none, 0, none) call. A request
+// beginning "hold" keeps the executor until Release().
 class HandlerRecorder {
  public:
   UtilityRequestHandler Handler() {
@@ -35,16 +40,25 @@ class HandlerRecorder {
         EXPECT_EQ(length, 0);
         EXPECT_EQ(reply, nullptr);
       }
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        calls.push_back(call);
-      }
+      std::unique_lock<std::mutex> guard(mutex);
+      calls.push_back(call);
+      mostRunning = std::max(mostRunning, ++running);
       changed.notify_all();
+      if (call.has_value() && call->rfind("hold", 0) == 0) {
+        changed.wait(guard, [this] { return released; });
+      }
+      --running;
       return true;
     };
   }
 
-  std::vector<std::optional<std::string>> Calls() const {
+  void Release() {
+    std::lock_guard<std::mutex> guard(mutex);
+    released = true;
+    changed.notify_all();
+  }
+
+  Calls CallsMade() const {
     std::lock_guard<std::mutex> guard(mutex);
     return calls;
   }
@@ -56,9 +70,12 @@ class HandlerRecorder {
 
   size_t EndCalls() const {
     std::lock_guard<std::mutex> guard(mutex);
-    size_t ends = 0;
-    for (const auto& call : calls) ends += call.has_value() ? 0 : 1;
-    return ends;
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), std::nullopt));
+  }
+
+  int MostRunning() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return mostRunning;
   }
 
  private:
@@ -70,23 +87,51 @@ class HandlerRecorder {
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::vector<std::optional<std::string>> calls;
+  Calls calls;
+  int running = 0;
+  int mostRunning = 0;
+  bool released = false;
 };
 
 class UtilityServerTest : public ::testing::Test {
  protected:
-  void StartServer(std::chrono::milliseconds idle = 10s) {
-    server = std::make_unique<CUtilityServer>(recorder.Handler(), "127.0.0.1", 0, idle);
+  ~UtilityServerTest() override {
+    recorder.Release();  // a held request would keep the destruction waiting
+    server.reset();
+  }
+
+  void StartServer(std::chrono::milliseconds idle = 10s,
+                   std::chrono::milliseconds line = kUtilityLineTimeout) {
+    server = std::make_unique<CUtilityServer>(recorder.Handler(), "127.0.0.1", 0, idle, line);
     ASSERT_TRUE(server->Start()) << Narrow(server->GetErrorInfo().text);
     ASSERT_NE(server->Port(), 0);
   }
 
-  void ConnectAndGreet(LoopbackClient& client) {
-    ASSERT_TRUE(client.Connect(server->Port()));
-    EXPECT_EQ(client.Read(kGreetingSize), "Vellumetric-VMC: connected\r\n");
+  void ConnectAndGreet(TextClient& client) {
+    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
+    std::string greeting;
+    ASSERT_TRUE(client.ReadBytes(kGreeting.size(), greeting));
+    EXPECT_EQ(greeting, kGreeting);
   }
 
-  static std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+  std::vector<std::unique_ptr<TextClient>> ConnectUtilities(size_t count) {
+    std::vector<std::unique_ptr<TextClient>> clients;
+    for (size_t i = 0; i < count; ++i) {
+      clients.push_back(std::make_unique<TextClient>());
+      ConnectAndGreet(*clients.back());
+    }
+    return clients;
+  }
+
+  // Sends `request` and expects its echo within `bound`.
+  static void ExpectAnswer(TextClient& client, const std::string& request,
+                           std::chrono::milliseconds bound = 10s) {
+    ASSERT_TRUE(client.Send(request + "\r\n"));
+    const std::string expected = "[" + request + "]\r\n";
+    std::string reply;
+    EXPECT_TRUE(client.ReadBytes(expected.size(), reply, bound)) << request;
+    EXPECT_EQ(reply, expected);
+  }
 
   HandlerRecorder recorder;
   std::unique_ptr<CUtilityServer> server;
@@ -94,86 +139,146 @@ class UtilityServerTest : public ::testing::Test {
 
 TEST_F(UtilityServerTest, SilentUtilityGetsGreetingAndIsLetGoAfterIdleTime) {
   StartServer(300ms);
-  LoopbackClient client;
-  ASSERT_TRUE(client.Connect(server->Port()));
+  TextClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
   const auto start = std::chrono::steady_clock::now();
   std::string received;
-  ASSERT_TRUE(client.WaitClosed(10s, &received));
+  ASSERT_TRUE(client.ReadToEnd(received, 10s));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
-  EXPECT_EQ(received, "Vellumetric-VMC: connected\r\n");
+  EXPECT_EQ(received, kGreeting);
   ASSERT_TRUE(recorder.WaitForCalls(1));
-  EXPECT_EQ(recorder.Calls(), (std::vector<std::optional<std::string>>{std::nullopt}));
+  EXPECT_EQ(recorder.CallsMade(), Calls{std::nullopt});
 }
 
 TEST_F(UtilityServerTest, RequestLinesReachTheHandlerAndRepliesGoBackVerbatim) {
   StartServer();
-  LoopbackClient client;
+  TextClient client;
   ConnectAndGreet(client);
-  client.Send("GS 12 3.5\r\n");
-  EXPECT_EQ(client.Read(13), "[GS 12 3.5]\r\n");
+  ExpectAnswer(client, "GS 12 3.5");
   // An empty reply sends nothing; the utility goes on with its next line.
-  client.Send("quiet GA 1\r\nGA 4\n");
-  EXPECT_EQ(client.Read(8), "[GA 4]\r\n");
-  client.Send("\r\n");  // an empty line ends the exchange
+  ASSERT_TRUE(client.Send("quiet GA 1\r\nGA 4\n"));
+  std::string reply;
+  ASSERT_TRUE(client.ReadBytes(8, reply));
+  EXPECT_EQ(reply, "[GA 4]\r\n");
+  ASSERT_TRUE(client.Send("\r\n"));  // an empty line ends the exchange
   EXPECT_TRUE(client.WaitClosed(10s));
   ASSERT_TRUE(recorder.WaitForCalls(4));
-  const std::vector<std::optional<std::string>> expected{"GS 12 3.5", "quiet GA 1", "GA 4",
-                                                         std::nullopt};
-  EXPECT_EQ(recorder.Calls(), expected);
+  EXPECT_EQ(recorder.CallsMade(), (Calls{"GS 12 3.5", "quiet GA 1", "GA 4", std::nullopt}));
 }
 
 TEST_F(UtilityServerTest, LongRequestIsCutTo255Characters) {
   StartServer();
-  LoopbackClient client;
+  TextClient client;
   ConnectAndGreet(client);
   std::string line = "quiet ";
   while (line.size() < 300) line += static_cast<char>('a' + line.size() % 26);
-  client.Send(line + "\r\nquiet next\r\n");
+  ASSERT_TRUE(client.Send(line + "\r\nquiet next\r\n"));
   ASSERT_TRUE(recorder.WaitForCalls(2));
-  const auto calls = recorder.Calls();
+  const auto calls = recorder.CallsMade();
   ASSERT_TRUE(calls[0].has_value());
   EXPECT_EQ(*calls[0], line.substr(0, 255));
   EXPECT_EQ(calls[1], std::optional<std::string>("quiet next"));
 }
 
-TEST_F(UtilityServerTest, UtilitiesAreServedOneAfterTheOther) {
+TEST_F(UtilityServerTest, UtilitiesAreServedSideBySideUntilTheLastLeaves) {
   StartServer();
-  LoopbackClient first;
+  TextClient first;
   ConnectAndGreet(first);
-  LoopbackClient second;
-  ASSERT_TRUE(second.Connect(server->Port()));
-  // While the first exchange lasts, the second utility waits in the backlog ungreeted.
-  EXPECT_EQ(second.Read(kGreetingSize, 200ms), "");
-  first.Send("GA 1\r\n");
-  EXPECT_EQ(first.Read(8), "[GA 1]\r\n");
-  first.Send("\n");
+  TextClient second;
+  ConnectAndGreet(second);  // greeted while the first is connected
+  ExpectAnswer(first, "GA 1");
+  ExpectAnswer(second, "GU 2");
+  ASSERT_TRUE(first.Send("\n"));
   EXPECT_TRUE(first.WaitClosed(10s));
-  EXPECT_EQ(second.Read(kGreetingSize), "Vellumetric-VMC: connected\r\n");
-  second.Send("GU 2\r\n");
-  EXPECT_EQ(second.Read(8), "[GU 2]\r\n");
-  const std::vector<std::optional<std::string>> expected{"GA 1", std::nullopt, "GU 2"};
-  ASSERT_TRUE(recorder.WaitForCalls(3));
-  EXPECT_EQ(recorder.Calls(), expected);
+  // The box connections stay for the utility still connected: no call for the first's leaving
+  // runs before the second's next request.
+  ExpectAnswer(second, "GA 3");
+  EXPECT_EQ(recorder.CallsMade(), (Calls{"GA 1", "GU 2", "GA 3"}));
+  ASSERT_TRUE(second.Send("\n"));
+  ASSERT_TRUE(recorder.WaitForCalls(4));
+  EXPECT_EQ(recorder.CallsMade().back(), std::nullopt);
+}
+
+TEST_F(UtilityServerTest, RequestsOfSeveralUtilitiesRunOneAtATime) {
+  StartServer();
+  TextClient first;
+  ConnectAndGreet(first);
+  TextClient second;
+  ConnectAndGreet(second);
+  ASSERT_TRUE(first.Send("hold 1\r\n"));
+  ASSERT_TRUE(recorder.WaitForCalls(1));
+  ASSERT_TRUE(second.Send("GB 2\r\n"));
+  std::string reply;
+  EXPECT_FALSE(second.ReadBytes(1, reply, 200ms));  // waits behind the request in progress
+  recorder.Release();
+  ASSERT_TRUE(first.ReadBytes(10, reply));
+  EXPECT_EQ(reply, "[hold 1]\r\n");
+  ASSERT_TRUE(second.ReadBytes(8, reply));
+  EXPECT_EQ(reply, "[GB 2]\r\n");
+  EXPECT_EQ(recorder.CallsMade(), (Calls{"hold 1", "GB 2"}));
+  EXPECT_EQ(recorder.MostRunning(), 1);
+}
+
+TEST_F(UtilityServerTest, AUtilityIsAnsweredAtOnceWhileOthersTrickleOrIdleAndNoMoreAreTaken) {
+  StartServer(60s, 60s);  // neither the idle nor the trickling ones are let go during the test
+  auto others = ConnectUtilities(kUtilityMaxConnections - 1);
+  TextClient utility;
+  ConnectAndGreet(utility);
+  for (int round = 0; round < 5; ++round) {
+    for (size_t i = 0; i < others.size(); i += 2) ASSERT_TRUE(others[i]->Send("G"));
+    ExpectAnswer(utility, "GA " + std::to_string(round), 1s);
+  }
+  // A seventeenth utility is greeted and let go at once.
+  TextClient extra;
+  ASSERT_TRUE(extra.Connect("127.0.0.1", server->Port()));
+  std::string received;
+  EXPECT_TRUE(extra.ReadToEnd(received, 5s));
+  EXPECT_EQ(received, kGreeting);
+  ExpectAnswer(utility, "GA 5", 1s);
+  EXPECT_EQ(recorder.CallsMade(), (Calls{"GA 0", "GA 1", "GA 2", "GA 3", "GA 4", "GA 5"}));
+
+  // An idle one leaving makes room for another.
+  ASSERT_TRUE(others[1]->Send("\n"));
+  EXPECT_TRUE(others[1]->WaitClosed(10s));
+  TextClient next;
+  ConnectAndGreet(next);
+  ExpectAnswer(next, "GU 6", 1s);
+}
+
+TEST_F(UtilityServerTest, ARequestLineMustBeCompleteInTimeOfItsFirstByte) {
+  StartServer(60s, 300ms);
+  TextClient trickler;
+  ConnectAndGreet(trickler);
+  const auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  // One byte each time the connection is seen still open after a bounded wait for its close.
+  for (int byte = 0; byte < 200 && !closed; ++byte) {
+    if (!trickler.Send("G")) break;
+    closed = trickler.WaitClosed(50ms);
+  }
+  EXPECT_TRUE(closed || trickler.WaitClosed(10s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
+  ASSERT_TRUE(recorder.WaitForCalls(1));
+  EXPECT_EQ(recorder.CallsMade(), Calls{std::nullopt});
 }
 
 TEST_F(UtilityServerTest, UtilityClosingItsSideEndsTheExchange) {
   StartServer();
   {
-    LoopbackClient client;
+    TextClient client;
     ConnectAndGreet(client);
-    client.Send("GA 3\r\n");
-    EXPECT_EQ(client.Read(8), "[GA 3]\r\n");
+    ExpectAnswer(client, "GA 3");
   }
   ASSERT_TRUE(recorder.WaitForCalls(2));
   EXPECT_EQ(recorder.EndCalls(), 1u);
   // The server goes on accepting.
-  LoopbackClient next;
+  TextClient next;
   ConnectAndGreet(next);
 }
 
 TEST_F(UtilityServerTest, DestructionInterruptsAnExchangeAndAnAccept) {
   StartServer(60s);
-  LoopbackClient client;
+  TextClient client;
   ConnectAndGreet(client);
   const auto start = std::chrono::steady_clock::now();
   server.reset();
@@ -181,7 +286,7 @@ TEST_F(UtilityServerTest, DestructionInterruptsAnExchangeAndAnAccept) {
   EXPECT_EQ(recorder.EndCalls(), 1u);
   EXPECT_TRUE(client.WaitClosed(10s));
 
-  // A server with nobody connected is blocked in its accept.
+  // A server with nobody connected is waiting in its accept.
   StartServer();
   server.reset();
   EXPECT_EQ(recorder.EndCalls(), 1u);

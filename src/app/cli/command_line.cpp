@@ -1,5 +1,8 @@
 #include "app/cli/command_line.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -8,6 +11,17 @@
 
 namespace tessamer {
 namespace {
+
+// A setting that cannot be taken. Thrown by the option callbacks and the checks after parsing,
+// caught in ParseCommandLine, which turns it into the one-line reason.
+struct BadSetting {
+  std::string key;      // the option's name without its dashes
+  std::string problem;  // what is wrong, ending with the value as given
+};
+
+[[noreturn]] void Reject(std::string key, std::string problem) {
+  throw BadSetting{std::move(key), std::move(problem)};
+}
 
 // A whole decimal number in [low, high] and nothing else (no blanks, no sign).
 bool ReadNumber(std::string_view text, int64_t low, int64_t high, int64_t& value) {
@@ -33,104 +47,117 @@ bool ReadBox(std::string_view text, BoxOption& box) {
   return true;
 }
 
-bool ReadPort(std::string_view text, int64_t low, uint16_t& port) {
+uint16_t Port(const char* key, const std::string& text, int64_t low) {
   int64_t value = 0;
-  if (!ReadNumber(text, low, 65535, value)) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
+  if (!ReadNumber(text, low, 65535, value)) {
+    Reject(key, "takes " + std::to_string(low) + " to 65535: " + text);
+  }
+  return static_cast<uint16_t>(value);
+}
+
+std::vector<BoxOption> Boxes(const std::vector<std::string>& texts) {
+  std::vector<BoxOption> boxes;
+  for (const std::string& text : texts) {
+    BoxOption box;
+    if (!ReadBox(text, box)) Reject("box", "takes ADDRESS[:PORT] (dotted IPv4, port 1 to 65535): " + text);
+    if (boxes.size() >= static_cast<size_t>(MaxBoxes)) Reject("box", "is allowed at most 16 times");
+    boxes.push_back(box);
+  }
+  return boxes;
+}
+
+// A setting that takes one value: `take` checks it and stores it, or rejects it.
+CLI::Option* AddSetting(CLI::App& app, const char* name, const char* type, std::string help,
+                        std::function<void(const std::string&)> take) {
+  return app.add_option_function<std::string>(name, std::move(take), std::move(help))->type_name(type);
+}
+
+// Every option of the program, each storing into `options`.
+void AddOptions(CLI::App& app, CommandLine& options) {
+  app.set_help_flag();  // --help is an option like the others: it ends nothing by itself
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--headless", options.headless,
+               "no window: start one run at once with the --box list\n"
+               "and serve until SIGINT or SIGTERM")
+      ->disable_flag_override();
+  app.add_option_function<std::vector<std::string>>(
+         "--box", [&options](const std::vector<std::string>& texts) { options.boxes = Boxes(texts); },
+         "a box (dotted IPv4), 1 to 16 times, in agent order;\nheadless only")
+      ->type_name("ADDRESS[:PORT]")
+      ->allow_extra_args(false);
+  AddSetting(app, "--channels", "N", "channel limit, 1 to 6 (default 6)", [&options](const std::string& text) {
+    int64_t value = 0;
+    if (!ReadNumber(text, kMinChannelLimit, kMaxChannelLimit, value)) Reject("channels", "takes 1 to 6: " + text);
+    options.channels = static_cast<int>(value);
+  });
+  AddSetting(app, "--data-port", "PORT", "port of the data server, 0 for any free port (default 5000)",
+             [&options](const std::string& text) { options.dataPort = Port("data-port", text, 0); });
+  AddSetting(app, "--utility-port", "PORT", "port of the utility server, 0 for any free port\n(default 5009)",
+             [&options](const std::string& text) { options.utilityPort = Port("utility-port", text, 0); });
+  AddSetting(app, "--box-port", "PORT", "data port of boxes given without a port (default 5000)",
+             [&options](const std::string& text) { options.boxPort = Port("box-port", text, 1); });
+  AddSetting(app, "--box-utility-port", "PORT", "utility port of every box (default 5009)",
+             [&options](const std::string& text) { options.boxUtilityPort = Port("box-utility-port", text, 1); });
+  AddSetting(app, "--default-box", "ADDRESS",
+             "box for viewers' \"##\" commands (default " + std::string(kDefaultBoxAddress) + ")",
+             [&options](const std::string& text) {
+               uint32_t address = 0;
+               if (!ReadAddress(text, address)) Reject("default-box", "takes a dotted IPv4 address: " + text);
+               options.defaultBox = text;
+             });
+  AddSetting(app, "--log", "FILE", "the diagnostic log file", [&options](const std::string& text) {
+    if (text.empty()) Reject("log", "takes a file name");
+    options.logFile = text;
+  });
+  app.add_flag("--demo", options.demo, "start simulated boxes on loopback and use them")->disable_flag_override();
+  app.add_flag("--version", options.version, "print the version and exit")->disable_flag_override();
+  app.add_flag("--help", options.help, "print this text and exit")->disable_flag_override();
+}
+
+void DescribeProgram(CLI::App& app) {
+  app.description("Without options the operator window opens.");
+  app.footer(
+      "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options, 3 when a box could\n"
+      "not be reached at the start of the run, 4 when the data server could not start.");
+  app.get_formatter()->column_width(30);
+}
+
+// The checks that involve more than one option.
+void CheckTogether(const CommandLine& options) {
+  if (!options.boxes.empty() && !options.headless) Reject("box", "is for --headless runs only");
 }
 
 }  // namespace
 
 std::string UsageText() {
-  return "Usage: tessamer [options]\n"
-         "Without options the operator window opens.\n"
-         "\n"
-         "Options:\n"
-         "  --headless                 no window: start one run at once with the --box list\n"
-         "                             and serve until SIGINT or SIGTERM\n"
-         "  --box ADDRESS[:PORT]       a box (dotted IPv4), 1 to 16 times, in agent order;\n"
-         "                             headless only\n"
-         "  --channels N               channel limit, 1 to 6 (default 6)\n"
-         "  --data-port PORT           port of the data server, 0 for any free port (default 5000)\n"
-         "  --utility-port PORT        port of the utility server, 0 for any free port\n"
-         "                             (default 5009)\n"
-         "  --box-port PORT            data port of boxes given without a port (default 5000)\n"
-         "  --box-utility-port PORT    utility port of every box (default 5009)\n"
-         "  --default-box ADDRESS      box for viewers' \"##\" commands (default " +
-         std::string(kDefaultBoxAddress) +
-         ")\n"
-         "  --log FILE                 the diagnostic log file\n"
-         "  --demo                     start simulated boxes on loopback and use them\n"
-         "  --version                  print the version and exit\n"
-         "  --help                     print this text and exit\n"
-         "\n"
-         "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options, 3 when a box could\n"
-         "not be reached at the start of the run, 4 when the data server could not start.\n";
+  CommandLine ignored;
+  CLI::App app("", "tessamer");
+  AddOptions(app, ignored);
+  DescribeProgram(app);
+  return app.help();
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options, std::string& error) {
-  auto bad = [&](std::string reason) {
-    error = std::move(reason);
+  CLI::App app("", "tessamer");
+  AddOptions(app, options);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(reversed);
+    if (options.help || options.version) return true;
+    CheckTogether(options);
+  } catch (const BadSetting& bad) {
+    error = "--" + bad.key + " " + bad.problem;
     return false;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string option = args[i];
-    std::string value;
-    bool hasValue = false;
-    if (const size_t equals = option.find('='); option.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option.resize(equals);
-      hasValue = true;
-    }
-    const bool flag = option == "--headless" || option == "--demo" || option == "--version" ||
-                      option == "--help";
-    if (flag) {
-      if (hasValue) return bad("option " + option + " takes no value");
-      if (option == "--headless") options.headless = true;
-      if (option == "--demo") options.demo = true;
-      if (option == "--version") options.version = true;
-      if (option == "--help") options.help = true;
-      continue;
-    }
-    const bool known = option == "--box" || option == "--channels" || option == "--data-port" ||
-                       option == "--utility-port" || option == "--box-port" ||
-                       option == "--box-utility-port" || option == "--default-box" || option == "--log";
-    if (!known) return bad("unknown option " + args[i]);
-    if (!hasValue) {
-      if (i + 1 >= args.size()) return bad("option " + option + " needs a value");
-      value = args[++i];
-    }
-    int64_t number = 0;
-    if (option == "--box") {
-      BoxOption box;
-      if (!ReadBox(value, box)) return bad("--box takes ADDRESS[:PORT] (dotted IPv4, port 1 to 65535): " + value);
-      if (options.boxes.size() >= static_cast<size_t>(MaxBoxes)) return bad("--box is allowed at most 16 times");
-      options.boxes.push_back(box);
-    } else if (option == "--channels") {
-      if (!ReadNumber(value, kMinChannelLimit, kMaxChannelLimit, number)) return bad("--channels takes 1 to 6: " + value);
-      options.channels = static_cast<int>(number);
-    } else if (option == "--data-port") {
-      if (!ReadPort(value, 0, options.dataPort)) return bad("--data-port takes 0 to 65535: " + value);
-    } else if (option == "--utility-port") {
-      if (!ReadPort(value, 0, options.utilityPort)) return bad("--utility-port takes 0 to 65535: " + value);
-    } else if (option == "--box-port") {
-      if (!ReadPort(value, 1, options.boxPort)) return bad("--box-port takes 1 to 65535: " + value);
-    } else if (option == "--box-utility-port") {
-      if (!ReadPort(value, 1, options.boxUtilityPort)) return bad("--box-utility-port takes 1 to 65535: " + value);
-    } else if (option == "--default-box") {
-      uint32_t address = 0;
-      if (!ReadAddress(value, address)) return bad("--default-box takes a dotted IPv4 address: " + value);
-      options.defaultBox = value;
-    } else {
-      if (value.empty()) return bad("--log takes a file name");
-      options.logFile = value;
-    }
+  } catch (const CLI::ExtrasError&) {
+    error = "unknown option " + app.remaining().front();
+    return false;
+  } catch (const CLI::ParseError& e) {
+    error = e.what();
+    return false;
   }
-  if (options.help || options.version) return true;
-  if (!options.boxes.empty() && !options.headless) return bad("--box is for --headless runs only");
   if (options.headless && options.boxes.empty() && !options.demo) {
-    return bad("--headless needs at least one --box (or --demo)");
+    error = "--headless needs at least one --box (or --demo)";
+    return false;
   }
   return true;
 }

@@ -82,7 +82,7 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
   const std::vector<BadCase> cases = {
       {{"--frobnicate"}, "unknown option --frobnicate"},
       {{"extra"}, "unknown option extra"},
-      {{"--headless", "--channels"}, "needs a value"},
+      {{"--headless", "--channels"}, "--channels: 1 required N missing"},
       {{"--headless", "--box", "1.2.3.4", "--channels", "0"}, "--channels takes 1 to 6"},
       {{"--headless", "--box", "1.2.3.4", "--channels", "7"}, "--channels takes 1 to 6"},
       {{"--headless", "--box", "1.2.3.4", "--channels", "3x"}, "--channels takes 1 to 6"},
@@ -98,7 +98,7 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
       {{"--headless", "--box", "1.2.3.4:"}, "--box takes ADDRESS[:PORT]"},
       {{"--headless", "--box", "1..3.4"}, "--box takes ADDRESS[:PORT]"},
       {{"--default-box", "box.local"}, "--default-box takes a dotted IPv4 address"},
-      {{"--headless=yes"}, "takes no value"},
+      {{"--headless=yes"}, "headless was given a disallowed flag override"},
       {{"--box", "1.2.3.4"}, "--box is for --headless runs only"},
       {{"--headless"}, "--headless needs at least one --box"},
       {{"--log", ""}, "--log takes a file name"},

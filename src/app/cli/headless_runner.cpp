@@ -67,10 +67,9 @@ void OpenLog(const CommandLine& options) {
 
 }  // namespace
 
-CHeadlessRunner::CHeadlessRunner(std::vector<Box> boxes, int channelLimit, HubConfig config,
-                                 HubFactory makeHub, LineWriter writer)
-    : boxes(std::move(boxes)),
-      channelLimit(channelLimit),
+CHeadlessRunner::CHeadlessRunner(RunSettings settings, HubConfig config, HubFactory makeHub,
+                                 LineWriter writer)
+    : settings(std::move(settings)),
       config(std::move(config)),
       makeHub(std::move(makeHub)),
       writer(writer ? std::move(writer) : LineWriter(WriteToStandardOutput)) {}
@@ -124,23 +123,37 @@ void CHeadlessRunner::Print(const std::string& line) {
   if (!line.empty()) writer(line);
 }
 
+bool CHeadlessRunner::PrintPending() {
+  bool stopped = false;
+  std::deque<Notice> pending;
+  {
+    std::lock_guard guard(mutex);
+    pending.swap(notices);
+  }
+  for (const Notice& n : pending) {
+    Print(LineOf(n));
+    stopped = stopped || n.message == WM_HUB_STOPPED;
+  }
+  return stopped;
+}
+
+bool CHeadlessRunner::StartRun(IHubControl& hub) {
+  std::vector<Box> boxes;
+  size_t failed = 0;
+  std::string why;
+  if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why)) {
+    const std::string& host = settings.boxes[failed].host;
+    DiagnosticLog().WriteRecordA("Box name " + host + " could not be resolved: " + why);
+    Print("activity row=" + std::to_string(failed) + " status=ConnectFailed host=" + host);
+    Print("stopped");
+    return false;
+  }
+  hub.Start(boxes, settings.channelLimit);
+  return true;
+}
+
 int CHeadlessRunner::Run() {
   std::unique_ptr<IHubControl> hub = makeHub(this, config);
-  // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
-  auto printPending = [this] {
-    bool stopped = false;
-    std::deque<Notice> pending;
-    {
-      std::lock_guard guard(mutex);
-      pending.swap(notices);
-    }
-    for (const Notice& n : pending) {
-      Print(LineOf(n));
-      stopped = stopped || n.message == WM_HUB_STOPPED;
-    }
-    return stopped;
-  };
-
   if (!hub->StartServers()) {
     ShowAlert(L"Could not start server. Detail: " + hub->StartError().text, AlertIcon::Error);
     hub.reset();
@@ -148,7 +161,11 @@ int CHeadlessRunner::Run() {
   }
   Print("listening data=" + std::to_string(hub->DataPort()) +
         " utility=" + std::to_string(hub->UtilityPort()));
-  hub->Start(boxes, channelLimit);
+  if (!StartRun(*hub)) {
+    hub.reset();
+    PrintPending();
+    return kExitRunEnded;
+  }
 
   Notice notice;
   while (NextNotice(notice)) {
@@ -157,15 +174,15 @@ int CHeadlessRunner::Run() {
       // Nobody asked for the end: a box could not be reached when the run started.
       hub->Stop();
       hub.reset();
-      printPending();
+      PrintPending();
       return kExitRunEnded;
     }
   }
 
   hub->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
-  bool stopped = printPending();
+  bool stopped = PrintPending();
   hub.reset();
-  stopped = printPending() || stopped;
+  stopped = PrintPending() || stopped;
   if (!stopped) Print("stopped");
   return kExitStopped;
 }
@@ -177,21 +194,23 @@ int RunHeadless(const CommandLine& options, const CHeadlessRunner::HubFactory& m
   asio::signal_set signals(signalContext, SIGINT, SIGTERM);
 
   OpenLog(options);
-  std::vector<Box> boxes = BoxesOf(options);
+  RunSettings settings{options.boxes, options.boxPort, options.channels};
   HubConfig config = HubConfigOf(options);
 
   CDemoBoxes demo;
-  if (options.demo && boxes.empty()) {
+  if (options.demo && settings.boxes.empty()) {
     std::string error;
     if (!demo.Start(kDemoBoxCount, error)) {
       std::fprintf(stderr, "tessamer: the simulated boxes could not start: %s\n", error.c_str());
       return kExitBadOptions;
     }
-    boxes = demo.Boxes();
+    for (const Box& box : demo.Boxes()) {
+      settings.boxes.push_back(BoxOption{DottedText(box.address), static_cast<uint16_t>(box.port)});
+    }
     config.boxUtilityPort = demo.UtilityPort();
   }
 
-  CHeadlessRunner runner(std::move(boxes), options.channels, std::move(config), makeHub);
+  CHeadlessRunner runner(std::move(settings), std::move(config), makeHub);
   signals.async_wait([&runner](const asio::error_code& error, int) {
     if (!error) runner.RequestStop();
   });

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/cli/box_list.h"
 #include "app/cli/command_line.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
@@ -28,6 +29,14 @@ inline constexpr int kExitBadOptions = 2;
 inline constexpr int kExitRunEnded = 3;         // a box could not be reached at the start
 inline constexpr int kExitNoDataServer = 4;
 
+// What a run starts with.
+struct RunSettings {
+  std::vector<BoxOption> boxes;              // in agent order; names are looked up at each start
+  uint16_t boxPort = kBoxDataPort;           // boxes given without a port
+  int channelLimit = kDefaultChannelLimit;
+  bool operator==(const RunSettings&) const = default;
+};
+
 class CHeadlessRunner : public INoticeSink {
  public:
   // Makes the hub; the sink must outlive it. The runner destroys the hub before Run returns.
@@ -35,14 +44,14 @@ class CHeadlessRunner : public INoticeSink {
   // Writes one output line (without its line end).
   using LineWriter = std::function<void(const std::string& line)>;
 
-  // `boxes` is the run's box list; `writer` defaults to standard output, flushed per line.
-  CHeadlessRunner(std::vector<Box> boxes, int channelLimit, HubConfig config, HubFactory makeHub,
-                  LineWriter writer = {});
+  // `settings` are the run's; `writer` defaults to standard output, flushed per line.
+  CHeadlessRunner(RunSettings settings, HubConfig config, HubFactory makeHub, LineWriter writer = {});
   CHeadlessRunner(const CHeadlessRunner&) = delete;
   CHeadlessRunner& operator=(const CHeadlessRunner&) = delete;
 
   // Starts the servers and the run, prints the notices, and returns the exit status once a stop
-  // was requested (0), the run ended by itself (3) or the data server did not start (4).
+  // was requested (0), the run ended by itself (3: a box could not be reached, or its name did
+  // not resolve) or the data server did not start (4).
   int Run();
   // Asks Run to stop the run as the window's close would; safe from any thread, at any time.
   void RequestStop();
@@ -56,10 +65,14 @@ class CHeadlessRunner : public INoticeSink {
   // Waits for the next notice or a stop request. Returns false when a stop was requested and no
   // notice is waiting.
   bool NextNotice(Notice& notice);
+  // Starts a run with `settings`. False when a box name did not resolve: the run has then ended
+  // as one whose box could not be reached, and the lines of such an end are printed.
+  bool StartRun(IHubControl& hub);
+  // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
+  bool PrintPending();
   void Print(const std::string& line);
 
-  const std::vector<Box> boxes;
-  const int channelLimit;
+  const RunSettings settings;
   const HubConfig config;
   HubFactory makeHub;
   LineWriter writer;

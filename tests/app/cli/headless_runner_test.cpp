@@ -109,11 +109,11 @@ struct Harness {
   Script script;
   Calls calls;
   Output output;
-  std::vector<Box> boxes = {{BoxAddress(127, 0, 0, 2), 6000, 0}, {BoxAddress(127, 0, 0, 3), 6000, 1}};
+  RunSettings settings{{{"127.0.0.2", 6000}, {"127.0.0.3", 6000}}, 7000, 4};
 
   std::unique_ptr<CHeadlessRunner> MakeRunner() {
     return std::make_unique<CHeadlessRunner>(
-        boxes, 4, HubConfig{},
+        settings, HubConfig{},
         [this](INoticeSink* sink, const HubConfig&) -> std::unique_ptr<IHubControl> {
           return std::make_unique<FakeHub>(sink, script, calls);
         },

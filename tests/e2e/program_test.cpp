@@ -53,13 +53,24 @@ std::string TempLogFile() {
   return name;
 }
 
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::trunc) << text; }
+
 // A configuration file of its own with `text`; the caller removes it.
 std::string TempConfigFile(const std::string& text) {
   char name[] = "/tmp/tessamer-e2e-conf-XXXXXX";
   const int fd = mkstemp(name);
   if (fd >= 0) close(fd);
-  std::ofstream(name) << text;
+  WriteText(name, text);
   return name;
+}
+
+// Reads the viewer's lines until `wanted`, at most `limit` of them.
+bool ReadUntil(TextClient& viewer, const std::string& wanted, int limit = 100) {
+  std::string line;
+  for (int i = 0; i < limit && viewer.ReadLine(line); ++i) {
+    if (line == wanted) return true;
+  }
+  return false;
 }
 
 // A headless hub's arguments: first what keeps every test hub off the well-known ports and the
@@ -337,6 +348,76 @@ TEST(TessamerProgram, BadConfigurationGivesStatusTwoAndNamesTheLine) {
     std::remove(config.c_str());
   }
   std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, KeepTryingKeepsViewersWhileABoxRefusesAndStartsOnceItAccepts) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  std::string line;
+  ASSERT_TRUE(run.boxes.process.WriteLine("refuse 1"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("ok: refuse 1", line));
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.hub.Start(TESSAMER_PROGRAM,
+                            HubArgs(run.logFile, {"--box", run.Box(0), "--box", run.Box(1), "--channels", "3",
+                                                  "--box-utility-port", std::to_string(run.boxes.utilityPort),
+                                                  "--keep-trying", "0.2"})));
+  ASSERT_TRUE(run.hub.WaitForPrefix("listening ", line)) << run.hub.ErrorText();
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(NumberAfter(line, "data"))));
+
+  std::vector<std::string> retries;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(run.hub.WaitForPrefix("run retry ", line)) << run.hub.ErrorText();
+    retries.push_back(line);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 600ms);  // the first two waits
+  EXPECT_THAT(retries, ::testing::ElementsAre("run retry in=0.2 reason=unreachable", "run retry in=0.4 reason=unreachable",
+                                              "run retry in=0.8 reason=unreachable"));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Contains("activity row=1 status=ConnectFailed"));
+
+  ASSERT_TRUE(run.boxes.process.WriteLine("accept 1"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("ok: accept 1", line));
+  ASSERT_TRUE(run.hub.WaitForPrefix("headers-complete", line)) << run.hub.ErrorText();
+  // The viewer, connected since before the first attempt, is served the run once it starts.
+  EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 Weight_0 Pressure_1 Rate_1 Weight_1 \r\n", 9));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Contains(::testing::StartsWith("client connected socket=")));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("client disconnected"))));
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+}
+
+TEST(TessamerProgram, SighupRereadsTheConfigurationAndRestartsTheRunOnlyForNewBoxes) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  const std::string settings = "box-utility-port = " + std::to_string(run.boxes.utilityPort) + "\nchannels = 2\n";
+  const std::string config =
+      TempConfigFile(settings + "box = " + run.Box(0) + "\nbox = " + run.Box(1) + "\nlisten = 127.0.0.1\n");
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--config", config}));
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  ASSERT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 Pressure_1 Rate_1 \r\n", 9));
+  std::string line;
+
+  run.hub.Signal(SIGHUP);  // the same file
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload unchanged");
+
+  WriteText(config, "box = " + run.Box(0) + "\nchannels = 9\n");
+  run.hub.Signal(SIGHUP);
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload failed reason=" + config + ":2: channels takes 1 to 6: 9");
+  EXPECT_THAT(run.hub.Lines(), ::testing::Not(::testing::Contains("stopped")));  // still the first run
+
+  WriteText(config, settings + "box = " + run.Box(1) + "\nlisten = 127.0.0.5\n");
+  run.hub.Signal(SIGHUP);
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload kept=listen reason=restart-needed");
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload restart boxes=1 channels=2");
+  ASSERT_TRUE(run.hub.WaitForPrefix("stopped", line));
+  ASSERT_TRUE(run.hub.WaitForPrefix("headers-complete", line)) << run.hub.ErrorText();
+  EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 \r\n"));  // the second box alone, on the same port
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  std::remove(config.c_str());
 }
 
 #endif  // TESSAMER_PROGRAM

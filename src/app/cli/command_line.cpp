@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -57,6 +58,20 @@ uint16_t Port(const char* key, const std::string& text, int64_t low) {
 std::string Address(const char* key, const std::string& text) {
   if (!ParseIpv4(text)) Reject(key, "takes a dotted IPv4 address: " + text, text);
   return text;
+}
+
+// Seconds, fractions allowed ("0.2"), as whole milliseconds.
+std::chrono::milliseconds Seconds(const char* key, const std::string& text) {
+  double seconds = -1;
+  if (!text.empty() && (text[0] == '.' || (text[0] >= '0' && text[0] <= '9')) &&
+      ParseDouble(text, seconds) != text.size()) {
+    seconds = -1;
+  }
+  const double ms = std::round(seconds * 1000);
+  if (!(ms >= kMinKeepTrying.count() && ms <= kMaxKeepTrying.count())) {
+    Reject(key, "takes 0.05 to 3600 seconds: " + text, text);
+  }
+  return std::chrono::milliseconds(static_cast<int64_t>(ms));
 }
 
 std::vector<BoxOption> Boxes(const std::vector<std::string>& texts) {
@@ -163,7 +178,7 @@ class COptionReader {
   void Describe();
   void ApplyFile();
   void ApplyItem(const CLI::ConfigItem& item);
-  void CheckBoxes() const;
+  void CheckTogether() const;
   [[noreturn]] void RejectBox(size_t index, std::string problem) const;
   std::string Reason(const BadSetting& bad) const;
 
@@ -238,6 +253,12 @@ void COptionReader::AddOptions() {
   });
   AddSetting("--status-port", "PORT", "reserved for the status endpoint: accepted, not used yet",
              [this](const std::string& text) { options.statusPort = Port("status-port", text, 0); });
+  AddSetting("--keep-trying", "SECONDS",
+             "headless: when a run ends by itself (a box could not be\n"
+             "reached), keep the servers and start it again after SECONDS,\n"
+             "the wait doubling after each failed start up to 10 times\n"
+             "SECONDS; fractions allowed (0.05 to 3600)",
+             [this](const std::string& text) { options.keepTrying = Seconds("keep-trying", text); });
   app.add_flag("--demo", options.demo, "start simulated boxes on loopback and use them")
       ->disable_flag_override()
       ->configurable(false);
@@ -250,9 +271,12 @@ void COptionReader::AddOptions() {
 void COptionReader::Describe() {
   app.description("Without options the operator window opens.");
   app.footer(
+      "A headless hub re-reads its settings on SIGHUP: a changed box list or channel limit ends\n"
+      "the run and starts a new one; other changes need a restart and are only reported.\n"
+      "\n"
       "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options or a bad\n"
-      "configuration file, 3 when a box could not be reached at the start of the run, 4 when\n"
-      "the data server could not start.");
+      "configuration file, 3 when a box could not be reached at the start of the run (and\n"
+      "no --keep-trying), 4 when the data server could not start.");
   app.get_formatter()->column_width(30);
 }
 
@@ -268,7 +292,7 @@ bool COptionReader::Read(const std::vector<std::string>& args, std::string& erro
       }
       ApplyFile();
     }
-    CheckBoxes();
+    CheckTogether();
   } catch (const BadSetting& bad) {
     error = Reason(bad);
     return false;
@@ -313,7 +337,7 @@ void COptionReader::ApplyItem(const CLI::ConfigItem& item) {
   }
 }
 
-void COptionReader::CheckBoxes() const {
+void COptionReader::CheckTogether() const {
   const std::vector<BoxOption>& boxes = options.boxes;
   if (boxes.size() > static_cast<size_t>(MaxBoxes)) RejectBox(MaxBoxes, "is allowed at most 16 times");
   for (size_t i = 1; i < boxes.size(); ++i) {
@@ -322,6 +346,9 @@ void COptionReader::CheckBoxes() const {
     }
   }
   if (!boxes.empty() && !options.headless) RejectBox(0, "is for --headless runs only");
+  if (options.keepTrying.count() != 0 && !options.headless) {
+    Reject("keep-trying", "is for --headless runs only");
+  }
 }
 
 void COptionReader::RejectBox(size_t index, std::string problem) const {
@@ -346,6 +373,22 @@ std::string UsageText() {
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options, std::string& error) {
   return COptionReader(options).Read(args, error);
+}
+
+std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread) {
+  std::vector<std::string> keys;
+  const auto note = [&keys](bool changed, const char* key) {
+    if (changed) keys.push_back(key);
+  };
+  note(running.dataPort != reread.dataPort, "data-port");
+  note(running.utilityPort != reread.utilityPort, "utility-port");
+  note(running.boxUtilityPort != reread.boxUtilityPort, "box-utility-port");
+  note(running.defaultBox != reread.defaultBox, "default-box");
+  note(running.listenAddress != reread.listenAddress, "listen");
+  note(running.logFile != reread.logFile, "log");
+  note(running.statusPort != reread.statusPort, "status-port");
+  note(running.keepTrying != reread.keepTrying, "keep-trying");
+  return keys;
 }
 
 HubConfig HubConfigOf(const CommandLine& options) {

@@ -4,6 +4,7 @@
 // into one record that the window and the headless runner read. No toolkit types, so that it can
 // be tested on its own.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,6 +14,10 @@
 #include "hub/core/hub_config.h"
 
 namespace tessamer {
+
+// The range of --keep-trying: its first wait.
+inline constexpr std::chrono::milliseconds kMinKeepTrying{50};
+inline constexpr std::chrono::milliseconds kMaxKeepTrying{3600 * 1000};
 
 struct CommandLine {
   bool headless = false;
@@ -30,6 +35,7 @@ struct CommandLine {
   std::string listenAddress = HubConfig{}.listenAddress;  // where both servers listen
   std::string logFile;                           // empty: the user's application-data folder
   std::optional<uint16_t> statusPort;            // reserved for the status endpoint: kept, unused
+  std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
 };
 
 // Parses the arguments after the program name, then the configuration file they name, into
@@ -39,6 +45,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options
 
 // The --help text.
 std::string UsageText();
+
+// The keys of the settings that differ between the two and that a running headless hub cannot
+// take over without a restart: everything but the box list, the box port and the channel limit.
+std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread);
 
 // The hub configuration the options ask for (ports, addresses); time-outs keep their defaults.
 HubConfig HubConfigOf(const CommandLine& options);

@@ -44,7 +44,7 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   ASSERT_TRUE(Parse({"--headless", "--box", "127.0.0.2:6001", "--box=127.0.0.3", "--box", "localhost:6002",
                      "--channels", "4", "--data-port=0", "--utility-port", "0", "--box-port", "7000",
                      "--box-utility-port=7009", "--default-box", "127.0.0.2", "--log", "/tmp/x.txt",
-                     "--listen", "127.0.0.1", "--status-port=0"},
+                     "--listen", "127.0.0.1", "--status-port=0", "--keep-trying", "0.2"},
                     options, error))
       << error;
   EXPECT_TRUE(options.headless);
@@ -54,6 +54,7 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   EXPECT_EQ(options.logFile, "/tmp/x.txt");
 
   EXPECT_EQ(options.statusPort, 0);
+  EXPECT_EQ(options.keepTrying, std::chrono::milliseconds(200));
   const std::vector<Box> boxes = BoxesOf(options);
   ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(DottedText(boxes[0].address), "127.0.0.2");
@@ -117,6 +118,11 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
        "--box names the same box twice: 127.0.0.2:5000"},
       {{"--headless", "--box", "Box-1:6000", "--box", "box-1:6000"}, "--box names the same box twice: box-1:6000"},
       {{"--listen", "any"}, "--listen takes a dotted IPv4 address: any"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying", "0.04"}, "--keep-trying takes 0.05 to 3600 seconds: 0.04"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying", "3601"}, "--keep-trying takes 0.05 to 3600 seconds"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying", "1s"}, "--keep-trying takes 0.05 to 3600 seconds"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying=-1"}, "--keep-trying takes 0.05 to 3600 seconds"},
+      {{"--keep-trying", "5"}, "--keep-trying is for --headless runs only"},
       {{"--config", "/nonexistent/tessamer.conf"}, "/nonexistent/tessamer.conf: cannot be read"},
       {{"--headless", "--box", "1.2.3.4:0"}, "--box takes ADDRESS[:PORT]"},
       {{"--headless", "--box", "1.2.3.4:"}, "--box takes ADDRESS[:PORT]"},
@@ -245,7 +251,7 @@ TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   std::ifstream file(TESSAMER_EXAMPLE_CONFIG);
   const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
-                          "default-box", "listen", "log", "status-port"}) {
+                          "default-box", "listen", "log", "status-port", "keep-trying"}) {
     EXPECT_THAT(text, ::testing::ContainsRegex(std::string("\n(# )?") + key + " = ")) << key;  // shown
     EXPECT_THAT(UsageText(), ::testing::HasSubstr(std::string("--") + key + " ")) << key;  // an option too
   }

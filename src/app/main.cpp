@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.headless) {
-    return RunHeadless(options, [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+    return RunHeadless(args, options, [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
       return std::make_unique<CHubBridge>(sink, config);
     });
   }

@@ -7,6 +7,7 @@
 #include <asio.hpp>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 
 #include "acquisition/job_parser.h"
 #include "e2e/child_process.h"
@@ -50,6 +51,35 @@ std::string TempLogFile() {
   const int fd = mkstemp(name);
   if (fd >= 0) close(fd);
   return name;
+}
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::trunc) << text; }
+
+// A configuration file of its own with `text`; the caller removes it.
+std::string TempConfigFile(const std::string& text) {
+  char name[] = "/tmp/tessamer-e2e-conf-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd >= 0) close(fd);
+  WriteText(name, text);
+  return name;
+}
+
+// Reads the viewer's lines until `wanted`, at most `limit` of them.
+bool ReadUntil(TextClient& viewer, const std::string& wanted, int limit = 100) {
+  std::string line;
+  for (int i = 0; i < limit && viewer.ReadLine(line); ++i) {
+    if (line == wanted) return true;
+  }
+  return false;
+}
+
+// A headless hub's arguments: first what keeps every test hub off the well-known ports and the
+// LAN default box, with a log of its own, then `args` (a later option overrides an earlier one).
+std::vector<std::string> HubArgs(const std::string& logFile, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"--headless", "--default-box", "127.0.0.1", "--data-port", "0",
+                                  "--utility-port", "0", "--log", logFile};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
 }
 
 
@@ -101,13 +131,20 @@ struct RunningHub {
 
   ~RunningHub() { std::remove(logFile.c_str()); }
 
+  // "127.0.0.<2 + i>:<port>" of simulated box i.
+  std::string Box(int i) const { return "127.0.0." + std::to_string(2 + i) + ":" + std::to_string(boxes.dataPort); }
+
   void Start() {
-    ASSERT_NO_FATAL_FAILURE(boxes.Start({"--boxes", "2", "--rate", "5"}));
-    const std::string box = ":" + std::to_string(boxes.dataPort);
-    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM,
-                          {"--headless", "--box", "127.0.0.2" + box, "--box", "127.0.0.3" + box, "--channels",
-                           "3", "--data-port", "0", "--utility-port", "0", "--box-utility-port",
-                           std::to_string(boxes.utilityPort), "--default-box", "127.0.0.2", "--log", logFile}));
+    ASSERT_NO_FATAL_FAILURE(StartBoxes());
+    ASSERT_NO_FATAL_FAILURE(StartHub({"--box", Box(0), "--box", Box(1), "--channels", "3", "--box-utility-port",
+                                      std::to_string(boxes.utilityPort), "--default-box", "127.0.0.2"}));
+  }
+
+  void StartBoxes() { ASSERT_NO_FATAL_FAILURE(boxes.Start({"--boxes", "2", "--rate", "5"})); }
+
+  // Starts the hub with HubArgs(args) and waits until it serves the combined header.
+  void StartHub(const std::vector<std::string>& args) {
+    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args)));
     std::string line;
     ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
     ASSERT_EQ(hub.Lines().front(), line);  // the first line of all
@@ -208,8 +245,7 @@ TEST(TessamerProgram, ViewerBoxCommandReachesTheDefaultBoxAndIsAnsweredToThatVie
 TEST(TessamerProgram, HeadlessDemoRunsOnSimulatedBoxesAndEndsOnSigterm) {
   const std::string logFile = TempLogFile();
   ChildProcess hub;
-  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, {"--headless", "--demo", "--data-port", "0", "--utility-port", "0",
-                                           "--log", logFile}));
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--demo"})));
   std::string line;
   ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
   const int dataPort = NumberAfter(line, "data");
@@ -238,9 +274,8 @@ TEST(TessamerProgram, UnreachableBoxEndsTheRunWithStatusThree) {
   const std::string refusing = "127.0.0.9:" + std::to_string(closed.local_endpoint().port());
   ChildProcess hub;
   const std::string logFile = TempLogFile();
-  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, {"--headless", "--box", "127.0.0.2:" + std::to_string(boxes.dataPort),
-                                           "--box", refusing, "--data-port", "0", "--utility-port", "0",
-                                           "--log", logFile}));
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM,
+                        HubArgs(logFile, {"--box", "127.0.0.2:" + std::to_string(boxes.dataPort), "--box", refusing})));
   int status = -1;
   ASSERT_TRUE(hub.WaitExit(status, 20s)) << hub.ErrorText();
   EXPECT_EQ(status, 3) << hub.ErrorText();
@@ -255,15 +290,134 @@ TEST(TessamerProgram, DataPortInUseGivesStatusFour) {
   asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   const std::string logFile = TempLogFile();
   ChildProcess hub;
-  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, {"--headless", "--box", "127.0.0.2:1", "--data-port",
-                                           std::to_string(taken.local_endpoint().port()), "--utility-port", "0",
-                                           "--log", logFile}));
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--box", "127.0.0.2:1", "--data-port",
+                                                            std::to_string(taken.local_endpoint().port())})));
   int status = -1;
   ASSERT_TRUE(hub.WaitExit(status));
   EXPECT_EQ(status, 4);
   EXPECT_THAT(hub.ErrorText(), ::testing::HasSubstr("alert: Could not start server. Detail: "));
   EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("listening"))));
   std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, ConfigurationFileServesItsBoxesAndTheCommandLineOverridesIt) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  const std::string config = TempConfigFile("# two simulated boxes\nbox = " + run.Box(0) +
+                                            "\nchannels = 3\nbox = \"" + run.Box(1) + "\"\nbox-utility-port = " +
+                                            std::to_string(run.boxes.utilityPort) + "\nlisten = 127.0.0.1\n");
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--config", config, "--channels", "2"}));
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  std::string line;
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(viewer.ReadLine(line));
+  EXPECT_EQ(line, "#Pressure_0 Rate_0 Pressure_1 Rate_1 \r\n");  // two channels of each box
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  std::remove(config.c_str());
+}
+
+TEST(TessamerProgram, BadConfigurationGivesStatusTwoAndNamesTheLine) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> args;
+    std::string reason;  // after "tessamer: <file>", or the whole reason without a file
+  };
+  std::string seventeen;
+  for (int i = 0; i < 17; ++i) seventeen += "box = 127.0.0." + std::to_string(2 + i) + "\n";
+  const std::vector<Case> cases = {
+      {"channels = 2\nfrobnicate = 1\n", {}, ":2: frobnicate is not a setting"},
+      {"box = 127.0.0.2\nbox = 300.1.1.1\n", {}, ":2: box takes ADDRESS[:PORT]"},
+      {"\nchannels = 7\n", {}, ":2: channels takes 1 to 6: 7"},
+      {"box = 127.0.0.2:6000\nbox = 127.0.0.2:6000\n", {}, ":2: box names the same box twice: 127.0.0.2:6000"},
+      {"", {"--box", "127.0.0.2", "--box", "127.0.0.2:5000"}, "--box names the same box twice: 127.0.0.2:5000"},
+      {seventeen, {}, ":17: box is allowed at most 16 times"},
+  };
+  const std::string logFile = TempLogFile();
+  for (const Case& c : cases) {
+    const std::string config = TempConfigFile(c.text);
+    std::vector<std::string> args = {"--config", config};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ChildProcess hub;
+    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args)));
+    int status = -1;
+    ASSERT_TRUE(hub.WaitExit(status));
+    EXPECT_EQ(status, 2) << c.reason;
+    const std::string reason = hub.ErrorText();
+    EXPECT_THAT(reason, ::testing::StartsWith("tessamer: " + (c.reason[0] == ':' ? config : "") + c.reason));
+    EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+    std::remove(config.c_str());
+  }
+  std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, KeepTryingKeepsViewersWhileABoxRefusesAndStartsOnceItAccepts) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  std::string line;
+  ASSERT_TRUE(run.boxes.process.WriteLine("refuse 1"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("ok: refuse 1", line));
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.hub.Start(TESSAMER_PROGRAM,
+                            HubArgs(run.logFile, {"--box", run.Box(0), "--box", run.Box(1), "--channels", "3",
+                                                  "--box-utility-port", std::to_string(run.boxes.utilityPort),
+                                                  "--keep-trying", "0.2"})));
+  ASSERT_TRUE(run.hub.WaitForPrefix("listening ", line)) << run.hub.ErrorText();
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(NumberAfter(line, "data"))));
+
+  std::vector<std::string> retries;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(run.hub.WaitForPrefix("run retry ", line)) << run.hub.ErrorText();
+    retries.push_back(line);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 600ms);  // the first two waits
+  EXPECT_THAT(retries, ::testing::ElementsAre("run retry in=0.2 reason=unreachable", "run retry in=0.4 reason=unreachable",
+                                              "run retry in=0.8 reason=unreachable"));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Contains("activity row=1 status=ConnectFailed"));
+
+  ASSERT_TRUE(run.boxes.process.WriteLine("accept 1"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("ok: accept 1", line));
+  ASSERT_TRUE(run.hub.WaitForPrefix("headers-complete", line)) << run.hub.ErrorText();
+  // The viewer, connected since before the first attempt, is served the run once it starts.
+  EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 Weight_0 Pressure_1 Rate_1 Weight_1 \r\n", 9));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Contains(::testing::StartsWith("client connected socket=")));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("client disconnected"))));
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+}
+
+TEST(TessamerProgram, SighupRereadsTheConfigurationAndRestartsTheRunOnlyForNewBoxes) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  const std::string settings = "box-utility-port = " + std::to_string(run.boxes.utilityPort) + "\nchannels = 2\n";
+  const std::string config =
+      TempConfigFile(settings + "box = " + run.Box(0) + "\nbox = " + run.Box(1) + "\nlisten = 127.0.0.1\n");
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--config", config}));
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  ASSERT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 Pressure_1 Rate_1 \r\n", 9));
+  std::string line;
+
+  run.hub.Signal(SIGHUP);  // the same file
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload unchanged");
+
+  WriteText(config, "box = " + run.Box(0) + "\nchannels = 9\n");
+  run.hub.Signal(SIGHUP);
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload failed reason=" + config + ":2: channels takes 1 to 6: 9");
+  EXPECT_THAT(run.hub.Lines(), ::testing::Not(::testing::Contains("stopped")));  // still the first run
+
+  WriteText(config, settings + "box = " + run.Box(1) + "\nlisten = 127.0.0.5\n");
+  run.hub.Signal(SIGHUP);
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload kept=listen reason=restart-needed");
+  ASSERT_TRUE(run.hub.WaitForPrefix("reload ", line));
+  EXPECT_EQ(line, "reload restart boxes=1 channels=2");
+  ASSERT_TRUE(run.hub.WaitForPrefix("stopped", line));
+  ASSERT_TRUE(run.hub.WaitForPrefix("headers-complete", line)) << run.hub.ErrorText();
+  EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 \r\n"));  // the second box alone, on the same port
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  std::remove(config.c_str());
 }
 
 #endif  // TESSAMER_PROGRAM

@@ -1,6 +1,14 @@
 #include "app/cli/command_line.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string_view>
 
 #include "support/ipv4_text.h"
@@ -9,23 +17,29 @@
 namespace tessamer {
 namespace {
 
+// A setting that cannot be taken. Thrown by the option callbacks and the checks after parsing,
+// caught in COptionReader::Read, which turns it into the one-line reason.
+struct BadSetting {
+  std::string key;      // the option's name without its dashes
+  std::string problem;  // what is wrong, ending with the value as given
+  std::string value;    // the value at fault, to find its line in the file; empty: the key's line
+  int occurrence = 1;   // which of the key's values equal to `value` is at fault
+};
+
+[[noreturn]] void Reject(std::string key, std::string problem, std::string value = {}) {
+  throw BadSetting{std::move(key), std::move(problem), std::move(value)};
+}
+
 // A whole decimal number in [low, high] and nothing else (no blanks, no sign).
 bool ReadNumber(std::string_view text, int64_t low, int64_t high, int64_t& value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   return ParseInt(text, value) == text.size() && value >= low && value <= high;
 }
 
-// Dotted IPv4 text, four decimal parts of 0 to 255; `address` in network byte order.
-bool ReadAddress(std::string_view text, uint32_t& address) {
-  const std::optional<uint32_t> parsed = ParseIpv4(text);
-  if (!parsed) return false;
-  address = BoxAddressFromHostOrder(*parsed);
-  return true;
-}
-
 bool ReadBox(std::string_view text, BoxOption& box) {
   const size_t colon = text.find(':');
-  if (!ReadAddress(text.substr(0, colon), box.address)) return false;
+  if (!IsBoxHost(text.substr(0, colon))) return false;
+  box.host = std::string(text.substr(0, colon));
   if (colon == std::string_view::npos) return true;
   int64_t port = 0;
   if (!ReadNumber(text.substr(colon + 1), 1, 65535, port)) return false;
@@ -33,119 +47,353 @@ bool ReadBox(std::string_view text, BoxOption& box) {
   return true;
 }
 
-bool ReadPort(std::string_view text, int64_t low, uint16_t& port) {
+uint16_t Port(const char* key, const std::string& text, int64_t low) {
   int64_t value = 0;
-  if (!ReadNumber(text, low, 65535, value)) return false;
-  port = static_cast<uint16_t>(value);
+  if (!ReadNumber(text, low, 65535, value)) {
+    Reject(key, "takes " + std::to_string(low) + " to 65535: " + text, text);
+  }
+  return static_cast<uint16_t>(value);
+}
+
+std::string Address(const char* key, const std::string& text) {
+  if (!ParseIpv4(text)) Reject(key, "takes a dotted IPv4 address: " + text, text);
+  return text;
+}
+
+// Seconds, fractions allowed ("0.2"), as whole milliseconds.
+std::chrono::milliseconds Seconds(const char* key, const std::string& text) {
+  double seconds = -1;
+  if (!text.empty() && (text[0] == '.' || (text[0] >= '0' && text[0] <= '9')) &&
+      ParseDouble(text, seconds) != text.size()) {
+    seconds = -1;
+  }
+  const double ms = std::round(seconds * 1000);
+  if (!(ms >= kMinKeepTrying.count() && ms <= kMaxKeepTrying.count())) {
+    Reject(key, "takes 0.05 to 3600 seconds: " + text, text);
+  }
+  return std::chrono::milliseconds(static_cast<int64_t>(ms));
+}
+
+std::vector<BoxOption> Boxes(const std::vector<std::string>& texts) {
+  std::vector<BoxOption> boxes;
+  for (const std::string& text : texts) {
+    BoxOption box;
+    if (!ReadBox(text, box)) {
+      Reject("box", "takes ADDRESS[:PORT] (dotted IPv4 or host name, port 1 to 65535): " + text, text);
+    }
+    boxes.push_back(box);
+  }
+  return boxes;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string_view Unquoted(std::string_view text) {
+  if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front()) {
+    return text.substr(1, text.size() - 2);
+  }
+  return text;
+}
+
+// The values of an entry as CLI11 reads them: brackets, commas, blanks and quotes aside.
+std::vector<std::string_view> ValueTokens(std::string_view values) {
+  std::vector<std::string_view> tokens;
+  for (size_t start = 0; start < values.size();) {
+    const size_t end = std::min(values.find_first_of("[], \t", start), values.size());
+    if (end > start) tokens.push_back(Unquoted(values.substr(start, end - start)));
+    start = end + 1;
+  }
+  return tokens;
+}
+
+// The line (from 1) of a configuration file's text that holds the `occurrence`-th value `value`
+// of `key` ("section.key" inside a [section]); with an empty `value`, the key's first line. 0
+// when there is none. CLI11 reads the values; this only finds their lines again for messages.
+int LineOf(std::string_view text, std::string_view key, std::string_view value, int occurrence) {
+  std::string section;     // "name." inside [name]
+  std::string current;     // key of the entry the line belongs to
+  bool continued = false;  // the line goes on with an array opened on an earlier line
+  int number = 0;
+  for (size_t start = 0; start < text.size(); ++number) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const std::string_view body = Trimmed(text.substr(start, end - start));
+    start = end + 1;
+    if (body.empty() || body[0] == '#' || body[0] == ';') continue;
+    std::string_view values = body;
+    if (!continued && body.front() == '[' && body.back() == ']') {
+      std::string_view name = body;
+      while (!name.empty() && name.front() == '[') name.remove_prefix(1);
+      while (!name.empty() && name.back() == ']') name.remove_suffix(1);
+      section = name == "default" ? "" : std::string(Trimmed(name)) + ".";
+      continue;
+    }
+    if (!continued) {
+      const size_t equals = body.find('=');
+      current = section + std::string(Unquoted(Trimmed(body.substr(0, equals))));
+      values = equals == std::string_view::npos ? std::string_view() : body.substr(equals + 1);
+    }
+    values = Trimmed(values.substr(0, values.find('#')));
+    const bool closes = values.find(']') != std::string_view::npos;
+    continued = continued ? !closes : !values.empty() && values.front() == '[' && !closes;
+    if (current != key) continue;
+    if (value.empty()) return number + 1;
+    for (std::string_view token : ValueTokens(values)) {
+      if (token == value && --occurrence == 0) return number + 1;
+    }
+  }
+  return 0;
+}
+
+bool ReadText(const std::string& path, std::string& text) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  if (!file) return false;
+  text = content.str();
   return true;
+}
+
+// Reads the command line, then the configuration file it names, into one CommandLine. The
+// options' callbacks check and store each value, from either source.
+class COptionReader {
+ public:
+  explicit COptionReader(CommandLine& options);
+  COptionReader(const COptionReader&) = delete;
+  COptionReader& operator=(const COptionReader&) = delete;
+
+  bool Read(const std::vector<std::string>& args, std::string& error);
+  std::string Help() const { return app.help(); }
+
+ private:
+  // A setting that takes one value: `take` checks it and stores it, or rejects it.
+  CLI::Option* AddSetting(const char* name, const char* type, std::string help,
+                          std::function<void(const std::string&)> take);
+  void AddOptions();
+  void Describe();
+  void ApplyFile();
+  void ApplyItem(const CLI::ConfigItem& item);
+  void CheckTogether() const;
+  [[noreturn]] void RejectBox(size_t index, std::string problem) const;
+  std::string Reason(const BadSetting& bad) const;
+
+  CommandLine& options;
+  CLI::App app;
+  std::vector<std::string> boxTexts;  // the box values as given, to find them in the file
+  std::string fileText;
+  std::set<std::string> fileKeys;     // keys the file set (the command line did not)
+  bool applyingFile = false;
+};
+
+COptionReader::COptionReader(CommandLine& options) : options(options), app("", "tessamer") {
+  AddOptions();
+  Describe();
+}
+
+CLI::Option* COptionReader::AddSetting(const char* name, const char* type, std::string help,
+                                       std::function<void(const std::string&)> take) {
+  return app.add_option_function<std::string>(name, std::move(take), std::move(help))->type_name(type);
+}
+
+void COptionReader::AddOptions() {
+  app.set_help_flag();  // --help is an option like the others: it ends nothing by itself
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--headless", options.headless,
+               "no window: start one run at once with the --box list\n"
+               "and serve until SIGINT or SIGTERM")
+      ->disable_flag_override()
+      ->configurable(false);
+  AddSetting("--config", "FILE",
+             "read the settings below from FILE, one \"key = value\" line\n"
+             "each, keys named as the options without their dashes;\n"
+             "the command line overrides the file",
+             [this](const std::string& text) {
+               if (text.empty()) Reject("config", "takes a file name");
+               options.configFile = text;
+             })
+      ->configurable(false);
+  app.add_option_function<std::vector<std::string>>(
+         "--box",
+         [this](const std::vector<std::string>& texts) {
+           boxTexts = texts;
+           options.boxes = Boxes(texts);
+         },
+         "a box (dotted IPv4 or a host name, looked up when a run\n"
+         "starts), 1 to 16 times, in agent order; headless only")
+      ->type_name("ADDRESS[:PORT]")
+      ->allow_extra_args(false);
+  AddSetting("--channels", "N", "channel limit, 1 to 6 (default 6)", [this](const std::string& text) {
+    int64_t value = 0;
+    if (!ReadNumber(text, kMinChannelLimit, kMaxChannelLimit, value)) {
+      Reject("channels", "takes 1 to 6: " + text, text);
+    }
+    options.channels = static_cast<int>(value);
+  });
+  AddSetting("--data-port", "PORT", "port of the data server, 0 for any free port (default 5000)",
+             [this](const std::string& text) { options.dataPort = Port("data-port", text, 0); });
+  AddSetting("--utility-port", "PORT", "port of the utility server, 0 for any free port\n(default 5009)",
+             [this](const std::string& text) { options.utilityPort = Port("utility-port", text, 0); });
+  AddSetting("--box-port", "PORT", "data port of boxes given without a port (default 5000)",
+             [this](const std::string& text) { options.boxPort = Port("box-port", text, 1); });
+  AddSetting("--box-utility-port", "PORT", "utility port of every box (default 5009)",
+             [this](const std::string& text) { options.boxUtilityPort = Port("box-utility-port", text, 1); });
+  AddSetting("--default-box", "ADDRESS",
+             "box for viewers' \"##\" commands (default " + std::string(kDefaultBoxAddress) + ")",
+             [this](const std::string& text) { options.defaultBox = Address("default-box", text); });
+  AddSetting("--listen", "ADDRESS", "address both servers listen on (default 0.0.0.0: all)",
+             [this](const std::string& text) { options.listenAddress = Address("listen", text); });
+  AddSetting("--log", "FILE", "the diagnostic log file", [this](const std::string& text) {
+    if (text.empty()) Reject("log", "takes a file name");
+    options.logFile = text;
+  });
+  AddSetting("--status-port", "PORT", "reserved for the status endpoint: accepted, not used yet",
+             [this](const std::string& text) { options.statusPort = Port("status-port", text, 0); });
+  AddSetting("--keep-trying", "SECONDS",
+             "headless: when a run ends by itself (a box could not be\n"
+             "reached), keep the servers and start it again after SECONDS,\n"
+             "the wait doubling after each failed start up to 10 times\n"
+             "SECONDS; fractions allowed (0.05 to 3600)",
+             [this](const std::string& text) { options.keepTrying = Seconds("keep-trying", text); });
+  app.add_flag("--demo", options.demo, "start simulated boxes on loopback and use them")
+      ->disable_flag_override()
+      ->configurable(false);
+  app.add_flag("--version", options.version, "print the version and exit")
+      ->disable_flag_override()
+      ->configurable(false);
+  app.add_flag("--help", options.help, "print this text and exit")->disable_flag_override()->configurable(false);
+}
+
+void COptionReader::Describe() {
+  app.description("Without options the operator window opens.");
+  app.footer(
+      "A headless hub re-reads its settings on SIGHUP: a changed box list or channel limit ends\n"
+      "the run and starts a new one; other changes need a restart and are only reported.\n"
+      "\n"
+      "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options or a bad\n"
+      "configuration file, 3 when a box could not be reached at the start of the run (and\n"
+      "no --keep-trying), 4 when the data server could not start.");
+  app.get_formatter()->column_width(30);
+}
+
+bool COptionReader::Read(const std::vector<std::string>& args, std::string& error) {
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(reversed);
+    if (options.help || options.version) return true;
+    if (!options.configFile.empty()) {
+      if (!ReadText(options.configFile, fileText)) {
+        error = options.configFile + ": cannot be read";
+        return false;
+      }
+      ApplyFile();
+    }
+    CheckTogether();
+  } catch (const BadSetting& bad) {
+    error = Reason(bad);
+    return false;
+  } catch (const CLI::ExtrasError&) {
+    error = "unknown option " + app.remaining().front();
+    return false;
+  } catch (const CLI::ParseError& e) {
+    error = e.what();
+    return false;
+  }
+  if (options.headless && options.boxes.empty() && !options.demo) {
+    error = "--headless needs at least one --box (or a box in the configuration file, or --demo)";
+    return false;
+  }
+  return true;
+}
+
+void COptionReader::ApplyFile() {
+  std::istringstream stream(fileText);
+  applyingFile = true;
+  for (const CLI::ConfigItem& item : CLI::ConfigTOML().from_config(stream)) ApplyItem(item);
+  applyingFile = false;
+}
+
+// Applied here rather than by CLI11's own set_config, so that a key may stand on lines apart (CLI11
+// 2.1 would keep only the first) and every error can name its line.
+void COptionReader::ApplyItem(const CLI::ConfigItem& item) {
+  if (item.name == "++" || item.name == "--") return;  // where a [section] begins and ends
+  const std::string key = item.fullname();
+  CLI::Option* option = item.parents.empty() ? app.get_option_no_throw("--" + item.name) : nullptr;
+  if (option == nullptr || !option->get_configurable()) Reject(key, "is not a setting");
+  if (option->count() > 0 && fileKeys.count(key) == 0) return;  // the command line has it
+  if (item.inputs.size() > 1 && option->get_items_expected_max() <= 1) {
+    Reject(key, "takes one value (quote a value with blanks)");  // CLI11 would keep the last word
+  }
+  fileKeys.insert(key);
+  try {
+    option->add_result(item.inputs);
+    option->run_callback();
+  } catch (const CLI::ParseError& e) {
+    Reject(key, e.what());
+  }
+}
+
+void COptionReader::CheckTogether() const {
+  const std::vector<BoxOption>& boxes = options.boxes;
+  if (boxes.size() > static_cast<size_t>(MaxBoxes)) RejectBox(MaxBoxes, "is allowed at most 16 times");
+  for (size_t i = 1; i < boxes.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (SameBox(boxes[i], boxes[j], options.boxPort)) RejectBox(i, "names the same box twice: " + boxTexts[i]);
+    }
+  }
+  if (!boxes.empty() && !options.headless) RejectBox(0, "is for --headless runs only");
+  if (options.keepTrying.count() != 0 && !options.headless) {
+    Reject("keep-trying", "is for --headless runs only");
+  }
+}
+
+void COptionReader::RejectBox(size_t index, std::string problem) const {
+  const std::string& text = boxTexts[index];
+  const auto occurrence = std::count(boxTexts.begin(), boxTexts.begin() + static_cast<std::ptrdiff_t>(index) + 1, text);
+  throw BadSetting{"box", std::move(problem), text, static_cast<int>(occurrence)};
+}
+
+std::string COptionReader::Reason(const BadSetting& bad) const {
+  if (!applyingFile && fileKeys.count(bad.key) == 0) return "--" + bad.key + " " + bad.problem;
+  const int line = LineOf(fileText, bad.key, bad.value, bad.occurrence);
+  return options.configFile + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + bad.key + " " +
+         bad.problem;
 }
 
 }  // namespace
 
 std::string UsageText() {
-  return "Usage: tessamer [options]\n"
-         "Without options the operator window opens.\n"
-         "\n"
-         "Options:\n"
-         "  --headless                 no window: start one run at once with the --box list\n"
-         "                             and serve until SIGINT or SIGTERM\n"
-         "  --box ADDRESS[:PORT]       a box (dotted IPv4), 1 to 16 times, in agent order;\n"
-         "                             headless only\n"
-         "  --channels N               channel limit, 1 to 6 (default 6)\n"
-         "  --data-port PORT           port of the data server, 0 for any free port (default 5000)\n"
-         "  --utility-port PORT        port of the utility server, 0 for any free port\n"
-         "                             (default 5009)\n"
-         "  --box-port PORT            data port of boxes given without a port (default 5000)\n"
-         "  --box-utility-port PORT    utility port of every box (default 5009)\n"
-         "  --default-box ADDRESS      box for viewers' \"##\" commands (default " +
-         std::string(kDefaultBoxAddress) +
-         ")\n"
-         "  --log FILE                 the diagnostic log file\n"
-         "  --demo                     start simulated boxes on loopback and use them\n"
-         "  --version                  print the version and exit\n"
-         "  --help                     print this text and exit\n"
-         "\n"
-         "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options, 3 when a box could\n"
-         "not be reached at the start of the run, 4 when the data server could not start.\n";
+  CommandLine ignored;
+  return COptionReader(ignored).Help();
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options, std::string& error) {
-  auto bad = [&](std::string reason) {
-    error = std::move(reason);
-    return false;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string option = args[i];
-    std::string value;
-    bool hasValue = false;
-    if (const size_t equals = option.find('='); option.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option.resize(equals);
-      hasValue = true;
-    }
-    const bool flag = option == "--headless" || option == "--demo" || option == "--version" ||
-                      option == "--help";
-    if (flag) {
-      if (hasValue) return bad("option " + option + " takes no value");
-      if (option == "--headless") options.headless = true;
-      if (option == "--demo") options.demo = true;
-      if (option == "--version") options.version = true;
-      if (option == "--help") options.help = true;
-      continue;
-    }
-    const bool known = option == "--box" || option == "--channels" || option == "--data-port" ||
-                       option == "--utility-port" || option == "--box-port" ||
-                       option == "--box-utility-port" || option == "--default-box" || option == "--log";
-    if (!known) return bad("unknown option " + args[i]);
-    if (!hasValue) {
-      if (i + 1 >= args.size()) return bad("option " + option + " needs a value");
-      value = args[++i];
-    }
-    int64_t number = 0;
-    if (option == "--box") {
-      BoxOption box;
-      if (!ReadBox(value, box)) return bad("--box takes ADDRESS[:PORT] (dotted IPv4, port 1 to 65535): " + value);
-      if (options.boxes.size() >= static_cast<size_t>(MaxBoxes)) return bad("--box is allowed at most 16 times");
-      options.boxes.push_back(box);
-    } else if (option == "--channels") {
-      if (!ReadNumber(value, kMinChannelLimit, kMaxChannelLimit, number)) return bad("--channels takes 1 to 6: " + value);
-      options.channels = static_cast<int>(number);
-    } else if (option == "--data-port") {
-      if (!ReadPort(value, 0, options.dataPort)) return bad("--data-port takes 0 to 65535: " + value);
-    } else if (option == "--utility-port") {
-      if (!ReadPort(value, 0, options.utilityPort)) return bad("--utility-port takes 0 to 65535: " + value);
-    } else if (option == "--box-port") {
-      if (!ReadPort(value, 1, options.boxPort)) return bad("--box-port takes 1 to 65535: " + value);
-    } else if (option == "--box-utility-port") {
-      if (!ReadPort(value, 1, options.boxUtilityPort)) return bad("--box-utility-port takes 1 to 65535: " + value);
-    } else if (option == "--default-box") {
-      uint32_t address = 0;
-      if (!ReadAddress(value, address)) return bad("--default-box takes a dotted IPv4 address: " + value);
-      options.defaultBox = value;
-    } else {
-      if (value.empty()) return bad("--log takes a file name");
-      options.logFile = value;
-    }
-  }
-  if (options.help || options.version) return true;
-  if (!options.boxes.empty() && !options.headless) return bad("--box is for --headless runs only");
-  if (options.headless && options.boxes.empty() && !options.demo) {
-    return bad("--headless needs at least one --box (or --demo)");
-  }
-  return true;
+  return COptionReader(options).Read(args, error);
 }
 
-std::vector<Box> BoxesOf(const CommandLine& options) {
-  std::vector<Box> boxes;
-  for (size_t i = 0; i < options.boxes.size(); ++i) {
-    const BoxOption& b = options.boxes[i];
-    boxes.push_back(Box{b.address, b.port != 0 ? b.port : options.boxPort, static_cast<int32_t>(i)});
-  }
-  return boxes;
+std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread) {
+  std::vector<std::string> keys;
+  const auto note = [&keys](bool changed, const char* key) {
+    if (changed) keys.push_back(key);
+  };
+  note(running.dataPort != reread.dataPort, "data-port");
+  note(running.utilityPort != reread.utilityPort, "utility-port");
+  note(running.boxUtilityPort != reread.boxUtilityPort, "box-utility-port");
+  note(running.defaultBox != reread.defaultBox, "default-box");
+  note(running.listenAddress != reread.listenAddress, "listen");
+  note(running.logFile != reread.logFile, "log");
+  note(running.statusPort != reread.statusPort, "status-port");
+  note(running.keepTrying != reread.keepTrying, "keep-trying");
+  return keys;
 }
 
 HubConfig HubConfigOf(const CommandLine& options) {
   HubConfig config;
+  config.listenAddress = options.listenAddress;
   config.dataPort = options.dataPort;
   config.utilityPort = options.utilityPort;
   config.boxUtilityPort = options.boxUtilityPort;

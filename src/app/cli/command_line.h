@@ -1,28 +1,30 @@
 #pragma once
-// The program's command line: every option, parsed into one record that the window and the
-// headless runner read. Plain C++: no toolkit types, so that it can be tested on its own.
+// The program's settings: every command-line option, and the configuration file --config names,
+// which holds the same settings as `key = value` lines (the command line overrides it). Parsed
+// into one record that the window and the headless runner read. No toolkit types, so that it can
+// be tested on its own.
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/cli/box_list.h"
 #include "hub/core/hub_config.h"
-#include "hub/core/records.h"
 
 namespace tessamer {
 
-// One --box option as given: a dotted IPv4 address and the port, 0 when none was given (the
-// --box-port then applies).
-struct BoxOption {
-  uint32_t address = 0;  // network byte order, as in Box
-  uint16_t port = 0;
-};
+// The range of --keep-trying: its first wait.
+inline constexpr std::chrono::milliseconds kMinKeepTrying{50};
+inline constexpr std::chrono::milliseconds kMaxKeepTrying{3600 * 1000};
 
 struct CommandLine {
   bool headless = false;
   bool demo = false;
   bool version = false;
   bool help = false;
+  std::string configFile;                        // settings read from this file; empty: none
   std::vector<BoxOption> boxes;                  // 1 to MaxBoxes, headless only
   int channels = kDefaultChannelLimit;           // channel limit, 1 to 6
   uint16_t dataPort = kDataPort;                 // 0: any free port
@@ -30,21 +32,25 @@ struct CommandLine {
   uint16_t boxPort = kBoxDataPort;               // boxes given without a port; the window's rows
   uint16_t boxUtilityPort = kBoxUtilityPort;     // utility port of every box
   std::string defaultBox = kDefaultBoxAddress;   // box of viewers' "##" commands
+  std::string listenAddress = HubConfig{}.listenAddress;  // where both servers listen
   std::string logFile;                           // empty: the user's application-data folder
+  std::optional<uint16_t> statusPort;            // reserved for the status endpoint: kept, unused
+  std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
 };
 
-// Parses the arguments after the program name into `options`. False with a one-line `error` (no
-// line end) when an option is unknown, lacks its value or has a value out of range.
+// Parses the arguments after the program name, then the configuration file they name, into
+// `options`. False with a one-line `error` (no line end) when an option is unknown, lacks its
+// value or has a value out of range; an error in the file names the file and the line.
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options, std::string& error);
 
 // The --help text.
 std::string UsageText();
 
-// The box list of a headless run: the --box options in order, rows 0, 1, ..., each without a port
-// given the --box-port.
-std::vector<Box> BoxesOf(const CommandLine& options);
+// The keys of the settings that differ between the two and that a running headless hub cannot
+// take over without a restart: everything but the box list, the box port and the channel limit.
+std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread);
 
-// The hub configuration the options ask for (ports, default box); time-outs keep their defaults.
+// The hub configuration the options ask for (ports, addresses); time-outs keep their defaults.
 HubConfig HubConfigOf(const CommandLine& options);
 
 }  // namespace tessamer

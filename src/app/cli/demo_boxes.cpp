@@ -1,9 +1,8 @@
 #include "app/cli/demo_boxes.h"
 
-#include <asio/ip/address_v4.hpp>
-
 #include "box_simulator.h"
 #include "hub/core/hub_config.h"
+#include "support/ipv4_text.h"
 
 namespace tessamer {
 
@@ -25,10 +24,8 @@ std::vector<Box> CDemoBoxes::Boxes() const {
   if (!simulator) return boxes;
   for (size_t i = 0; i < simulator->BoxCount(); ++i) {
     const sim::CSimulatedBox& box = simulator->Box(i);
-    asio::error_code ignored;
-    const auto address = asio::ip::make_address_v4(box.Address(), ignored);
-    boxes.push_back(Box{BoxAddressFromHostOrder(address.to_uint()), box.DataPort(),
-                        static_cast<int32_t>(i)});
+    const uint32_t address = ParseIpv4(box.Address()).value_or(0);  // the simulator's own dotted text
+    boxes.push_back(Box{BoxAddressFromHostOrder(address), box.DataPort(), static_cast<int32_t>(i)});
   }
   return boxes;
 }

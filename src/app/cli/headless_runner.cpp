@@ -33,6 +33,22 @@ const char* StatusName(uintptr_t status) {
   }
 }
 
+// Seconds with up to three decimals, trailing zeros left out: "0.2", "1.6", "12".
+std::string SecondsText(std::chrono::milliseconds wait) {
+  const int64_t ms = wait.count();
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 == 0) return text;
+  std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+  while (fraction.back() == '0') fraction.pop_back();
+  return text + "." + fraction;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : ",") + word;
+  return text;
+}
+
 void WriteToStandardOutput(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
@@ -67,10 +83,9 @@ void OpenLog(const CommandLine& options) {
 
 }  // namespace
 
-CHeadlessRunner::CHeadlessRunner(std::vector<Box> boxes, int channelLimit, HubConfig config,
-                                 HubFactory makeHub, LineWriter writer)
-    : boxes(std::move(boxes)),
-      channelLimit(channelLimit),
+CHeadlessRunner::CHeadlessRunner(RunSettings settings, HubConfig config, HubFactory makeHub,
+                                 LineWriter writer)
+    : settings(std::move(settings)),
       config(std::move(config)),
       makeHub(std::move(makeHub)),
       writer(writer ? std::move(writer) : LineWriter(WriteToStandardOutput)) {}
@@ -111,36 +126,133 @@ void CHeadlessRunner::RequestStop() {
   wake.notify_one();
 }
 
-bool CHeadlessRunner::NextNotice(Notice& notice) {
+void CHeadlessRunner::RequestReload() {
+  {
+    std::lock_guard guard(mutex);
+    reloadRequested = true;
+  }
+  wake.notify_one();
+}
+
+void CHeadlessRunner::KeepTrying(std::chrono::milliseconds wait) {
+  firstWait = wait;
+  nextWait = wait;
+}
+
+void CHeadlessRunner::SetRereader(Rereader rereader) { reread = std::move(rereader); }
+
+CHeadlessRunner::Event CHeadlessRunner::NextEvent(Notice& notice) {
   std::unique_lock lock(mutex);
-  wake.wait(lock, [this] { return !notices.empty() || stopRequested; });
-  if (notices.empty()) return false;
-  notice = std::move(notices.front());
-  notices.pop_front();
-  return true;
+  const auto ready = [this] { return !notices.empty() || stopRequested || reloadRequested; };
+  if (!retryAt) {
+    wake.wait(lock, ready);
+  } else if (!wake.wait_until(lock, *retryAt, ready)) {
+    retryAt.reset();
+    return Event::Retry;
+  }
+  if (!notices.empty()) {
+    notice = std::move(notices.front());
+    notices.pop_front();
+    return Event::Notice;
+  }
+  if (stopRequested) return Event::Stop;
+  reloadRequested = false;
+  return Event::Reload;
 }
 
 void CHeadlessRunner::Print(const std::string& line) {
   if (!line.empty()) writer(line);
 }
 
+bool CHeadlessRunner::PrintPending() {
+  bool stopped = false;
+  std::deque<Notice> pending;
+  {
+    std::lock_guard guard(mutex);
+    pending.swap(notices);
+  }
+  for (const Notice& n : pending) {
+    Print(LineOf(n));
+    stopped = stopped || n.message == WM_HUB_STOPPED;
+  }
+  return stopped;
+}
+
+void CHeadlessRunner::Follow(const Notice& notice) {
+  if (notice.message != WM_HUB_ACTIVITY) return;
+  if (notice.wParam == ConnectFailed) boxFailed = true;
+  if (notice.wParam != Connected) return;
+  connectedRows.insert(notice.lParam);
+  if (connectedRows.size() == runBoxes) nextWait = firstWait;  // the run got every box
+}
+
+bool CHeadlessRunner::StartRun(IHubControl& hub) {
+  std::vector<Box> boxes;
+  size_t failed = 0;
+  std::string why;
+  connectedRows.clear();
+  boxFailed = false;
+  if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why)) {
+    const std::string& host = settings.boxes[failed].host;
+    DiagnosticLog().WriteRecordA("Box name " + host + " could not be resolved: " + why);
+    Print("activity row=" + std::to_string(failed) + " status=ConnectFailed host=" + host);
+    Print("stopped");
+    return false;
+  }
+  runBoxes = boxes.size();
+  runActive = true;
+  hub.Start(boxes, settings.channelLimit);
+  return true;
+}
+
+void CHeadlessRunner::EndRun(IHubControl& hub) {
+  if (!runActive) return;
+  runActive = false;
+  hub.Stop();  // waits for the run's end: its last notices are queued by now
+  PrintPending();
+}
+
+bool CHeadlessRunner::RetryLater(const char* reason) {
+  if (firstWait.count() == 0) return false;
+  const std::chrono::milliseconds wait = nextWait;
+  nextWait = std::min(wait * 2, firstWait * kRetryWaitGrowthLimit);
+  retryAt = std::chrono::steady_clock::now() + wait;
+  Print("run retry in=" + SecondsText(wait) + " reason=" + reason);
+  return true;
+}
+
+bool CHeadlessRunner::Reload(IHubControl& hub) {
+  if (!reread) return true;
+  const Reread result = reread();
+  if (!result.ok) {
+    Print("reload failed reason=" + result.error);
+    return true;
+  }
+  if (!result.kept.empty()) Print("reload kept=" + Joined(result.kept) + " reason=restart-needed");
+  if (result.run == settings) {
+    Print("reload unchanged");
+    return true;
+  }
+  settings = result.run;
+  Print("reload restart boxes=" + std::to_string(settings.boxes.size()) +
+        " channels=" + std::to_string(settings.channelLimit));
+  EndRun(hub);
+  retryAt.reset();
+  nextWait = firstWait;
+  return StartRun(hub) || RetryLater("unresolved");
+}
+
+int CHeadlessRunner::Stop(std::unique_ptr<IHubControl> hub) {
+  hub->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
+  bool stopped = PrintPending();
+  hub.reset();
+  stopped = PrintPending() || stopped;
+  if (!stopped) Print("stopped");
+  return kExitStopped;
+}
+
 int CHeadlessRunner::Run() {
   std::unique_ptr<IHubControl> hub = makeHub(this, config);
-  // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
-  auto printPending = [this] {
-    bool stopped = false;
-    std::deque<Notice> pending;
-    {
-      std::lock_guard guard(mutex);
-      pending.swap(notices);
-    }
-    for (const Notice& n : pending) {
-      Print(LineOf(n));
-      stopped = stopped || n.message == WM_HUB_STOPPED;
-    }
-    return stopped;
-  };
-
   if (!hub->StartServers()) {
     ShowAlert(L"Could not start server. Detail: " + hub->StartError().text, AlertIcon::Error);
     hub.reset();
@@ -148,57 +260,106 @@ int CHeadlessRunner::Run() {
   }
   Print("listening data=" + std::to_string(hub->DataPort()) +
         " utility=" + std::to_string(hub->UtilityPort()));
-  hub->Start(boxes, channelLimit);
-
-  Notice notice;
-  while (NextNotice(notice)) {
-    Print(LineOf(notice));
-    if (notice.message == WM_HUB_STOPPED) {
-      // Nobody asked for the end: a box could not be reached when the run started.
-      hub->Stop();
-      hub.reset();
-      printPending();
-      return kExitRunEnded;
+  bool going = StartRun(*hub) || RetryLater("unresolved");
+  while (going) {
+    Notice notice;
+    switch (NextEvent(notice)) {
+      case Event::Notice:
+        Print(LineOf(notice));
+        Follow(notice);
+        if (notice.message == WM_HUB_STOPPED && runActive) {
+          // Nobody asked for the end: a box could not be reached when the run started, or the
+          // run ended for a reason of its own.
+          EndRun(*hub);
+          going = RetryLater(boxFailed ? "unreachable" : "ended");
+        }
+        break;
+      case Event::Retry:
+        going = StartRun(*hub) || RetryLater("unresolved");
+        break;
+      case Event::Reload:
+        going = Reload(*hub);
+        break;
+      case Event::Stop:
+        return Stop(std::move(hub));
     }
   }
-
-  hub->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
-  bool stopped = printPending();
   hub.reset();
-  stopped = printPending() || stopped;
-  if (!stopped) Print("stopped");
-  return kExitStopped;
+  PrintPending();
+  return kExitRunEnded;
 }
 
-int RunHeadless(const CommandLine& options, const CHeadlessRunner::HubFactory& makeHub) {
+namespace {
+
+// The settings of a run of `options`; with --demo and no box, the demo's boxes.
+RunSettings RunSettingsOf(const CommandLine& options, const CDemoBoxes& demo) {
+  RunSettings settings{options.boxes, options.boxPort, options.channels};
+  if (settings.boxes.empty()) {
+    for (const Box& box : demo.Boxes()) {
+      settings.boxes.push_back(BoxOption{DottedText(box.address), static_cast<uint16_t>(box.port)});
+    }
+  }
+  return settings;
+}
+
+// Asks `runner` to re-read the settings at every SIGHUP from now on.
+void AwaitHangups(asio::signal_set& hangups, CHeadlessRunner& runner) {
+  hangups.async_wait([&hangups, &runner](const asio::error_code& error, int) {
+    if (error) return;
+    runner.RequestReload();
+    AwaitHangups(hangups, runner);
+  });
+}
+
+}  // namespace
+
+int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
+                const CHeadlessRunner::HubFactory& makeHub) {
   // Signals first, so that an early SIGINT already ends the run in order. Asio wakes its own
   // thread from the signal handler; the handler itself does nothing else.
   asio::io_context signalContext;
   asio::signal_set signals(signalContext, SIGINT, SIGTERM);
+#if defined(SIGHUP)
+  asio::signal_set hangups(signalContext, SIGHUP);
+#endif
 
   OpenLog(options);
-  std::vector<Box> boxes = BoxesOf(options);
   HubConfig config = HubConfigOf(options);
-
   CDemoBoxes demo;
-  if (options.demo && boxes.empty()) {
+  if (options.demo && options.boxes.empty()) {
     std::string error;
     if (!demo.Start(kDemoBoxCount, error)) {
       std::fprintf(stderr, "tessamer: the simulated boxes could not start: %s\n", error.c_str());
       return kExitBadOptions;
     }
-    boxes = demo.Boxes();
     config.boxUtilityPort = demo.UtilityPort();
   }
 
-  CHeadlessRunner runner(std::move(boxes), options.channels, std::move(config), makeHub);
+  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), makeHub);
+  runner.KeepTrying(options.keepTrying);
+  runner.SetRereader([&args, &options, &demo] {
+    Reread result;
+    CommandLine reread;
+    result.ok = ParseCommandLine(args, reread, result.error);
+    if (result.ok) {
+      result.run = RunSettingsOf(reread, demo);
+      result.kept = RestartOnlyChanges(options, reread);
+    }
+    return result;
+  });
   signals.async_wait([&runner](const asio::error_code& error, int) {
     if (!error) runner.RequestStop();
   });
+#if defined(SIGHUP)
+  AwaitHangups(hangups, runner);
+#endif
   std::thread signalThread([&signalContext] { signalContext.run(); });
   const int status = runner.Run();
   asio::error_code ignored;
   signals.cancel(ignored);
+#if defined(SIGHUP)
+  hangups.cancel(ignored);
+#endif
   signalContext.stop();
   signalThread.join();
   return status;

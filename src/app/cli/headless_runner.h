@@ -1,20 +1,29 @@
 #pragma once
-// The program without a window: one run with the command line's boxes, served until SIGINT or
-// SIGTERM, with one printed line per event instead of the window's lamps and status bar.
+// The program without a window: a run with the configured boxes, served until SIGINT or SIGTERM,
+// with one printed line per event instead of the window's lamps and status bar. With keep-trying
+// a run that ends by itself is started again while the servers keep listening; SIGHUP re-reads
+// the settings and starts a new run when its boxes or channel limit changed.
 //
 //   hub threads ──Post──► notice queue ──► Run (main thread) ──► "activity ...", "stopped", ...
-//   signal thread ──RequestStop──────────┘
+//   signal thread ──RequestStop, RequestReload──┘     │
+//                                                      └─ retry deadline: the next start
 //
-// Threads: Post and RequestStop are called from any thread and never block on the output; Run
-// is called once, on the main thread, which alone writes the output and drives the hub.
+// Threads: Post, RequestStop and RequestReload are called from any thread and never block on
+// the output; `mutex` guards the queue and the two requests. Run is called once, on the main
+// thread, which alone writes the output, drives the hub and owns every other member.
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "app/cli/box_list.h"
 #include "app/cli/command_line.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
@@ -28,24 +37,54 @@ inline constexpr int kExitBadOptions = 2;
 inline constexpr int kExitRunEnded = 3;         // a box could not be reached at the start
 inline constexpr int kExitNoDataServer = 4;
 
+// Keep-trying doubles its wait after each failed start up to this many times the first wait.
+inline constexpr int kRetryWaitGrowthLimit = 10;
+
+// What a run starts with: what a re-read of the settings can change without a restart.
+struct RunSettings {
+  std::vector<BoxOption> boxes;              // in agent order; names are looked up at each start
+  uint16_t boxPort = kBoxDataPort;           // boxes given without a port
+  int channelLimit = kDefaultChannelLimit;
+  bool operator==(const RunSettings&) const = default;
+};
+
+// What a re-read of the settings found.
+struct Reread {
+  bool ok = false;
+  std::string error;              // why the settings could not be read, one line
+  RunSettings run;                // the run's settings as read
+  std::vector<std::string> kept;  // settings that changed but need a restart of the program
+};
+
 class CHeadlessRunner : public INoticeSink {
  public:
   // Makes the hub; the sink must outlive it. The runner destroys the hub before Run returns.
   using HubFactory = std::function<std::unique_ptr<IHubControl>(INoticeSink* sink, const HubConfig& config)>;
   // Writes one output line (without its line end).
   using LineWriter = std::function<void(const std::string& line)>;
+  // Reads the settings again; called on the main thread.
+  using Rereader = std::function<Reread()>;
 
-  // `boxes` is the run's box list; `writer` defaults to standard output, flushed per line.
-  CHeadlessRunner(std::vector<Box> boxes, int channelLimit, HubConfig config, HubFactory makeHub,
-                  LineWriter writer = {});
+  // `settings` are the run's; `writer` defaults to standard output, flushed per line.
+  CHeadlessRunner(RunSettings settings, HubConfig config, HubFactory makeHub, LineWriter writer = {});
   CHeadlessRunner(const CHeadlessRunner&) = delete;
   CHeadlessRunner& operator=(const CHeadlessRunner&) = delete;
 
+  // Call before Run. With a nonzero `firstWait`, a run that ends without a stop request is
+  // started again after `firstWait`, the wait doubling after each failed start up to
+  // kRetryWaitGrowthLimit times `firstWait`, and back to `firstWait` once a run got every box.
+  void KeepTrying(std::chrono::milliseconds firstWait);
+  // Call before Run: where RequestReload takes the new settings from.
+  void SetRereader(Rereader reread);
+
   // Starts the servers and the run, prints the notices, and returns the exit status once a stop
-  // was requested (0), the run ended by itself (3) or the data server did not start (4).
+  // was requested (0), a run ended by itself without keep-trying (3: a box could not be
+  // reached, or its name did not resolve) or the data server did not start (4).
   int Run();
   // Asks Run to stop the run as the window's close would; safe from any thread, at any time.
   void RequestStop();
+  // Asks Run to re-read the settings (SIGHUP); safe from any thread, at any time.
+  void RequestReload();
 
   void Post(Notice notice) override;
 
@@ -53,26 +92,54 @@ class CHeadlessRunner : public INoticeSink {
   static std::string LineOf(const Notice& notice);
 
  private:
-  // Waits for the next notice or a stop request. Returns false when a stop was requested and no
-  // notice is waiting.
-  bool NextNotice(Notice& notice);
+  enum class Event { Notice, Stop, Reload, Retry };
+
+  // Waits for the next notice, request or the retry deadline. Notices come first; a stop
+  // request is taken once none is waiting.
+  Event NextEvent(Notice& notice);
+  // Starts a run with `settings`. False when a box name did not resolve: the run has then ended
+  // as one whose box could not be reached, and the lines of such an end are printed.
+  bool StartRun(IHubControl& hub);
+  // Ends the current run, if any, and prints what the hub posted up to its end.
+  void EndRun(IHubControl& hub);
+  // After a run ended by itself: schedules the next start and says so, or returns false when
+  // there is none (no keep-trying).
+  bool RetryLater(const char* reason);
+  // Applies re-read settings; false when the program ends (a new run could not start).
+  bool Reload(IHubControl& hub);
+  int Stop(std::unique_ptr<IHubControl> hub);
+  // Follows a printed notice: which rows of the run connected, whether one failed.
+  void Follow(const Notice& notice);
+  // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
+  bool PrintPending();
   void Print(const std::string& line);
 
-  const std::vector<Box> boxes;
-  const int channelLimit;
+  RunSettings settings;
   const HubConfig config;
   HubFactory makeHub;
   LineWriter writer;
+  Rereader reread;
+  std::chrono::milliseconds firstWait{0};  // 0: no keep-trying
 
-  std::mutex mutex;  // guards the two members below
+  // The run, main thread only.
+  bool runActive = false;                  // started, and its end not yet seen
+  size_t runBoxes = 0;
+  std::set<intptr_t> connectedRows;        // rows of the run that reported Connected
+  bool boxFailed = false;                  // a row of the run reported ConnectFailed
+  std::chrono::milliseconds nextWait{0};
+  std::optional<std::chrono::steady_clock::time_point> retryAt;
+
+  std::mutex mutex;  // guards the three members below
   std::condition_variable wake;
   std::deque<Notice> notices;  // printable notices only
   bool stopRequested = false;
+  bool reloadRequested = false;
 };
 
 // The whole headless program: opens the diagnostic log, starts simulated boxes for --demo, runs
-// CHeadlessRunner with the hub `makeHub` makes and ends on SIGINT or SIGTERM. Returns the exit
-// status.
-int RunHeadless(const CommandLine& options, const CHeadlessRunner::HubFactory& makeHub);
+// CHeadlessRunner with the hub `makeHub` makes, re-reads `args` on SIGHUP and ends on SIGINT or
+// SIGTERM. `options` are `args` parsed. Returns the exit status.
+int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
+                const CHeadlessRunner::HubFactory& makeHub);
 
 }  // namespace tessamer

@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
 #include "app/cli/command_line.h"
 
 namespace tessamer {
@@ -10,6 +14,15 @@ namespace {
 
 bool Parse(std::vector<std::string> args, CommandLine& options, std::string& error) {
   return ParseCommandLine(args, options, error);
+}
+
+// The boxes a run of these options starts with.
+std::vector<Box> BoxesOf(const CommandLine& options) {
+  std::vector<Box> boxes;
+  size_t failed = 0;
+  std::string why;
+  EXPECT_TRUE(ResolveBoxes(options.boxes, options.boxPort, boxes, failed, why)) << why;
+  return boxes;
 }
 
 TEST(CommandLine, NoOptionsMeanTheWindowWithTheSystemsPorts) {
@@ -28,9 +41,10 @@ TEST(CommandLine, NoOptionsMeanTheWindowWithTheSystemsPorts) {
 TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   CommandLine options;
   std::string error;
-  ASSERT_TRUE(Parse({"--headless", "--box", "127.0.0.2:6001", "--box=127.0.0.3", "--channels", "4",
-                     "--data-port=0", "--utility-port", "0", "--box-port", "7000",
-                     "--box-utility-port=7009", "--default-box", "127.0.0.2", "--log", "/tmp/x.txt"},
+  ASSERT_TRUE(Parse({"--headless", "--box", "127.0.0.2:6001", "--box=127.0.0.3", "--box", "localhost:6002",
+                     "--channels", "4", "--data-port=0", "--utility-port", "0", "--box-port", "7000",
+                     "--box-utility-port=7009", "--default-box", "127.0.0.2", "--log", "/tmp/x.txt",
+                     "--listen", "127.0.0.1", "--status-port=0", "--keep-trying", "0.2"},
                     options, error))
       << error;
   EXPECT_TRUE(options.headless);
@@ -39,16 +53,21 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   EXPECT_EQ(options.utilityPort, 0);
   EXPECT_EQ(options.logFile, "/tmp/x.txt");
 
+  EXPECT_EQ(options.statusPort, 0);
+  EXPECT_EQ(options.keepTrying, std::chrono::milliseconds(200));
   const std::vector<Box> boxes = BoxesOf(options);
-  ASSERT_EQ(boxes.size(), 2u);
+  ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(DottedText(boxes[0].address), "127.0.0.2");
   EXPECT_EQ(boxes[0].port, 6001);
   EXPECT_EQ(boxes[0].row, 0);
   EXPECT_EQ(DottedText(boxes[1].address), "127.0.0.3");
   EXPECT_EQ(boxes[1].port, 7000);  // no port given: the --box-port
   EXPECT_EQ(boxes[1].row, 1);
+  EXPECT_EQ(DottedText(boxes[2].address), "127.0.0.1");  // a host name, looked up
+  EXPECT_EQ(boxes[2].port, 6002);
 
   const HubConfig config = HubConfigOf(options);
+  EXPECT_EQ(config.listenAddress, "127.0.0.1");
   EXPECT_EQ(config.dataPort, 0);
   EXPECT_EQ(config.utilityPort, 0);
   EXPECT_EQ(config.boxUtilityPort, 7009);
@@ -82,7 +101,7 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
   const std::vector<BadCase> cases = {
       {{"--frobnicate"}, "unknown option --frobnicate"},
       {{"extra"}, "unknown option extra"},
-      {{"--headless", "--channels"}, "needs a value"},
+      {{"--headless", "--channels"}, "--channels: 1 required N missing"},
       {{"--headless", "--box", "1.2.3.4", "--channels", "0"}, "--channels takes 1 to 6"},
       {{"--headless", "--box", "1.2.3.4", "--channels", "7"}, "--channels takes 1 to 6"},
       {{"--headless", "--box", "1.2.3.4", "--channels", "3x"}, "--channels takes 1 to 6"},
@@ -93,12 +112,23 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
       {{"--headless", "--box", "256.0.0.1"}, "--box takes ADDRESS[:PORT]"},
       {{"--headless", "--box", "1.2.3"}, "--box takes ADDRESS[:PORT]"},
       {{"--headless", "--box", "1.2.3.4.5"}, "--box takes ADDRESS[:PORT]"},
-      {{"--headless", "--box", "a.b.c.d"}, "--box takes ADDRESS[:PORT]"},
+      {{"--headless", "--box", "box_1"}, "--box takes ADDRESS[:PORT]"},
+      {{"--headless", "--box", "-box.local"}, "--box takes ADDRESS[:PORT]"},
+      {{"--headless", "--box", "127.0.0.2", "--box", "127.0.0.2:5000"},
+       "--box names the same box twice: 127.0.0.2:5000"},
+      {{"--headless", "--box", "Box-1:6000", "--box", "box-1:6000"}, "--box names the same box twice: box-1:6000"},
+      {{"--listen", "any"}, "--listen takes a dotted IPv4 address: any"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying", "0.04"}, "--keep-trying takes 0.05 to 3600 seconds: 0.04"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying", "3601"}, "--keep-trying takes 0.05 to 3600 seconds"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying", "1s"}, "--keep-trying takes 0.05 to 3600 seconds"},
+      {{"--headless", "--box", "1.2.3.4", "--keep-trying=-1"}, "--keep-trying takes 0.05 to 3600 seconds"},
+      {{"--keep-trying", "5"}, "--keep-trying is for --headless runs only"},
+      {{"--config", "/nonexistent/tessamer.conf"}, "/nonexistent/tessamer.conf: cannot be read"},
       {{"--headless", "--box", "1.2.3.4:0"}, "--box takes ADDRESS[:PORT]"},
       {{"--headless", "--box", "1.2.3.4:"}, "--box takes ADDRESS[:PORT]"},
       {{"--headless", "--box", "1..3.4"}, "--box takes ADDRESS[:PORT]"},
       {{"--default-box", "box.local"}, "--default-box takes a dotted IPv4 address"},
-      {{"--headless=yes"}, "takes no value"},
+      {{"--headless=yes"}, "headless was given a disallowed flag override"},
       {{"--box", "1.2.3.4"}, "--box is for --headless runs only"},
       {{"--headless"}, "--headless needs at least one --box"},
       {{"--log", ""}, "--log takes a file name"},
@@ -127,6 +157,104 @@ TEST(CommandLine, SixteenBoxesAtMost) {
   CommandLine more;
   EXPECT_FALSE(Parse(args, more, error));
   EXPECT_THAT(error, ::testing::HasSubstr("at most 16"));
+}
+
+// A configuration file with the given text, removed at the end of the test.
+class ConfigFile {
+ public:
+  explicit ConfigFile(const std::string& text) {
+    char name[] = "/tmp/tessamer-conf-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    path = name;
+    std::ofstream(path) << text;
+  }
+  ~ConfigFile() { std::remove(path.c_str()); }
+  std::string path;
+};
+
+TEST(CommandLine, ConfigurationFileGivesEverySettingAndTheCommandLineOverridesIt) {
+  const ConfigFile file(
+      "# every key\n"
+      "box = 127.0.0.2:6001\n"
+      "channels = 3        # per box\n"
+      "data-port = 0\n"
+      "utility-port = 0\n"
+      "box = \"localhost\"\n"
+      "box = [127.0.0.4, 127.0.0.5:6005,\n"
+      "       127.0.0.6]\n"
+      "box-port = 7000\n"
+      "box-utility-port = 7009\n"
+      "default-box = 127.0.0.2\n"
+      "listen = 127.0.0.1\n"
+      "log = \"/tmp/tessamer test.log\"\n"
+      "status-port = 8080\n");
+  CommandLine options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--headless", "--config", file.path, "--channels", "2"}, options, error)) << error;
+  EXPECT_EQ(options.channels, 2);  // the command line's
+  EXPECT_EQ(options.dataPort, 0);
+  EXPECT_EQ(options.utilityPort, 0);
+  EXPECT_EQ(options.boxUtilityPort, 7009);
+  EXPECT_EQ(options.defaultBox, "127.0.0.2");
+  EXPECT_EQ(options.listenAddress, "127.0.0.1");
+  EXPECT_EQ(options.logFile, "/tmp/tessamer test.log");
+  EXPECT_EQ(options.statusPort, 8080);
+  const std::vector<BoxOption> fileBoxes = {
+      {"127.0.0.2", 6001}, {"localhost", 0}, {"127.0.0.4", 0}, {"127.0.0.5", 6005}, {"127.0.0.6", 0}};
+  EXPECT_EQ(options.boxes, fileBoxes);  // box lines apart and arrays, in file order
+  EXPECT_EQ(BoxesOf(options)[1].port, 7000);
+
+  CommandLine overridden;
+  ASSERT_TRUE(Parse({"--headless", "--config", file.path, "--box", "127.0.0.9"}, overridden, error)) << error;
+  EXPECT_EQ(overridden.boxes, (std::vector<BoxOption>{{"127.0.0.9", 0}}));  // instead of the file's
+  EXPECT_EQ(overridden.channels, 3);
+}
+
+TEST(CommandLine, BadConfigurationNamesTheFileAndTheLine) {
+  struct Case {
+    std::string text;
+    std::string reason;  // after "<file>:"
+  };
+  std::string seventeen;
+  for (int i = 0; i < 17; ++i) seventeen += "box = 127.0.0." + std::to_string(2 + i) + "\n";
+  const std::vector<Case> cases = {
+      {"channels = 2\nfrobnicate = 1\n", "2: frobnicate is not a setting"},
+      {"headless = true\n", "1: headless is not a setting"},
+      {"channels = 2\n[hub]\nlisten = 127.0.0.1\n", "3: hub.listen is not a setting"},
+      {"box = 127.0.0.2\n\nbox = 300.1.1.1\n", "3: box takes ADDRESS[:PORT]"},
+      {"# channels\n\nchannels = 9\n", "3: channels takes 1 to 6: 9"},
+      {"box = [127.0.0.2:6000,\n       127.0.0.3, 127.0.0.2:6000]\n", "2: box names the same box twice: 127.0.0.2:6000"},
+      {"box = 127.0.0.2\nbox-port = 6000\nbox = 127.0.0.2:6000\n", "3: box names the same box twice"},
+      {seventeen, "17: box is allowed at most 16 times"},
+      {"log = /tmp/a b.log\n", "1: log takes one value"},
+  };
+  for (const Case& c : cases) {
+    const ConfigFile file(c.text);
+    CommandLine options;
+    std::string error;
+    EXPECT_FALSE(Parse({"--headless", "--config", file.path}, options, error)) << c.text;
+    EXPECT_THAT(error, ::testing::StartsWith(file.path + ":" + c.reason)) << c.text;
+  }
+  const ConfigFile windowBoxes("\nbox = 127.0.0.2\n");
+  CommandLine options;
+  std::string error;
+  EXPECT_FALSE(Parse({"--config", windowBoxes.path}, options, error));
+  EXPECT_EQ(error, windowBoxes.path + ":2: box is for --headless runs only");
+}
+
+TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
+  CommandLine options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--headless", "--config", TESSAMER_EXAMPLE_CONFIG}, options, error)) << error;
+  EXPECT_EQ(options.boxes, (std::vector<BoxOption>{{"10.0.0.5", 0}, {"10.0.0.6", 5000}}));
+  std::ifstream file(TESSAMER_EXAMPLE_CONFIG);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
+                          "default-box", "listen", "log", "status-port", "keep-trying"}) {
+    EXPECT_THAT(text, ::testing::ContainsRegex(std::string("\n(# )?") + key + " = ")) << key;  // shown
+    EXPECT_THAT(UsageText(), ::testing::HasSubstr(std::string("--") + key + " ")) << key;  // an option too
+  }
 }
 
 }  // namespace

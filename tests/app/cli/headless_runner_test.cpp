@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <future>
 #include <thread>
 
@@ -19,7 +21,8 @@ using namespace std::chrono_literals;
 // real hub posts from its own threads.
 struct Script {
   bool serversStart = true;
-  std::vector<Notice> onStart;          // posted from another thread after Start
+  // Posted from another thread after the i-th Start; later starts post the last list again.
+  std::vector<std::vector<Notice>> starts;
   bool stoppedOnStop = true;            // Stop posts WM_HUB_STOPPED
   std::vector<Notice> onDestroy;        // posted while the hub is destroyed
 };
@@ -28,6 +31,7 @@ struct Calls {
   std::mutex mutex;
   std::vector<Box> boxes;
   int channelLimit = 0;
+  int starts = 0;
   int stops = 0;
   bool destroyed = false;
 };
@@ -47,13 +51,17 @@ class FakeHub : public IHubControl {
   }
   bool StartServers() override { return script.serversStart; }
   bool Start(const std::vector<Box>& boxes, int channelLimit) override {
+    if (poster.joinable()) poster.join();
+    size_t start = 0;
     {
       std::lock_guard guard(calls.mutex);
       calls.boxes = boxes;
       calls.channelLimit = channelLimit;
+      start = static_cast<size_t>(calls.starts++);
     }
-    poster = std::thread([this] {
-      for (const auto& n : script.onStart) sink->Post(n);
+    if (script.starts.empty()) return true;
+    poster = std::thread([this, start] {
+      for (const auto& n : script.starts[std::min(start, script.starts.size() - 1)]) sink->Post(n);
     });
     return true;
   }
@@ -88,11 +96,10 @@ class Output {
     }
     changed.notify_all();
   }
-  bool WaitFor(const std::string& line, std::chrono::milliseconds timeout = 5s) {
+  // Waits until `line` has been written `count` times.
+  bool WaitFor(const std::string& line, std::chrono::milliseconds timeout = 5s, long count = 1) {
     std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-      return std::find(lines.begin(), lines.end(), line) != lines.end();
-    });
+    return changed.wait_for(lock, timeout, [&] { return std::count(lines.begin(), lines.end(), line) >= count; });
   }
   std::vector<std::string> Lines() {
     std::lock_guard guard(mutex);
@@ -109,11 +116,11 @@ struct Harness {
   Script script;
   Calls calls;
   Output output;
-  std::vector<Box> boxes = {{BoxAddress(127, 0, 0, 2), 6000, 0}, {BoxAddress(127, 0, 0, 3), 6000, 1}};
+  RunSettings settings{{{"127.0.0.2", 6000}, {"localhost", 0}}, 7000, 4};
 
   std::unique_ptr<CHeadlessRunner> MakeRunner() {
     return std::make_unique<CHeadlessRunner>(
-        boxes, 4, HubConfig{},
+        settings, HubConfig{},
         [this](INoticeSink* sink, const HubConfig&) -> std::unique_ptr<IHubControl> {
           return std::make_unique<FakeHub>(sink, script, calls);
         },
@@ -122,15 +129,17 @@ struct Harness {
 };
 
 Notice Activity(int status, int row) { return Notice{WM_HUB_ACTIVITY, static_cast<uintptr_t>(status), row, {}}; }
+Notice HeadersComplete() { return Notice{WM_HUB_HEADERS_COMPLETE, 0, 0, {}}; }
+Notice Stopped() { return Notice{WM_HUB_STOPPED, 0, 0, {}}; }
 Notice Client(int socket, bool connected) {
   return Notice{WM_HUB_CLIENT_CONNECTION, static_cast<uintptr_t>(socket), (5000 << 8) | (connected ? 0 : 1), {}};
 }
 
 TEST(HeadlessRunner, PrintsListeningFirstThenOneLinePerNoticeAndStopsWithStatusZero) {
   Harness h;
-  h.script.onStart = {Activity(Connected, 0), Activity(Connected, 1), Notice{WM_HUB_BOX_DATA, 0, 0, {}},
-                      Notice{WM_HUB_HEADERS_COMPLETE, 0, 0, {}}, Notice{WM_HUB_PUBLISHED, 1, 0, {}},
-                      Client(17, true), Activity(ConnectionLost, 1), Client(17, false)};
+  h.script.starts = {{Activity(Connected, 0), Activity(Connected, 1), Notice{WM_HUB_BOX_DATA, 0, 0, {}},
+                      HeadersComplete(), Notice{WM_HUB_PUBLISHED, 1, 0, {}}, Client(17, true),
+                      Activity(ConnectionLost, 1), Client(17, false)}};
   auto runner = h.MakeRunner();
   auto status = std::async(std::launch::async, [&] { return runner->Run(); });
   ASSERT_TRUE(h.output.WaitFor("client disconnected socket=17"));
@@ -147,6 +156,8 @@ TEST(HeadlessRunner, PrintsListeningFirstThenOneLinePerNoticeAndStopsWithStatusZ
   EXPECT_EQ(h.calls.channelLimit, 4);
   ASSERT_EQ(h.calls.boxes.size(), 2u);
   EXPECT_EQ(h.calls.boxes[1].row, 1);
+  EXPECT_EQ(DottedText(h.calls.boxes[1].address), "127.0.0.1");  // the name, looked up at the start
+  EXPECT_EQ(h.calls.boxes[1].port, 7000);                         // no port given: the box port
 }
 
 TEST(HeadlessRunner, StopRequestedBeforeTheRunStillStartsAndStopsInOrder) {
@@ -171,7 +182,7 @@ TEST(HeadlessRunner, SaysStoppedOnceEvenWhenTheHubDoesNot) {
 
 TEST(HeadlessRunner, RunEndingByItselfGivesStatusThree) {
   Harness h;
-  h.script.onStart = {Activity(Connected, 0), Activity(ConnectFailed, 1), Notice{WM_HUB_STOPPED, 0, 0, {}}};
+  h.script.starts = {{Activity(Connected, 0), Activity(ConnectFailed, 1), Stopped()}};
   h.script.stoppedOnStop = false;
   auto runner = h.MakeRunner();
   EXPECT_EQ(runner->Run(), kExitRunEnded);
@@ -179,6 +190,74 @@ TEST(HeadlessRunner, RunEndingByItselfGivesStatusThree) {
               ::testing::ElementsAre("listening data=40001 utility=40002", "activity row=0 status=Connected",
                                      "activity row=1 status=ConnectFailed", "stopped"));
   EXPECT_TRUE(h.calls.destroyed);
+}
+
+TEST(HeadlessRunner, KeepTryingStartsAgainWithADoublingWaitThatAFullRunResets) {
+  Harness h;
+  const std::vector<Notice> failed = {Activity(Connected, 0), Activity(ConnectFailed, 1), Stopped()};
+  const std::vector<Notice> fullThenEnded = {Activity(Connected, 0), Activity(Connected, 1), Stopped()};
+  const std::vector<Notice> full = {Activity(Connected, 0), Activity(Connected, 1), HeadersComplete()};
+  h.script.starts = {failed, failed, failed, failed, failed, fullThenEnded, failed, full};
+  h.script.stoppedOnStop = false;
+  auto runner = h.MakeRunner();
+  runner->KeepTrying(50ms);
+  const auto started = std::chrono::steady_clock::now();
+  auto status = std::async(std::launch::async, [&] { return runner->Run(); });
+  ASSERT_TRUE(h.output.WaitFor("headers-complete", 20s));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 1400ms);  // the waits below, added up
+  runner->RequestStop();
+  ASSERT_EQ(status.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(status.get(), kExitStopped);
+  std::vector<std::string> retries;
+  for (const std::string& line : h.output.Lines()) {
+    if (line.rfind("run retry ", 0) == 0) retries.push_back(line);
+  }
+  EXPECT_THAT(retries, ::testing::ElementsAre("run retry in=0.05 reason=unreachable", "run retry in=0.1 reason=unreachable",
+                                              "run retry in=0.2 reason=unreachable", "run retry in=0.4 reason=unreachable",
+                                              "run retry in=0.5 reason=unreachable",  // ten times the first at most
+                                              "run retry in=0.05 reason=ended",       // after a run with every box
+                                              "run retry in=0.1 reason=unreachable"));
+  EXPECT_EQ(h.calls.starts, 8);
+}
+
+TEST(HeadlessRunner, ReloadRestartsTheRunOnlyForANewBoxListOrChannelLimit) {
+  Harness h;
+  h.script.starts = {{Activity(Connected, 0), Activity(Connected, 1), HeadersComplete()},
+                     {Activity(Connected, 0), HeadersComplete()}};
+  std::deque<Reread> rereads = {
+      {true, "", h.settings, {}},
+      {false, "/x.conf:2: channels takes 1 to 6: 9", {}, {}},
+      {true, "", RunSettings{{{"127.0.0.4", 0}}, 7001, 2}, {"listen", "log"}},
+  };
+  auto runner = h.MakeRunner();
+  runner->SetRereader([&rereads] {
+    Reread next = rereads.front();
+    rereads.pop_front();
+    return next;
+  });
+  auto status = std::async(std::launch::async, [&] { return runner->Run(); });
+  ASSERT_TRUE(h.output.WaitFor("headers-complete"));
+  runner->RequestReload();
+  ASSERT_TRUE(h.output.WaitFor("reload unchanged"));
+  runner->RequestReload();
+  ASSERT_TRUE(h.output.WaitFor("reload failed reason=/x.conf:2: channels takes 1 to 6: 9"));
+  runner->RequestReload();
+  ASSERT_TRUE(h.output.WaitFor("headers-complete", 5s, 2));
+  runner->RequestStop();
+  ASSERT_EQ(status.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(status.get(), kExitStopped);
+  EXPECT_THAT(h.output.Lines(),
+              ::testing::ElementsAre("listening data=40001 utility=40002", "activity row=0 status=Connected",
+                                     "activity row=1 status=Connected", "headers-complete", "reload unchanged",
+                                     "reload failed reason=/x.conf:2: channels takes 1 to 6: 9",
+                                     "reload kept=listen,log reason=restart-needed", "reload restart boxes=1 channels=2",
+                                     "stopped", "activity row=0 status=Connected", "headers-complete", "stopped"));
+  EXPECT_EQ(h.calls.starts, 2);
+  EXPECT_EQ(h.calls.stops, 2);
+  EXPECT_EQ(h.calls.channelLimit, 2);
+  ASSERT_EQ(h.calls.boxes.size(), 1u);
+  EXPECT_EQ(DottedText(h.calls.boxes[0].address), "127.0.0.4");
+  EXPECT_EQ(h.calls.boxes[0].port, 7001);
 }
 
 TEST(HeadlessRunner, DataServerThatCannotStartGivesStatusFourAndAnAlert) {

@@ -37,7 +37,7 @@ std::tm LocalTime(std::time_t t) {
 
 }  // namespace
 
-std::vector<ChannelSpec> DefaultChannels() {
+std::vector<ChannelSetup> DefaultChannels() {
   return {{"Pressure", "psi", 1500.0, 400.0, 5.0},
           {"Rate", "bpm", 4.2, 1.5, 0.05},
           {"Weight", "lbs", 18000.0, 2500.0, 40.0},
@@ -169,8 +169,8 @@ struct CSimulatedBox::Impl {
   std::string serial;
 };
 
-CSimulatedBox::CSimulatedBox(int index, BoxSpec boxSpec, std::string address, std::unique_ptr<Impl> impl)
-    : index(index), boxSpec(std::move(boxSpec)), address(std::move(address)), impl(std::move(impl)) {}
+CSimulatedBox::CSimulatedBox(int index, BoxSetup setup, std::string address, std::unique_ptr<Impl> impl)
+    : index(index), setup(std::move(setup)), address(std::move(address)), impl(std::move(impl)) {}
 
 CSimulatedBox::~CSimulatedBox() = default;
 
@@ -186,16 +186,6 @@ std::vector<std::string> CSimulatedBox::ReceivedCommands() const {
 bool CSimulatedBox::WaitForCommands(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex);
   return changed.wait_for(lock, timeout, [&] { return commands.size() >= count; });
-}
-
-size_t CSimulatedBox::DataConnectionsAccepted() const {
-  std::lock_guard guard(mutex);
-  return accepted;
-}
-
-size_t CSimulatedBox::OpenDataConnections() const {
-  std::lock_guard guard(mutex);
-  return open;
 }
 
 bool CSimulatedBox::WaitForDataConnections(size_t count, std::chrono::milliseconds timeout) const {
@@ -222,15 +212,6 @@ void CSimulatedBox::NoteAccepted() {
   {
     std::lock_guard guard(mutex);
     ++accepted;
-    ++open;
-  }
-  changed.notify_all();
-}
-
-void CSimulatedBox::NoteClosed() {
-  {
-    std::lock_guard guard(mutex);
-    if (open > 0) --open;
   }
   changed.notify_all();
 }
@@ -251,18 +232,10 @@ struct CBoxSimulator::Engine {
   bool running = false;  // touched by the owner's thread only
 
   static void ForgetClosed(CSimulatedBox& box) {
-    auto& list = box.impl->connections;
-    for (auto it = list.begin(); it != list.end();) {
-      if ((*it)->IsOpen()) {
-        ++it;
-      } else {
-        it = list.erase(it);
-        box.NoteClosed();
-      }
-    }
+    std::erase_if(box.impl->connections, [](const auto& connection) { return !connection->IsOpen(); });
   }
 
-  static void SendTo(CSimulatedBox&, DataConnection& connection, std::vector<std::string> pieces) {
+  static void SendTo(DataConnection& connection, std::vector<std::string> pieces) {
     if (!connection.Send(std::move(pieces))) connection.Close();
   }
 
@@ -286,7 +259,7 @@ struct CBoxSimulator::Engine {
       impl.connections.push_back(connection);
       box.NoteAccepted();
       const std::string& opening = impl.replaying ? impl.script.opening : impl.headerBlock;
-      SendTo(box, *connection, Pieces(box, opening));
+      SendTo(*connection, Pieces(box, opening));
       AcceptData(box);
     });
   }
@@ -395,7 +368,7 @@ struct CBoxSimulator::Engine {
             : -1;
     const std::string line =
         DataLineText(LocalTime(seconds), hundredths, GenerateValues(box.Setup(), sequence, impl.noise));
-    for (auto& connection : impl.connections) SendTo(box, *connection, {line});
+    for (auto& connection : impl.connections) SendTo(*connection, {line});
     box.NoteRecord();
   }
 
@@ -418,7 +391,7 @@ struct CBoxSimulator::Engine {
     for (auto& connection : impl.connections) {
       if (connection->replayCursor >= impl.script.slots.size()) continue;
       const std::string& slot = impl.script.slots[connection->replayCursor++];
-      SendTo(box, *connection, Pieces(box, slot));
+      SendTo(*connection, Pieces(box, slot));
       sentRecord = true;
     }
     if (sentRecord) box.NoteRecord();
@@ -514,20 +487,20 @@ CBoxSimulator::CBoxSimulator(SimulatorOptions options)
   }
   const asio::ip::address_v4 first = asio::ip::make_address_v4(kFirstBoxAddress);
   for (size_t i = 0; i < this->options.boxes.size(); ++i) {
-    BoxSpec boxSpec = this->options.boxes[i];
+    BoxSetup setup = this->options.boxes[i];
     const int index = static_cast<int>(i);
-    std::string address = boxSpec.address.empty()
+    std::string address = setup.address.empty()
                               ? asio::ip::address_v4(first.to_uint() + static_cast<uint32_t>(i)).to_string()
-                              : boxSpec.address;
+                              : setup.address;
     auto impl = std::make_unique<CSimulatedBox::Impl>(engine->context, index);
-    impl->serial = boxSpec.serialNumber.empty() ? "VM-" + std::to_string(20417 + index) : boxSpec.serialNumber;
-    impl->headerBlock = HeaderBlockText(boxSpec, impl->serial);
+    impl->serial = setup.serialNumber.empty() ? "VM-" + std::to_string(20417 + index) : setup.serialNumber;
+    impl->headerBlock = HeaderBlockText(setup, impl->serial);
     impl->slot = this->options.pacing.slot;
     impl->pieceGap = this->options.pacing.pieceGap;
     impl->maxPiece = this->options.pacing.maxPiece;
     impl->cuts.seed(this->options.pacing.seed + static_cast<uint32_t>(i));
     boxes.push_back(std::unique_ptr<CSimulatedBox>(
-        new CSimulatedBox(index, std::move(boxSpec), std::move(address), std::move(impl))));
+        new CSimulatedBox(index, std::move(setup), std::move(address), std::move(impl))));
   }
 }
 
@@ -546,10 +519,10 @@ bool CBoxSimulator::Start(std::string* error) {
   if (boxes.empty()) return fail("no boxes to simulate");
   for (auto& box : boxes) {
     auto& impl = *box->impl;
-    const BoxSpec& boxSpec = box->Setup();
-    std::string stream = boxSpec.replayText;
-    if (!boxSpec.replayFile.empty() && !ReadWholeFile(boxSpec.replayFile, stream)) {
-      return fail("cannot read the replay file " + boxSpec.replayFile);
+    const BoxSetup& setup = box->Setup();
+    std::string stream = setup.replayText;
+    if (!setup.replayFile.empty() && !ReadWholeFile(setup.replayFile, stream)) {
+      return fail("cannot read the replay file " + setup.replayFile);
     }
     impl.replaying = !stream.empty();
     if (impl.replaying) {

@@ -25,9 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "hub/core/records.h"
+
 namespace tessamer::sim {
 
-inline constexpr int kMaxSimulatedBoxes = 16;
+inline constexpr int kMaxSimulatedBoxes = MaxBoxes;  // as many as one hub reads
 inline constexpr const char* kFirstBoxAddress = "127.0.0.2";  // box i listens on 127.0.0.(2+i)
 inline constexpr std::chrono::milliseconds kDefaultRecordPeriod{1000};
 inline constexpr const char* kUtilityBanner = "Vellumetric-VMC: connected\r\n";
@@ -37,7 +39,7 @@ inline constexpr const char* kAcknowledgement = "Extended Command done ";
 inline constexpr size_t kMaxPendingBytes = 1 << 20;
 
 // One generated channel: a slow wave around `base` with a little noise.
-struct ChannelSpec {
+struct ChannelSetup {
   std::string name;
   std::string unit;
   double base = 0.0;
@@ -57,7 +59,7 @@ struct ReplayPacing {
   bool holdAfterHeader = false;  // data lines wait for CBoxSimulator::ReleaseReplay
 };
 
-struct BoxSpec {
+struct BoxSetup {
   std::string address;          // empty: 127.0.0.(2 + index)
   uint16_t dataPort = 0;        // 0: any free port (see SimulatorOptions::samePorts)
   uint16_t utilityPort = 0;     // 0: any free port
@@ -69,7 +71,7 @@ struct BoxSpec {
   std::string dialVariable = "Weight";
   double dialMin = 0.0;
   double dialMax = 50000.0;
-  std::vector<ChannelSpec> channels;  // empty: Pressure, Rate, Weight, Density
+  std::vector<ChannelSetup> channels;  // empty: Pressure, Rate, Weight, Density
   bool diagnostics = true;      // a "DiagInfo" line in the header block
   bool banner = true;           // the utility port greets with kUtilityBanner
   std::chrono::milliseconds recordPeriod = kDefaultRecordPeriod;
@@ -79,7 +81,7 @@ struct BoxSpec {
 };
 
 struct SimulatorOptions {
-  std::vector<BoxSpec> boxes;   // 1 to kMaxSimulatedBoxes
+  std::vector<BoxSetup> boxes;   // 1 to kMaxSimulatedBoxes
   // Every box listens on the same data port number and the same utility port number (as real
   // boxes do, each on its own address). A port of 0 is picked by the first box.
   bool samePorts = true;
@@ -87,7 +89,7 @@ struct SimulatorOptions {
 };
 
 // The default channel set of a generated box.
-std::vector<ChannelSpec> DefaultChannels();
+std::vector<ChannelSetup> DefaultChannels();
 
 // One simulated box. Owned by CBoxSimulator; references stay valid while the simulator lives.
 class CSimulatedBox {
@@ -99,7 +101,7 @@ class CSimulatedBox {
   const std::string& Address() const { return address; }
   uint16_t DataPort() const;
   uint16_t UtilityPort() const;
-  const BoxSpec& Setup() const { return boxSpec; }
+  const BoxSetup& Setup() const { return setup; }
 
   // The header block every data connection gets first (generated boxes; replayed boxes send the
   // opening of their stream).
@@ -118,9 +120,7 @@ class CSimulatedBox {
   std::vector<std::string> ReceivedCommands() const;
   // Waits until at least `count` requests have been received, or `timeout` passes.
   bool WaitForCommands(size_t count, std::chrono::milliseconds timeout) const;
-  // Data connections accepted so far, and the number open now.
-  size_t DataConnectionsAccepted() const;
-  size_t OpenDataConnections() const;
+  // Waits until at least `accepted` data connections have been accepted, or `timeout` passes.
   bool WaitForDataConnections(size_t accepted, std::chrono::milliseconds timeout) const;
   // Data records (generated or replayed data lines) sent on at least one connection.
   uint64_t RecordsSent() const;
@@ -130,15 +130,14 @@ class CSimulatedBox {
  private:
   friend class CBoxSimulator;
   struct Impl;
-  CSimulatedBox(int index, BoxSpec boxSpec, std::string address, std::unique_ptr<Impl> impl);
+  CSimulatedBox(int index, BoxSetup setup, std::string address, std::unique_ptr<Impl> impl);
 
   void NoteCommand(std::string command);
   void NoteAccepted();
-  void NoteClosed();
   void NoteRecord();
 
   const int index;
-  const BoxSpec boxSpec;
+  const BoxSetup setup;
   const std::string address;
   std::unique_ptr<Impl> impl;  // sockets and timers, touched on the simulator's thread only
 
@@ -146,7 +145,6 @@ class CSimulatedBox {
   mutable std::condition_variable changed;
   std::vector<std::string> commands;
   size_t accepted = 0;
-  size_t open = 0;
   uint64_t records = 0;
 };
 

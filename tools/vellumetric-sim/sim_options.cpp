@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "hub/core/records.h"
 #include "support/number_text.h"
 
 namespace tessamer::sim {
@@ -80,7 +81,7 @@ const char* SimUsage() {
 SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramOptions& options,
                                std::string& error) {
   int64_t boxCount = 2;
-  BoxSpec boxSpec;
+  BoxSetup setup;
   std::string firstAddress = kFirstBoxAddress;
   std::vector<std::string> channelNames;
   std::vector<std::string> units;
@@ -94,15 +95,15 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
     const std::string& option = args[i];
     if (option == "--help") return SimCommand::Help;
     if (option == "--secondary") {
-      boxSpec.secondary = true;
+      setup.secondary = true;
       continue;
     }
     if (option == "--no-diagnostics") {
-      boxSpec.diagnostics = false;
+      setup.diagnostics = false;
       continue;
     }
     if (option == "--no-banner") {
-      boxSpec.banner = false;
+      setup.banner = false;
       continue;
     }
     if (i + 1 >= args.size()) return bad("option " + option + " needs a value");
@@ -110,40 +111,46 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
     int64_t n = 0;
     double x = 0;
     if (option == "--boxes") {
-      if (!WholeNumber(value, 1, kMaxSimulatedBoxes, boxCount)) return bad("--boxes takes 1 to 16");
+      if (!WholeNumber(value, 1, kMaxSimulatedBoxes, boxCount)) {
+        return bad("--boxes takes 1 to " + std::to_string(kMaxSimulatedBoxes));
+      }
     } else if (option == "--address") {
       firstAddress = value;
     } else if (option == "--data-port") {
       if (!WholeNumber(value, 0, 65535, n)) return bad("--data-port takes 0 to 65535");
-      boxSpec.dataPort = static_cast<uint16_t>(n);
+      setup.dataPort = static_cast<uint16_t>(n);
     } else if (option == "--utility-port") {
       if (!WholeNumber(value, 0, 65535, n)) return bad("--utility-port takes 0 to 65535");
-      boxSpec.utilityPort = static_cast<uint16_t>(n);
+      setup.utilityPort = static_cast<uint16_t>(n);
     } else if (option == "--rate") {
       if (!Number(value, x) || x <= 0 || x > 1000) return bad("--rate takes a number above 0, at most 1000");
-      boxSpec.recordPeriod = std::chrono::milliseconds(static_cast<int64_t>(std::llround(1000.0 / x)));
+      setup.recordPeriod = std::chrono::milliseconds(static_cast<int64_t>(std::llround(1000.0 / x)));
     } else if (option == "--channels") {
       channelNames = SplitList(value);
-      if (channelNames.empty() || channelNames.size() > 96) return bad("--channels takes 1 to 96 names");
+      if (channelNames.empty() || channelNames.size() > static_cast<size_t>(MaxChannels)) {
+        return bad("--channels takes 1 to " + std::to_string(MaxChannels) + " names");
+      }
     } else if (option == "--units") {
       units = SplitList(value);
     } else if (option == "--job-type") {
-      boxSpec.jobType = value;
+      setup.jobType = value;
     } else if (option == "--dial") {
-      boxSpec.dialVariable = value;
+      setup.dialVariable = value;
     } else if (option == "--dial-min") {
-      if (!Number(value, boxSpec.dialMin)) return bad("--dial-min takes a number");
+      if (!Number(value, setup.dialMin)) return bad("--dial-min takes a number");
     } else if (option == "--dial-max") {
-      if (!Number(value, boxSpec.dialMax)) return bad("--dial-max takes a number");
+      if (!Number(value, setup.dialMax)) return bad("--dial-max takes a number");
     } else if (option == "--serial") {
-      boxSpec.serialNumber = value;
+      setup.serialNumber = value;
     } else if (option == "--firmware") {
-      boxSpec.firmware = value;
+      setup.firmware = value;
     } else if (option == "--fpga") {
-      boxSpec.fpga = value;
+      setup.fpga = value;
     } else if (option == "--sequence-channel") {
-      if (!WholeNumber(value, 0, 95, n)) return bad("--sequence-channel takes 0 to 95");
-      boxSpec.sequenceChannel = static_cast<int>(n);
+      if (!WholeNumber(value, 0, MaxChannels - 1, n)) {
+        return bad("--sequence-channel takes 0 to " + std::to_string(MaxChannels - 1));
+      }
+      setup.sequenceChannel = static_cast<int>(n);
     } else if (option == "--replay") {
       replays.push_back(value);
     } else if (option == "--slot") {
@@ -160,18 +167,18 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
     }
   }
   if (!channelNames.empty() || !units.empty()) {
-    std::vector<ChannelSpec> channels = DefaultChannels();
+    std::vector<ChannelSetup> channels = DefaultChannels();
     if (!channelNames.empty()) {
-      channels.resize(channelNames.size(), ChannelSpec{"", "", 100.0, 20.0, 0.5});
+      channels.resize(channelNames.size(), ChannelSetup{"", "", 100.0, 20.0, 0.5});
       for (size_t c = 0; c < channelNames.size(); ++c) channels[c].name = channelNames[c];
     }
     if (units.size() > channels.size()) return bad("--units has more units than there are channels");
     for (size_t c = 0; c < units.size(); ++c) channels[c].unit = units[c];
-    boxSpec.channels = channels;
+    setup.channels = channels;
   }
-  if (boxSpec.sequenceChannel >= 0 &&
-      static_cast<size_t>(boxSpec.sequenceChannel) >=
-          (boxSpec.channels.empty() ? DefaultChannels().size() : boxSpec.channels.size())) {
+  if (setup.sequenceChannel >= 0 &&
+      static_cast<size_t>(setup.sequenceChannel) >=
+          (setup.channels.empty() ? DefaultChannels().size() : setup.channels.size())) {
     return bad("--sequence-channel names a channel the boxes do not have");
   }
   if (replays.size() > static_cast<size_t>(boxCount)) return bad("more --replay files than boxes");
@@ -202,7 +209,7 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
   options.simulator.boxes.clear();
   options.simulator.pacing = pacing;
   for (int64_t b = 0; b < boxCount; ++b) {
-    BoxSpec box = boxSpec;
+    BoxSetup box = setup;
     const uint32_t a = first + static_cast<uint32_t>(b);
     box.address = std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xff) + "." +
                   std::to_string((a >> 8) & 0xff) + "." + std::to_string(a & 0xff);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "box_simulator.h"
+#include "box_setup.h"
 
 namespace tessamer::sim {
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "hub/core/records.h"
+#include "support/ipv4_text.h"
 #include "support/number_text.h"
 
 namespace tessamer::sim {
@@ -82,7 +83,7 @@ SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramO
                                std::string& error) {
   int64_t boxCount = 2;
   BoxSetup setup;
-  std::string firstAddress = kFirstBoxAddress;
+  std::string firstAddress = Ipv4Text(kFirstBoxAddress);
   std::vector<std::string> channelNames;
   std::vector<std::string> units;
   std::vector<std::string> replays;

@@ -54,7 +54,7 @@ TEST_P(Regression, ViewerReceivesExactlyTheGoldenStream) {
   const Combination& c = GetParam();
   sim::SimulatorOptions options;
   for (const auto& stream : c.streams) {
-    sim::BoxSpec box;
+    sim::BoxSetup box;
     box.replayFile = DataFile(stream);
     options.boxes.push_back(box);
   }

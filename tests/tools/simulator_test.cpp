@@ -38,14 +38,14 @@ Header ParseBlock(const std::string& block, bool* isJobHeader = nullptr) {
 }
 
 TEST(BoxStreamText, HeaderBlockIsAcceptedByTheHubsParser) {
-  BoxSpec boxSpec;
-  boxSpec.jobType = "CoiledTubing";
-  boxSpec.dialVariable = "Rate";
-  boxSpec.dialMin = 0.5;
-  boxSpec.dialMax = 12;
-  boxSpec.secondary = true;
+  BoxSetup setup;
+  setup.jobType = "CoiledTubing";
+  setup.dialVariable = "Rate";
+  setup.dialMin = 0.5;
+  setup.dialMax = 12;
+  setup.secondary = true;
   bool isJobHeader = false;
-  const Header h = ParseBlock(HeaderBlockText(boxSpec, "VM-7"), &isJobHeader);
+  const Header h = ParseBlock(HeaderBlockText(setup, "VM-7"), &isJobHeader);
   EXPECT_TRUE(isJobHeader);
   EXPECT_EQ(h.count, 4);
   EXPECT_EQ(TextOf(h.names[0]), L"Pressure");
@@ -66,10 +66,10 @@ TEST(BoxStreamText, HeaderBlockIsAcceptedByTheHubsParser) {
 }
 
 TEST(BoxStreamText, HeaderBlockEndsWithATextLineAndEveryLineWithCarriageReturnLineFeed) {
-  BoxSpec boxSpec;
-  boxSpec.diagnostics = false;
-  boxSpec.channels = {{"P1", "bar", 1, 0, 0}, {"P2", "", 1, 0, 0}};
-  const std::string block = HeaderBlockText(boxSpec, "S");
+  BoxSetup setup;
+  setup.diagnostics = false;
+  setup.channels = {{"P1", "bar", 1, 0, 0}, {"P2", "", 1, 0, 0}};
+  const std::string block = HeaderBlockText(setup, "S");
   EXPECT_EQ(block.find("DiagInfo"), std::string::npos);
   EXPECT_THAT(block, ::testing::EndsWith("#P1 P2\r\n## Logging started\r\n"));
   EXPECT_THAT(block, ::testing::HasSubstr("# UnitList bar -\r\n"));
@@ -100,11 +100,11 @@ TEST(BoxStreamText, DataLineReadsBackWithItsTimeAndValues) {
 }
 
 TEST(BoxStreamText, GeneratedValuesStayNearTheirChannelAndCarryTheSequence) {
-  BoxSpec boxSpec;
-  boxSpec.sequenceChannel = 1;
+  BoxSetup setup;
+  setup.sequenceChannel = 1;
   std::mt19937 noise(3);
   for (uint64_t s = 0; s < 300; s += 7) {
-    const auto values = GenerateValues(boxSpec, s, noise);
+    const auto values = GenerateValues(setup, s, noise);
     ASSERT_EQ(values.size(), 4u);
     EXPECT_EQ(values[1], static_cast<double>(s));
     EXPECT_NEAR(values[0], 1500.0, 405.0);

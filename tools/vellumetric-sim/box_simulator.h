@@ -11,13 +11,27 @@
 // Every box can be told to drop its data connections, refuse new ones, or go silent, so that the
 // hub's reconnection can be exercised.
 //
-// Threads: all network work runs on one thread owned by CBoxSimulator (an asio::io_context).
-// The public operations may be called from any thread; they post their work to that thread, and
-// the observations (commands, counts) are guarded by each box's own mutex.
+// The picture, everything on the simulator's one thread (an asio::io_context):
+//
+//   CBoxSimulator ─owns─► CSimulatedBox, one per box (127.0.0.2, 127.0.0.3, ...)
+//                           │
+//     data acceptor ──accept──► CBoxDataConnection ◄── opening, then one record per period
+//                                (write queue, gap timer)        ▲
+//     record timer ──due──────────────────────────► IBoxStreamSource
+//                                                     ├ CGeneratedStreamSource  header, data lines
+//                                                     └ CReplayedStreamSource   recording, in pieces
+//     utility acceptor ─accept─► CBoxUtilityConnection: banner; read a line, answer, read the next
+//                                  └ every request ─► the command observer, the box's record
+//
+//   other threads ── Drop / SetRefusing / SetSilent ──post, wait──► the simulator's thread
+//                 ◄─ ReceivedCommands / Wait... / RecordsSent ── each box's mutex
+//
+// Connections are shared-ownership sessions: the box's list and their pending handlers keep them.
+//
+// Threads: CBoxSimulator is owned and driven (Start, Stop, destruction) by one thread; ReleaseReplay
+// and SetCommandObserver may be called from any thread.
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
+#include <asio.hpp>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,130 +39,10 @@
 #include <thread>
 #include <vector>
 
+#include "box_setup.h"
+#include "simulated_box.h"
+
 namespace tessamer::sim {
-
-inline constexpr int kMaxSimulatedBoxes = 16;
-inline constexpr const char* kFirstBoxAddress = "127.0.0.2";  // box i listens on 127.0.0.(2+i)
-inline constexpr std::chrono::milliseconds kDefaultRecordPeriod{1000};
-inline constexpr const char* kUtilityBanner = "Vellumetric-VMC: connected\r\n";
-inline constexpr const char* kAcknowledgement = "Extended Command done ";
-// A data connection whose reader falls this far behind is closed, as a box with a full send
-// buffer would give up on it.
-inline constexpr size_t kMaxPendingBytes = 1 << 20;
-
-// One generated channel: a slow wave around `base` with a little noise.
-struct ChannelSpec {
-  std::string name;
-  std::string unit;
-  double base = 0.0;
-  double swing = 0.0;  // amplitude of the wave
-  double noise = 0.0;  // amplitude of the noise
-};
-
-// How a recorded stream is delivered. The stream's opening header lines go out when a connection
-// is made; after that, every `slot` the lines up to and including the next data line go out,
-// each slot's bytes cut into pieces of 1 to `maxPiece` bytes sent `pieceGap` apart (so lines
-// arrive split at arbitrary points, mid-line included).
-struct ReplayPacing {
-  std::chrono::milliseconds slot{200};
-  size_t maxPiece = 24;
-  std::chrono::milliseconds pieceGap{2};
-  uint32_t seed = 1;           // the cuts are repeatable for a given seed
-  bool holdAfterHeader = false;  // data lines wait for CBoxSimulator::ReleaseReplay
-};
-
-struct BoxSpec {
-  std::string address;          // empty: 127.0.0.(2 + index)
-  uint16_t dataPort = 0;        // 0: any free port (see SimulatorOptions::samePorts)
-  uint16_t utilityPort = 0;     // 0: any free port
-  std::string serialNumber;     // empty: "VM-<20417 + index>"
-  std::string firmware = "8.7c";
-  std::string fpga = "3.12";
-  std::string jobType = "Cementing";
-  bool secondary = false;       // the logger-family line says "Secondary" instead of "Primary"
-  std::string dialVariable = "Weight";
-  double dialMin = 0.0;
-  double dialMax = 50000.0;
-  std::vector<ChannelSpec> channels;  // empty: Pressure, Rate, Weight, Density
-  bool diagnostics = true;      // a "DiagInfo" line in the header block
-  bool banner = true;           // the utility port greets with kUtilityBanner
-  std::chrono::milliseconds recordPeriod = kDefaultRecordPeriod;
-  int sequenceChannel = -1;     // this channel carries the record's sequence number (0, 1, ...)
-  std::string replayFile;       // not empty: replay this recorded stream instead of generating
-  std::string replayText;       // the same, given as text (used when replayFile is empty)
-};
-
-struct SimulatorOptions {
-  std::vector<BoxSpec> boxes;   // 1 to kMaxSimulatedBoxes
-  // Every box listens on the same data port number and the same utility port number (as real
-  // boxes do, each on its own address). A port of 0 is picked by the first box.
-  bool samePorts = true;
-  ReplayPacing pacing;
-};
-
-// The default channel set of a generated box.
-std::vector<ChannelSpec> DefaultChannels();
-
-// One simulated box. Owned by CBoxSimulator; references stay valid while the simulator lives.
-class CSimulatedBox {
- public:
-  CSimulatedBox(const CSimulatedBox&) = delete;
-  CSimulatedBox& operator=(const CSimulatedBox&) = delete;
-  ~CSimulatedBox();
-
-  const std::string& Address() const { return address; }
-  uint16_t DataPort() const;
-  uint16_t UtilityPort() const;
-  const BoxSpec& Setup() const { return boxSpec; }
-
-  // The header block every data connection gets first (generated boxes; replayed boxes send the
-  // opening of their stream).
-  std::string HeaderBlock() const;
-
-  // These three return once the change has taken effect on the simulator's thread.
-  // Closes every open data connection; new connections are still accepted.
-  void Drop();
-  // Stops listening on the data port (connections are refused) or listens again on the same
-  // port. Open connections are not touched.
-  void SetRefusing(bool refusing);
-  // Keeps the data connections open but sends nothing (true), or resumes sending (false).
-  void SetSilent(bool silent);
-
-  // Every request line received on the utility port, in order, without its line end.
-  std::vector<std::string> ReceivedCommands() const;
-  // Waits until at least `count` requests have been received, or `timeout` passes.
-  bool WaitForCommands(size_t count, std::chrono::milliseconds timeout) const;
-  // Data connections accepted so far, and the number open now.
-  size_t DataConnectionsAccepted() const;
-  size_t OpenDataConnections() const;
-  bool WaitForDataConnections(size_t accepted, std::chrono::milliseconds timeout) const;
-  // Data records (generated or replayed data lines) sent on at least one connection.
-  uint64_t RecordsSent() const;
-  // Generated boxes: record k (sequence number k) is due at RecordClock() + (k + 1) * period.
-  std::chrono::steady_clock::time_point RecordClock() const;
-
- private:
-  friend class CBoxSimulator;
-  struct Impl;
-  CSimulatedBox(int index, BoxSpec boxSpec, std::string address, std::unique_ptr<Impl> impl);
-
-  void NoteCommand(std::string command);
-  void NoteAccepted();
-  void NoteClosed();
-  void NoteRecord();
-
-  const int index;
-  const BoxSpec boxSpec;
-  const std::string address;
-  std::unique_ptr<Impl> impl;  // sockets and timers, touched on the simulator's thread only
-
-  mutable std::mutex mutex;  // guards the observations below
-  mutable std::condition_variable changed;
-  std::vector<std::string> commands;
-  size_t accepted = 0;
-  size_t open = 0;
-  uint64_t records = 0;
-};
 
 class CBoxSimulator {
  public:
@@ -176,14 +70,27 @@ class CBoxSimulator {
   void SetCommandObserver(std::function<void(int, const std::string&)> observer);
 
  private:
-  friend class CSimulatedBox;
-  struct Engine;
-  SimulatorOptions options;
-  std::vector<std::unique_ptr<CSimulatedBox>> boxes;
-  std::unique_ptr<Engine> engine;
-};
+  using Port = CSimulatedBox::Port;
 
-// Builds `count` generated boxes with the default settings on 127.0.0.2 upwards.
-SimulatorOptions DefaultOptions(int count);
+  // Start's steps. Each returns why it failed, or nothing.
+  std::string LoadStreams();
+  std::string OpenPorts();
+  // One attempt at opening every box's ports; `retry` when a number the first box picked is
+  // taken on another box's address.
+  std::string TryOpenPorts(bool& retry);
+  std::string OpenPort(size_t box, Port port, bool& retry);
+  void StartBoxes();
+
+  void Observe(int box, const std::string& request);
+
+  const bool samePorts;                      // SimulatorOptions::samePorts
+  asio::io_context context;                  // declared before the boxes: their sockets go first
+  std::vector<std::unique_ptr<CSimulatedBox>> boxes;
+  std::thread thread;                        // runs `context` between Start and Stop
+  bool running = false;                      // the owner's thread only
+
+  std::mutex observerMutex;                  // guards `observer`
+  std::function<void(int, const std::string&)> observer;
+};
 
 }  // namespace tessamer::sim

@@ -34,16 +34,16 @@ void AppendLine(std::string& out, std::string_view line) {
 
 }  // namespace
 
-std::string HeaderBlockText(const BoxSpec& boxSpec, std::string_view serialNumber) {
-  const std::vector<ChannelSpec> channels = boxSpec.channels.empty() ? DefaultChannels() : boxSpec.channels;
+std::string HeaderBlockText(const BoxSetup& setup, std::string_view serialNumber) {
+  const std::vector<ChannelSetup> channels = setup.channels.empty() ? DefaultChannels() : setup.channels;
   std::string block;
-  AppendLine(block, boxSpec.secondary ? "#  Vellumetric Secondary Job Data" : "#  Vellumetric Primary Job Data");
+  AppendLine(block, setup.secondary ? "#  Vellumetric Secondary Job Data" : "#  Vellumetric Primary Job Data");
   AppendLine(block, "# SerialNumber " + std::string(serialNumber));
-  AppendLine(block, "# Firmware Version " + boxSpec.firmware);
-  if (!boxSpec.fpga.empty()) AppendLine(block, "# FPGA Version " + boxSpec.fpga);
-  AppendLine(block, "# JobType " + boxSpec.jobType);
-  AppendLine(block, "# DialVariable " + boxSpec.dialVariable + " Min " + HeaderNumber(boxSpec.dialMin) +
-                        " Max " + HeaderNumber(boxSpec.dialMax));
+  AppendLine(block, "# Firmware Version " + setup.firmware);
+  if (!setup.fpga.empty()) AppendLine(block, "# FPGA Version " + setup.fpga);
+  AppendLine(block, "# JobType " + setup.jobType);
+  AppendLine(block, "# DialVariable " + setup.dialVariable + " Min " + HeaderNumber(setup.dialMin) +
+                        " Max " + HeaderNumber(setup.dialMax));
   std::string vqi = "# VQIData";
   std::string variables = "# VariableList";
   std::string units = "# UnitList";
@@ -60,7 +60,7 @@ std::string HeaderBlockText(const BoxSpec& boxSpec, std::string_view serialNumbe
   AppendLine(block, vqi);
   AppendLine(block, variables);
   AppendLine(block, units);
-  if (boxSpec.diagnostics) {
+  if (setup.diagnostics) {
     AppendLine(block,
                "# DiagInfo 3V 3.31 5V 5.02 OverV 0.00 Accl 0.98 ADSVcc 4.99 ADSRef 2.50 "
                "ADSTemp 31.20 Sensors OK");
@@ -96,17 +96,17 @@ std::string DataLineText(const std::tm& localTime, int hundredths, const std::ve
   return line;
 }
 
-std::vector<double> GenerateValues(const BoxSpec& boxSpec, uint64_t sequence, std::mt19937& noise) {
-  const std::vector<ChannelSpec> channels = boxSpec.channels.empty() ? DefaultChannels() : boxSpec.channels;
+std::vector<double> GenerateValues(const BoxSetup& setup, uint64_t sequence, std::mt19937& noise) {
+  const std::vector<ChannelSetup> channels = setup.channels.empty() ? DefaultChannels() : setup.channels;
   std::uniform_real_distribution<double> jitter(-1.0, 1.0);
   std::vector<double> values;
   values.reserve(channels.size());
   for (size_t i = 0; i < channels.size(); ++i) {
-    if (static_cast<int>(i) == boxSpec.sequenceChannel) {
+    if (static_cast<int>(i) == setup.sequenceChannel) {
       values.push_back(static_cast<double>(sequence));
       continue;
     }
-    const ChannelSpec& c = channels[i];
+    const ChannelSetup& c = channels[i];
     const double phase = 2.0 * kPi * (static_cast<double>(sequence) / kWavePeriodRecords +
                                       static_cast<double>(i) / 7.0);
     values.push_back(c.base + c.swing * std::sin(phase) + c.noise * jitter(noise));

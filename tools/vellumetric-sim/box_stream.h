@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "box_simulator.h"
+#include "box_setup.h"
 
 namespace tessamer::sim {
 
@@ -17,7 +17,7 @@ namespace tessamer::sim {
 // versions, job type, dial variable, VQI bytes, variable and unit lists, an optional "DiagInfo"
 // line and the column line, then a "##" status line that ends the block at once (a receiver
 // otherwise learns that the block has ended only from the first data line).
-std::string HeaderBlockText(const BoxSpec& boxSpec, std::string_view serialNumber);
+std::string HeaderBlockText(const BoxSetup& setup, std::string_view serialNumber);
 
 // One data line: "MM/DD/YY HH:MM:SS" (with ".hh" hundredths when `hundredths` is not negative),
 // then each value with four decimals, each preceded by a blank, then CR LF.
@@ -25,7 +25,7 @@ std::string DataLineText(const std::tm& localTime, int hundredths, const std::ve
 
 // Plausible values of record `sequence` for the box's channels: each channel a slow wave around its
 // base with a little noise; the sequence channel, if any, carries `sequence` itself.
-std::vector<double> GenerateValues(const BoxSpec& boxSpec, uint64_t sequence, std::mt19937& noise);
+std::vector<double> GenerateValues(const BoxSetup& setup, uint64_t sequence, std::mt19937& noise);
 
 // A recorded stream cut for replay. `opening` is every line before the first data line (a line
 // that begins with a digit); each slot holds the lines up to and including the next data line;

@@ -60,11 +60,11 @@ bool Control(CBoxSimulator& simulator, const std::string& line) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  tessamer::sim::SimProgramOptions options;
+  tessamer::sim::SimulatorOptions options;
   std::string error;
   switch (tessamer::sim::ParseSimCommandLine(args, options, error)) {
     case tessamer::sim::SimCommand::Help:
-      std::fputs(tessamer::sim::SimUsage(), stdout);
+      std::fputs(tessamer::sim::SimUsage().c_str(), stdout);
       return 0;
     case tessamer::sim::SimCommand::Error:
       std::fprintf(stderr, "vellumetric-sim: %s (see --help)\n", error.c_str());
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
       break;
   }
 
-  CBoxSimulator simulator(options.simulator);
+  CBoxSimulator simulator(options);
   simulator.SetCommandObserver([](int box, const std::string& request) {
     PrintLine("command box=" + std::to_string(box) + " text=" + request);
   });

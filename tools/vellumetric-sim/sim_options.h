@@ -1,24 +1,22 @@
 #pragma once
-// The vellumetric-sim program's command line.
+// The vellumetric-sim program's command line: every option, its check and the --help text.
+// Parsed with CLI11, the one option library of the project; it stays inside sim_options.cpp.
+// Threads: any; nothing is shared.
 
 #include <string>
 #include <vector>
 
-#include "box_simulator.h"
+#include "box_setup.h"
 
 namespace tessamer::sim {
 
 enum class SimCommand { Run, Help, Error };
 
-struct SimProgramOptions {
-  SimulatorOptions simulator;  // the boxes, ready for CBoxSimulator
-};
-
-// Parses the arguments after the program name. On Error, `error` holds a one-line reason.
-SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimProgramOptions& options,
-                               std::string& error);
+// Parses the arguments after the program name into `options`, ready for CBoxSimulator. On Error,
+// `error` holds a one-line reason that names the option at fault.
+SimCommand ParseSimCommandLine(const std::vector<std::string>& args, SimulatorOptions& options, std::string& error);
 
 // The text printed by --help.
-const char* SimUsage();
+std::string SimUsage();
 
 }  // namespace tessamer::sim

@@ -24,14 +24,14 @@ using testkit::TextClient;
 
 constexpr auto kBound = 10s;
 
-sim::BoxSpec BoxWithChannels(const std::string& prefix, int count) {
-  sim::BoxSpec boxSpec;
+sim::BoxSetup BoxWithChannels(const std::string& prefix, int count) {
+  sim::BoxSetup setup;
   for (int i = 0; i < count; ++i) {
-    boxSpec.channels.push_back(
-        sim::ChannelSpec{prefix + static_cast<char>('a' + i), "u", 10.0 * (i + 1), 1.0, 0.0});
+    setup.channels.push_back(
+        sim::ChannelSetup{prefix + static_cast<char>('a' + i), "u", 10.0 * (i + 1), 1.0, 0.0});
   }
-  boxSpec.recordPeriod = 40ms;
-  return boxSpec;
+  setup.recordPeriod = 40ms;
+  return setup;
 }
 
 size_t CountNotices(const RecordingNoticeSink& sink, uint32_t message, uintptr_t wParam) {
@@ -61,9 +61,9 @@ std::string NoticeTrail(const testkit::RecordingNoticeSink& window) {
 
 class BridgeWithBoxesTest : public ::testing::Test {
  protected:
-  void StartSimulator(std::vector<sim::BoxSpec> boxSpecs) {
+  void StartSimulator(std::vector<sim::BoxSetup> setups) {
     sim::SimulatorOptions options;
-    options.boxes = std::move(boxSpecs);
+    options.boxes = std::move(setups);
     simulator = std::make_unique<sim::CBoxSimulator>(options);
     std::string error;
     ASSERT_TRUE(simulator->Start(&error)) << error;

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ ccache libasio-dev qt6-base-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev clang-14 libclang-rt-14-dev locales xvfb ncat netcat-openbsd)
+          libbenchmark-dev libcli11-dev clang-14 libclang-rt-14-dev locales xvfb ncat netcat-openbsd
+          help2man lintian dpkg-dev systemd desktop-file-utils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test.
-#   scripts/test.sh          everything CI runs: the plain build, ASan+UBSan, TSan, and the fuzzers
+#   scripts/test.sh          everything CI runs: the plain build, ASan+UBSan, TSan, the fuzzers
+#                            and the Debian package
 #   scripts/test.sh --quick  the plain build and its tests only
-# Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/.
+# Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/, build-package/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +13,7 @@ quick=0
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,5p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
     *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -73,4 +74,12 @@ if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     [ "$status" = 0 ] || { echo "fuzzer $name failed" >&2; exit 1; }
   done
 fi
+
+# ---- Debian package ------------------------------------------------------------------------------
+# Builds the .deb and checks it: lintian (an error fails), the unpacked programs run, the service
+# unit passes systemd-analyze verify, the desktop entry validates.
+echo "== package"
+bash scripts/package.sh --check
+# ---- end of the Debian package -------------------------------------------------------------------
+
 echo "all test runs passed"

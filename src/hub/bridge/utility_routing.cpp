@@ -1,6 +1,7 @@
 // Setpoint requests for combined channels: find the box that owns the channel through the current
 // run's channel layout and run the command on that box over its cached utility connection.
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -24,17 +25,18 @@ int64_t LeadingInteger(std::string_view text) {
 }
 
 // The number after the first blank from the fourth character on, as atof reads it; false when
-// there is no blank.
+// there is no blank or the number is not finite (an infinity, a NaN, or beyond a double's range),
+// since a box cannot take such a setpoint.
 bool ValueAfterBlank(std::string_view request, double& value) {
   const size_t blank = request.find(' ', kChannelOffset);
   if (blank == std::string_view::npos) return false;
   value = 0.0;
   ParseDouble(request.substr(blank + 1), value);
-  return true;
+  return std::isfinite(value);
 }
 
 // The command a "G" request selects by its second character, for `variable` on the owning box;
-// none for a letter of no command or a set without a value.
+// none for a letter of no command or a set without a finite value.
 std::optional<CUtilityConnections::Command> CommandOf(std::string_view request, int32_t variable) {
   switch (request[1]) {
     case 'A':

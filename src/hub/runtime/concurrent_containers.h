@@ -69,13 +69,6 @@ class concurrent_map : public detail::locked_container<std::map<Key, Value>> {
       return it->second;
     });
   }
-  // Calls `visit(key, value)` for every entry in key order, under the lock.
-  template <typename F>
-  void for_each(F visit) const {
-    this->WithLock([&](const std::map<Key, Value>& entries) {
-      for (const auto& [key, value] : entries) visit(key, value);
-    });
-  }
 };
 
 template <typename Key>

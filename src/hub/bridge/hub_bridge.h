@@ -1,45 +1,36 @@
 #pragma once
-// The spine of the hub: owns the data server (through the publisher), the utility server, the
-// agents of the current run and the message network that combines their boxes into one logger.
+// The spine of the hub, and the façade the window and the headless runner see: it owns what lives
+// as long as the process (the data server through the publisher, the utility server, the viewer
+// command relay, the box utility connections) and the current run (CHubRun, hub_run.h).
 //
-//   window thread: StartServers, Start ──> agentsTask (own thread): StartAgents
-//                                            CreateAgents: one agent per box, wait for first reports
-//                                            WorkOnDataAndHeader: routing network, wait loop
-//                                          runEnd (continuation): StopAgents, WM_HUB_STOPPED
-//   window thread: Stop ── sets stopEvent, waits for runEnd
+//   window thread: StartServers, Start ── makes the run ──> agentsTask (own thread): Execute
+//                                          runEnd (continuation): destroys the run, WM_HUB_STOPPED
+//   window thread: Stop ── tells the run to stop, waits for runEnd
+//   utility request executor ─> OnUtilityRequest ─> the run's layout ─> cached box connection
 //
-//   agent i ─Activity─> activity buffer i ─> firstReports | laterReports ─> WM_HUB_ACTIVITY
-//   agent i ─HeaderNotification─> headerQueues[i] ─> headerTagger ─> headerCollector
-//              ─> combinedHeaderBuffer ─> headerPublishBlock ─> PublishHeader
-//   agent i ─DataNotification─> dataQueues[i] ─> dataMerger ─> combinedDataBuffer
-//              ─> dataPublishBlock ─> PublishData
-//   utility server thread ─> OnUtilityRequest ─> cached box utility connection
-//
-// Threads: the public IHubControl operations and destruction on the window thread only.
-// `layoutLock` guards `boxes`, `channelEnds` and `combined` (the routing's handlers, the wait loop
-// and the utility requests take it). `utilities` is touched only on the utility server's thread.
-// Every other thread tells the window about events only by posting notices.
+// Threads: the public IHubControl operations and destruction on the window thread only;
+// OnUtilityRequest on the utility server's request executor (one call at a time); EndRun on the
+// run task's thread. `runLock` guards `run`: a utility request reads the current run's layout
+// under it, so it sees either a run's layout or, outside a run, no box owning any channel.
+// `utilities` is touched only on the request executor. Every other thread tells the window about
+// events only by posting notices.
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "acquisition/device.h"
+#include "hub/bridge/box_agent.h"
 #include "hub/bridge/hub_control.h"
+#include "hub/bridge/hub_run.h"
+#include "hub/bridge/utility_connections.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/notices.h"
 #include "hub/core/records.h"
-#include "hub/runtime/concurrent_containers.h"
-#include "hub/runtime/message_blocks.h"
-#include "hub/runtime/runtime_agent.h"
-#include "hub/runtime/runtime_event.h"
 #include "hub/runtime/runtime_task.h"
 #include "server/data_publisher.h"
 #include "support/error_info.h"
@@ -47,30 +38,9 @@
 namespace tessamer {
 
 class CUtilityServer;
-class CVellumetricUtility;
 class ICommandRelay;
 
-inline constexpr int kRunDataPort = 9900;       // data port of a server first made by Start
-inline constexpr int32_t kAgentMaxRecordsPerMinute = 60000;
-
-// What the bridge needs of one box's agent. The production one wraps CVellumetricAgent; tests
-// put their own in its place to play the boxes.
-class IBoxAgent {
- public:
-  virtual ~IBoxAgent() = default;  // a deleted agent sends nothing more
-  // Connects on the agent's own thread and sends a first Activity (Connected or ConnectFailed).
-  virtual void Start() = 0;
-  // Hands over the header and data targets; the agent starts reading its box.
-  virtual void SetTargets(std::shared_ptr<ITarget<HeaderNotification>> headerTarget,
-                          std::shared_ptr<ITarget<DataNotification>> dataTarget) = 0;
-  // Asks the agent to end soon; the bridge then waits for Agent() to be done.
-  virtual void RequestStop() = 0;
-  virtual agent& Agent() = 0;
-};
-
-// Makes the agent of one box: (agent index, link options, target of its Activity reports).
-using BoxAgentFactory = std::function<std::unique_ptr<IBoxAgent>(
-    int32_t agentIndex, const TcpOptions& options, std::shared_ptr<ITarget<Activity>> activity)>;
+inline constexpr int kRunDataPort = 9900;  // data port of a server first made by Start
 
 class CHubBridge : public IHubControl {
  public:
@@ -78,7 +48,7 @@ class CHubBridge : public IHubControl {
   explicit CHubBridge(INoticeSink* window, HubConfig config = {});
   // As above, with the agents made by `agentFactory` instead of real box agents.
   CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory agentFactory);
-  // Call Stop first: destruction closes the servers; agents still there are stopped too.
+  // Call Stop first: destruction closes the servers; a run still there is ended too.
   ~CHubBridge() override;
   CHubBridge(const CHubBridge&) = delete;
   CHubBridge& operator=(const CHubBridge&) = delete;
@@ -94,87 +64,40 @@ class CHubBridge : public IHubControl {
 
   // The utility server's request handler (its thread only): routes a setpoint request for a
   // combined channel to the box that owns it and fills `reply` with the box's answer. Called
-  // with (nullptr, 0, nullptr) when a utility client has gone: the box connections are closed.
+  // with (nullptr, 0, nullptr) when the last utility client has gone: the box connections are
+  // closed.
   bool OnUtilityRequest(const char* request, int32_t length, std::string* reply);
 
-  // The current channel layout: entry i is the end of box i's channels in the combined header.
+  // The current channel layout: entry i is the end of box i's channels in the combined header;
+  // all 0 outside a run.
   std::array<int32_t, MaxBoxes> ChannelEnds() const;
-  // Box utility connections cached now (utility server's thread, or while it is idle).
-  size_t CachedUtilityCount() const { return utilities.size(); }
+  // Box utility connections cached now (request executor, or while it is idle).
+  size_t CachedUtilityCount() const { return utilities.Count(); }
 
  private:
-  using HeaderQueue = unbounded_buffer<HeaderNotification>;
-  using DataQueue = unbounded_buffer<DataNotification>;
-
-  // Lifecycle (hub_bridge.cpp).
-  bool StartAgents();
-  bool CreateAgents();
-  void StopAgents();
-  void EndRun(const task<bool>& finished);
-  void HandleFirstReport(const Activity& report);
-  void PostActivity(const Activity& report);
-  int32_t RowOf(int32_t agentIndex);
-
-  // Routing (routing.cpp).
-  bool WorkOnDataAndHeader();
-  void WaitForDataOrStop();
-  void DrainHandlers();
-  HeaderNotification TagHeader(const HeaderNotification& notification);
-  void CollectHeader(const HeaderNotification& notification);
-  Header BuildCombinedHeader();
-  void PublishCombinedHeader(const Header& header);
-  void MergeData(const DataNotification& notification);
-  void PublishCombinedData(const Data& data);
-  void EndHandler();
-
-  // Utility routing (utility_routing.cpp).
-  using UtilityCommand = std::function<bool(CVellumetricUtility&)>;
-  bool RunUtilityCommand(size_t box, std::string* reply, const UtilityCommand& command);
+  void EndRun(const task<RunOutcome>& finished);
+  bool HasRun() const;
+  std::unique_ptr<CHubRun> DetachRun();
+  std::optional<ChannelOwner> OwnerOf(int64_t channel) const;
 
   const HubConfig config;
   const BoxAgentFactory agentFactory;
   INoticeSink* const window;
 
-  std::vector<std::unique_ptr<IBoxAgent>> agents;  // agent index order; background task only
-  std::vector<Box> boxes;                          // written under layoutLock
-  event stopEvent;      // set by Stop: the routing ends
-  event reportsDone;    // every agent has sent its first Activity
-  event dataDelivered;  // a combined record has been handed to the clients
-  std::atomic<int32_t> failedCount{0};
-  std::atomic<int32_t> channelLimit{kDefaultChannelLimit};
   int port;  // port a server made by StartServers listens on
   CDataPublisher publisher;
   ErrorInfo startError;
-  std::atomic<bool> headerPublished{false};
-  Data combined{};  // guarded by layoutLock
-  std::unique_ptr<call<DataNotification>> dataMerger;
-  std::unique_ptr<call<Activity>> firstReports;
-  std::unique_ptr<call<Activity>> laterReports;
-  std::unique_ptr<transformer<HeaderNotification, HeaderNotification>> headerTagger;
-  std::unique_ptr<call<HeaderNotification>> headerCollector;
-  // The run's combined buffers; shared with the handlers that send into them, so a handler that
-  // outlives the drain never sends into a buffer that is gone.
-  std::shared_ptr<overwrite_buffer<Header>> combinedHeaderBuffer;
-  std::shared_ptr<unbounded_buffer<Data>> combinedDataBuffer;
-  concurrent_map<int32_t, Header> boxHeaders;
-  concurrent_set<int32_t> contributors;
-  std::vector<std::shared_ptr<DataQueue>> dataQueues;
-  std::vector<std::shared_ptr<HeaderQueue>> headerQueues;
-  std::array<int32_t, MaxBoxes> boxChannels{};  // channels taken from each box, headers so far
-  std::array<int32_t, MaxBoxes> channelEnds{};  // guarded by layoutLock; 0 until the header is built
-  std::atomic<int32_t> runBoxes{0};             // boxes of the run being routed
-  std::atomic<int32_t> busy{0};                 // tagging and merge bodies in progress
-  std::mutex busyMutex;                         // with busyZero: the drain's wait for busy == 0
-  std::condition_variable busyZero;
-  mutable std::mutex layoutLock;
   std::unique_ptr<ICommandRelay> commandRelay;  // viewers' "##" commands; outlives the server
   std::unique_ptr<CUtilityServer> utilityServer;
-  task<bool> agentsTask;
-  task<void> runEnd;
-  std::map<std::string, std::shared_ptr<CVellumetricUtility>> utilities;
-  std::atomic<int32_t> pendingReports{0};
+  CUtilityConnections utilities;  // the utility server's request executor only
+
+  mutable std::mutex runLock;
+  // Guarded by runLock: the current run, from Start until it has ended (a run whose start raised
+  // stays until destruction).
+  std::unique_ptr<CHubRun> run;
+  task<RunOutcome> agentsTask;   // the run's body: CHubRun::Execute
+  task<void> runEnd;             // EndRun, once agentsTask has finished
   std::atomic<bool> endedByItself{false};
-  std::atomic<bool> runActive{false};  // from Start until the run's end is posted
 };
 
 }  // namespace tessamer

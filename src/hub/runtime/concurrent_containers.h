@@ -13,69 +13,69 @@
 
 namespace tessamer {
 
-template <typename Key, typename Value>
-class concurrent_map {
+namespace detail {
+// A standard ordered container behind one mutex: the locking both concurrent containers share.
+template <typename Container>
+class locked_container {
  public:
-  // Inserts when `key` is not there yet; true when inserted.
-  bool insert(const Key& key, const Value& value) {
-    std::lock_guard lock(mutex);
-    return entries.emplace(key, value).second;
-  }
-  bool contains(const Key& key) const {
-    std::lock_guard lock(mutex);
-    return entries.count(key) != 0;
-  }
-  // A copy of the value stored under `key`.
-  std::optional<Value> find(const Key& key) const {
-    std::lock_guard lock(mutex);
-    auto it = entries.find(key);
-    if (it == entries.end()) return std::nullopt;
-    return it->second;
+  using key_type = typename Container::key_type;
+
+  bool contains(const key_type& key) const {
+    return WithLock([&](const Container& entries) { return entries.count(key) != 0; });
   }
   size_t size() const {
-    std::lock_guard lock(mutex);
-    return entries.size();
+    return WithLock([](const Container& entries) { return entries.size(); });
   }
   void clear() {
-    std::lock_guard lock(mutex);
-    entries.clear();
+    WithLock([](Container& entries) { entries.clear(); });
   }
-  // Calls `visit(key, value)` for every entry in key order, under the lock.
+
+ protected:
+  ~locked_container() = default;
+
+  // Runs `use` on the entries under the lock and returns what it returns.
   template <typename F>
-  void for_each(F visit) const {
+  auto WithLock(F use) const {
     std::lock_guard lock(mutex);
-    for (const auto& [key, value] : entries) visit(key, value);
+    return use(entries);
+  }
+  template <typename F>
+  auto WithLock(F use) {
+    std::lock_guard lock(mutex);
+    return use(entries);
+  }
+  // Inserts an entry made of `parts` unless its key is there; true when inserted.
+  template <typename... Parts>
+  bool Emplace(const Parts&... parts) {
+    return WithLock([&](Container& held) { return held.emplace(parts...).second; });
   }
 
  private:
   mutable std::mutex mutex;
-  std::map<Key, Value> entries;  // guarded by mutex
+  Container entries;  // guarded by mutex
+};
+}  // namespace detail
+
+template <typename Key, typename Value>
+class concurrent_map : public detail::locked_container<std::map<Key, Value>> {
+ public:
+  // Inserts when `key` is not there yet; true when inserted.
+  bool insert(const Key& key, const Value& value) { return this->Emplace(key, value); }
+  // A copy of the value stored under `key`.
+  std::optional<Value> find(const Key& key) const {
+    return this->WithLock([&](const std::map<Key, Value>& entries) -> std::optional<Value> {
+      auto it = entries.find(key);
+      if (it == entries.end()) return std::nullopt;
+      return it->second;
+    });
+  }
 };
 
 template <typename Key>
-class concurrent_set {
+class concurrent_set : public detail::locked_container<std::set<Key>> {
  public:
   // True when `key` was not there yet.
-  bool insert(const Key& key) {
-    std::lock_guard lock(mutex);
-    return entries.insert(key).second;
-  }
-  bool contains(const Key& key) const {
-    std::lock_guard lock(mutex);
-    return entries.count(key) != 0;
-  }
-  size_t size() const {
-    std::lock_guard lock(mutex);
-    return entries.size();
-  }
-  void clear() {
-    std::lock_guard lock(mutex);
-    entries.clear();
-  }
-
- private:
-  mutable std::mutex mutex;
-  std::set<Key> entries;  // guarded by mutex
+  bool insert(const Key& key) { return this->Emplace(key); }
 };
 
 }  // namespace tessamer

@@ -105,7 +105,6 @@ class FakeBoxAgents {
       auto made = std::make_unique<FakeBoxAgent>(*this, index, options, std::move(activity), first);
       made->ignoresStop = std::find(stubborn.begin(), stubborn.end(), index) != stubborn.end();
       live[index] = made.get();
-      ++created;
       changed.notify_all();
       return made;
     };
@@ -124,10 +123,6 @@ class FakeBoxAgents {
   size_t Live() {
     std::lock_guard lock(mutex);
     return live.size();
-  }
-  size_t Created() {
-    std::lock_guard lock(mutex);
-    return created;
   }
 
  private:
@@ -150,7 +145,6 @@ class FakeBoxAgents {
   std::vector<int32_t> withTargets;
   std::vector<int32_t> stubborn;
   std::string factoryFailure;
-  size_t created = 0;
 };
 
 inline FakeBoxAgent::~FakeBoxAgent() {

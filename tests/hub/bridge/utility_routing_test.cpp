@@ -49,6 +49,11 @@ class UtilityRoutingTest : public ::testing::Test {
   bool Request(const std::string& text, std::string* reply) {
     return hub->bridge->OnUtilityRequest(text.c_str(), static_cast<int32_t>(text.size()), reply);
   }
+  // A refused request: false, and no reply for the utility.
+  bool Refused(const std::string& text) {
+    std::string reply;
+    return !Request(text, &reply) && reply.empty();
+  }
   std::vector<std::string> CommandsOf(size_t box) {
     return simulator->Box(box).ReceivedCommands();
   }
@@ -95,6 +100,18 @@ TEST_F(UtilityRoutingTest, RequestsThatSelectNothingOrAreMalformed) {
   ASSERT_TRUE(simulator->Box(1).WaitForCommands(1, kBound));
   EXPECT_EQ(CommandsOf(1), (std::vector<std::string>{"GA 1"}));
   EXPECT_TRUE(CommandsOf(0).empty());
+}
+
+TEST_F(UtilityRoutingTest, ASetpointThatIsNotAFiniteNumberIsRefused) {
+  StartRun();
+  for (const char* value : {"inf", "-inf", "nan", "1e400"}) {
+    EXPECT_TRUE(Refused(std::string("GS 1 ") + value)) << value;
+  }
+  std::string reply;
+  EXPECT_TRUE(Request("GS 1 -2.5", &reply));
+  ASSERT_TRUE(simulator->Box(0).WaitForCommands(1, kBound));
+  // The box's first command is the finite one: none of the refused ones went before it.
+  EXPECT_EQ(CommandsOf(0), (std::vector<std::string>{"GS 1 -2.5000"}));
 }
 
 TEST_F(UtilityRoutingTest, NoBoxOwnsAChannelOutsideARun) {

@@ -1,0 +1,297 @@
+#include "hub/bridge/hub_run.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "hub/core/alerts.h"
+#include "server/data_publisher.h"
+#include "support/simple_log_file.h"
+
+namespace tessamer {
+
+namespace {
+
+// Appends `suffix` to a fixed name field, cut to fit the field with its terminator.
+template <size_t N>
+void AppendToField(wchar_t (&field)[N], const std::wstring& suffix) {
+  std::wstring text(TextOf(field));
+  text += suffix;
+  CopyText(field, std::wstring_view(text));
+}
+
+std::wstring AgentSuffix(int32_t agentIndex) { return L"_" + std::to_wstring(agentIndex); }
+
+std::vector<Box> FirstBoxes(const std::vector<Box>& boxes) {
+  const size_t count = std::min(boxes.size(), static_cast<size_t>(MaxBoxes));
+  return {boxes.begin(), boxes.begin() + static_cast<std::ptrdiff_t>(count)};
+}
+
+}  // namespace
+
+CHubRun::CHubRun(const RunEnvironment& environment, const std::vector<Box>& boxList,
+                 int limit)
+    : environment(environment),
+      boxes(FirstBoxes(boxList)),
+      // Beyond these bounds the combined header would not fit its MaxChannels channels.
+      channelLimit(std::clamp(limit, kMinChannelLimit, kMaxChannelLimit)),
+      pendingReports(BoxCount()),
+      headerPublishBlock([this](const Header& h) { PublishCombinedHeader(h); }),
+      dataPublishBlock([this](const Data& d) { PublishCombinedData(d); }),
+      headerCollector([this](const HeaderNotification& n) { CollectHeader(n); }),
+      headerTagger([this](const HeaderNotification& n) { return TagHeader(n); }),
+      dataMerger([this](const DataNotification& n) { MergeData(n); }),
+      firstReports([this](const Activity& report) { HandleFirstReport(report); },
+                   [this](const Activity& report) { return AcceptsFirstReport(report); }),
+      laterReports([this](const Activity& report) { PostActivity(report); },
+                   [this](const Activity&) { return pendingReports.load() == 0; }) {
+  LinkNetwork();
+}
+
+CHubRun::~CHubRun() {
+  UnlinkRouting();
+  DrainHandlers();
+  StopAgents();
+}
+
+// Every agent's Activity queue is offered to firstReports first; its header and data queues
+// carry nothing until Execute hands them to the agent.
+void CHubRun::LinkNetwork() {
+  headerTagger.link_target(headerCollector);
+  combinedHeaderBuffer.link_target(headerPublishBlock);
+  combinedDataBuffer.link_target(dataPublishBlock);
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    auto activity = std::make_shared<ActivityQueue>();
+    activity->link_target(firstReports);
+    activity->link_target(laterReports);
+    activityQueues.push_back(activity);
+    auto headerQueue = std::make_shared<HeaderQueue>();
+    headerQueue->link_target(headerTagger);
+    headerQueues.push_back(headerQueue);
+    auto dataQueue = std::make_shared<DataQueue>();
+    dataQueue->link_target(dataMerger);
+    dataQueues.push_back(dataQueue);
+  }
+}
+
+RunOutcome CHubRun::Execute() {
+  if (!CreateAgents()) return RunOutcome::EndedByItself;
+  RouteUntilStopped();
+  return RunOutcome::Stopped;
+}
+
+std::optional<ChannelOwner> CHubRun::OwnerOf(int64_t channel) const {
+  if (channel < 0) return std::nullopt;  // no box owns a negative channel
+  std::lock_guard lock(layoutLock);
+  size_t box = 0;
+  while (box < boxes.size() && channel >= channelEnds[box]) ++box;
+  if (box == boxes.size()) return std::nullopt;
+  const int32_t start = box == 0 ? 0 : channelEnds[box - 1];
+  return ChannelOwner{boxes[box].address, static_cast<int32_t>(channel - start)};
+}
+
+std::array<int32_t, MaxBoxes> CHubRun::ChannelEnds() const {
+  std::lock_guard lock(layoutLock);
+  return channelEnds;
+}
+
+bool CHubRun::CreateAgents() {
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    agents.push_back(environment.agentFactory(static_cast<int32_t>(i), BoxLinkOptions(boxes[i]),
+                                              activityQueues[i]));
+    agents.back()->Start();
+  }
+  if (boxes.empty()) return false;  // nothing to wait for, nothing to route
+  reportsDone.wait();
+  return failedCount == 0;
+}
+
+// While first reports are awaited only Connected and ConnectFailed are taken; a ConnectionLost
+// stays in its queue until the agent's next message, then goes to laterReports.
+bool CHubRun::AcceptsFirstReport(const Activity& report) const {
+  return (report.status == Connected || report.status == ConnectFailed) &&
+         pendingReports.load() > 0;
+}
+
+void CHubRun::HandleFirstReport(const Activity& report) {
+  if (report.status != Connected) ++failedCount;
+  PostActivity(report);
+  if (pendingReports.fetch_sub(1) == 1) reportsDone.set();
+}
+
+void CHubRun::PostActivity(const Activity& report) {
+  const bool known = report.agent >= 0 && report.agent < BoxCount();
+  const int32_t row = known ? boxes[static_cast<size_t>(report.agent)].row : -1;
+  PostNotice(environment.window, WM_HUB_ACTIVITY, static_cast<uintptr_t>(report.status), row);
+}
+
+void CHubRun::StopAgents() {
+  if (agents.empty()) return;
+  for (auto& boxAgent : agents) boxAgent->RequestStop();
+  std::vector<agent*> running;
+  for (auto& boxAgent : agents) running.push_back(&boxAgent->Agent());
+  try {
+    agent::wait_for_all(running, environment.timeouts.agentsStopWait);
+  } catch (const operation_timed_out&) {
+    ShowAlert(L"Background agents could not be stopped. Please restart application",
+              AlertIcon::None);
+  }
+  agents.clear();
+}
+
+void CHubRun::RouteUntilStopped() {
+  for (size_t i = 0; i < agents.size(); ++i) agents[i]->SetTargets(headerQueues[i], dataQueues[i]);
+  WaitForDataOrStop();
+}
+
+// Waits for the end of the run. Once records flow, the current combined record is published
+// again whenever a repeat period passes without a publication.
+void CHubRun::WaitForDataOrStop() {
+  auto timeout = event::infinite;
+  for (;;) {
+    const size_t which = event::wait_for_multiple({&stopEvent, &dataDelivered}, timeout);
+    if (which == 0) return;
+    if (which == 1) {
+      dataDelivered.reset();
+      timeout = environment.timeouts.repeatPeriod;
+      continue;
+    }
+    RepeatCombinedRecord();
+  }
+}
+
+void CHubRun::RepeatCombinedRecord() {
+  Data copy;
+  {
+    std::lock_guard lock(layoutLock);
+    copy = combined;
+  }
+  send(combinedDataBuffer, copy);
+}
+
+// From here on no message reaches a routing handler.
+void CHubRun::UnlinkRouting() {
+  for (auto& queue : dataQueues) queue->unlink_targets();
+  for (auto& queue : headerQueues) queue->unlink_targets();
+  headerTagger.unlink_targets();
+  combinedHeaderBuffer.unlink_targets();
+  combinedDataBuffer.unlink_targets();
+}
+
+// Gives handler bodies still running up to the drain wait to finish; the run ends anyway.
+void CHubRun::DrainHandlers() {
+  std::unique_lock lock(busyMutex);
+  if (!busyZero.wait_for(lock, environment.timeouts.drainWait,
+                         [this] { return busy.load() == 0; })) {
+    DiagnosticLog().WriteRecord(L"Routing handlers still busy at the end of the run");
+  }
+}
+
+void CHubRun::EndHandler() {
+  if (busy.fetch_sub(1) == 1) {
+    std::lock_guard lock(busyMutex);
+    busyZero.notify_all();
+  }
+}
+
+HeaderNotification CHubRun::TagHeader(const HeaderNotification& notification) {
+  ++busy;
+  HeaderNotification tagged = notification;
+  const int32_t count = std::clamp(tagged.header.count, 0, MaxChannels);
+  const std::wstring suffix = AgentSuffix(tagged.agent);
+  for (int32_t i = 0; i < count; ++i) AppendToField(tagged.header.names[i], suffix);
+  EndHandler();
+  return tagged;
+}
+
+void CHubRun::CollectHeader(const HeaderNotification& notification) {
+  const int32_t agentIndex = notification.agent;
+  if (agentIndex < 0 || agentIndex >= BoxCount()) return;  // no box of this run
+  if (!boxHeaders.insert(agentIndex, notification.header)) return;  // later headers: dropped
+  boxChannels[static_cast<size_t>(agentIndex)] =
+      std::clamp(std::min(notification.header.count, channelLimit), 0, MaxChannels);
+  if (static_cast<int32_t>(boxHeaders.size()) != BoxCount()) return;
+  PostNotice(environment.window, WM_HUB_HEADERS_COMPLETE, 0, 0);
+  send(combinedHeaderBuffer, BuildCombinedHeader());
+}
+
+// The channels of every box side by side, each box's own first channels in its own order.
+// The layout's running ends are published here, in one step under the lock, so that a utility
+// request never sees a half-built layout.
+Header CHubRun::BuildCombinedHeader() {
+  Header result;
+  result.count = 0;
+  std::lock_guard lock(layoutLock);
+  int32_t end = 0;
+  for (int32_t b = 0; b < BoxCount(); ++b) {
+    const auto index = static_cast<size_t>(b);
+    const int32_t start = end;
+    end = std::min(start + boxChannels[index], MaxChannels);
+    channelEnds[index] = end;
+    const std::optional<Header> box = boxHeaders.find(b);
+    for (int32_t j = start; j < end; ++j) {
+      CopyText(result.names[j], TextOf(box->names[j - start]));
+      CopyText(result.units[j], TextOf(box->units[j - start]));
+      result.variables[j] = j;
+      ++result.count;
+    }
+  }
+  const std::optional<Header> first = boxHeaders.find(0);
+  std::wstring dialName(TextOf(first->dialName));
+  dialName += AgentSuffix(0);
+  CopyText(result.dialName, std::wstring_view(dialName));
+  result.dialIndex = first->dialIndex;
+  result.jobType = first->jobType;
+  result.dialMin = first->dialMin;
+  result.dialMax = first->dialMax;
+  result.secondary = false;
+  return result;
+}
+
+void CHubRun::PublishCombinedHeader(const Header& header) {
+  {
+    std::lock_guard lock(layoutLock);
+    combined.count = header.count;
+  }
+  environment.publisher->PublishHeader(header);
+  headerPublished = true;
+  PostNotice(environment.window, WM_HUB_PUBLISHED, 0, 0);
+}
+
+void CHubRun::MergeData(const DataNotification& notification) {
+  if (!headerPublished) return;
+  const int32_t agentIndex = notification.agent;
+  if (agentIndex < 0 || agentIndex >= BoxCount()) return;  // no box of this run
+  ++busy;
+  const auto index = static_cast<size_t>(agentIndex);
+  bool emit = false;
+  Data copy;
+  {
+    std::lock_guard lock(layoutLock);
+    const int32_t start = agentIndex == 0 ? 0 : channelEnds[index - 1];
+    const int32_t end = channelEnds[index];
+    for (int32_t j = start; j < end; ++j) combined.values[j] = notification.data.values[j - start];
+    if (agentIndex == 0) {
+      combined.fraction = notification.data.fraction;
+      combined.time = notification.data.time;
+      combined.timestamp = notification.data.timestamp;
+    }
+    if (contributors.insert(agentIndex) &&
+        static_cast<int32_t>(contributors.size()) == BoxCount()) {
+      copy = combined;
+      emit = true;
+      contributors.clear();
+    }
+  }
+  if (emit) send(combinedDataBuffer, copy);
+  PostNotice(environment.window, WM_HUB_BOX_DATA, static_cast<uintptr_t>(boxes[index].row), 0);
+  EndHandler();
+}
+
+void CHubRun::PublishCombinedData(const Data& data) {
+  dataDelivered.set();
+  environment.publisher->PublishData(data);
+  PostNotice(environment.window, WM_HUB_PUBLISHED, 1, 0);
+}
+
+}  // namespace tessamer

@@ -55,6 +55,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   CContextPool& Pool() { return pool; }
   ICommandRelay* relay = nullptr;  // set before the workers start
   std::atomic<uint16_t> boundPort{0};
+  std::atomic<ViewerId> viewerCount{0};  // the last number given to a client
   uint16_t requestedPort;
   ErrorInfo LastError() const {
     std::lock_guard guard(errorLock);
@@ -74,7 +75,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
                  size_t count);
   void RunSendStep(const Link& link, ClientContext& record);
   void CloseClient(const Link& link, bool abortive);
-  void OnCommand(const std::weak_ptr<ClientLink>& link, std::string line);
+  void OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link, std::string line);
   void Notify(uintptr_t socketValue, intptr_t event);
   void RecordError(const asio::error_code& failure);
 
@@ -238,6 +239,7 @@ void CDataServer::Core::RetryAccept() {
 void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   asio::error_code ignored;
   link->socketValue = static_cast<uintptr_t>(link->socket.native_handle());
+  link->viewer = ++viewerCount;
   link->socket.set_option(asio::socket_base::keep_alive(true), ignored);
   // Every text is a whole line or block meant to go at once: without this a small data line can
   // wait behind an unacknowledged one for the peer's delayed acknowledgement (tens of ms).
@@ -255,8 +257,9 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   reader->Initialise(record.listenPort);
   reader->link = link;
   reader->processor = std::make_unique<COffsetProcessor>(
-      reader.get(), window, [this, weak = std::weak_ptr<ClientLink>(link)](std::string line) {
-        OnCommand(weak, std::move(line));
+      reader.get(), window,
+      [this, viewer = link->viewer, weak = std::weak_ptr<ClientLink>(link)](std::string line) {
+        OnCommand(viewer, weak, std::move(line));
       });
   link->readRecord = &pool.AddReader(std::move(reader));
   Notify(link->socketValue, 0);
@@ -332,6 +335,7 @@ void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   link->open = false;
   const intptr_t listenPort = link->writeRecord->listenPort;
   pool.Release(*link->writeRecord);  // no handler of this link touches the record from now on
+  if (relay != nullptr) relay->ViewerLeft(link->viewer);  // after the last of its commands
   asio::error_code ignored;
   if (abortive) {
     link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -345,10 +349,11 @@ void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   link->socket.close(ignored);  // cancels the client's receive and send
 }
 
-void CDataServer::Core::OnCommand(const std::weak_ptr<ClientLink>& link, std::string line) {
+void CDataServer::Core::OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link,
+                                  std::string line) {
   if (relay == nullptr || pool.Stopping()) return;
   std::weak_ptr<Core> self = weak_from_this();
-  relay->Relay(std::move(line), [self, link](std::string text) {
+  relay->Relay(viewer, std::move(line), [self, link](std::string text) {
     if (auto core = self.lock()) core->pool.Reply(link.lock(), std::move(text));
   });
 }

@@ -379,13 +379,19 @@ TEST_F(DataServerTest, BadInputFromOneClientLeavesTheOthersServed) {
 // Records the relayed commands and lets the test answer them from its own thread.
 class RecordingRelay : public ICommandRelay {
  public:
-  void Relay(std::string command, std::function<void(std::string)> reply) override {
+  void Relay(ViewerId viewer, std::string command,
+             std::function<void(std::string)> reply) override {
     {
       std::lock_guard guard(mutex);
+      viewers.push_back(viewer);
       commands.push_back(std::move(command));
       replies.push_back(std::move(reply));
     }
     changed.notify_all();
+  }
+  void ViewerLeft(ViewerId viewer) override {
+    std::lock_guard guard(mutex);
+    left.push_back(viewer);
   }
   bool WaitFor(size_t count) {
     std::unique_lock guard(mutex);
@@ -393,8 +399,10 @@ class RecordingRelay : public ICommandRelay {
   }
   std::mutex mutex;
   std::condition_variable changed;
+  std::vector<ViewerId> viewers;
   std::vector<std::string> commands;
   std::vector<std::function<void(std::string)>> replies;
+  std::vector<ViewerId> left;
 };
 
 TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
@@ -408,15 +416,23 @@ TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
   asking->Send("Oxname=1\r\nnothing\r\n## CQ 1\r\n");
   ASSERT_TRUE(relay.WaitFor(1));
   EXPECT_EQ(relay.commands[0], "## CQ 1\r");
+  other->Send("## CQ 2\r\n");
+  ASSERT_TRUE(relay.WaitFor(2));
+  EXPECT_NE(relay.viewers[0], relay.viewers[1]);
   relay.replies[0]("## DCC OK_OT fine\r\n");
   Publish(SavedText::DataLine, "sync\r\n");
   ASSERT_TRUE(asking->ReceiveBytes(25));
   EXPECT_EQ(asking->received, "## DCC OK_OT fine\r\nsync\r\n");
   ASSERT_TRUE(other->ReceiveBytes(6));
 
-  // A reply for a client that left, or after the server stopped or went, is dropped.
+  // The relay learns that the client left; a reply for it, or after the server stopped or
+  // went, is dropped.
   asking->Close();
   ASSERT_TRUE(WaitDisconnections(1));
+  {
+    std::lock_guard guard(relay.mutex);
+    EXPECT_EQ(relay.left, std::vector<ViewerId>{relay.viewers[0]});
+  }
   relay.replies[0]("## DCC OK_OT late\r\n");
   Publish(SavedText::DataLine, "sync2\r\n");
   ASSERT_TRUE(other->ReceiveBytes(13));

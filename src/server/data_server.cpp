@@ -48,6 +48,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   bool WaitWorkers(std::chrono::milliseconds wait);
   void CloseNotices();
 
+  size_t SendNow(ClientContext& record, std::string_view bytes) override;
   void RequestSends(const std::vector<ClientContext*>& records) override;
   void RequestClose(ClientContext& record) override;
 
@@ -173,6 +174,16 @@ bool CDataServer::Core::WaitWorkers(std::chrono::milliseconds wait) {
 void CDataServer::Core::CloseNotices() {
   std::lock_guard guard(noticeLock);
   noticesOpen = false;
+}
+
+size_t CDataServer::Core::SendNow(ClientContext& record, std::string_view bytes) {
+  // The record is connected (the pool's lock keeps it so, and keeps CloseClient from closing
+  // the socket meanwhile) and idle (its processor's lock keeps the strand from sending): this
+  // is the one send on the socket. The socket does not block (SetUpClient).
+  asio::error_code failure;
+  const size_t sent =
+      record.link->socket.send(asio::buffer(bytes.data(), bytes.size()), 0, failure);
+  return failure ? 0 : sent;
 }
 
 void CDataServer::Core::RequestSends(const std::vector<ClientContext*>& records) {

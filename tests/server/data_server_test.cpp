@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cctype>
@@ -45,6 +46,37 @@ size_t OpenDescriptors() {
     ++count;
   return count;
 }
+
+// Occupies `count` of a server's workers until released (at the latest when destroyed).
+class WorkerHold {
+ public:
+  WorkerHold(asio::io_context::executor_type workers, int count) {
+    for (int i = 0; i < count; ++i) {
+      auto running = std::make_shared<std::promise<void>>();
+      started.push_back(running->get_future());
+      asio::post(workers, [running, released = released] {
+        running->set_value();
+        released.wait();
+      });
+    }
+  }
+  ~WorkerHold() { Release(); }
+  bool WaitRunning() {
+    return std::all_of(started.begin(), started.end(), [](auto& running) {
+      return running.wait_for(10s) == std::future_status::ready;
+    });
+  }
+  void Release() {
+    if (!releasedOnce) release.set_value();
+    releasedOnce = true;
+  }
+
+ private:
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  bool releasedOnce = false;
+  std::vector<std::future<void>> started;
+};
 
 class DataServerTest : public ::testing::Test {
  protected:
@@ -244,25 +276,31 @@ TEST_F(DataServerTest, StopResetsConnectedClientsAndReturnsPromptly) {
 TEST_F(DataServerTest, StopReturnsAfterItsWaitWhenAWorkerDoesNotEnd) {
   StartServer(kMaxQueuedBytes, 200ms);
   auto client = Connect();
-  std::promise<void> running;
-  std::promise<void> release;
-  auto released = release.get_future().share();
-  asio::post(server->Executor(), [&running, released] {
-    running.set_value();
-    released.wait();
-  });
-  running.get_future().wait();
+  WorkerHold hold(server->Executor(), 1);
+  ASSERT_TRUE(hold.WaitRunning());
   const auto start = std::chrono::steady_clock::now();
   server->Stop();
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 200ms);
   EXPECT_LT(took, 3s);
   const size_t notices = sink.Notices().size();
-  release.set_value();
+  hold.Release();
   server.reset();
   // The client was reset by the worker that did end, and nothing is posted after Stop.
   ASSERT_TRUE(client->ReceiveToEnd());
   EXPECT_EQ(sink.Notices().size(), notices);
+}
+
+TEST_F(DataServerTest, AnIdleClientIsWrittenToByThePublisherWhileEveryWorkerIsBusy) {
+  StartServer();
+  auto client = Connect();
+  Publish(SavedText::Header, "#H\r\n");
+  ASSERT_TRUE(client->ReceiveBytes(4));
+  WorkerHold hold(server->Executor(), kWorkerCount);
+  ASSERT_TRUE(hold.WaitRunning());
+  Publish(SavedText::DataLine, "D1\r\n");
+  EXPECT_TRUE(client->ReceiveBytes(8, 5s));
+  EXPECT_EQ(client->received, "#H\r\nD1\r\n");
 }
 
 TEST_F(DataServerTest, WithoutAWindowClientsAreServed) {

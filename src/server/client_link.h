@@ -12,7 +12,8 @@
 namespace tessamer {
 
 // Threads: every field but `strand` is touched only by handlers running on `strand`, except
-// `socketValue` and `viewer`, which are fixed before the link is shared.
+// `socketValue` and `viewer`, which are fixed before the link is shared, and `socket`, which the
+// publisher also sends on while the client's processor is idle (CClientProcessor, SendNow).
 struct ClientLink {
   explicit ClientLink(asio::io_context& io) : strand(asio::make_strand(io)), socket(strand) {}
 
@@ -22,7 +23,6 @@ struct ClientLink {
   uintptr_t socketValue = 0;             // the socket's number, as the notices carry it
   ViewerId viewer = 0;                   // the connection's number, as the relay knows it
   ClientContext* writeRecord = nullptr;  // owned by the pool
-  ClientContext* readRecord = nullptr;   // owned by the pool; null once its receive loop ended
 };
 
 // A run of buffers to send, as a buffer sequence.

@@ -24,7 +24,6 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool 
     if (sent >= text->size()) return PostResult::Sent;
     context->length = text->size();
     context->position = sent;
-    context->lastTransfer = sent;
     context->texts.clear();
     context->texts.push_back(std::move(text));
     state = ProcessorState::Sending;
@@ -92,7 +91,6 @@ bool CClientProcessor::TakeNextLocked() {
            context->length + queue.front()->size() <= kMaxSendBytes);
   queuedBytes -= context->length;
   context->position = 0;
-  context->lastTransfer = 0;
   return true;
 }
 

@@ -71,11 +71,6 @@ void CContextPool::Publish(SavedText which, std::string text) {
   BroadcastLocked(shared);
 }
 
-void CContextPool::Broadcast(std::shared_ptr<const std::string> text) {
-  std::lock_guard guard(lock);
-  BroadcastLocked(text);
-}
-
 bool CContextPool::Reply(const std::shared_ptr<ClientLink>& link, std::string text) {
   std::lock_guard guard(lock);
   if (stopping || link == nullptr) return false;

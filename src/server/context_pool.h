@@ -63,8 +63,6 @@ class CContextPool {
 
   // Stores `text` as the last text of its kind and hands it to every connected client.
   void Publish(SavedText which, std::string text);
-  // Hands `text` to every connected client, those still waiting for their first send included.
-  void Broadcast(std::shared_ptr<const std::string> text);
   // Hands `text` to the client of `link` alone, if it is still connected. False when dropped.
   bool Reply(const std::shared_ptr<ClientLink>& link, std::string text);
 

@@ -272,9 +272,9 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
       [this, viewer = link->viewer, weak = std::weak_ptr<ClientLink>(link)](std::string line) {
         OnCommand(viewer, weak, std::move(line));
       });
-  link->readRecord = &pool.AddReader(std::move(reader));
-  Notify(link->socketValue, 0);
-  StartReceive(link, *link->readRecord);
+  ClientContext& readRecord = pool.AddReader(std::move(reader));
+  Notify(link->socketValue, kClientConnected);
+  StartReceive(link, readRecord);
   RunSendStep(link, record);
 }
 
@@ -290,14 +290,12 @@ void CDataServer::Core::OnReceive(const Link& link, ClientContext& reader,
                                   const asio::error_code& failure, size_t count) {
   if (!failure && count > 0 && link->open) {
     reader.lastTransfer = count;
-    reader.position += count;
     reader.processor->Process();
     StartReceive(link, reader);
     return;
   }
   // The peer closed, the connection failed, or the client was closed: the receive loop ends.
   if (link->open) CloseClient(link, false);
-  link->readRecord = nullptr;
   pool.RemoveReader(reader);
 }
 
@@ -336,7 +334,6 @@ void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
       CloseClient(link, false);
       return;
     }
-    record.lastTransfer = sent;
     record.position += sent;
   }
 }
@@ -344,7 +341,7 @@ void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
 void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   if (!link->open) return;
   link->open = false;
-  const intptr_t listenPort = link->writeRecord->listenPort;
+  const uint16_t listenPort = link->writeRecord->listenPort;
   pool.Release(*link->writeRecord);  // no handler of this link touches the record from now on
   if (relay != nullptr) relay->ViewerLeft(link->viewer);  // after the last of its commands
   asio::error_code ignored;
@@ -355,7 +352,8 @@ void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   }
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
-    PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue, (listenPort << 8) | 1);
+    PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue,
+               ConnectionNoticeWord(listenPort, kClientDisconnected));
   }
   link->socket.close(ignored);  // cancels the client's receive and send
 }
@@ -373,7 +371,7 @@ void CDataServer::Core::Notify(uintptr_t socketValue, intptr_t event) {
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
     PostNotice(window, WM_HUB_CLIENT_CONNECTION, socketValue,
-               (static_cast<intptr_t>(boundPort.load()) << 8) | event);
+               ConnectionNoticeWord(boundPort.load(), event));
   }
 }
 

@@ -26,7 +26,6 @@ std::string SendAll(ClientContext& record, CClientProcessor& processor, size_t c
     EXPECT_EQ(all.size(), record.length);
     const size_t n = std::min(chunk, record.length - record.position);
     sent.append(all, record.position, n);
-    record.lastTransfer = n;
     record.position += n;
   }
   return sent;

@@ -29,13 +29,10 @@ namespace {
 using namespace std::chrono_literals;
 using testkit::ViewerClient;
 
-constexpr intptr_t kConnected = 0;
-constexpr intptr_t kDisconnected = 1;
-
 std::vector<Notice> ConnectionNotices(const std::vector<Notice>& notices, intptr_t event) {
   std::vector<Notice> matching;
   for (const auto& n : notices) {
-    if (n.message == WM_HUB_CLIENT_CONNECTION && (n.lParam & 0xff) == event) matching.push_back(n);
+    if (n.message == WM_HUB_CLIENT_CONNECTION && (n.lParam & kConnectionEventMask) == event) matching.push_back(n);
   }
   return matching;
 }
@@ -91,10 +88,10 @@ class DataServerTest : public ::testing::Test {
 
   // Connects a viewer and waits until the server has set it up (its connection notice).
   std::unique_ptr<ViewerClient> Connect(int receiveBuffer = 0) {
-    const size_t before = Seen(kConnected);
+    const size_t before = Seen(kClientConnected);
     auto client = std::make_unique<ViewerClient>(port, receiveBuffer);
     EXPECT_TRUE(sink.WaitFor(
-        [&](const auto& notices) { return ConnectionNotices(notices, kConnected).size() > before; }));
+        [&](const auto& notices) { return ConnectionNotices(notices, kClientConnected).size() > before; }));
     return client;
   }
   size_t Seen(intptr_t event) const { return ConnectionNotices(sink.Notices(), event).size(); }
@@ -103,7 +100,7 @@ class DataServerTest : public ::testing::Test {
   }
   bool WaitDisconnections(size_t count) {
     return sink.WaitFor(
-        [&](const auto& notices) { return ConnectionNotices(notices, kDisconnected).size() >= count; });
+        [&](const auto& notices) { return ConnectionNotices(notices, kClientDisconnected).size() >= count; });
   }
   void Publish(SavedText which, const std::string& text) { server->Publish(which, text); }
 
@@ -115,8 +112,8 @@ class DataServerTest : public ::testing::Test {
 TEST_F(DataServerTest, AnEarlyClientGetsNothingUntilTheFirstTextThenEachOne) {
   StartServer();
   auto client = Connect();
-  const Notice notice = ConnectionNotices(sink.Notices(), kConnected).back();
-  EXPECT_EQ(notice.lParam, static_cast<intptr_t>(port) << 8);
+  const Notice notice = ConnectionNotices(sink.Notices(), kClientConnected).back();
+  EXPECT_EQ(notice.lParam, ConnectionNoticeWord(port, kClientConnected));
   Publish(SavedText::Header, "#H1\r\n");
   Publish(SavedText::DataLine, "D1\r\n");
   ASSERT_TRUE(client->ReceiveBytes(9));
@@ -231,7 +228,7 @@ TEST_F(DataServerTest, TenTextsPublishedDuringASlowSendArriveInOrderAfterIt) {
 TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   StartServer();
   auto leaving = Connect();
-  const uintptr_t socketValue = LastSocketValue(kConnected);
+  const uintptr_t socketValue = LastSocketValue(kClientConnected);
   leaving->Close();
   ASSERT_TRUE(WaitDisconnections(1));
   // Texts published after it left, and another client's whole life, add no notice for it.
@@ -239,15 +236,15 @@ TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   auto staying = Connect();
   Publish(SavedText::DataLine, "sync\r\n");
   ASSERT_TRUE(staying->ReceiveBytes(13));
-  const auto gone = ConnectionNotices(sink.Notices(), kDisconnected);
+  const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
   ASSERT_EQ(gone.size(), 1u);
   EXPECT_EQ(gone[0].wParam, socketValue);
-  EXPECT_EQ(gone[0].lParam, (static_cast<intptr_t>(port) << 8) | 1);
+  EXPECT_EQ(gone[0].lParam, ConnectionNoticeWord(port, kClientDisconnected));
   EXPECT_EQ(server->ConnectedCount(), 1u);
 
   server->Stop();
   const size_t afterStop = sink.Notices().size();
-  EXPECT_EQ(ConnectionNotices(sink.Notices(), kDisconnected).size(), 2u);
+  EXPECT_EQ(ConnectionNotices(sink.Notices(), kClientDisconnected).size(), 2u);
   server.reset();
   EXPECT_EQ(sink.Notices().size(), afterStop);
 }
@@ -344,8 +341,8 @@ TEST_F(DataServerTest, AThousandConnectionsLeaveDescriptorsAndRecordsBounded) {
   EXPECT_EQ(counts.connected, 0u);
   EXPECT_EQ(counts.accepting, 2u);
   EXPECT_LE(counts.Total(), 6u);
-  EXPECT_EQ(Seen(kConnected), 1000u);
-  EXPECT_EQ(Seen(kDisconnected), 1000u);
+  EXPECT_EQ(Seen(kClientConnected), 1000u);
+  EXPECT_EQ(Seen(kClientDisconnected), 1000u);
 }
 
 TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
@@ -355,11 +352,11 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   constexpr size_t kCap = 256 * 1024;
   StartServer(kCap);
   auto stuck = Connect(4096);
-  const uintptr_t stuckSocket = LastSocketValue(kConnected);
+  const uintptr_t stuckSocket = LastSocketValue(kClientConnected);
   auto reader = Connect();
   std::string expected;
   int published = 0;
-  for (; published < 4000 && Seen(kDisconnected) == 0; ++published) {
+  for (; published < 4000 && Seen(kClientDisconnected) == 0; ++published) {
     std::string text(16 * 1024, static_cast<char>('a' + published % 26));
     text += std::to_string(published) + "\n";
     Publish(SavedText::DataLine, text);
@@ -368,7 +365,7 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   }
   ASSERT_TRUE(WaitDisconnections(1));
   EXPECT_LT(published, 4000);
-  const auto gone = ConnectionNotices(sink.Notices(), kDisconnected);
+  const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
   ASSERT_EQ(gone.size(), 1u);
   EXPECT_EQ(gone[0].wParam, stuckSocket);
   EXPECT_EQ(reader->received, expected);
@@ -411,7 +408,7 @@ TEST_F(DataServerTest, BadInputFromOneClientLeavesTheOthersServed) {
            notices.back().text == L"last";
   }));
   EXPECT_GE(sink.CountOf(WM_HUB_CLIENT_OFFSET), 10001u);
-  EXPECT_EQ(Seen(kDisconnected), 0u);
+  EXPECT_EQ(Seen(kClientDisconnected), 0u);
 }
 
 // Records the relayed commands and lets the test answer them from its own thread.

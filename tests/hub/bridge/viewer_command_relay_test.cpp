@@ -115,15 +115,23 @@ class AnswerGate {
   bool open = false;
 };
 
+// A fake box on 127.0.0.2 that acknowledges each command once its gate is open. Whatever
+// happens, the gate opens before the box goes, so the box's thread is let go.
+struct GatedBox {
+  GatedBox() {
+    box.SetResponder([gate = gate](const std::string& line) {
+      gate->Pass();
+      return testing::Acknowledge(line);
+    });
+  }
+  ~GatedBox() { gate->Open(); }
+  std::shared_ptr<AnswerGate> gate = std::make_shared<AnswerGate>();
+  FakeUtilityBox box{"127.0.0.2"};
+};
+
 TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
-  auto gate = std::make_shared<AnswerGate>();
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([gate](const std::string& line) {
-    gate->Pass();
-    return testing::Acknowledge(line);
-  });
-  // Whatever happens, the box's thread is let go before the box is destroyed.
-  const std::shared_ptr<void> openOnExit(nullptr, [gate](void*) { gate->Open(); });
+  GatedBox gated;
+  auto& box = gated.box;
   Replies replies;  // outlives the relay threads that call it
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
   relay.Relay(1, "## FIRST", replies.To(1));
@@ -131,7 +139,7 @@ TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
   relay.Relay(1, "## SECOND", replies.To(1));  // returns although the box is still busy
   relay.Relay(1, "## THIRD", replies.To(1));
   EXPECT_TRUE(replies.All().empty());
-  gate->Open();
+  gated.gate->Open();
   ASSERT_TRUE(replies.WaitFor(3));
   EXPECT_EQ(replies.All(), (std::vector<std::string>{
                                "1:## DCC OK_OT Extended Command done 10.Done.\r\n",
@@ -162,20 +170,15 @@ TEST(ViewerCommandRelay, OneViewersCommandsGoOneAtATimeAndNeverHoldUpAnother) {
 }
 
 TEST(ViewerCommandRelay, AViewerThatLeavesHasItsWaitingCommandsDroppedUnsent) {
-  auto gate = std::make_shared<AnswerGate>();
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([gate](const std::string& line) {
-    gate->Pass();
-    return testing::Acknowledge(line);
-  });
-  const std::shared_ptr<void> openOnExit(nullptr, [gate](void*) { gate->Open(); });
+  GatedBox gated;
+  auto& box = gated.box;
   Replies replies;
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
   relay.Relay(1, "## HOLD", replies.To(1));
   ASSERT_TRUE(box.WaitForLines(1));
   for (int i = 0; i < 3; ++i) relay.Relay(1, "## LATER", replies.To(1));
   relay.ViewerLeft(1);
-  gate->Open();
+  gated.gate->Open();
   ASSERT_TRUE(replies.WaitFor(1));  // the exchange in progress ran to its end
   relay.Relay(2, "## AFTER", replies.To(2));
   ASSERT_TRUE(replies.WaitFor(2));

@@ -99,14 +99,36 @@ double ThreadCpuSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// Connects `socket` to 127.0.0.1:`port`. A connect caught in a race with a full listen backlog may
+// be refused: it is tried again after a pause.
+void Connect(asio::ip::tcp::socket& socket, uint16_t port) {
+  constexpr int kConnectTries = 100;
+  for (int attempt = 1;; ++attempt) {
+    asio::error_code failure;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, failure);
+    if (!failure) return;
+    socket.close();
+    if (failure != asio::error::connection_refused || attempt == kConnectTries) {
+      throw std::system_error(failure, "connect");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 // M viewers on one thread: every received line's sequence number and latency.
 class Viewers {
  public:
   Viewers(int count, uint16_t port) {
+    // Connects go in small groups with a pause between them: a flood overruns the listeners'
+    // backlogs, and each dropped connect waits a second or more for the kernel's retry.
+    constexpr int kConnectGroup = 16;
     for (int i = 0; i < count; ++i) {
       auto viewer = std::make_unique<Viewer>(io);
       Connect(viewer->socket, port);
       viewers.push_back(std::move(viewer));
+      if (i % kConnectGroup == kConnectGroup - 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
     }
     for (auto& viewer : viewers) Read(*viewer);
     thread = std::thread([this] { io.run(); });
@@ -157,22 +179,6 @@ class Viewers {
     int64_t lastSequence = 0, lines = 0, disordered = 0;
     std::vector<int64_t> latencies;
   };
-
-  // A flood of connects can overrun the listener's backlog, and a connect caught in that race may
-  // be refused: it is tried again after a pause.
-  static void Connect(asio::ip::tcp::socket& socket, uint16_t port) {
-    constexpr int kConnectTries = 100;
-    for (int attempt = 1;; ++attempt) {
-      asio::error_code failure;
-      socket.connect({asio::ip::make_address("127.0.0.1"), port}, failure);
-      if (!failure) return;
-      socket.close();
-      if (failure != asio::error::connection_refused || attempt == kConnectTries) {
-        throw std::system_error(failure, "connect");
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
 
   void Read(Viewer& viewer) {
     viewer.socket.async_read_some(asio::buffer(viewer.chunk),
@@ -235,7 +241,7 @@ void PublishAtRate(int64_t count, int rate, Publish publish) {
 class ConnectionCounter : public INoticeSink {
  public:
   void Post(Notice notice) override {
-    if (notice.message != WM_HUB_CLIENT_CONNECTION || (notice.lParam & 0xff) != 0) return;
+    if (notice.message != WM_HUB_CLIENT_CONNECTION || (notice.lParam & kConnectionEventMask) != kClientConnected) return;
     std::lock_guard guard(mutex);
     ++connected;
     changed.notify_all();
@@ -358,7 +364,7 @@ RunResult RunNcat(int clients, const Settings& settings) {
     Viewers viewers(clients, port);
     asio::io_context io;
     asio::ip::tcp::socket source(io);
-    source.connect({asio::ip::make_address("127.0.0.1"), port});
+    Connect(source, port);
     source.set_option(asio::ip::tcp::no_delay(true));
     // ncat accepts in arrival order, so once it relays the source's data every viewer is in.
     const double cpuBefore = ProcessCpuSeconds(ncat);

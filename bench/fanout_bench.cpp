@@ -1,19 +1,24 @@
 // Fan-out load run of the data server: one publisher thread publishes data lines of 16 values at
 // a fixed rate to M viewers over loopback for a fixed time, and the same lines are relayed to the
 // same M viewers by `ncat --broker`, the plain-relay reference. Reported per run: lines delivered
-// per second, lines lost, p50/p99/max publish-to-receive latency, and the relaying process's CPU
-// time per delivered line (for the data server: the child process less its publishing thread's
-// pacing, so what is counted is PublishData, line text included, and the workers).
+// per second of the run (until every viewer had the last line), lines lost, p50/p99/max latency
+// from each line's due time (its slot in the fixed rate) to its receipt, and the relaying
+// process's CPU time per delivered line (for the data server: the child process less its
+// publishing thread's pacing, so what is counted is PublishData, line text included, and the
+// workers). Measuring from the due time counts a publisher that falls behind the rate, as it
+// counts a relay whose input backs up.
 //
 //   parent: M viewers (one receiving thread) ◄── loopback ── child: CDataServer + publisher thread
 //   parent: M viewers + publishing socket    ◄── loopback ──► ncat --broker
 //
-// Each line carries its sequence number and its publication time (steady clock, microseconds) as
-// its first two values; both processes read the same monotonic clock.
+// Each line carries its sequence number and its due time (steady clock, microseconds) as its
+// first two values; both processes read the same monotonic clock. The bench raises its own
+// descriptor limit (the child inherits it) for the larger viewer counts.
 //
-// Usage: fanout_bench [--seconds S] [--rate LINES_PER_S] [--clients 1,10,100] [--no-ncat]
+// Usage: fanout_bench [--seconds S] [--rate LINES_PER_S] [--clients 1,10,100,500,1000] [--no-ncat]
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +35,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -50,7 +56,7 @@ constexpr int kValues = 16;
 struct Settings {
   int seconds = 5;
   int rate = 1000;
-  std::vector<int> clients{1, 10, 100};
+  std::vector<int> clients{1, 10, 100, 500, 1000};
   bool ncat = true;
 };
 
@@ -59,7 +65,7 @@ int64_t NowMicros() {
       .count();
 }
 
-Data LineRecord(int64_t sequence) {
+Data LineRecord(int64_t sequence, int64_t dueMicros) {
   Data data{};
   data.time.tm_year = 124;
   data.time.tm_mon = 4;
@@ -67,7 +73,7 @@ Data LineRecord(int64_t sequence) {
   data.time.tm_hour = 14;
   data.count = kValues;
   data.values[0] = static_cast<double>(sequence);
-  data.values[1] = static_cast<double>(NowMicros());
+  data.values[1] = static_cast<double>(dueMicros);
   for (int i = 2; i < kValues; ++i) data.values[i] = 1000.0 + i * 0.1234 + sequence % 100;
   return data;
 }
@@ -93,14 +99,36 @@ double ThreadCpuSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// Connects `socket` to 127.0.0.1:`port`. A connect caught in a race with a full listen backlog may
+// be refused: it is tried again after a pause.
+void Connect(asio::ip::tcp::socket& socket, uint16_t port) {
+  constexpr int kConnectTries = 100;
+  for (int attempt = 1;; ++attempt) {
+    asio::error_code failure;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, failure);
+    if (!failure) return;
+    socket.close();
+    if (failure != asio::error::connection_refused || attempt == kConnectTries) {
+      throw std::system_error(failure, "connect");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 // M viewers on one thread: every received line's sequence number and latency.
 class Viewers {
  public:
   Viewers(int count, uint16_t port) {
+    // Connects go in small groups with a pause between them: a flood overruns the listeners'
+    // backlogs, and each dropped connect waits a second or more for the kernel's retry.
+    constexpr int kConnectGroup = 16;
     for (int i = 0; i < count; ++i) {
       auto viewer = std::make_unique<Viewer>(io);
-      viewer->socket.connect({asio::ip::make_address("127.0.0.1"), port});
+      Connect(viewer->socket, port);
       viewers.push_back(std::move(viewer));
+      if (i % kConnectGroup == kConnectGroup - 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
     }
     for (auto& viewer : viewers) Read(*viewer);
     thread = std::thread([this] { io.run(); });
@@ -194,7 +222,8 @@ class Viewers {
   std::condition_variable changed;
 };
 
-// Publishes `count` lines at `rate`, calling `publish` with each record.
+// Publishes `count` lines at `rate`, calling `publish` with each record; a record carries its due
+// time, so a publisher that falls behind shows in the latency.
 template <typename Publish>
 void PublishAtRate(int64_t count, int rate, Publish publish) {
   const auto period = std::chrono::nanoseconds(1'000'000'000 / rate);
@@ -202,7 +231,8 @@ void PublishAtRate(int64_t count, int rate, Publish publish) {
   for (int64_t i = 1; i <= count; ++i) {
     next += period;
     std::this_thread::sleep_until(next);
-    publish(LineRecord(i));
+    publish(LineRecord(
+        i, std::chrono::duration_cast<std::chrono::microseconds>(next.time_since_epoch()).count()));
   }
 }
 
@@ -211,14 +241,16 @@ void PublishAtRate(int64_t count, int rate, Publish publish) {
 class ConnectionCounter : public INoticeSink {
  public:
   void Post(Notice notice) override {
-    if (notice.message != WM_HUB_CLIENT_CONNECTION || (notice.lParam & 0xff) != 0) return;
+    if (notice.message != WM_HUB_CLIENT_CONNECTION || (notice.lParam & kConnectionEventMask) != kClientConnected) return;
     std::lock_guard guard(mutex);
     ++connected;
     changed.notify_all();
   }
   bool WaitFor(int count) {
     std::unique_lock guard(mutex);
-    return changed.wait_for(guard, std::chrono::seconds(30), [&] { return connected >= count; });
+    // Connects beyond the listener's backlog wait for the kernel's SYN retries (a second and
+    // more each), so a thousand viewers can take a while to get in.
+    return changed.wait_for(guard, std::chrono::minutes(5), [&] { return connected >= count; });
   }
 
  private:
@@ -315,8 +347,9 @@ RunResult RunNcat(int clients, const Settings& settings) {
   if (ncat == 0) {
     ::dup2(errors[1], 2);
     const std::string portText = std::to_string(port);
-    ::execl("/usr/bin/ncat", "ncat", "-v", "--broker", "--max-conns", "1000", "-l", "127.0.0.1",
-            portText.c_str(), static_cast<char*>(nullptr));
+    const std::string connections = std::to_string(clients + 16);  // the viewers and the source
+    ::execl("/usr/bin/ncat", "ncat", "-v", "--broker", "--max-conns", connections.c_str(), "-l",
+            "127.0.0.1", portText.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   ::close(errors[1]);
@@ -331,7 +364,7 @@ RunResult RunNcat(int clients, const Settings& settings) {
     Viewers viewers(clients, port);
     asio::io_context io;
     asio::ip::tcp::socket source(io);
-    source.connect({asio::ip::make_address("127.0.0.1"), port});
+    Connect(source, port);
     source.set_option(asio::ip::tcp::no_delay(true));
     // ncat accepts in arrival order, so once it relays the source's data every viewer is in.
     const double cpuBefore = ProcessCpuSeconds(ncat);
@@ -354,7 +387,7 @@ void Report(const char* name, int clients, const Settings& settings, const RunRe
   const double delivered = static_cast<double>(r.viewers.delivered);
   std::printf("%-12s M=%-4d rate=%-5d %9.0f lines/s  lost %-6lld disordered %-4lld "
               "p50 %7.3f ms  p99 %7.3f ms  max %8.3f ms  cpu %6.2f us/line\n",
-              name, clients, settings.rate, delivered / settings.seconds,
+              name, clients, settings.rate, r.seconds > 0 ? delivered / r.seconds : 0.0,
               static_cast<long long>(r.viewers.lost), static_cast<long long>(r.viewers.disordered),
               r.viewers.p50, r.viewers.p99, r.viewers.max,
               delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0);
@@ -380,7 +413,7 @@ Settings ParseArguments(int argc, char** argv) {
       settings.ncat = false;
     } else {
       std::fprintf(stderr,
-                   "usage: fanout_bench [--seconds S] [--rate R] [--clients 1,10,100] "
+                   "usage: fanout_bench [--seconds S] [--rate R] [--clients 1,10,100,500,1000] "
                    "[--no-ncat]\n");
       std::exit(2);
     }
@@ -394,6 +427,12 @@ Settings ParseArguments(int argc, char** argv) {
 int main(int argc, char** argv) {
   using namespace tessamer::bench;
   ::signal(SIGPIPE, SIG_IGN);
+  // Each viewer is a descriptor here and one in the relaying process, which inherits the limit.
+  rlimit descriptors{};
+  if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
+    descriptors.rlim_cur = descriptors.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &descriptors);
+  }
   const Settings settings = ParseArguments(argc, argv);
   for (int clients : settings.clients) {
     Report("data server", clients, settings, RunDataServer(clients, settings));

@@ -32,7 +32,7 @@ struct ClientContext {
   void Initialise(uint16_t port);
 
   size_t position = 0;      // write: bytes of `texts` already sent
-  size_t lastTransfer = 0;  // bytes moved by the last completed operation
+  size_t lastTransfer = 0;  // read: bytes of the last receive
   size_t length = 0;        // write: total length of `texts`
   // write: the texts being sent, whole and in order (one gathered send for a client that has
   // fallen behind), each shared by every client it was broadcast to

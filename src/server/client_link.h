@@ -7,11 +7,13 @@
 #include <asio.hpp>
 
 #include "server/client_context.h"
+#include "server/command_relay.h"
 
 namespace tessamer {
 
 // Threads: every field but `strand` is touched only by handlers running on `strand`, except
-// `socketValue`, which is fixed before the link is shared.
+// `socketValue` and `viewer`, which are fixed before the link is shared, and `socket`, which the
+// publisher also sends on while the client's processor is idle (CClientProcessor, SendNow).
 struct ClientLink {
   explicit ClientLink(asio::io_context& io) : strand(asio::make_strand(io)), socket(strand) {}
 
@@ -19,8 +21,8 @@ struct ClientLink {
   asio::ip::tcp::socket socket;
   bool open = false;                     // from the client's set-up until it is closed, once
   uintptr_t socketValue = 0;             // the socket's number, as the notices carry it
+  ViewerId viewer = 0;                   // the connection's number, as the relay knows it
   ClientContext* writeRecord = nullptr;  // owned by the pool
-  ClientContext* readRecord = nullptr;   // owned by the pool; null once its receive loop ended
 };
 
 // A run of buffers to send, as a buffer sequence.

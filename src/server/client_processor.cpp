@@ -4,8 +4,9 @@
 
 namespace tessamer {
 
-CClientProcessor::CClientProcessor(ClientContext* context, size_t queueLimit)
-    : CProcessor(context), queueLimit(queueLimit) {}
+CClientProcessor::CClientProcessor(ClientContext* context, size_t queueLimit,
+                                   IClientSocket* socket)
+    : CProcessor(context), queueLimit(queueLimit), socket(socket) {}
 
 void CClientProcessor::Attach(ClientContext* record) {
   std::lock_guard guard(lock);
@@ -15,13 +16,14 @@ void CClientProcessor::Attach(ClientContext* record) {
   closing = false;
 }
 
-PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text) {
+PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool sendNow) {
   std::lock_guard guard(lock);
   if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
   if (state == ProcessorState::Idle) {
+    const size_t sent = sendNow && socket != nullptr ? socket->SendNow(*context, *text) : 0;
+    if (sent >= text->size()) return PostResult::Sent;
     context->length = text->size();
-    context->position = 0;
-    context->lastTransfer = 0;
+    context->position = sent;
     context->texts.clear();
     context->texts.push_back(std::move(text));
     state = ProcessorState::Sending;
@@ -89,7 +91,6 @@ bool CClientProcessor::TakeNextLocked() {
            context->length + queue.front()->size() <= kMaxSendBytes);
   queuedBytes -= context->length;
   context->position = 0;
-  context->lastTransfer = 0;
   return true;
 }
 

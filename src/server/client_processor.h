@@ -2,19 +2,27 @@
 // The sending side of one client: a first-in first-out queue of texts and the send step that
 // feeds them to the socket one after the other, each whole and in order.
 //
-//   Post (publisher, workers) ──┐                ┌── Process (client's strand, after each send)
-//                               ▼                ▼
-//            New ── first step ──► Idle ◄──────► Sending ── queue of texts (bounded in bytes)
+//   Post (publisher, relay) ─ Idle ─► SendNow on the poster's thread ─ all taken ─► stays Idle
+//            │                              └─ the rest, or nothing ─► Sending
+//            └─ New or Sending ─► queue of texts (bounded in bytes)
 //
-// Threads: Post runs on the publisher's thread and on workers; Process on the worker running the
-// client's strand; Attach and Reset under the pool's lock. `lock` guards `state`, the queue and
-// `closing`. While `Sending`, the record's send fields are the strand's alone.
+//   New ── first step ──► Idle ◄──────► Sending ◄── Process (client's strand, after each send)
+//
+// Idle means nothing queued and nothing being sent: only then does the poster write to the
+// socket itself, under `lock`, so its write and the strand's sends never overlap and every text
+// goes out in order. A client that would block is left to its strand.
+//
+// Threads: Post runs on the publisher's thread and on the relay's; Process on the worker running
+// the client's strand; Attach and Reset under the pool's lock. `lock` guards `state`, the queue
+// and `closing`, and is held during a SendNow. While `Sending`, the record's send fields are the
+// strand's alone.
 
 #include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "server/processor.h"
 
@@ -24,20 +32,35 @@ inline constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;  // per client, texts
 inline constexpr size_t kMaxSendTexts = 64;        // queued texts gathered into one send, at most
 inline constexpr size_t kMaxSendBytes = 256 * 1024;  // and their bytes, unless one text is larger
 
+// A client's socket as the thread that hands it a text may use it.
+class IClientSocket {
+ public:
+  virtual ~IClientSocket() = default;
+  // Sends from `bytes` what `record`'s socket takes at once, never waiting. Returns the count
+  // taken: 0 when the socket is full or has failed (its send step then meets the failure).
+  virtual size_t SendNow(ClientContext& record, std::string_view bytes) = 0;
+};
+
 enum class PostResult {
+  Sent,           // the client was idle and its socket took the whole text at once
   Queued,         // the text waits in the queue
-  SendRequested,  // the client was idle: the text is in the record; run a send step for it
+  SendRequested,  // the client was idle: the text, or its rest, is in the record; run a send
+                  // step for it
   Dropped,        // an empty text, or a client already being closed
   OverLimit,      // the queue would exceed its limit: the client is marked closing, queue emptied
 };
 
 class CClientProcessor : public CProcessor {
  public:
-  explicit CClientProcessor(ClientContext* context, size_t queueLimit = kMaxQueuedBytes);
+  // `socket` (may be null: every text then goes through the send step) must outlive the
+  // processor.
+  explicit CClientProcessor(ClientContext* context, size_t queueLimit = kMaxQueuedBytes,
+                            IClientSocket* socket = nullptr);
 
   void Attach(ClientContext* record) override;  // New, queue emptied, no longer closing
-  // Hands a text to the client. The caller acts on the result (SendRequested, OverLimit).
-  PostResult Post(std::shared_ptr<const std::string> text);
+  // Hands a text to the client; an idle client is written to at once when `sendNow` holds (else
+  // the text goes to the send step). The caller acts on the result (SendRequested, OverLimit).
+  PostResult Post(std::shared_ptr<const std::string> text, bool sendNow = true);
   // The send step. Returns kErrorIoPending when the record's `texts` have bytes left to send from
   // `position` to `length` (the caller sends them, adds the count sent to `position` and calls
   // Process again), 0 when everything is sent and the client is idle. A client that has fallen
@@ -56,6 +79,7 @@ class CClientProcessor : public CProcessor {
   std::deque<std::shared_ptr<const std::string>> queue;
   size_t queuedBytes = 0;  // sum of the queued texts' lengths
   size_t queueLimit;
+  IClientSocket* socket;   // not owned
   bool closing = false;    // over the limit: further texts are dropped until Attach
 };
 

@@ -16,7 +16,7 @@ ClientContext& CContextPool::Acquire(uint16_t port) {
   if (free.empty()) {
     auto record = std::make_unique<ClientContext>();
     record->Initialise(port);
-    record->processor = std::make_unique<CClientProcessor>(record.get(), queueLimit);
+    record->processor = std::make_unique<CClientProcessor>(record.get(), queueLimit, &io);
     accepting.push_back(std::move(record));
   } else {
     accepting.splice(accepting.end(), free, std::prev(free.end()));
@@ -69,11 +69,6 @@ void CContextPool::Publish(SavedText which, std::string text) {
   std::lock_guard guard(lock);
   (which == SavedText::Header ? headerText : lastDataLine) = shared;
   BroadcastLocked(shared);
-}
-
-void CContextPool::Broadcast(std::shared_ptr<const std::string> text) {
-  std::lock_guard guard(lock);
-  BroadcastLocked(text);
 }
 
 bool CContextPool::Reply(const std::shared_ptr<ClientLink>& link, std::string text) {
@@ -136,9 +131,9 @@ void CContextPool::Clear() {
 
 void CContextPool::PostLocked(ClientContext& record,
                               const std::shared_ptr<const std::string>& text,
-                              std::vector<ClientContext*>& starts) {
+                              std::vector<ClientContext*>& starts, bool sendNow) {
   auto& processor = static_cast<CClientProcessor&>(*record.processor);
-  switch (processor.Post(text)) {
+  switch (processor.Post(text, sendNow)) {
     case PostResult::SendRequested:
       starts.push_back(&record);
       break;
@@ -148,6 +143,7 @@ void CContextPool::PostLocked(ClientContext& record,
                              static_cast<unsigned long long>(queueLimit));
       io.RequestClose(record);
       break;
+    case PostResult::Sent:
     case PostResult::Queued:
     case PostResult::Dropped:
       break;
@@ -158,8 +154,15 @@ void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& tex
   if (stopping) return;
   std::vector<ClientContext*> starts;
   starts.reserve(connected.size());
-  for (const auto& record : connected) PostLocked(*record, text, starts);
+  const auto start = std::chrono::steady_clock::now();
+  // The publisher writes to idle clients itself only while it keeps up: while its previous
+  // broadcast took no longer than it then waited for this one. Otherwise the text goes through
+  // the clients' strands, where the workers share the sends and gather what piles up.
+  const bool sendNow = start - lastBroadcastEnd >= lastBroadcastEnd - lastBroadcastStart;
+  for (const auto& record : connected) PostLocked(*record, text, starts, sendNow);
   StartSends(starts);
+  lastBroadcastStart = start;
+  lastBroadcastEnd = std::chrono::steady_clock::now();
 }
 
 void CContextPool::StartSends(std::vector<ClientContext*>& starts) {

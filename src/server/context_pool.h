@@ -11,6 +11,7 @@
 // Threads: any. `lock` guards the four lists, the saved texts and `stopping`; it is never held
 // while waiting for the network. Lock order: the pool's lock, then a processor's.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -24,13 +25,13 @@
 
 namespace tessamer {
 
-// What the pool needs of the server for a client's socket. Both are called with the pool's lock
-// held and must return at once (the server posts the work to the client's strand).
-class IClientIo {
+// What the pool needs of the server for a client's socket. Every operation is called with the
+// pool's lock held and must return at once: SendNow (with the client's processor lock held too)
+// never waits for the socket, the others post the work to the client's strand.
+class IClientIo : public IClientSocket {
  public:
-  virtual ~IClientIo() = default;
-  // The clients of `records` were idle and have each been handed a text: run a send step for
-  // each. One call per publication, however many clients it reached.
+  // The clients of `records` were idle and their sockets did not take the whole text handed to
+  // each: run a send step for each. One call per publication, however many clients it reached.
   virtual void RequestSends(const std::vector<ClientContext*>& records) = 0;
   // `record`'s client has more than the queue limit waiting: close it.
   virtual void RequestClose(ClientContext& record) = 0;
@@ -62,8 +63,6 @@ class CContextPool {
 
   // Stores `text` as the last text of its kind and hands it to every connected client.
   void Publish(SavedText which, std::string text);
-  // Hands `text` to every connected client, those still waiting for their first send included.
-  void Broadcast(std::shared_ptr<const std::string> text);
   // Hands `text` to the client of `link` alone, if it is still connected. False when dropped.
   bool Reply(const std::shared_ptr<ClientLink>& link, std::string text);
 
@@ -85,9 +84,10 @@ class CContextPool {
  private:
   using RecordList = std::list<std::unique_ptr<ClientContext>>;
 
-  // Hands `text` to `record`'s client; an idle client is added to `starts`.
+  // Hands `text` to `record`'s client, written at once when it is idle and `sendNow` holds; a
+  // client whose socket did not take it all is added to `starts`.
   void PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text,
-                  std::vector<ClientContext*>& starts);
+                  std::vector<ClientContext*>& starts, bool sendNow = true);
   void BroadcastLocked(const std::shared_ptr<const std::string>& text);
   void StartSends(std::vector<ClientContext*>& starts);
   static bool Move(RecordList& from, RecordList& to, const ClientContext& record);
@@ -102,6 +102,9 @@ class CContextPool {
   std::shared_ptr<const std::string> headerText;    // the last header block; null until one
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
+  // The previous broadcast's start and end: whether the publisher keeps up.
+  std::chrono::steady_clock::time_point lastBroadcastStart;
+  std::chrono::steady_clock::time_point lastBroadcastEnd;
 };
 
 }  // namespace tessamer

@@ -48,6 +48,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   bool WaitWorkers(std::chrono::milliseconds wait);
   void CloseNotices();
 
+  size_t SendNow(ClientContext& record, std::string_view bytes) override;
   void RequestSends(const std::vector<ClientContext*>& records) override;
   void RequestClose(ClientContext& record) override;
 
@@ -55,6 +56,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   CContextPool& Pool() { return pool; }
   ICommandRelay* relay = nullptr;  // set before the workers start
   std::atomic<uint16_t> boundPort{0};
+  std::atomic<ViewerId> viewerCount{0};  // the last number given to a client
   uint16_t requestedPort;
   ErrorInfo LastError() const {
     std::lock_guard guard(errorLock);
@@ -74,7 +76,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
                  size_t count);
   void RunSendStep(const Link& link, ClientContext& record);
   void CloseClient(const Link& link, bool abortive);
-  void OnCommand(const std::weak_ptr<ClientLink>& link, std::string line);
+  void OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link, std::string line);
   void Notify(uintptr_t socketValue, intptr_t event);
   void RecordError(const asio::error_code& failure);
 
@@ -174,6 +176,16 @@ void CDataServer::Core::CloseNotices() {
   noticesOpen = false;
 }
 
+size_t CDataServer::Core::SendNow(ClientContext& record, std::string_view bytes) {
+  // The record is connected (the pool's lock keeps it so, and keeps CloseClient from closing
+  // the socket meanwhile) and idle (its processor's lock keeps the strand from sending): this
+  // is the one send on the socket. The socket does not block (SetUpClient).
+  asio::error_code failure;
+  const size_t sent =
+      record.link->socket.send(asio::buffer(bytes.data(), bytes.size()), 0, failure);
+  return failure ? 0 : sent;
+}
+
 void CDataServer::Core::RequestSends(const std::vector<ClientContext*>& records) {
   // One handler per worker takes a share of the clients and runs their send steps in turn, each
   // on its client's strand (inline when that strand is free), rather than one posted handler per
@@ -238,6 +250,7 @@ void CDataServer::Core::RetryAccept() {
 void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   asio::error_code ignored;
   link->socketValue = static_cast<uintptr_t>(link->socket.native_handle());
+  link->viewer = ++viewerCount;
   link->socket.set_option(asio::socket_base::keep_alive(true), ignored);
   // Every text is a whole line or block meant to go at once: without this a small data line can
   // wait behind an unacknowledged one for the peer's delayed acknowledgement (tens of ms).
@@ -255,12 +268,13 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   reader->Initialise(record.listenPort);
   reader->link = link;
   reader->processor = std::make_unique<COffsetProcessor>(
-      reader.get(), window, [this, weak = std::weak_ptr<ClientLink>(link)](std::string line) {
-        OnCommand(weak, std::move(line));
+      reader.get(), window,
+      [this, viewer = link->viewer, weak = std::weak_ptr<ClientLink>(link)](std::string line) {
+        OnCommand(viewer, weak, std::move(line));
       });
-  link->readRecord = &pool.AddReader(std::move(reader));
-  Notify(link->socketValue, 0);
-  StartReceive(link, *link->readRecord);
+  ClientContext& readRecord = pool.AddReader(std::move(reader));
+  Notify(link->socketValue, kClientConnected);
+  StartReceive(link, readRecord);
   RunSendStep(link, record);
 }
 
@@ -276,14 +290,12 @@ void CDataServer::Core::OnReceive(const Link& link, ClientContext& reader,
                                   const asio::error_code& failure, size_t count) {
   if (!failure && count > 0 && link->open) {
     reader.lastTransfer = count;
-    reader.position += count;
     reader.processor->Process();
     StartReceive(link, reader);
     return;
   }
   // The peer closed, the connection failed, or the client was closed: the receive loop ends.
   if (link->open) CloseClient(link, false);
-  link->readRecord = nullptr;
   pool.RemoveReader(reader);
 }
 
@@ -322,7 +334,6 @@ void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
       CloseClient(link, false);
       return;
     }
-    record.lastTransfer = sent;
     record.position += sent;
   }
 }
@@ -330,8 +341,9 @@ void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
 void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   if (!link->open) return;
   link->open = false;
-  const intptr_t listenPort = link->writeRecord->listenPort;
+  const uint16_t listenPort = link->writeRecord->listenPort;
   pool.Release(*link->writeRecord);  // no handler of this link touches the record from now on
+  if (relay != nullptr) relay->ViewerLeft(link->viewer);  // after the last of its commands
   asio::error_code ignored;
   if (abortive) {
     link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -340,15 +352,17 @@ void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   }
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
-    PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue, (listenPort << 8) | 1);
+    PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue,
+               ConnectionNoticeWord(listenPort, kClientDisconnected));
   }
   link->socket.close(ignored);  // cancels the client's receive and send
 }
 
-void CDataServer::Core::OnCommand(const std::weak_ptr<ClientLink>& link, std::string line) {
+void CDataServer::Core::OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link,
+                                  std::string line) {
   if (relay == nullptr || pool.Stopping()) return;
   std::weak_ptr<Core> self = weak_from_this();
-  relay->Relay(std::move(line), [self, link](std::string text) {
+  relay->Relay(viewer, std::move(line), [self, link](std::string text) {
     if (auto core = self.lock()) core->pool.Reply(link.lock(), std::move(text));
   });
 }
@@ -357,7 +371,7 @@ void CDataServer::Core::Notify(uintptr_t socketValue, intptr_t event) {
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
     PostNotice(window, WM_HUB_CLIENT_CONNECTION, socketValue,
-               (static_cast<intptr_t>(boundPort.load()) << 8) | event);
+               ConnectionNoticeWord(boundPort.load(), event));
   }
 }
 

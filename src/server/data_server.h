@@ -7,9 +7,17 @@
 //   accepts: │ acceptor strand: two accepts outstanding; each completion posts a        │
 //            │   replacement and sets the client up on the client's strand              │
 //   client:  │ client strand: one receive outstanding ─► COffsetProcessor ─► relay      │
-//            │                one send outstanding   ◄─ CClientProcessor queue          │
-//            └──────────────────────────────────────────────────────────────────────────┘
-//   publisher thread ── CContextPool::Publish ── Post to each client ── send step posted
+//            │                one send outstanding   ◄─ CClientProcessor queue ◄─┐      │
+//            └───────────────────────────────────────────────────────────────────│──────┘
+//   publisher thread ─ CContextPool::Publish, under the pool's lock, each client:│
+//     idle (nothing queued or being sent) ── written at once, no waiting ──► its socket
+//       └─ the socket took only part, or none ── the rest is the strand's ───────┤
+//     busy (queued or sending) ── queued behind what it has ─────────────────────┘
+//
+// The common case costs the publisher one non-blocking send per client and the workers nothing;
+// only a client that would block is left to its strand. A client's texts go out in order either
+// way: the publisher writes only while the strand has nothing of the client's to send (see
+// CClientProcessor), and never after CloseClient has taken the client out of the pool.
 //
 // All state the workers touch lives in a shared core that each worker keeps alive, so that Stop
 // can give up on a worker that does not exit without leaving it on freed memory.
@@ -37,6 +45,17 @@ inline constexpr int kWorkerCount = 2;
 inline constexpr int kListenBacklog = 20;
 inline constexpr std::chrono::milliseconds kServerStopWait{5000};  // for the workers to end
 inline constexpr const char* kAllInterfaces = "0.0.0.0";
+
+// WM_HUB_CLIENT_CONNECTION: wParam the client's socket value, lParam the event in its low byte
+// and the server's port above it.
+inline constexpr intptr_t kClientConnected = 0;
+inline constexpr intptr_t kClientDisconnected = 1;
+inline constexpr intptr_t kConnectionEventMask = 0xff;
+inline constexpr int kConnectionPortShift = 8;
+
+constexpr intptr_t ConnectionNoticeWord(uint16_t port, intptr_t event) {
+  return (static_cast<intptr_t>(port) << kConnectionPortShift) | event;
+}
 
 class CDataServer {
  public:

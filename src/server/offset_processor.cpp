@@ -14,7 +14,6 @@ int COffsetProcessor::Process() {
   const size_t n = context->lastTransfer < context->buffer.size() ? context->lastTransfer
                                                                     : context->buffer.size();
   Consume(std::string_view(context->buffer.data(), n));
-  context->position = 0;
   return 0;
 }
 

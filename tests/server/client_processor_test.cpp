@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "support/error_numbers.h"
 
@@ -24,11 +26,22 @@ std::string SendAll(ClientContext& record, CClientProcessor& processor, size_t c
     EXPECT_EQ(all.size(), record.length);
     const size_t n = std::min(chunk, record.length - record.position);
     sent.append(all, record.position, n);
-    record.lastTransfer = n;
     record.position += n;
   }
   return sent;
 }
+
+// A socket that takes at most `room` bytes per send and keeps what it took.
+class FakeSocket : public IClientSocket {
+ public:
+  size_t SendNow(ClientContext&, std::string_view bytes) override {
+    const size_t n = std::min(room, bytes.size());
+    taken.append(bytes.substr(0, n));
+    return n;
+  }
+  size_t room = SIZE_MAX;
+  std::string taken;
+};
 
 class ClientProcessorTest : public ::testing::Test {
  protected:
@@ -60,6 +73,29 @@ TEST_F(ClientProcessorTest, IdleClientTakesTheTextAtOnceAndQueuesWhileSending) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(processor.Post(Text(std::to_string(i))), PostResult::Queued);
   EXPECT_EQ(SendAll(record, processor, 1), "one0123456789");
   EXPECT_EQ(processor.State(), ProcessorState::Idle);
+}
+
+TEST(ClientProcessorDirectTest, AnIdleClientIsWrittenAtOnceAndOnlyTheRestGoesThroughTheSendStep) {
+  ClientContext record;
+  FakeSocket socket;
+  CClientProcessor processor(&record, kMaxQueuedBytes, &socket);
+  EXPECT_EQ(processor.Post(Text("header\r\n")), PostResult::Queued);  // before the first step
+  EXPECT_EQ(SendAll(record, processor), "header\r\n");
+  EXPECT_EQ(processor.Post(Text("one\r\n")), PostResult::Sent);
+  EXPECT_EQ(processor.State(), ProcessorState::Idle);
+  socket.room = 2;
+  EXPECT_EQ(processor.Post(Text("two\r\n")), PostResult::SendRequested);
+  EXPECT_EQ(processor.Post(Text("three\r\n")), PostResult::Queued);  // behind the rest
+  EXPECT_EQ(socket.taken, "one\r\ntw");
+  EXPECT_EQ(SendAll(record, processor), "o\r\nthree\r\n");
+  socket.room = 0;  // full: all of it is the send step's
+  EXPECT_EQ(processor.Post(Text("four\r\n")), PostResult::SendRequested);
+  EXPECT_EQ(SendAll(record, processor), "four\r\n");
+  socket.room = SIZE_MAX;
+  EXPECT_EQ(processor.Post(Text("five\r\n")), PostResult::Sent);
+  EXPECT_EQ(processor.Post(Text("six\r\n"), false), PostResult::SendRequested);  // not now
+  EXPECT_EQ(SendAll(record, processor), "six\r\n");
+  EXPECT_EQ(socket.taken, "one\r\ntwfive\r\n");
 }
 
 TEST(ClientProcessorBatchTest, AClientThatFellBehindGetsQueuedTextsGatheredInOrder) {

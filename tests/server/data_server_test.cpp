@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cctype>
@@ -28,13 +29,10 @@ namespace {
 using namespace std::chrono_literals;
 using testkit::ViewerClient;
 
-constexpr intptr_t kConnected = 0;
-constexpr intptr_t kDisconnected = 1;
-
 std::vector<Notice> ConnectionNotices(const std::vector<Notice>& notices, intptr_t event) {
   std::vector<Notice> matching;
   for (const auto& n : notices) {
-    if (n.message == WM_HUB_CLIENT_CONNECTION && (n.lParam & 0xff) == event) matching.push_back(n);
+    if (n.message == WM_HUB_CLIENT_CONNECTION && (n.lParam & kConnectionEventMask) == event) matching.push_back(n);
   }
   return matching;
 }
@@ -45,6 +43,37 @@ size_t OpenDescriptors() {
     ++count;
   return count;
 }
+
+// Occupies `count` of a server's workers until released (at the latest when destroyed).
+class WorkerHold {
+ public:
+  WorkerHold(asio::io_context::executor_type workers, int count) {
+    for (int i = 0; i < count; ++i) {
+      auto running = std::make_shared<std::promise<void>>();
+      started.push_back(running->get_future());
+      asio::post(workers, [running, released = released] {
+        running->set_value();
+        released.wait();
+      });
+    }
+  }
+  ~WorkerHold() { Release(); }
+  bool WaitRunning() {
+    return std::all_of(started.begin(), started.end(), [](auto& running) {
+      return running.wait_for(10s) == std::future_status::ready;
+    });
+  }
+  void Release() {
+    if (!releasedOnce) release.set_value();
+    releasedOnce = true;
+  }
+
+ private:
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  bool releasedOnce = false;
+  std::vector<std::future<void>> started;
+};
 
 class DataServerTest : public ::testing::Test {
  protected:
@@ -59,10 +88,10 @@ class DataServerTest : public ::testing::Test {
 
   // Connects a viewer and waits until the server has set it up (its connection notice).
   std::unique_ptr<ViewerClient> Connect(int receiveBuffer = 0) {
-    const size_t before = Seen(kConnected);
+    const size_t before = Seen(kClientConnected);
     auto client = std::make_unique<ViewerClient>(port, receiveBuffer);
     EXPECT_TRUE(sink.WaitFor(
-        [&](const auto& notices) { return ConnectionNotices(notices, kConnected).size() > before; }));
+        [&](const auto& notices) { return ConnectionNotices(notices, kClientConnected).size() > before; }));
     return client;
   }
   size_t Seen(intptr_t event) const { return ConnectionNotices(sink.Notices(), event).size(); }
@@ -71,7 +100,7 @@ class DataServerTest : public ::testing::Test {
   }
   bool WaitDisconnections(size_t count) {
     return sink.WaitFor(
-        [&](const auto& notices) { return ConnectionNotices(notices, kDisconnected).size() >= count; });
+        [&](const auto& notices) { return ConnectionNotices(notices, kClientDisconnected).size() >= count; });
   }
   void Publish(SavedText which, const std::string& text) { server->Publish(which, text); }
 
@@ -83,8 +112,8 @@ class DataServerTest : public ::testing::Test {
 TEST_F(DataServerTest, AnEarlyClientGetsNothingUntilTheFirstTextThenEachOne) {
   StartServer();
   auto client = Connect();
-  const Notice notice = ConnectionNotices(sink.Notices(), kConnected).back();
-  EXPECT_EQ(notice.lParam, static_cast<intptr_t>(port) << 8);
+  const Notice notice = ConnectionNotices(sink.Notices(), kClientConnected).back();
+  EXPECT_EQ(notice.lParam, ConnectionNoticeWord(port, kClientConnected));
   Publish(SavedText::Header, "#H1\r\n");
   Publish(SavedText::DataLine, "D1\r\n");
   ASSERT_TRUE(client->ReceiveBytes(9));
@@ -199,7 +228,7 @@ TEST_F(DataServerTest, TenTextsPublishedDuringASlowSendArriveInOrderAfterIt) {
 TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   StartServer();
   auto leaving = Connect();
-  const uintptr_t socketValue = LastSocketValue(kConnected);
+  const uintptr_t socketValue = LastSocketValue(kClientConnected);
   leaving->Close();
   ASSERT_TRUE(WaitDisconnections(1));
   // Texts published after it left, and another client's whole life, add no notice for it.
@@ -207,15 +236,15 @@ TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   auto staying = Connect();
   Publish(SavedText::DataLine, "sync\r\n");
   ASSERT_TRUE(staying->ReceiveBytes(13));
-  const auto gone = ConnectionNotices(sink.Notices(), kDisconnected);
+  const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
   ASSERT_EQ(gone.size(), 1u);
   EXPECT_EQ(gone[0].wParam, socketValue);
-  EXPECT_EQ(gone[0].lParam, (static_cast<intptr_t>(port) << 8) | 1);
+  EXPECT_EQ(gone[0].lParam, ConnectionNoticeWord(port, kClientDisconnected));
   EXPECT_EQ(server->ConnectedCount(), 1u);
 
   server->Stop();
   const size_t afterStop = sink.Notices().size();
-  EXPECT_EQ(ConnectionNotices(sink.Notices(), kDisconnected).size(), 2u);
+  EXPECT_EQ(ConnectionNotices(sink.Notices(), kClientDisconnected).size(), 2u);
   server.reset();
   EXPECT_EQ(sink.Notices().size(), afterStop);
 }
@@ -244,25 +273,31 @@ TEST_F(DataServerTest, StopResetsConnectedClientsAndReturnsPromptly) {
 TEST_F(DataServerTest, StopReturnsAfterItsWaitWhenAWorkerDoesNotEnd) {
   StartServer(kMaxQueuedBytes, 200ms);
   auto client = Connect();
-  std::promise<void> running;
-  std::promise<void> release;
-  auto released = release.get_future().share();
-  asio::post(server->Executor(), [&running, released] {
-    running.set_value();
-    released.wait();
-  });
-  running.get_future().wait();
+  WorkerHold hold(server->Executor(), 1);
+  ASSERT_TRUE(hold.WaitRunning());
   const auto start = std::chrono::steady_clock::now();
   server->Stop();
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 200ms);
   EXPECT_LT(took, 3s);
   const size_t notices = sink.Notices().size();
-  release.set_value();
+  hold.Release();
   server.reset();
   // The client was reset by the worker that did end, and nothing is posted after Stop.
   ASSERT_TRUE(client->ReceiveToEnd());
   EXPECT_EQ(sink.Notices().size(), notices);
+}
+
+TEST_F(DataServerTest, AnIdleClientIsWrittenToByThePublisherWhileEveryWorkerIsBusy) {
+  StartServer();
+  auto client = Connect();
+  Publish(SavedText::Header, "#H\r\n");
+  ASSERT_TRUE(client->ReceiveBytes(4));
+  WorkerHold hold(server->Executor(), kWorkerCount);
+  ASSERT_TRUE(hold.WaitRunning());
+  Publish(SavedText::DataLine, "D1\r\n");
+  EXPECT_TRUE(client->ReceiveBytes(8, 5s));
+  EXPECT_EQ(client->received, "#H\r\nD1\r\n");
 }
 
 TEST_F(DataServerTest, WithoutAWindowClientsAreServed) {
@@ -306,8 +341,8 @@ TEST_F(DataServerTest, AThousandConnectionsLeaveDescriptorsAndRecordsBounded) {
   EXPECT_EQ(counts.connected, 0u);
   EXPECT_EQ(counts.accepting, 2u);
   EXPECT_LE(counts.Total(), 6u);
-  EXPECT_EQ(Seen(kConnected), 1000u);
-  EXPECT_EQ(Seen(kDisconnected), 1000u);
+  EXPECT_EQ(Seen(kClientConnected), 1000u);
+  EXPECT_EQ(Seen(kClientDisconnected), 1000u);
 }
 
 TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
@@ -317,11 +352,11 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   constexpr size_t kCap = 256 * 1024;
   StartServer(kCap);
   auto stuck = Connect(4096);
-  const uintptr_t stuckSocket = LastSocketValue(kConnected);
+  const uintptr_t stuckSocket = LastSocketValue(kClientConnected);
   auto reader = Connect();
   std::string expected;
   int published = 0;
-  for (; published < 4000 && Seen(kDisconnected) == 0; ++published) {
+  for (; published < 4000 && Seen(kClientDisconnected) == 0; ++published) {
     std::string text(16 * 1024, static_cast<char>('a' + published % 26));
     text += std::to_string(published) + "\n";
     Publish(SavedText::DataLine, text);
@@ -330,7 +365,7 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   }
   ASSERT_TRUE(WaitDisconnections(1));
   EXPECT_LT(published, 4000);
-  const auto gone = ConnectionNotices(sink.Notices(), kDisconnected);
+  const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
   ASSERT_EQ(gone.size(), 1u);
   EXPECT_EQ(gone[0].wParam, stuckSocket);
   EXPECT_EQ(reader->received, expected);
@@ -373,19 +408,25 @@ TEST_F(DataServerTest, BadInputFromOneClientLeavesTheOthersServed) {
            notices.back().text == L"last";
   }));
   EXPECT_GE(sink.CountOf(WM_HUB_CLIENT_OFFSET), 10001u);
-  EXPECT_EQ(Seen(kDisconnected), 0u);
+  EXPECT_EQ(Seen(kClientDisconnected), 0u);
 }
 
 // Records the relayed commands and lets the test answer them from its own thread.
 class RecordingRelay : public ICommandRelay {
  public:
-  void Relay(std::string command, std::function<void(std::string)> reply) override {
+  void Relay(ViewerId viewer, std::string command,
+             std::function<void(std::string)> reply) override {
     {
       std::lock_guard guard(mutex);
+      viewers.push_back(viewer);
       commands.push_back(std::move(command));
       replies.push_back(std::move(reply));
     }
     changed.notify_all();
+  }
+  void ViewerLeft(ViewerId viewer) override {
+    std::lock_guard guard(mutex);
+    left.push_back(viewer);
   }
   bool WaitFor(size_t count) {
     std::unique_lock guard(mutex);
@@ -393,8 +434,10 @@ class RecordingRelay : public ICommandRelay {
   }
   std::mutex mutex;
   std::condition_variable changed;
+  std::vector<ViewerId> viewers;
   std::vector<std::string> commands;
   std::vector<std::function<void(std::string)>> replies;
+  std::vector<ViewerId> left;
 };
 
 TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
@@ -408,15 +451,23 @@ TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
   asking->Send("Oxname=1\r\nnothing\r\n## CQ 1\r\n");
   ASSERT_TRUE(relay.WaitFor(1));
   EXPECT_EQ(relay.commands[0], "## CQ 1\r");
+  other->Send("## CQ 2\r\n");
+  ASSERT_TRUE(relay.WaitFor(2));
+  EXPECT_NE(relay.viewers[0], relay.viewers[1]);
   relay.replies[0]("## DCC OK_OT fine\r\n");
   Publish(SavedText::DataLine, "sync\r\n");
   ASSERT_TRUE(asking->ReceiveBytes(25));
   EXPECT_EQ(asking->received, "## DCC OK_OT fine\r\nsync\r\n");
   ASSERT_TRUE(other->ReceiveBytes(6));
 
-  // A reply for a client that left, or after the server stopped or went, is dropped.
+  // The relay learns that the client left; a reply for it, or after the server stopped or
+  // went, is dropped.
   asking->Close();
   ASSERT_TRUE(WaitDisconnections(1));
+  {
+    std::lock_guard guard(relay.mutex);
+    EXPECT_EQ(relay.left, std::vector<ViewerId>{relay.viewers[0]});
+  }
   relay.replies[0]("## DCC OK_OT late\r\n");
   Publish(SavedText::DataLine, "sync2\r\n");
   ASSERT_TRUE(other->ReceiveBytes(13));

@@ -46,21 +46,28 @@ std::string ReplyLine(std::string_view prefix, const std::string& text) {
 }  // namespace
 
 CViewerCommandRelay::CViewerCommandRelay(std::string defaultBoxAddress, uint16_t boxUtilityPort,
-                                         std::chrono::milliseconds openTimeout)
+                                         std::chrono::milliseconds openTimeout, int threadCount)
     : defaultBoxAddress(std::move(defaultBoxAddress)),
       boxUtilityPort(boxUtilityPort),
       openTimeout(openTimeout),
-      thread([this] { Run(); }) {}
+      exchanges(static_cast<size_t>(std::max(1, threadCount)), nullptr) {
+  for (size_t slot = 0; slot < exchanges.size(); ++slot) {
+    threads.emplace_back([this, slot] { Run(slot); });
+  }
+}
 
 CViewerCommandRelay::~CViewerCommandRelay() {
   {
     std::lock_guard<std::mutex> guard(lock);
     stopping = true;
-    pending.clear();
-    if (current != nullptr) current->Abort();
+    viewers.clear();
+    turns.clear();
+    for (CVellumetricUtility* exchange : exchanges) {
+      if (exchange != nullptr) exchange->Abort();
+    }
   }
   wake.notify_all();
-  thread.join();
+  for (auto& thread : threads) thread.join();
 }
 
 std::string CViewerCommandRelay::CommandOf(const std::string& line) {
@@ -71,47 +78,85 @@ std::string CViewerCommandRelay::CommandOf(const std::string& line) {
   return command;
 }
 
-void CViewerCommandRelay::Relay(std::string command, std::function<void(std::string)> reply) {
+void CViewerCommandRelay::Relay(ViewerId viewer, std::string command,
+                                std::function<void(std::string)> reply) {
   {
     std::lock_guard<std::mutex> guard(lock);
     if (stopping) return;
-    if (pending.size() < kRelayPendingLimit) {
-      pending.push_back({std::move(command), std::move(reply)});
-      wake.notify_one();
+    Viewer& queue = viewers[viewer];
+    if (queue.waiting.size() < kRelayWaitingLimit) {
+      queue.waiting.push_back({std::move(command), std::move(reply)});
+      if (!queue.relaying && queue.waiting.size() == 1) {
+        turns.push_back(viewer);
+        wake.notify_one();
+      }
       return;
     }
   }
   reply(ReplyLine(kErrorPrefix, std::string(kBusyText)));
 }
 
-void CViewerCommandRelay::Run() {
-  for (;;) {
-    Pending next;
-    {
-      std::unique_lock<std::mutex> guard(lock);
-      wake.wait(guard, [this] { return stopping || !pending.empty(); });
-      if (stopping) return;
-      next = std::move(pending.front());
-      pending.pop_front();
-    }
-    Exchange(next);
+void CViewerCommandRelay::ViewerLeft(ViewerId viewer) {
+  std::deque<Pending> dropped;  // destroyed after the lock is released
+  std::lock_guard<std::mutex> guard(lock);
+  const auto found = viewers.find(viewer);
+  if (found == viewers.end()) return;
+  dropped.swap(found->second.waiting);
+  if (found->second.relaying) return;  // Done forgets it
+  viewers.erase(found);
+  turns.erase(std::remove(turns.begin(), turns.end(), viewer), turns.end());
+}
+
+void CViewerCommandRelay::Run(size_t slot) {
+  ViewerId viewer = 0;
+  Pending command;
+  while (Take(viewer, command)) {
+    Exchange(slot, command);
+    command = {};
+    Done(viewer);
   }
 }
 
-void CViewerCommandRelay::Exchange(const Pending& command) {
+bool CViewerCommandRelay::Take(ViewerId& viewer, Pending& command) {
+  std::unique_lock<std::mutex> guard(lock);
+  wake.wait(guard, [this] { return stopping || !turns.empty(); });
+  if (stopping) return false;
+  viewer = turns.front();
+  turns.pop_front();
+  Viewer& queue = viewers.at(viewer);
+  command = std::move(queue.waiting.front());
+  queue.waiting.pop_front();
+  queue.relaying = true;
+  return true;
+}
+
+void CViewerCommandRelay::Done(ViewerId viewer) {
+  std::lock_guard<std::mutex> guard(lock);
+  const auto found = viewers.find(viewer);
+  if (found == viewers.end()) return;  // cleared by the destructor
+  found->second.relaying = false;
+  if (found->second.waiting.empty()) {
+    viewers.erase(found);
+    return;
+  }
+  turns.push_back(viewer);
+  wake.notify_one();
+}
+
+void CViewerCommandRelay::Exchange(size_t slot, const Pending& command) {
   CVellumetricUtility utility(true, true, std::wstring(), defaultBoxAddress, boxUtilityPort);
   utility.SetOpenTimeout(openTimeout.count());
   {
     std::lock_guard<std::mutex> guard(lock);
     if (stopping) return;
-    current = &utility;
+    exchanges[slot] = &utility;
   }
   const std::vector<std::string> commands{CommandOf(command.line)};
   const bool done = utility.SendTextCommands(commands);
   bool stopped = false;
   {
     std::lock_guard<std::mutex> guard(lock);
-    current = nullptr;
+    exchanges[slot] = nullptr;
     stopped = stopping;
   }
   if (stopped) return;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/data_server.h"
+#include "testkit/fake_box.h"
 #include "testkit/loopback_peers.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
@@ -61,7 +62,7 @@ TEST(ViewerCommandRelay, BoxAnswerComesBackAsOneLine) {
   FakeUtilityBox box("127.0.0.2");
   Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
-  relay.Relay("## PING", replies.To(1));
+  relay.Relay(1, "## PING", replies.To(1));
   ASSERT_TRUE(replies.WaitFor(1));
   EXPECT_EQ(box.Lines(), std::vector<std::string>{"GC PING\r\n"});
   EXPECT_EQ(replies.All(),
@@ -74,7 +75,7 @@ TEST(ViewerCommandRelay, LongCommandIsRelayedAsItsFirst506Bytes) {
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
   std::string command;
   for (int i = 0; i < 600; ++i) command += static_cast<char>('a' + i % 26);
-  relay.Relay("## " + command + "\r", replies.To(1));
+  relay.Relay(1, "## " + command + "\r", replies.To(1));
   ASSERT_TRUE(replies.WaitFor(1));
   ASSERT_EQ(box.Lines().size(), 1u);
   EXPECT_EQ(box.Lines()[0], "GC " + command.substr(0, 506) + "\r\n");
@@ -88,7 +89,7 @@ TEST(ViewerCommandRelay, NoBoxAtTheDefaultAddressGivesOneErrorLine) {
   bound.bind({asio::ip::make_address_v4("127.0.0.4"), 0});
   Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.4", bound.local_endpoint().port(), 150ms);
-  relay.Relay("## STATUS\r", replies.To(7));
+  relay.Relay(7, "## STATUS\r", replies.To(7));
   ASSERT_TRUE(replies.WaitFor(1));
   EXPECT_EQ(replies.All(), std::vector<std::string>{std::string("7:") + kTimeoutReply});
 }
@@ -114,58 +115,88 @@ class AnswerGate {
   bool open = false;
 };
 
-TEST(ViewerCommandRelay, RelayNeverWaitsAndAnswersKeepTheirOrder) {
-  auto gate = std::make_shared<AnswerGate>();
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([gate](const std::string& line) {
-    gate->Pass();
-    return testing::Acknowledge(line);
-  });
-  // Whatever happens, the box's thread is let go before the box is destroyed.
-  const std::shared_ptr<void> openOnExit(nullptr, [gate](void*) { gate->Open(); });
-  Replies replies;  // outlives the relay thread that calls it
+// A fake box on 127.0.0.2 that acknowledges each command once its gate is open. Whatever
+// happens, the gate opens before the box goes, so the box's thread is let go.
+struct GatedBox {
+  GatedBox() {
+    box.SetResponder([gate = gate](const std::string& line) {
+      gate->Pass();
+      return testing::Acknowledge(line);
+    });
+  }
+  ~GatedBox() { gate->Open(); }
+  std::shared_ptr<AnswerGate> gate = std::make_shared<AnswerGate>();
+  FakeUtilityBox box{"127.0.0.2"};
+};
+
+TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
+  GatedBox gated;
+  auto& box = gated.box;
+  Replies replies;  // outlives the relay threads that call it
   CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
-  relay.Relay("## FIRST", replies.To(1));
+  relay.Relay(1, "## FIRST", replies.To(1));
   ASSERT_TRUE(box.WaitForLines(1));
-  relay.Relay("## SECOND", replies.To(2));  // returns although the box is still busy
-  relay.Relay("## THIRD", replies.To(1));
+  relay.Relay(1, "## SECOND", replies.To(1));  // returns although the box is still busy
+  relay.Relay(1, "## THIRD", replies.To(1));
   EXPECT_TRUE(replies.All().empty());
-  gate->Open();
+  gated.gate->Open();
   ASSERT_TRUE(replies.WaitFor(3));
-  const auto all = replies.All();
-  EXPECT_EQ(all[0].substr(0, 15), "1:## DCC OK_OT ");
-  EXPECT_EQ(all[1].substr(0, 15), "2:## DCC OK_OT ");
-  EXPECT_EQ(all[2].substr(0, 15), "1:## DCC OK_OT ");
+  EXPECT_EQ(replies.All(), (std::vector<std::string>{
+                               "1:## DCC OK_OT Extended Command done 10.Done.\r\n",
+                               "1:## DCC OK_OT Extended Command done 11.Done.\r\n",
+                               "1:## DCC OK_OT Extended Command done 10.Done.\r\n"}));
   EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC FIRST\r\n", "GC SECOND\r\n", "GC THIRD\r\n"}));
 }
 
-TEST(ViewerCommandRelay, FloodBeyondThePendingLimitIsAnsweredAtOnce) {
+TEST(ViewerCommandRelay, OneViewersCommandsGoOneAtATimeAndNeverHoldUpAnother) {
   FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([](const std::string&) { return std::string(); });  // silent box
+  box.SetResponder([](const std::string&) { return std::string(); });  // never acknowledges
   Replies replies;
-  const auto start = std::chrono::steady_clock::now();
   {
     CViewerCommandRelay relay("127.0.0.2", box.Port(), 5s);
-    relay.Relay("## HOLD", replies.To(0));
+    relay.Relay(1, "## HOLD", replies.To(1));
     ASSERT_TRUE(box.WaitForLines(1));
-    for (size_t i = 0; i < kRelayPendingLimit + 3; ++i) relay.Relay("## MORE", replies.To(1));
-    ASSERT_TRUE(replies.WaitFor(3));
-    for (const auto& reply : replies.All()) {
-      EXPECT_EQ(reply, "1:## DCC ERROR Too many box commands are waiting\r\n");
-    }
+    for (size_t i = 0; i < kRelayWaitingLimit + 2; ++i) relay.Relay(1, "## MORE", replies.To(1));
+    ASSERT_TRUE(replies.WaitFor(2));  // the two beyond the limit, at once
+    relay.Relay(2, "## OTHER", replies.To(2));
+    ASSERT_TRUE(box.WaitForLines(2));
+    EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC HOLD\r\n", "GC OTHER\r\n"}));
+    EXPECT_EQ(replies.All(),
+              std::vector<std::string>(2, "1:## DCC ERROR Too many box commands are waiting\r\n"));
   }
-  // Destruction interrupted the silent exchange and dropped what was waiting.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_EQ(replies.All().size(), 3u);
-  EXPECT_EQ(box.Lines().size(), 1u);
+  // Destruction interrupted the silent exchanges and dropped what was waiting.
+  EXPECT_EQ(replies.All().size(), 2u);
+  EXPECT_EQ(box.Lines().size(), 2u);
+}
+
+TEST(ViewerCommandRelay, AViewerThatLeavesHasItsWaitingCommandsDroppedUnsent) {
+  GatedBox gated;
+  auto& box = gated.box;
+  Replies replies;
+  CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
+  relay.Relay(1, "## HOLD", replies.To(1));
+  ASSERT_TRUE(box.WaitForLines(1));
+  for (int i = 0; i < 3; ++i) relay.Relay(1, "## LATER", replies.To(1));
+  relay.ViewerLeft(1);
+  gated.gate->Open();
+  ASSERT_TRUE(replies.WaitFor(1));  // the exchange in progress ran to its end
+  relay.Relay(2, "## AFTER", replies.To(2));
+  ASSERT_TRUE(replies.WaitFor(2));
+  EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC HOLD\r\n", "GC AFTER\r\n"}));
 }
 
 // The relay behind a running data server: viewers on loopback.
 class RelayThroughDataServer : public ::testing::Test {
  protected:
-  void Start(const std::string& banner = testing::kBoxBanner) {
-    box = std::make_unique<FakeUtilityBox>("127.0.0.2", banner);
-    relay = std::make_unique<CViewerCommandRelay>("127.0.0.2", box->Port(), 2s);
+  void Start() {
+    box = std::make_unique<FakeUtilityBox>("127.0.0.2");
+    Serve("127.0.0.2", box->Port(), 2s);
+  }
+
+  // Viewers on a data server whose relay sends to `boxAddress`:`boxPort`.
+  void Serve(const std::string& boxAddress, uint16_t boxPort,
+             std::chrono::milliseconds openTimeout) {
+    relay = std::make_unique<CViewerCommandRelay>(boxAddress, boxPort, openTimeout);
     server = std::make_unique<CDataServer>(0, &notices, "127.0.0.1", 2s);
     server->SetCommandRelay(relay.get());
     ASSERT_TRUE(server->Start());
@@ -220,9 +251,22 @@ TEST_F(RelayThroughDataServer, DataKeepsFlowingWhileARelayWaitsOnASilentBox) {
   ASSERT_TRUE(box->WaitForLines(1));
   ASSERT_TRUE(second.Send("## ALSO\r\n"));
   for (int i = 1; i <= 20; ++i) Publish(std::to_string(i) + "\r\n");
-  // Nothing has been answered yet: the box has not acknowledged the first command.
+  // Nothing has been answered yet: the box acknowledges neither command.
   EXPECT_EQ(first.Buffered(), "");
   EXPECT_EQ(second.Buffered(), "");
+}
+
+TEST_F(RelayThroughDataServer, TwoViewersAskingAnAbsentBoxAtOnceAreAnsweredWithinOneRelayTime) {
+  constexpr auto kOpenTimeout = 1500ms;
+  const testkit::UnansweredPort absentBox("127.0.0.3");  // each relay waits out its connect
+  Serve("127.0.0.3", absentBox.Port(), kOpenTimeout);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(first.Send("## ONE\r\n"));
+  ASSERT_TRUE(second.Send("## TWO\r\n"));
+  ExpectLine(first, kTimeoutReply);
+  ExpectLine(second, kTimeoutReply);
+  // One after the other would take two relay times at the least.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * kOpenTimeout);
 }
 
 }  // namespace

@@ -76,6 +76,8 @@ class CDevice {
   }
   // A finite source is drained and ends; a TCP link is not one (the driver reconnects instead).
   virtual bool IsFiniteSource() const { return false; }
+  // True while a connection made by Open is up: a reconnection closes it before it opens anew.
+  virtual bool IsConnected() const { return false; }
   // Makes every later Read return -2 at once and wakes a wait in progress. Safe from any thread.
   virtual void Abort(int32_t reason) { abortReason = reason; }
 

@@ -59,7 +59,7 @@ class CTcpDevice : public CDevice {
   void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout = timeout; }
   std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout.load(); }
   void SetConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout = timeout; }
-  bool IsConnected() const { return connected.load(); }
+  bool IsConnected() const override { return connected.load(); }
   bool IsAborted() const { return aborted.load(); }
 
  protected:

@@ -20,7 +20,7 @@
 #include <mutex>
 
 #include "acquisition/device.h"
-#include "acquisition/quintrel_base_driver.h"
+#include "acquisition/data_handler.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/records.h"
 #include "hub/runtime/message_blocks.h"

@@ -1,9 +1,11 @@
 #include "acquisition/quintrel_driver.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -461,6 +463,31 @@ TEST(DriverThreadsTest, StopFromInsideCallbacks) {
   }
   // Each thread that stopped its own driver closed the link itself.
   EXPECT_EQ(log.Count("Device has been closed successfully"), 3u);
+}
+
+TEST(DriverThreadsTest, DestroyedFromInsideCallbacks) {
+  // The owner may delete its driver from inside any call; the driver's thread then touches
+  // nothing of it any more and no call follows.
+  struct Case {
+    std::vector<MemoryConnection> connections;
+    std::string when;
+  };
+  const std::vector<Case> cases = {{{{DataLines(0, 50), false}}, "D3"},
+                                   {{{DataLines(0, 3)}, {"", true, 10061}}, "END!"},
+                                   {{{DataLines(0, 3)}, {DataLines(3, 4), false}}, "P0+"}};
+  for (const Case& c : cases) {
+    MemoryRig rig(c.connections);
+    std::promise<void> destroyed;
+    rig.handler.react = [&](const std::string& event) {
+      if (event != c.when) return;
+      rig.driver.reset();
+      destroyed.set_value();
+    };
+    ASSERT_TRUE(rig.driver->Start());
+    ASSERT_EQ(destroyed.get_future().wait_for(10s), std::future_status::ready) << c.when;
+    const std::vector<std::string> events = rig.handler.Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), c.when), 1) << c.when;
+  }
 }
 
 TEST(DriverThreadsTest, PacingHoldsItemsBackAndStopCutsItsWait) {

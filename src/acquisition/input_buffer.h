@@ -48,7 +48,6 @@ class InputBuffer {
   void SetBeforeRead(std::function<void()> hook) { beforeRead = std::move(hook); }
 
   void SetStopping(bool value) { stopping.store(value); }
-  bool Stopping() const { return stopping.load(); }
   size_t Used() const { return (writePos + kSize - readPos) % kSize; }
 
  private:

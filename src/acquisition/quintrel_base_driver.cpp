@@ -291,7 +291,6 @@ bool CQuintrelBaseDriver::HandleFailedRead() {
   queue.Signal();
   if (Stopping()) return false;
   Log().WriteLine(L"ProduceItem has failed");
-  if (device->IsFiniteSource()) return false;  // the delivery thread drains what is queued
   if (!device->IsReconnectAllowed()) {
     const ErrorInfo* failure = device->GetErrorInfo();
     if (failure->failed) handler->OnError(std::wstring(failure->text));

@@ -30,7 +30,6 @@ class CQuintrelDriver : public CQuintrelBaseDriver {
                   const AcquisitionTimeouts& timeouts = AcquisitionTimeouts());
   ~CQuintrelDriver() override;
 
-  bool Start() override;
   int ReadItem() override;
   void SendPending() override;
 

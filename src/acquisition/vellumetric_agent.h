@@ -52,8 +52,6 @@ class CVellumetricAgent : public agent, public IDataHandler {
   // for the agent to be done. Safe from any thread, also before start().
   void RequestStop();
 
-  int32_t AgentIndex() const { return agentIndex; }
-
   // IDataHandler.
   void OnData(const Data& data) override;
   void OnHeader(const Header& header) override;

@@ -252,15 +252,15 @@ void CQuintrelBaseDriver::RunReader() {
   }
 }
 
+// A line that yields no item is skipped alone: the next line is read on its own merits. An item
+// read that consumed no bytes at all (or left the link failed) is a failed read.
 int CQuintrelBaseDriver::ReadStep() {
   SendPending();
+  const uint64_t consumedBefore = input->Consumed();
   const int result = ReadItem();
   if (result == 1) return 1;
-  if (result == 0 && !device->GetErrorInfo()->failed) {
-    // The item read produced nothing: one further line is skipped before reading goes on.
-    if (input->ReadLine(nullptr, 0) > 0) return 0;
-  }
-  return -1;
+  const bool consumed = input->Consumed() != consumedBefore;
+  return result == 0 && consumed && !device->GetErrorInfo()->failed ? 0 : -1;
 }
 
 void CQuintrelBaseDriver::Pace() {

@@ -72,8 +72,8 @@ class CQuintrelBaseDriver {
   virtual void SendPending() {}
 
   // For tools and tests that drive a driver without its threads (never while they run): one
-  // reader step (SendPending, ReadItem, and the skip of one further line after an item read
-  // that produced nothing): 1 item queued, 0 none, -1 the input failed.
+  // reader step (SendPending, ReadItem): 1 item queued, 0 a line consumed without one, -1 the
+  // input failed.
   int ReadStep();
   // Hands every queued item to the handler on the calling thread; returns how many. The
   // handler must not delete the driver inside these calls.

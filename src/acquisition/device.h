@@ -20,22 +20,14 @@ inline constexpr int32_t kMaxRecordsPerMinute = 60000;  // the hub takes records
 struct DeviceOptions {
   virtual ~DeviceOptions() = default;
 
-  int32_t reserved = 0;                               // not read by the hub
   int32_t MaxRecordsPerMinute = kMaxRecordsPerMinute;  // > 0; the driver spaces records by
                                                        // 60000 / MaxRecordsPerMinute ms
 };
 
-// The options of one box link. The login fields are for boxes that ask for a password; the hub
-// leaves them empty and nothing in acquisition reads them.
+// The options of one box link.
 struct TcpOptions : DeviceOptions {
   std::wstring host;       // dotted IPv4 text, or any name the resolver accepts
   int32_t port = 0;        // the box's TCP data port
-  std::wstring password;
-  std::wstring boxName;
-  int32_t loginFlags = 0;
-  std::wstring loginText;
-  int32_t boxNumber = 0;
-  int32_t loginMode = 0;
 };
 
 // The abstract link. Calling order: construct -> Open (repeatable after a failure) -> Read/Write
@@ -60,22 +52,11 @@ class CDevice {
   virtual void Close() = 0;
   // Bytes received (> 0); 0 when the peer closed the connection; -1 on an error or time-out;
   // -2 when the link was aborted before the call; -3 when it was aborted while waiting.
-  // The base link has no handle of its own: it reports a closed handle (code 6).
-  virtual int Read(char* buffer, int size) {
-    (void)buffer;
-    (void)size;
-    error.Set(kHandleNotOpened, L"Sorry! Unable to read as handle not opened");
-    return -1;
-  }
+  virtual int Read(char* buffer, int size) = 0;
   // Bytes sent (size on success, 0 for size <= 0); -1 on an error.
-  virtual int Write(const char* data, int size) {
-    (void)data;
-    (void)size;
-    error.Set(kHandleNotOpened, L"Sorry! Unable to write as handle not opened");
-    return -1;
-  }
-  // A finite source is drained and ends; a TCP link is not one (the driver reconnects instead).
-  virtual bool IsFiniteSource() const { return false; }
+  virtual int Write(const char* data, int size) = 0;
+  // True while a connection made by Open is up: a reconnection closes it before it opens anew.
+  virtual bool IsConnected() const { return false; }
   // Makes every later Read return -2 at once and wakes a wait in progress. Safe from any thread.
   virtual void Abort(int32_t reason) { abortReason = reason; }
 
@@ -88,8 +69,6 @@ class CDevice {
   int32_t AbortReason() const { return abortReason.load(); }
 
  protected:
-  static constexpr int32_t kHandleNotOpened = 6;  // the system's "invalid handle" number
-
   TcpOptions options;                        // copy of the options given at construction
   std::atomic<bool> reconnectAllowed{false};
   ErrorInfo error;                           // the last failure

@@ -63,6 +63,7 @@ size_t InputBuffer::ReadLine(char* buffer, size_t size) {
       stored += copied;
     }
     taken += chunk;
+    consumed += chunk;
     readPos = (readPos + chunk) % kSize;
     if (lineFeed != nullptr) break;
   }

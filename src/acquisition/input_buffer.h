@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <utility>
 
@@ -43,18 +44,20 @@ class InputBuffer {
 
   // Drops every buffered byte.
   void Discard() { readPos = writePos = 0; }
+  // Bytes consumed by ReadLine since the buffer was made: a reader that consumed none failed.
+  uint64_t Consumed() const { return consumed; }
 
   // Runs before every link read, that is before the reader may block waiting for the box.
   void SetBeforeRead(std::function<void()> hook) { beforeRead = std::move(hook); }
 
   void SetStopping(bool value) { stopping.store(value); }
-  bool Stopping() const { return stopping.load(); }
   size_t Used() const { return (writePos + kSize - readPos) % kSize; }
 
  private:
   std::array<char, kSize> storage{};
   size_t readPos = 0;   // next byte to take
   size_t writePos = 0;  // next byte to fill; equal to readPos when empty
+  uint64_t consumed = 0;
   CDevice* device;      // the link, not owned
   std::function<void()> beforeRead;
   std::atomic<bool> stopping{false};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 
 #include "support/number_text.h"
 #include "support/text.h"
@@ -46,10 +47,13 @@ int64_t IntOf(std::string_view text) {
   return std::clamp(value, -kBound, kBound);
 }
 
-double DoubleOf(std::string_view text) {
+// A number token of a data line or a header line. One that does not read as a finite number
+// (no number at all, "inf", "nan", or out of range like 1e400) is 0, so that neither inf nor nan
+// ever reaches a viewer.
+double FiniteOf(std::string_view text) {
   double value = 0;
   ParseDouble(text, value);
-  return value;
+  return std::isfinite(value) ? value : 0.0;
 }
 
 template <size_t N>
@@ -80,9 +84,9 @@ void ParseDialVariable(Header& header, Tokenizer& tokens) {
   if (!tokens.Next(token)) return;
   CopyNarrow(header.dialName, token);
   if (!tokens.Next(token) || !Contains(token, "Min")) return;
-  header.dialMin = tokens.Next(token) ? DoubleOf(token) : 0.0;
+  header.dialMin = tokens.Next(token) ? FiniteOf(token) : 0.0;
   if (tokens.Next(token) && Contains(token, "Max")) {
-    header.dialMax = tokens.Next(token) ? DoubleOf(token) : 5000.0;
+    header.dialMax = tokens.Next(token) ? FiniteOf(token) : 5000.0;
   } else {
     header.dialMax = header.dialMin;
   }
@@ -96,7 +100,7 @@ void ParseDiagnostics(Header& header, Tokenizer& tokens) {
     if (!tokens.Next(token)) break;
     if (token != kDiagnosticsNames[i]) continue;
     if (!tokens.Next(token)) break;
-    block.values[i] = DoubleOf(token);
+    block.values[i] = FiniteOf(token);
   }
   std::string_view rest = tokens.Rest();
   while (!rest.empty() && Tokenizer::IsSeparator(rest.front())) rest.remove_prefix(1);
@@ -251,7 +255,7 @@ bool ParseDataLine(std::string_view line, Data& record) {
   ParseTime(token, record);
   while (record.count < MaxChannels && tokens.Next(token)) {
     if (token.front() == '\r' || token.front() == '\n') continue;
-    record.values[record.count++] = DoubleOf(token);
+    record.values[record.count++] = FiniteOf(token);
   }
   return true;
 }

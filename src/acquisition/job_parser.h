@@ -85,9 +85,7 @@ class CDataRecordReader {
  public:
   // Parses one data line and hands zero, one or two records to `queue` (called with a
   // std::unique_ptr<Data>), in order. True when the line held a record: handed over, or held
-  // back by the time-jump filter until the next line decides its time. A held record is not a
-  // line that produced nothing: the line after it must be read, not skipped, or the record that
-  // settles the jump would be lost.
+  // back by the time-jump filter until the next line decides its time.
   template <typename Queue>
   bool Read(std::string_view line, Queue&& queue) {
     auto record = std::make_unique<Data>();

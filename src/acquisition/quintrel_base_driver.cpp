@@ -1,8 +1,8 @@
 #include "acquisition/quintrel_base_driver.h"
 
 #include <system_error>
+#include <utility>
 
-#include "acquisition/tcp_device.h"
 #include "hub/core/alerts.h"
 #include "support/error_numbers.h"
 #include "support/simple_log_file.h"
@@ -19,31 +19,37 @@ constexpr std::chrono::milliseconds kMinAttemptSpacing{500};
 
 CSimpleLogFile& Log() { return DiagnosticLog(); }
 
-}  // namespace
-
-// The threads of one Start. The flags are guarded by the driver's `lock`.
-struct CQuintrelBaseDriver::Run {
-  std::thread reader;
-  std::thread delivery;
-  std::thread previousReader;    // of the Start before; the new reader joins it first
-  std::thread previousDelivery;  // of the Start before; the new delivery thread joins it first
-  std::thread::id readerId;
-  std::thread::id deliveryId;
-  bool cancelled = false;        // Start failed: the threads end at once
-  bool readerEnded = false;      // the reader queues nothing more
-  bool readerDone = false;       // the reader thread has finished
-  bool deliveryDone = false;     // the delivery thread has finished
-  bool producerStopsItself = false;
-  bool consumerStopsItself = false;
-  bool forgotten = false;        // Stop has dealt with these threads
+// What the calling thread is to a driver. Each of a driver's threads fills it in as it starts.
+struct ThreadRole {
+  const CQuintrelBaseDriver* driver = nullptr;  // the driver whose thread this is, if any
+  bool reader = false;                          // its reader thread, else its delivery thread
+  bool stoppedItself = false;  // Stop ran on this thread: it closes the link as its last act
+  bool orphaned = false;       // the driver was destroyed on this thread: touch none of it
 };
+thread_local ThreadRole tRole;
+
+bool OnReaderOf(const CQuintrelBaseDriver* driver) { return tRole.driver == driver && tRole.reader; }
+bool OnDeliveryOf(const CQuintrelBaseDriver* driver) {
+  return tRole.driver == driver && !tRole.reader;
+}
+// After a call to the owner: true when the owner destroyed the driver inside it.
+bool Orphaned() { return tRole.orphaned; }
 
 // An alert shown on a thread of its own while the reader waits for it.
-struct CQuintrelBaseDriver::AlertWait {
+struct AlertShown {
   std::mutex mutex;
-  std::condition_variable changed;
-  bool dismissed = false;  // the operator closed it
-  bool cancelled = false;  // a stop came first
+  std::condition_variable_any dismissed;
+  bool closed = false;  // the operator closed it
+};
+
+}  // namespace
+
+// One of the driver's threads and how far it has got. `state` is guarded by the driver's
+// `lock`; `thread` is moved, joined or detached only by whoever took the worker out of the
+// driver, or (a superseded reader's) by the reader that follows it.
+struct CQuintrelBaseDriver::Worker {
+  std::jthread thread;
+  WorkerState state = WorkerState::Running;
 };
 
 CQuintrelBaseDriver::CQuintrelBaseDriver(IDataHandler* handler, std::unique_ptr<CDevice> device,
@@ -52,157 +58,191 @@ CQuintrelBaseDriver::CQuintrelBaseDriver(IDataHandler* handler, std::unique_ptr<
       device(std::move(device)),
       input(std::make_unique<InputBuffer>(this->device.get())),
       timeouts(timeouts),
+      queue(handler),
       lastTakeTime(NowMs()) {
-  input->SetBeforeRead([this] { SignalItems(); });
+  input->SetBeforeRead([this] { queue.Signal(); });
 }
 
 CQuintrelBaseDriver::~CQuintrelBaseDriver() { Shutdown(); }
 
+// --- Start -----------------------------------------------------------------------------------
+
 bool CQuintrelBaseDriver::Start() {
-  std::unique_lock<std::mutex> guard(lock);
-  if (run && !run->readerEnded) {
+  Workers retired;  // joined once `lock` is released: a joined thread may want it
+  const bool started = StartLocked(retired);
+  JoinAll(retired);
+  return started;
+}
+
+bool CQuintrelBaseDriver::StartLocked(Workers& retired) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (session.reader && session.reader->state == WorkerState::Running) {
     error.Set(0, L"The reader of the previous start is still running");
     return false;
   }
-  auto next = std::make_shared<Run>();
-  if (run) {
-    next->previousReader = std::move(run->reader);
-    next->previousDelivery = std::move(run->delivery);
-  }
-  stopping = false;
+  const bool newSession = !session.Running();
+  if (newSession && !RetireStoppedSession(retired)) return false;
   input->SetStopping(false);
-  // Both threads wait for `lock` before doing anything, so neither runs until both exist.
   try {
-    next->reader = std::thread(&CQuintrelBaseDriver::ReaderMain, this, next);
-    next->readerId = next->reader.get_id();
-    next->delivery = std::thread(&CQuintrelBaseDriver::DeliveryMain, this, next);
-    next->deliveryId = next->delivery.get_id();
+    if (newSession) session.delivery = LaunchDelivery();
+    session.reader = LaunchReader(session.reader);
   } catch (const std::system_error& failure) {
-    next->cancelled = true;
-    guard.unlock();
-    if (next->reader.joinable()) next->reader.join();
-    guard.lock();
-    if (run) {
-      run->reader = std::move(next->previousReader);
-      run->delivery = std::move(next->previousDelivery);
-    }
+    if (newSession && session.delivery) retired.push_back(std::move(session.delivery));
     error.SetSystemError(static_cast<uint32_t>(ErrorNumberFrom(failure.code())));
     return false;
   }
-  run = next;
   return true;
+}
+
+// After a Stop the threads of that session must have finished; Start joins them.
+bool CQuintrelBaseDriver::RetireStoppedSession(Workers& retired) {
+  if (!session.delivery) return true;
+  const bool finished = session.delivery->state == WorkerState::Finished &&
+                        session.reader->state == WorkerState::Finished;
+  if (!finished) {
+    error.Set(0, L"The threads of the previous start are still running");
+    return false;
+  }
+  retired.push_back(std::move(session.delivery));
+  retired.push_back(std::move(session.reader));
+  return true;
+}
+
+std::shared_ptr<CQuintrelBaseDriver::Worker> CQuintrelBaseDriver::LaunchDelivery() {
+  auto worker = std::make_shared<Worker>();
+  worker->thread = std::jthread(
+      [this, worker](std::stop_token stop) { DeliveryMain(std::move(stop), *worker); });
+  return worker;
+}
+
+// The new reader joins `previous` (if any) before it reads.
+std::shared_ptr<CQuintrelBaseDriver::Worker> CQuintrelBaseDriver::LaunchReader(
+    const std::shared_ptr<Worker>& previous) {
+  auto worker = std::make_shared<Worker>();
+  worker->thread = std::jthread([this, worker, previous](std::stop_token stop) {
+    ReaderMain(std::move(stop), *worker, previous.get());
+  });
+  return worker;
+}
+
+void CQuintrelBaseDriver::JoinAll(Workers& workers) {
+  for (const std::shared_ptr<Worker>& worker : workers) {
+    worker->thread.request_stop();
+    if (worker->thread.joinable()) worker->thread.join();
+  }
+}
+
+// --- Stop and destruction --------------------------------------------------------------------
+
+bool CQuintrelBaseDriver::Session::Running() const {
+  return delivery && !delivery->thread.get_stop_token().stop_requested();
 }
 
 void CQuintrelBaseDriver::Stop() {
   Log().WriteLine(L"Stop called");
-  std::shared_ptr<Run> current;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (!run || run->forgotten) return;
-    current = run;
-    stopping = true;
-    input->SetStopping(true);
-    const auto self = std::this_thread::get_id();
-    // A second Stop from another thread (the owner's destructor) must not undo these.
-    if (self == current->readerId) current->producerStopsItself = true;
-    if (self == current->deliveryId) current->consumerStopsItself = true;
-    if (alert) {
-      std::lock_guard<std::mutex> alertGuard(alert->mutex);
-      alert->cancelled = true;
-      alert->changed.notify_all();
-    }
-  }
-  itemReady.notify_all();
-  stopSignal.notify_all();
+  const Session stopping = RequestStop();
+  if (!stopping.delivery) return;
   device->Abort(kStopAbortReason);
-
-  const auto self = std::this_thread::get_id();
-  if (self != current->readerId) {
+  if (!OnReaderOf(this)) {
     Log().WriteLine(L"Waiting for producer to finish");
-    WaitForThread(*current, true);
+    WaitUntilFinished(*stopping.reader);
   }
-  if (self != current->deliveryId) {
+  if (!OnDeliveryOf(this)) {
     Log().WriteLine(L"Waiting for consumer to finish");
-    WaitForThread(*current, false);
+    WaitUntilFinished(*stopping.delivery);
   }
-  std::lock_guard<std::mutex> guard(lock);
-  current->forgotten = true;
 }
 
-bool CQuintrelBaseDriver::WaitForThread(Run& which, bool reader) {
+// A driver thread that calls Stop closes the link as its last act, also when another thread's
+// Stop came first.
+CQuintrelBaseDriver::Session CQuintrelBaseDriver::RequestStop() {
+  std::lock_guard<std::mutex> guard(lock);
+  if (tRole.driver == this) tRole.stoppedItself = true;
+  if (!session.Running()) return {};
+  session.delivery->thread.request_stop();
+  session.reader->thread.request_stop();
+  input->SetStopping(true);
+  return session;
+}
+
+void CQuintrelBaseDriver::WaitUntilFinished(Worker& worker) {
   std::unique_lock<std::mutex> guard(lock);
-  const bool done = threadEnded.wait_for(guard, timeouts.stopWait, [&] {
-    return reader ? which.readerDone : which.deliveryDone;
-  });
-  if (!done) return false;
-  std::thread& thread = reader ? which.reader : which.delivery;
-  std::thread finished = std::move(thread);
-  guard.unlock();
-  if (finished.joinable()) finished.join();
-  return true;
+  threadEnded.wait_for(guard, timeouts.stopWait,
+                       [&] { return worker.state == WorkerState::Finished; });
+}
+
+bool CQuintrelBaseDriver::RunningNow() {
+  std::lock_guard<std::mutex> guard(lock);
+  return session.Running();
 }
 
 void CQuintrelBaseDriver::Shutdown() {
-  std::shared_ptr<Run> current;
-  bool running = false;
+  if (RunningNow()) Stop();
+  Session ending;
   {
     std::lock_guard<std::mutex> guard(lock);
-    current = run;
-    running = current && !current->forgotten;
+    std::swap(ending, session);
   }
-  if (!current) return;
-  if (running) Stop();
-  const auto self = std::this_thread::get_id();
-  for (std::thread* thread : {&current->reader, &current->delivery, &current->previousReader,
-                              &current->previousDelivery}) {
-    if (!thread->joinable()) continue;
-    if (thread->get_id() == self) {
-      thread->detach();  // destroyed from inside its own callback: it ends by itself
+  JoinOrLeave(ending);
+  if (tRole.driver == this) tRole.orphaned = true;
+}
+
+void CQuintrelBaseDriver::JoinOrLeave(const Session& ending) {
+  for (const std::shared_ptr<Worker>& worker : {ending.reader, ending.delivery}) {
+    if (!worker || !worker->thread.joinable()) continue;
+    if (worker->thread.get_id() == std::this_thread::get_id()) {
+      worker->thread.detach();  // destroyed from inside its own call: it ends by itself
     } else {
-      thread->join();
+      worker->thread.join();
     }
   }
 }
 
-void CQuintrelBaseDriver::ReaderMain(const std::shared_ptr<Run>& self) {
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (self->cancelled) return;
-  }
-  if (self->previousReader.joinable()) self->previousReader.join();
+// --- the threads -----------------------------------------------------------------------------
+
+void CQuintrelBaseDriver::ReaderMain(std::stop_token stop, Worker& self, Worker* previous) {
+  if (previous != nullptr && previous->thread.joinable()) previous->thread.join();
+  tRole = ThreadRole{this, true};
+  readerStop = stop;
   RunReader();
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    self->readerEnded = true;
-  }
-  itemReady.notify_all();
-  handler->OnReaderEnded(!stopping.load());
-  bool stopsItself = false;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    stopsItself = self->producerStopsItself;
-    self->producerStopsItself = false;
-  }
-  if (stopsItself) Cleanup();
+  if (Orphaned()) return;
+  SetState(self, WorkerState::ItemsEnded);
+  queue.Signal();
+  handler->OnReaderEnded(!stop.stop_requested());
+  if (Orphaned()) return;
+  Finish(self);
+}
+
+void CQuintrelBaseDriver::DeliveryMain(std::stop_token stop, Worker& self) {
+  tRole = ThreadRole{this, false};
+  queue.DeliverUntilStopped(stop);
+  if (Orphaned()) return;
+  Finish(self);
+}
+
+void CQuintrelBaseDriver::SetState(Worker& worker, WorkerState state) {
   std::lock_guard<std::mutex> guard(lock);
-  self->readerDone = true;
+  worker.state = state;
+}
+
+void CQuintrelBaseDriver::Finish(Worker& self) {
+  if (tRole.stoppedItself) Cleanup();
+  std::lock_guard<std::mutex> guard(lock);
+  self.state = WorkerState::Finished;
   threadEnded.notify_all();
 }
 
-void CQuintrelBaseDriver::DeliveryMain(const std::shared_ptr<Run>& self) {
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (self->cancelled) return;
-  }
-  if (self->previousDelivery.joinable()) self->previousDelivery.join();
-  RunDelivery(*self);
-  std::lock_guard<std::mutex> guard(lock);
-  self->deliveryDone = true;
-  threadEnded.notify_all();
+void CQuintrelBaseDriver::Cleanup() {
+  queue.Drain();
+  Log().WriteLine(L"Closing device");
+  device->Close();
+  Log().WriteLine(L"Device has been closed successfully");
 }
+
+// --- reading ---------------------------------------------------------------------------------
 
 void CQuintrelBaseDriver::RunReader() {
-  while (!stopping.load()) {
+  while (!Stopping()) {
     const int result = ReadStep();
     if (result == 1) {
       Pace();
@@ -212,15 +252,15 @@ void CQuintrelBaseDriver::RunReader() {
   }
 }
 
+// A line that yields no item is skipped alone: the next line is read on its own merits. An item
+// read that consumed no bytes at all (or left the link failed) is a failed read.
 int CQuintrelBaseDriver::ReadStep() {
   SendPending();
+  const uint64_t consumedBefore = input->Consumed();
   const int result = ReadItem();
   if (result == 1) return 1;
-  if (result == 0 && !device->GetErrorInfo()->failed) {
-    // The item read produced nothing: one further line is skipped before reading goes on.
-    if (input->ReadLine(nullptr, 0) > 0) return 0;
-  }
-  return -1;
+  const bool consumed = input->Consumed() != consumedBefore;
+  return result == 0 && consumed && !device->GetErrorInfo()->failed ? 0 : -1;
 }
 
 void CQuintrelBaseDriver::Pace() {
@@ -228,21 +268,32 @@ void CQuintrelBaseDriver::Pace() {
   const int64_t perMinute = options != nullptr ? options->MaxRecordsPerMinute : 0;
   const int64_t spacing = perMinute > 0 ? 60000 / perMinute : 0;
   const int64_t elapsed = NowMs() - lastTakeTime;
-  if (!stopping.load() && elapsed + kPacingAllowanceMs < spacing) {
-    SignalItems();
+  if (!Stopping() && elapsed + kPacingAllowanceMs < spacing) {
+    queue.Signal();
     if (WaitForStop(std::chrono::milliseconds(spacing - elapsed - kPacingAllowanceMs))) return;
   }
   lastTakeTime = NowMs();
 }
 
+void CQuintrelBaseDriver::QueueHeader(std::unique_ptr<Header> header) {
+  queue.Push(QueueItem{std::move(header)});
+}
+
+void CQuintrelBaseDriver::QueueData(std::unique_ptr<Data> data) {
+  queue.Push(QueueItem{std::move(data)});
+}
+
+void CQuintrelBaseDriver::QueueText(std::string text) { queue.Push(QueueItem{std::move(text)}); }
+
+// --- a failed read and reconnection ----------------------------------------------------------
+
 bool CQuintrelBaseDriver::HandleFailedRead() {
-  SignalItems();
-  if (stopping.load()) return false;
+  queue.Signal();
+  if (Stopping()) return false;
   Log().WriteLine(L"ProduceItem has failed");
-  if (device->IsFiniteSource()) return false;  // the delivery thread drains what is queued
   if (!device->IsReconnectAllowed()) {
     const ErrorInfo* failure = device->GetErrorInfo();
-    if (failure->failed) handler->OnError(failure->text);
+    if (failure->failed) handler->OnError(std::wstring(failure->text));
     return false;
   }
   Log().Printf(L"Device is capable of reconnecting. Current disconnect count: %d",
@@ -254,181 +305,91 @@ bool CQuintrelBaseDriver::HandleFailedRead() {
     if (WaitForStop(timeouts.refusalPause)) return false;
   }
   const bool reconnected = Reconnect();
+  if (Orphaned()) return false;
   Log().WriteLine(reconnected ? L"Device has reconnected" : L"Device failed to reconnected");
   return reconnected;
 }
 
 bool CQuintrelBaseDriver::Reconnect() {
-  retryCount = 0;
   const int64_t start = NowMs();
-  bool connected = false;
-  if (stopping.load()) return false;
+  int32_t retryCount = 0;  // failed attempts of this reconnection
+  if (Stopping()) return false;
   for (;;) {
-    if (connected) {
-      handler->OnReconnectProgress(2, retryCount.load(), false);
+    const int64_t left = timeouts.reconnectWindow.count() - (NowMs() - start);
+    if (left <= 0) return false;
+    Log().Printf(L"Reconnect: retryCount = %d, time left for tries: %ld", retryCount,
+                 static_cast<long>(left));
+    handler->OnReconnectProgress(kReconnectAttempt, retryCount, true);
+    if (Orphaned()) return false;
+    const ReconnectAttempt attempt = AttemptReconnect(start);
+    if (attempt == ReconnectAttempt::Connected) {
+      handler->OnReconnectProgress(kReconnected, retryCount, false);
       return true;
     }
-    const int64_t attemptStart = NowMs();
-    const int64_t left = timeouts.reconnectWindow.count() - (attemptStart - start);
-    if (left <= 0) return false;
-    Log().Printf(L"Reconnect: retryCount = %d, time left for tries: %ld", retryCount.load(),
-                 static_cast<long>(left));
-    handler->OnReconnectProgress(0, retryCount.load(), true);
-    if (auto* tcp = dynamic_cast<CTcpDevice*>(device.get()); tcp != nullptr && tcp->IsConnected()) {
-      tcp->Close();
-      Log().WriteLine(L"Device was connected earlier, have closed it");
-    }
-    ErrorInfo failure;
-    connected = device->Open(failure);
-    if (connected) {
-      Log().Printf(L"Device has connected. Start time: %ld, connection time: %ld",
-                   static_cast<long>(start), static_cast<long>(NowMs()));
-    } else {
-      const int32_t code = device->GetErrorInfo()->code;
-      if (code >= kFirstSocketError) {
-        Log().Printf(
-            L"A socket level permanent error has occurred during reconnect, going out. Error code: %d",
-            code);
-        return false;
-      }
-      ++retryCount;
-      const auto spent = std::chrono::milliseconds(NowMs() - attemptStart);
-      if (!stopping.load() && spent < kMinAttemptSpacing) WaitForStop(kMinAttemptSpacing - spent);
-    }
-    if (stopping.load()) {
-      if (connected) handler->OnReconnectProgress(2, retryCount.load(), false);
-      return connected;
-    }
+    if (attempt == ReconnectAttempt::GaveUp || Stopping()) return false;
+    ++retryCount;
   }
 }
 
-void CQuintrelBaseDriver::RunDelivery(Run& self) {
-  std::deque<QueueItem> batch;
-  std::unique_lock<std::mutex> guard(lock);
-  for (;;) {
-    if (stopping.load()) break;
-    if (!queue.empty()) {
-      batch.swap(queue);
-      guard.unlock();
-      for (QueueItem& item : batch) {
-        if (stopping.load()) break;
-        Deliver(item);
-      }
-      batch.clear();
-      guard.lock();
-      continue;
-    }
-    if (self.readerEnded) break;  // drained, and nothing more will come for this run
-    deliveryWaiting = true;
-    itemReady.wait(guard);
-    deliveryWaiting = false;
+CQuintrelBaseDriver::ReconnectAttempt CQuintrelBaseDriver::AttemptReconnect(int64_t start) {
+  const int64_t attemptStart = NowMs();
+  if (device->IsConnected()) {
+    device->Close();
+    Log().WriteLine(L"Device was connected earlier, have closed it");
   }
-  const bool stopsItself = self.consumerStopsItself;
-  self.consumerStopsItself = false;
-  guard.unlock();
-  batch.clear();
-  if (stopsItself) Cleanup();
-}
-
-void CQuintrelBaseDriver::Deliver(QueueItem& item) {
-  switch (item.kind()) {
-    case QueueItem::kHeader:
-      handler->OnHeader(*std::get<std::unique_ptr<Header>>(item.payload));
-      break;
-    case QueueItem::kData:
-      handler->OnData(*std::get<std::unique_ptr<Data>>(item.payload));
-      break;
-    case QueueItem::kText:
-      handler->OnTextLine(std::get<std::string>(item.payload));
-      break;
+  ErrorInfo failure;
+  if (device->Open(failure)) {
+    Log().Printf(L"Device has connected. Start time: %ld, connection time: %ld",
+                 static_cast<long>(start), static_cast<long>(NowMs()));
+    return ReconnectAttempt::Connected;
   }
-}
-
-size_t CQuintrelBaseDriver::DeliverQueued() {
-  size_t delivered = 0;
-  for (;;) {
-    QueueItem item;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (queue.empty()) return delivered;
-      item = std::move(queue.front());
-      queue.pop_front();
-    }
-    Deliver(item);
-    ++delivered;
+  const int32_t code = device->GetErrorInfo()->code;
+  if (code >= kFirstSocketError) {
+    Log().Printf(
+        L"A socket level permanent error has occurred during reconnect, going out. Error code: %d",
+        code);
+    return ReconnectAttempt::GaveUp;
   }
+  SpaceAttempts(attemptStart);
+  return ReconnectAttempt::Failed;
 }
 
-void CQuintrelBaseDriver::Push(QueueItem item) {
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    queue.push_back(std::move(item));
-  }
-  unsignalled = true;
+void CQuintrelBaseDriver::SpaceAttempts(int64_t attemptStart) {
+  const auto spent = std::chrono::milliseconds(NowMs() - attemptStart);
+  if (spent < kMinAttemptSpacing) WaitForStop(kMinAttemptSpacing - spent);
 }
 
-void CQuintrelBaseDriver::SignalItems() {
-  if (!unsignalled) return;
-  unsignalled = false;
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    wake = deliveryWaiting;
-  }
-  if (wake) itemReady.notify_one();
-}
-
-void CQuintrelBaseDriver::QueueHeader(std::unique_ptr<Header> header) {
-  Push(QueueItem{std::move(header)});
-}
-
-void CQuintrelBaseDriver::QueueData(std::unique_ptr<Data> data) { Push(QueueItem{std::move(data)}); }
-
-void CQuintrelBaseDriver::QueueText(std::string text) { Push(QueueItem{std::move(text)}); }
+// --- waits -----------------------------------------------------------------------------------
 
 bool CQuintrelBaseDriver::WaitForStop(std::chrono::milliseconds pause) {
-  std::unique_lock<std::mutex> guard(lock);
-  return stopSignal.wait_for(guard, pause, [this] { return stopping.load(); });
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock<std::mutex> guard(mutex);
+  wake.wait_for(guard, readerStop, pause, [] { return false; });
+  return readerStop.stop_requested();
 }
 
 void CQuintrelBaseDriver::ShowAlertAndWait(const std::wstring& text) {
-  SignalItems();
+  queue.Signal();
   if (!HasAlertWindow()) {
     ShowAlert(text, AlertIcon::Stop);  // no window: logged, returns at once
     return;
   }
-  auto wait = std::make_shared<AlertWait>();
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (stopping.load()) return;
-    alert = wait;
-  }
+  if (Stopping()) return;
+  auto shown = std::make_shared<AlertShown>();
   try {
-    std::thread([wait, text] {
+    std::thread([shown, text] {
       ShowAlert(text, AlertIcon::Stop);
-      std::lock_guard<std::mutex> guard(wait->mutex);
-      wait->dismissed = true;
-      wait->changed.notify_all();
+      std::lock_guard<std::mutex> guard(shown->mutex);
+      shown->closed = true;
+      shown->dismissed.notify_all();
     }).detach();
-    std::unique_lock<std::mutex> guard(wait->mutex);
-    wait->changed.wait(guard, [&] { return wait->dismissed || wait->cancelled; });
   } catch (const std::system_error&) {
     ShowAlert(text, AlertIcon::Stop);
+    return;
   }
-  std::lock_guard<std::mutex> guard(lock);
-  alert.reset();
-}
-
-void CQuintrelBaseDriver::Cleanup() {
-  std::deque<QueueItem> dropped;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    dropped.swap(queue);
-  }
-  dropped.clear();
-  Log().WriteLine(L"Closing device");
-  device->Close();
-  Log().WriteLine(L"Device has been closed successfully");
+  std::unique_lock<std::mutex> guard(shown->mutex);
+  shown->dismissed.wait(guard, readerStop, [&] { return shown->closed; });
 }
 
 int64_t CQuintrelBaseDriver::NowMs() {

@@ -2,62 +2,47 @@
 // The connection driver of one box: turns the byte stream of its link into job headers, data
 // records and text lines and hands them, in arrival order, to its owner.
 //
-//   link --Read--> InputBuffer --ReadItem--> item queue --> delivery thread --> IDataHandler
-//          \______________ reader thread ______________/
+//   owner thread        reader thread (one per Start)              delivery thread (Start..Stop)
+//   ------------        -----------------------------              -----------------------------
+//   Start ------------> joins the reader of the Start before
+//                       SendPending, ReadItem:
+//                         link -> InputBuffer -> parse -> Push
+//                       before a blocking step: Signal ----------> DeliverUntilStopped: OnData,
+//                       a failed read: Reconnect                     OnHeader, OnTextLine
+//                         (OnReconnectProgress)                    ... until a stop request
+//                       gives up: OnError, ends: OnReaderEnded
+//   Stop: asks both threads to stop, aborts the link, waits up to `stopWait` for each
 //
-// The reader thread pulls bytes, recognises and parses items (ReadItem, supplied by the derived
+// The reader pulls bytes, recognises and parses items (ReadItem, supplied by the derived
 // driver), queues them, paces the intake and, when reading fails, reconnects the link for up to
-// the reconnection window before giving up. The delivery thread takes items off the queue and
-// calls the owner. A later Start (after the reader ended on its own) makes a new pair of threads;
-// the new delivery thread first waits for the old one, which ends once the queue is drained, so
-// every item is delivered once and in order.
+// the reconnection window before giving up. The delivery thread lives from a Start to the Stop
+// after it: a later Start (after the reader ended on its own) adds a new reader only, so every
+// item is delivered once and in order by the one thread.
+//
+// Each thread stops on its std::jthread's stop token; Stop requests both. A thread on which Stop
+// runs (from inside an IDataHandler call) is not waited for: it closes the link itself as its
+// last act. A thread on which the driver is destroyed touches nothing of it after the call.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
-#include <variant>
+#include <vector>
 
+#include "acquisition/data_handler.h"
 #include "acquisition/device.h"
 #include "acquisition/input_buffer.h"
+#include "acquisition/item_queue.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/records.h"
 #include "support/error_info.h"
 
 namespace tessamer {
-
-// What the driver hands its owner. The records are the driver's and die after the call returns:
-// the owner copies what it keeps.
-//
-// Threads: OnData, OnHeader and OnTextLine come on the delivery thread; OnReaderEnded, OnError
-// and OnReconnectProgress on the reader thread. The owner must accept calls from both. Any of
-// them may call Stop.
-class IDataHandler {
- public:
-  virtual ~IDataHandler() = default;
-  virtual void OnData(const Data& data) = 0;
-  virtual void OnHeader(const Header& header) = 0;
-  // The text of a "##" line, the two marks removed.
-  virtual void OnTextLine(const std::string& text) = 0;
-  // The reader thread's last act; `unexpected` is true when it ended without a stop request.
-  virtual void OnReaderEnded(bool unexpected) = 0;
-  // A read failed and reconnection is not allowed: the link's error text.
-  virtual void OnError(const std::wstring& text) = 0;
-  // Phase 0 (with the retry count, trying true) before each reconnection attempt; phase 2
-  // (trying false) after a successful one. The result is not used.
-  virtual bool OnReconnectProgress(int32_t phase, int32_t retryCount, bool trying) = 0;
-};
-
-// One queued item: a job header (kind 0), a data record (kind 1) or a text line (kind 2).
-struct QueueItem {
-  enum Kind : int32_t { kHeader = 0, kData = 1, kText = 2 };
-  std::variant<std::unique_ptr<Header>, std::unique_ptr<Data>, std::string> payload;
-  Kind kind() const { return static_cast<Kind>(payload.index()); }
-};
 
 class CQuintrelBaseDriver {
  public:
@@ -65,15 +50,16 @@ class CQuintrelBaseDriver {
   // until Start. The time-outs default to the system's values; tests shrink them.
   CQuintrelBaseDriver(IDataHandler* handler, std::unique_ptr<CDevice> device,
                       const AcquisitionTimeouts& timeouts = AcquisitionTimeouts());
-  // Stops the threads if they still run and waits for them to end. Must not run on one of the
-  // driver's own threads (from inside an IDataHandler call).
+  // Stops the threads if they still run and waits for them to end. May run inside an
+  // IDataHandler call of the current reader or delivery thread (not inside an OnReaderEnded
+  // that started the driver again).
   virtual ~CQuintrelBaseDriver();
   CQuintrelBaseDriver(const CQuintrelBaseDriver&) = delete;
   CQuintrelBaseDriver& operator=(const CQuintrelBaseDriver&) = delete;
 
-  // Starts the reader and delivery threads. May be called again once the reader has ended (the
-  // owner reopened the link). False with LastError() set when the threads cannot be made or the
-  // reader of the previous Start still runs.
+  // Starts reading (and delivering). May be called again once the reader has ended (the owner
+  // reopened the link), also from inside OnReaderEnded. False with LastError() set when a thread
+  // cannot be made or one of the previous Start still runs.
   virtual bool Start();
   // Stops both threads; from any thread, also from inside an IDataHandler call. Returns when
   // both have ended, or after waiting `stopWait` for each. Never waits for the calling thread.
@@ -86,16 +72,16 @@ class CQuintrelBaseDriver {
   virtual void SendPending() {}
 
   // For tools and tests that drive a driver without its threads (never while they run): one
-  // reader step (SendPending, ReadItem, and the skip of one further line after an item read
-  // that produced nothing): 1 item queued, 0 none, -1 the input failed.
+  // reader step (SendPending, ReadItem): 1 item queued, 0 a line consumed without one, -1 the
+  // input failed.
   int ReadStep();
-  // Hands every queued item to the handler on the calling thread; returns how many.
-  size_t DeliverQueued();
+  // Hands every queued item to the handler on the calling thread; returns how many. The
+  // handler must not delete the driver inside these calls.
+  size_t DeliverQueued() { return queue.DeliverAll(); }
 
   const ErrorInfo& LastError() const { return error; }
   CDevice& Device() { return *device; }
   int32_t DisconnectCount() const { return disconnectCount.load(); }
-  bool Stopping() const { return stopping.load(); }
 
  protected:
   // Queueing, used by the item readers on the reader thread.
@@ -104,8 +90,6 @@ class CQuintrelBaseDriver {
   void QueueText(std::string text);
 
   InputBuffer& Input() { return *input; }
-  // Waits up to `pause` for a stop request. True when stopping.
-  bool WaitForStop(std::chrono::milliseconds pause);
   // Shows an alert to the operator and waits until it is dismissed or a stop is requested (the
   // alert itself runs on a thread of its own, so a stop never waits for the operator).
   void ShowAlertAndWait(const std::wstring& text);
@@ -115,48 +99,67 @@ class CQuintrelBaseDriver {
   void Shutdown();
 
  private:
-  struct Run;          // the threads of one Start
-  struct AlertWait;    // an alert shown for the reader
+  enum class WorkerState {
+    Running,     // working; a reader may still queue items
+    ItemsEnded,  // a reader that queues nothing more and is about to tell the owner
+    Finished,    // the thread's function has returned or is about to
+  };
+  enum class ReconnectAttempt { Connected, Failed, GaveUp };
+  struct Worker;  // one thread and its state
+  using Workers = std::vector<std::shared_ptr<Worker>>;
+  // The threads from a Start to the Stop after it.
+  struct Session {
+    std::shared_ptr<Worker> reader;    // the latest reader
+    std::shared_ptr<Worker> delivery;  // null: no session
+    bool Running() const;              // started and not asked to stop
+  };
 
-  void Push(QueueItem item);
-  // Wakes the delivery thread for the items queued since the last call. The reader calls it
-  // before anything that may block it (a link read, a pause, a reconnection, an alert), so the
-  // delivery thread is woken once per read rather than once per item.
-  void SignalItems();
-  void ReaderMain(const std::shared_ptr<Run>& self);
-  void DeliveryMain(const std::shared_ptr<Run>& self);
+  // Start's steps, under `lock`.
+  bool StartLocked(Workers& retired);
+  bool RetireStoppedSession(Workers& retired);
+  std::shared_ptr<Worker> LaunchDelivery();
+  std::shared_ptr<Worker> LaunchReader(const std::shared_ptr<Worker>& previous);
+  static void JoinAll(Workers& workers);
+  // Asks the session's threads to stop and returns them; no session when none was running.
+  Session RequestStop();
+  void WaitUntilFinished(Worker& worker);
+  bool RunningNow();
+  // Joins the threads of `ending`, or leaves the calling thread's own to end by itself.
+  static void JoinOrLeave(const Session& ending);
+
+  // The threads' bodies.
+  void ReaderMain(std::stop_token stop, Worker& self, Worker* previous);
+  void DeliveryMain(std::stop_token stop, Worker& self);
+  void SetState(Worker& worker, WorkerState state);
+  void Finish(Worker& self);
   void RunReader();
-  void RunDelivery(Run& self);
-  void Deliver(QueueItem& item);
   void Pace();
   bool HandleFailedRead();  // false: the reader ends
   bool Reconnect();
+  ReconnectAttempt AttemptReconnect(int64_t start);
+  void SpaceAttempts(int64_t attemptStart);
   void Cleanup();
-  bool WaitForThread(Run& run, bool reader);
+  bool Stopping() const { return readerStop.stop_requested(); }  // reader thread only
+  // Waits up to `pause` for a stop request. True when stopping.
+  bool WaitForStop(std::chrono::milliseconds pause);
   static int64_t NowMs();
 
   IDataHandler* handler;              // the owner, not owned
   std::unique_ptr<CDevice> device;    // the link
   std::unique_ptr<InputBuffer> input; // over `device`
-  AcquisitionTimeouts timeouts;
-  ErrorInfo error;                    // set when Start fails; owner's thread only
+  const AcquisitionTimeouts timeouts;
+  CItemQueue queue;
 
-  // `lock` guards the queue, `run`, `deliveryWaiting` and `alert`. It is held only to add or
-  // take items, never during a callback or link I/O.
+  // `lock` guards `session`, every worker's state and `error`. It is never held during a call
+  // to the owner or link I/O.
   std::mutex lock;
-  std::condition_variable itemReady;   // the delivery thread waits here
-  std::condition_variable stopSignal;  // the reader's pauses wait here
-  std::condition_variable threadEnded; // Stop waits here for a thread's end
-  std::deque<QueueItem> queue;
-  bool deliveryWaiting = false;
-  std::shared_ptr<Run> run;            // the threads of the latest Start, if any
-  std::shared_ptr<AlertWait> alert;    // the alert the reader waits for, if any
+  std::condition_variable threadEnded;  // Stop waits here for a worker to finish
+  Session session;
+  ErrorInfo error;                      // set when Start fails
 
-  std::atomic<bool> stopping{false};
-  std::atomic<int32_t> retryCount{0};       // failed attempts of the current reconnection
   std::atomic<int32_t> disconnectCount{0};  // reconnections begun over the driver's life
+  std::stop_token readerStop;               // reader thread only: its stop token
   bool refusalPending = false;              // reader thread only
-  bool unsignalled = false;                 // reader thread only: items queued, not signalled
   int64_t lastTakeTime;                     // reader thread only: ms tick of the last item
 };
 

@@ -22,8 +22,6 @@ CQuintrelDriver::CQuintrelDriver(IDataHandler* handler, std::unique_ptr<CDevice>
 // The threads call into this object: they must be gone before its members are.
 CQuintrelDriver::~CQuintrelDriver() { Shutdown(); }
 
-bool CQuintrelDriver::Start() { return CQuintrelBaseDriver::Start(); }
-
 int CQuintrelDriver::ReadItem() {
   char two[2];
   int result = Input().Peek(two, 1);

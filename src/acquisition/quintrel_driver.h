@@ -5,7 +5,7 @@
 //   "##..."      a text line
 //   "#..."       a line of the job-header block
 //   "0".."9"...  a data record
-//   anything else (also an empty line) is skipped
+//   anything else (also an empty line) is skipped, that line alone
 //
 // A header block from firmware older than 8.6v is refused: the link is closed with its error set,
 // the operator is told, and the reader pauses before reconnecting.
@@ -30,7 +30,6 @@ class CQuintrelDriver : public CQuintrelBaseDriver {
                   const AcquisitionTimeouts& timeouts = AcquisitionTimeouts());
   ~CQuintrelDriver() override;
 
-  bool Start() override;
   int ReadItem() override;
   void SendPending() override;
 

@@ -44,7 +44,6 @@ std::wstring TryingToConnectText(const std::array<uint8_t, 4>& address, int32_t 
 CTcpDevice::CTcpDevice(const TcpOptions& options, const AcquisitionTimeouts& timeouts)
     : CDevice(options),
       timeouts(timeouts),
-      connectTimeout(timeouts.connect),
       receiveTimeout(timeouts.firstReceive) {}
 
 CTcpDevice::~CTcpDevice() { Close(); }
@@ -165,7 +164,7 @@ bool CTcpDevice::ConnectTo(const asio::ip::tcp::endpoint& entry) {
     done = true;
   });
   Log(L"WSAConnect, waiting for WSAEINPROGRESS");
-  const Wait wait = RunUntil(done, connectTimeout.load());
+  const Wait wait = RunUntil(done, timeouts.connect);
 
   if (wait == Wait::TimedOut) {
     CloseLocked();

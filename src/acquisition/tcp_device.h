@@ -58,17 +58,14 @@ class CTcpDevice : public CDevice {
 
   void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout = timeout; }
   std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout.load(); }
-  void SetConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout = timeout; }
-  bool IsConnected() const { return connected.load(); }
-  bool IsAborted() const { return aborted.load(); }
-
- protected:
-  // Opens the socket. False with `error` set when it cannot be created.
-  virtual bool CreateSocket();
-  // One connection attempt to one resolved address.
-  virtual bool ConnectTo(const asio::ip::tcp::endpoint& entry);
+  bool IsConnected() const override { return connected.load(); }
 
  private:
+  // Opens the socket. False with `error` set when it cannot be created.
+  bool CreateSocket();
+  // One connection attempt to one resolved address.
+  bool ConnectTo(const asio::ip::tcp::endpoint& entry);
+
   enum class Wait { Completed, TimedOut, Interrupted };
 
   // Runs the context until `done` is set, `timeout` passes or Abort/Close interrupts; then
@@ -82,7 +79,6 @@ class CTcpDevice : public CDevice {
   int ReadEnded(const std::error_code& failure);
 
   const AcquisitionTimeouts timeouts;
-  std::atomic<std::chrono::milliseconds> connectTimeout;
   std::atomic<std::chrono::milliseconds> receiveTimeout;
   std::atomic<bool> aborted{false};     // set by Abort, never cleared
   std::atomic<bool> connected{false};   // connected and keep-alive switched on

@@ -140,17 +140,18 @@ void CVellumetricAgent::SendActivity(ActivityStatus status) {
   send(activityTarget, Activity{status, agentIndex});
 }
 
+// The record's time is kept before the record is passed on: once the data target has a record,
+// a hold timer made after the reader ended must repeat that record's time, not the one before.
 void CVellumetricAgent::OnData(const Data& data) {
   std::shared_ptr<ITarget<DataNotification>> target;
   {
     std::lock_guard dataGuard(dataLock);
     target = dataTarget;
+    lastData.data.fraction = data.fraction;
+    lastData.data.time = data.time;
+    lastData.data.timestamp = data.timestamp;
   }
   send(target, DataNotification{data, agentIndex});
-  std::lock_guard dataGuard(dataLock);
-  lastData.data.fraction = data.fraction;
-  lastData.data.time = data.time;
-  lastData.data.timestamp = data.timestamp;
 }
 
 void CVellumetricAgent::OnHeader(const Header& header) {

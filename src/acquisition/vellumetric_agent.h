@@ -20,7 +20,7 @@
 #include <mutex>
 
 #include "acquisition/device.h"
-#include "acquisition/quintrel_base_driver.h"
+#include "acquisition/data_handler.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/records.h"
 #include "hub/runtime/message_blocks.h"
@@ -51,8 +51,6 @@ class CVellumetricAgent : public agent, public IDataHandler {
   // Asks the agent to end: aborts a connection attempt or a read at once. The caller then waits
   // for the agent to be done. Safe from any thread, also before start().
   void RequestStop();
-
-  int32_t AgentIndex() const { return agentIndex; }
 
   // IDataHandler.
   void OnData(const Data& data) override;

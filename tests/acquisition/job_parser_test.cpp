@@ -269,13 +269,32 @@ TEST(DataLineTest, MissingTokensAndBadFields) {
   EXPECT_EQ(record.time.tm_hour, 0);
   EXPECT_EQ(record.count, 1);
 
-  // Numbers of hundreds of digits neither overflow nor crash.
+  // Numbers of hundreds of digits neither overflow nor crash; as values they are out of range.
   const std::string huge(400, '9');
   const Data big = ParseLine(huge + "/" + huge + "/" + huge + " " + huge + ":" + huge + ":" + huge +
                              "." + huge + " " + huge + " -" + huge + " 1e999999");
   EXPECT_EQ(big.count, 3);
-  EXPECT_GT(big.values[0], 1e300);
-  EXPECT_LT(big.values[1], -1e300);
+  EXPECT_EQ(big.values[0], 0.0);
+  EXPECT_EQ(big.values[1], 0.0);
+}
+
+TEST(DataLineTest, ValuesThatAreNotFiniteNumbersAreZero) {
+  const Data record =
+      ParseLine("03/15/24 13:45:30 1.5 inf -inf nan 1e400 -1e400 2.5 NaN -nan(1) Infinity 1e-400");
+  const double expected[] = {1.5, 0, 0, 0, 0, 0, 2.5, 0, 0, 0, 0};
+  ASSERT_EQ(record.count, 11);
+  for (int i = 0; i < record.count; ++i) EXPECT_EQ(record.values[i], expected[i]) << i;
+
+  // The same for the numbers of a header block that reach viewers or the record.
+  const Header header = BuildFrom(
+      {"#Vellumetric", "#DiagInfo 3V inf 5V 5 OverV nan", "#DialVariable P Min -inf Max 1e400"});
+  EXPECT_EQ(header.dialMin, 0.0);
+  EXPECT_EQ(header.dialMax, 0.0);
+  ASSERT_NE(header.diagnostics, nullptr);
+  EXPECT_EQ(header.diagnostics->values[0], 0.0);
+  EXPECT_EQ(header.diagnostics->values[1], 5.0);
+  EXPECT_EQ(header.diagnostics->values[2], 0.0);
+  EXPECT_EQ(ParseBlock({"#DialVariable P Min 1 Max nan"}).header.dialMax, 0.0);
 }
 
 TEST(DataLineTest, AtMostMaxChannelsValuesAndLineEndTokensAreSkipped) {

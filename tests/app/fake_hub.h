@@ -31,6 +31,7 @@ class FakeHub : public IHubControl {
   const ErrorInfo& StartError() const override { return startError; }
   uint16_t DataPort() const override { return dataPort; }
   uint16_t UtilityPort() const override { return 0; }
+  HubHealth Health() const override { return health; }
 
   // Stop waits from now on until EndRun.
   void BeginRun() {
@@ -59,6 +60,7 @@ class FakeHub : public IHubControl {
   int startServersCalls = 0;
   int stopCalls = 0;
   std::vector<Run> runs;
+  HubHealth health;  // what Health returns
 
  private:
   std::mutex mutex;

@@ -119,6 +119,13 @@ uint16_t CHubBridge::UtilityPort() const {
   return utilityServer != nullptr ? utilityServer->Port() : 0;
 }
 
+HubHealth CHubBridge::Health() const {
+  HubHealth health;
+  health.takenAt = WallClock::now();
+  health.run.active = HasRun();
+  return health;
+}
+
 std::array<int32_t, MaxBoxes> CHubBridge::ChannelEnds() const {
   std::lock_guard lock(runLock);
   return run ? run->ChannelEnds() : std::array<int32_t, MaxBoxes>{};

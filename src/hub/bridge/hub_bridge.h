@@ -59,6 +59,7 @@ class CHubBridge : public IHubControl {
   const ErrorInfo& StartError() const override { return startError; }
   uint16_t DataPort() const override;
   uint16_t UtilityPort() const override;
+  HubHealth Health() const override;
   // True when the last run ended because a box failed its first connection.
   bool RunEndedByItself() const { return endedByItself.load(); }
 

@@ -5,12 +5,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "hub/core/health.h"
 #include "hub/core/records.h"
 #include "support/error_info.h"
 
 namespace tessamer {
 
-// Threads: every operation is called on the owner's (window) thread only.
+// Threads: every operation but Health is called on the owner's (window) thread only.
 class IHubControl {
  public:
   virtual ~IHubControl() = default;
@@ -24,6 +25,8 @@ class IHubControl {
   virtual const ErrorInfo& StartError() const = 0;
   virtual uint16_t DataPort() const = 0;     // bound port of the data server, 0 before it listens
   virtual uint16_t UtilityPort() const = 0;  // bound port of the utility server, 0 before
+  // A consistent snapshot of every box, viewer and the run; from any thread.
+  virtual HubHealth Health() const = 0;
 };
 
 }  // namespace tessamer

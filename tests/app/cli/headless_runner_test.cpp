@@ -77,6 +77,7 @@ class FakeHub : public IHubControl {
   const ErrorInfo& StartError() const override { return error; }
   uint16_t DataPort() const override { return 40001; }
   uint16_t UtilityPort() const override { return 40002; }
+  HubHealth Health() const override { return {}; }
 
  private:
   INoticeSink* sink;

@@ -1,0 +1,89 @@
+#pragma once
+// What the hub knows of its own health, as one snapshot: every box of the current (or last) run,
+// every viewer, the run itself and the combined channels with their newest values. Plain records,
+// copied by value; the window, the headless output and the status endpoint read them. Texts are
+// UTF-8.
+//
+// The figures are gathered where the events happen (the agents and drivers, the data server, the
+// run's routing) and copied out under one lock, so a snapshot is consistent.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessamer {
+
+using WallClock = std::chrono::system_clock;
+
+inline constexpr std::chrono::milliseconds kSilentAfter{10000};  // a connected box says nothing
+inline constexpr std::chrono::seconds kRateWindow{60};            // records per second over this
+
+enum class BoxState {
+  Idle,        // not part of a run (yet)
+  Connecting,  // the run's first connection attempt, or a reconnection in progress
+  Connected,   // the link is up and records arrive
+  Silent,      // the link is up but no record for `silentAfter`; cleared by the next record
+  Lost,        // a link that was up is gone; the hub keeps trying
+  Failed,      // the run's first connection attempt failed
+  Stopped,     // the run has ended
+};
+
+// "idle", "connecting", "connected", "silent", "lost", "failed", "stopped".
+const char* BoxStateName(BoxState state);
+
+struct BoxHealth {
+  int32_t row = -1;    // the window's row
+  int32_t agent = -1;  // the box's place in the run: its channels carry "_<agent>"
+  std::string address;  // as given: dotted IPv4 or a host name
+  uint16_t port = 0;
+  BoxState state = BoxState::Idle;
+  WallClock::time_point stateSince{};  // when the box entered `state`
+  int32_t connections = 0;    // links made this run, the first one included
+  int32_t reconnections = 0;  // reconnections begun this run
+  uint64_t records = 0;       // data records received this run
+  double recordsPerSecond = 0.0;  // over the last kRateWindow (or since the run started)
+  std::optional<std::chrono::milliseconds> newestRecordAge;  // none before the first record
+  uint64_t rejectedLines = 0;  // lines the parser could make nothing of
+  std::string serialNumber;    // from the box's job header; empty before it came
+  std::string firmware;
+  std::string jobType;
+  std::string lastError;  // the link's or the driver's last error text; empty for none
+};
+
+struct ViewerHealth {
+  int64_t socket = 0;  // as the "client connected socket=<n>" line shows it
+  std::string peerAddress;
+  uint16_t peerPort = 0;
+  WallClock::time_point connectedSince{};
+  uint64_t linesSent = 0;
+  uint64_t bytesSent = 0;
+  uint64_t bytesQueued = 0;
+  bool connected = true;               // false for a viewer kept a while after it went
+  bool closedForFallingBehind = false;
+};
+
+struct RunHealth {
+  bool active = false;
+  WallClock::time_point startedAt{};
+  uint64_t recordsPublished = 0;  // combined records published (repeats not counted)
+  uint64_t repeatsSent = 0;       // combined records repeated while the boxes were silent
+  std::string outcome;            // "running", "stopped", "box unreachable", ...; empty: no run yet
+};
+
+struct CombinedChannel {
+  std::string name;  // with its box tag ("Pressure_0")
+  std::string unit;
+  double value = 0.0;  // in the newest combined record
+};
+
+struct HubHealth {
+  WallClock::time_point takenAt{};
+  std::vector<BoxHealth> boxes;  // agent order
+  std::vector<ViewerHealth> viewers;
+  RunHealth run;
+  std::vector<CombinedChannel> channels;  // empty until the combined header is built
+};
+
+}  // namespace tessamer

@@ -14,6 +14,9 @@ inline constexpr uint32_t WM_HUB_STOPPED = kWmUser + 3001;           // 0, 0
 inline constexpr uint32_t WM_HUB_BOX_DATA = kWmUser + 3002;          // wParam row, 0
 inline constexpr uint32_t WM_HUB_HEADERS_COMPLETE = kWmUser + 3003;  // 0, 0
 inline constexpr uint32_t WM_HUB_PUBLISHED = kWmUser + 3004;         // 0 header, 1 data; 0
+// A connected box has sent no record for the silence time (lParam: whole seconds since its last
+// record, at least 1), or speaks again after that (lParam 0). wParam row.
+inline constexpr uint32_t WM_HUB_BOX_SILENCE = kWmUser + 3005;
 inline constexpr uint32_t WM_HUB_CLIENT_CONNECTION = 10823;  // wParam socket; lParam port<<8 | 0/1
 inline constexpr uint32_t WM_HUB_CLIENT_OFFSET = 10824;      // text: the offset name
 

@@ -11,6 +11,8 @@ namespace {
 // One part: empty or 0 to 255 with at most three digits.
 const QRegularExpression kPartPattern(QStringLiteral("^(|25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])$"));
 
+const QColor kGreyItalicText(128, 128, 128);
+
 }  // namespace
 
 CIpAddressEdit::CIpAddressEdit(QWidget* parent) : QFrame(parent) {
@@ -118,6 +120,22 @@ bool CIpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QFrame::eventFilter(watched, event);
+}
+
+void CIpAddressEdit::SetGreyItalic(bool on) {
+  greyItalic = on;
+  for (QLineEdit* part : parts) {
+    QFont font = part->font();
+    font.setItalic(on);
+    part->setFont(font);
+    QPalette colours = part->palette();
+    const QPalette normal = palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+      colours.setColor(group, QPalette::Text,
+                       on ? kGreyItalicText : normal.color(group, QPalette::Text));
+    }
+    part->setPalette(colours);
+  }
 }
 
 void CIpAddressEdit::changeEvent(QEvent* event) {

@@ -28,6 +28,9 @@ class CIpAddressEdit : public QFrame {
   // Accepts "a.b.c.d" (parts 0-255 or empty); anything else, and "", empties the field.
   void SetText(const QString& text);
   void Clear();
+  // Grey italic text (the row's box has fallen silent), or the normal text again.
+  void SetGreyItalic(bool on);
+  bool IsGreyItalic() const { return greyItalic; }
 
   QLineEdit& Part(int index) { return *parts[static_cast<size_t>(index)]; }
 
@@ -40,6 +43,7 @@ class CIpAddressEdit : public QFrame {
   void OnPartEdited(int index);
 
   std::array<QLineEdit*, 4> parts{};
+  bool greyItalic = false;
 };
 
 }  // namespace tessamer

@@ -106,8 +106,8 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     CTessamerDlg dialog(std::move(dialogOptions));
     alerts.SetOwner(&dialog);
     std::unique_ptr<CScreenshotTrigger> screenshot;
-    if (!options.screenshotFile.isEmpty()) {
-      screenshot = std::make_unique<CScreenshotTrigger>(dialog, options.screenshotFile);
+    if (options.screenshot.Any()) {
+      screenshot = std::make_unique<CScreenshotTrigger>(dialog, options.screenshot);
     }
     dialog.exec();
     if (screenshot && !screenshot->Saved()) status = 1;

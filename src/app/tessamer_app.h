@@ -5,6 +5,7 @@
 #include <QString>
 #include <string>
 
+#include "app/screenshot_trigger.h"
 #include "hub/core/hub_config.h"
 
 namespace tessamer {
@@ -16,7 +17,7 @@ struct WindowOptions {
   HubConfig hub;                    // ports and time-outs of the hub
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
   int channelLimit = kDefaultChannelLimit;             // the Channels menu's choice at start
-  QString screenshotFile;           // not empty: connect, wait for data, save the window, close
+  ScreenshotFiles screenshot;       // any set: connect, wait for data, save the windows, close
 };
 
 class CTessamerApp {

@@ -6,9 +6,13 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/about_dlg.h"
 #include "app/app_texts.h"
+#include "app/box_tooltip.h"
+#include "app/health_views.h"
+#include "app/live_data_window.h"
 #include "app/window_alerts.h"
 #include "hub/core/alerts.h"
 #include "support/ipv4_text.h"
@@ -83,6 +87,8 @@ CTessamerDlg::CTessamerDlg(DialogOptions dialogOptions, QWidget* parent)
   setSizeGripEnabled(false);
   BuildControls();
   OnInitDialog();
+  toolTipTimer.setInterval(kHealthRefreshMs);
+  connect(&toolTipTimer, &QTimer::timeout, this, &CTessamerDlg::RefreshToolTips);
 }
 
 CTessamerDlg::~CTessamerDlg() {
@@ -149,6 +155,11 @@ void CTessamerDlg::BuildMenus(QMenuBar* menuBar) {
   }
   connect(channelsMenu, &QMenu::aboutToShow, this, &CTessamerDlg::OnInitMenuPopup);
   OnInitMenuPopup();
+  viewMenu = menuBar->addMenu(QStringLiteral("&View"));
+  connect(viewMenu->addAction(QStringLiteral("Boxes and viewers")), &QAction::triggered, this,
+          &CTessamerDlg::OpenHealthWindow);
+  connect(viewMenu->addAction(QStringLiteral("Live data")), &QAction::triggered, this,
+          &CTessamerDlg::OpenLiveDataWindow);
   QMenu* help = menuBar->addMenu(QStringLiteral("Help"));
   connect(help->addAction(QStringLiteral("About...")), &QAction::triggered, this,
           &CTessamerDlg::OnAbout);
@@ -214,6 +225,9 @@ void CTessamerDlg::Dispatch(const Notice& notice) {
     case WM_HUB_CLIENT_CONNECTION:
       OnClientConnection(notice.lParam);
       break;
+    case WM_HUB_BOX_SILENCE:
+      OnBoxSilence(notice.wParam, notice.lParam);
+      break;
     default:  // headers complete, client offsets: nothing to show
       break;
   }
@@ -249,6 +263,7 @@ void CTessamerDlg::OnConnect() {
     return;
   }
   for (const Box& box : boxes) lamps[static_cast<size_t>(box.row)].SetState(CLedControl::Orange);
+  ClearSilence();
   if (KeepsSettings()) settings.Save(stored);
   if (bridge->Start(boxes, channelLimit)) {
     running = true;
@@ -279,6 +294,7 @@ void CTessamerDlg::UpdateControls() {
 void CTessamerDlg::OnHubActivity(uintptr_t status, intptr_t row) {
   if (row < 0 || row >= MaxBoxes) return;
   CLedControl& lamp = lamps[static_cast<size_t>(row)];
+  if (silentSince[static_cast<size_t>(row)]) OnBoxSilence(static_cast<uintptr_t>(row), 0);
   if (status == static_cast<uintptr_t>(Connected)) {
     lamp.SetState(CLedControl::Green);
   } else if (status == static_cast<uintptr_t>(ConnectFailed)) {
@@ -293,6 +309,7 @@ void CTessamerDlg::OnHubStopped() {
   for (CLedControl& lamp : lamps) {
     if (lamp.GetState() != CLedControl::Red) lamp.SetState(CLedControl::Grey);
   }
+  ClearSilence();
   UpdateControls();
 }
 
@@ -303,6 +320,72 @@ void CTessamerDlg::OnBoxData(uintptr_t row) {
 void CTessamerDlg::OnPublished() {
   statusBar->Indicator().Blink();
   statusBar->Indicator().update();
+}
+
+void CTessamerDlg::OnBoxSilence(uintptr_t row, intptr_t seconds) {
+  if (row >= static_cast<uintptr_t>(MaxBoxes)) return;
+  std::optional<WallClock::time_point>& since = silentSince[row];
+  since.reset();
+  if (seconds > 0) since = WallClock::now() - std::chrono::seconds(seconds);
+  addressFields[row]->SetGreyItalic(since.has_value());
+  RefreshToolTips();
+}
+
+void CTessamerDlg::ClearSilence() {
+  for (int row = 0; row < MaxBoxes; ++row) {
+    silentSince[static_cast<size_t>(row)].reset();
+    addressFields[static_cast<size_t>(row)]->SetGreyItalic(false);
+  }
+}
+
+HubHealth CTessamerDlg::Health() const { return bridge ? bridge->Health() : HubHealth{}; }
+
+void CTessamerDlg::RefreshToolTips() {
+  const HubHealth health = Health();
+  const WallClock::time_point now = WallClock::now();
+  for (int row = 0; row < MaxBoxes; ++row) {
+    const auto i = static_cast<size_t>(row);
+    const auto found = std::find_if(health.boxes.begin(), health.boxes.end(),
+                                    [row](const BoxHealth& box) { return box.row == row; });
+    std::optional<BoxHealth> box;
+    if (found != health.boxes.end()) box = *found;
+    // The silence notice is the window's word for it, even before a snapshot says so.
+    if (silentSince[i]) {
+      if (!box) box.emplace().row = row;
+      box->state = BoxState::Silent;
+      box->newestRecordAge = std::chrono::duration_cast<std::chrono::milliseconds>(now - *silentSince[i]);
+    }
+    const QString text = box ? BoxToolTip(*box, now) : QString();
+    lamps[i].setToolTip(text);
+    addressFields[i]->setToolTip(text);
+  }
+}
+
+void CTessamerDlg::OpenHealthWindow() {
+  if (healthWindow == nullptr) {
+    healthWindow = new CHealthWindow([this] { return Health(); }, this);
+  }
+  healthWindow->show();
+  healthWindow->raise();
+}
+
+void CTessamerDlg::OpenLiveDataWindow() {
+  if (liveDataWindow == nullptr) {
+    liveDataWindow = new CLiveDataWindow([this] { return Health(); }, this);
+  }
+  liveDataWindow->show();
+  liveDataWindow->raise();
+}
+
+void CTessamerDlg::showEvent(QShowEvent* event) {
+  RefreshToolTips();
+  toolTipTimer.start();
+  QDialog::showEvent(event);
+}
+
+void CTessamerDlg::hideEvent(QHideEvent* event) {
+  toolTipTimer.stop();
+  QDialog::hideEvent(event);
 }
 
 void CTessamerDlg::OnClientConnection(intptr_t noticeWord) {
@@ -358,6 +441,8 @@ void CTessamerDlg::StopHub() {
 void CTessamerDlg::done(int result) {
   if (!closed) {
     closed = true;
+    if (healthWindow != nullptr) healthWindow->close();
+    if (liveDataWindow != nullptr) liveDataWindow->close();
     StopHub();
     SaveBoxAddresses();
   }

@@ -1,6 +1,9 @@
 #pragma once
 // The operator's window: sixteen box rows (check box, address field, lamp), "Connect" and
-// "Clear All", the File / Channels / Help menus and a status bar with the traffic indicator.
+// "Clear All", the File / Channels / View / Help menus and a status bar with the traffic
+// indicator. Each row's lamp and address carry the box's health as a tooltip, refreshed once a
+// second while the window shows; a silent box's address turns grey-italic. The View menu opens
+// the "Boxes and viewers" and "Live data" windows.
 // It owns the hub for its whole life: it creates it and starts the servers when it opens, and
 // stops and destroys it when it closes.
 //
@@ -13,6 +16,7 @@
 #include <QDialog>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 #include <array>
 #include <functional>
 #include <memory>
@@ -31,6 +35,8 @@ class QMenuBar;
 
 namespace tessamer {
 
+class CHealthWindow;
+class CLiveDataWindow;
 class CWindowAlerts;
 
 // A box the window is given instead of the stored addresses (the demo).
@@ -74,6 +80,13 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   void OnHubStopped();
   void OnBoxData(uintptr_t row);
   void OnPublished();
+  // seconds > 0: the row's box has sent nothing for that long; 0: it speaks again.
+  void OnBoxSilence(uintptr_t row, intptr_t seconds);
+  // Every row's lamp and address tooltip from a fresh health snapshot.
+  void RefreshToolTips();
+  // Open (or bring to the front) the View menu's windows.
+  void OpenHealthWindow();
+  void OpenLiveDataWindow();
   void OnClientConnection(intptr_t noticeWord);
   void OnChannelLimit(int command);
   void OnInitMenuPopup();
@@ -91,6 +104,9 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   CIndicatorStatusBar& StatusBar() { return *statusBar; }
   QMenu& ChannelsMenu() { return *channelsMenu; }
   QAction& ChannelAction(int channels) { return *channelActions[static_cast<size_t>(channels) - 1]; }
+  QMenu& ViewMenu() { return *viewMenu; }
+  CHealthWindow* HealthWindow() { return healthWindow; }        // null until first opened
+  CLiveDataWindow* LiveDataWindow() { return liveDataWindow; }  // null until first opened
   bool Running() const { return running; }
   int ChannelLimit() const { return channelLimit; }
   IHubControl* Hub() { return bridge.get(); }
@@ -103,6 +119,8 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   // Accept and reject both end here: stop the hub, save the rows, then close.
   void done(int result) override;
   void customEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   void BuildControls();
@@ -111,6 +129,8 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   void Dispatch(const Notice& notice);
   void StopHub();
   bool KeepsSettings() const { return !options.presetBoxes.has_value(); }
+  HubHealth Health() const;
+  void ClearSilence();
 
   DialogOptions options;
   CBoxSettings settings;
@@ -128,6 +148,12 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   QPushButton* clearAllButton = nullptr;
   QMenu* channelsMenu = nullptr;
   std::array<QAction*, 6> channelActions{};
+  QMenu* viewMenu = nullptr;
+  CHealthWindow* healthWindow = nullptr;      // child window, made on first use
+  CLiveDataWindow* liveDataWindow = nullptr;  // child window, made on first use
+  QTimer toolTipTimer;
+  // Per row: when its box sent its last record, while the hub reports the box silent.
+  std::array<std::optional<WallClock::time_point>, MaxBoxes> silentSince{};
 };
 
 }  // namespace tessamer

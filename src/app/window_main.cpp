@@ -8,11 +8,22 @@
 namespace tessamer {
 namespace {
 
-// The screenshot is asked for through the environment, so that the option list stays the one the
-// program documents.
-QString ScreenshotFile() {
-  const char* file = std::getenv("TESSAMER_SCREENSHOT");
-  return file != nullptr ? QString::fromLocal8Bit(file) : QString();
+// The screenshots are asked for through the environment, so that the option list stays the one
+// the program documents.
+QString Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? QString::fromLocal8Bit(value) : QString();
+}
+
+ScreenshotFiles ScreenshotFilesAsked() {
+  ScreenshotFiles files;
+  files.window = Environment("TESSAMER_SCREENSHOT");
+  files.boxes = Environment("TESSAMER_SCREENSHOT_BOXES");
+  files.liveData = Environment("TESSAMER_SCREENSHOT_LIVE_DATA");
+  bool ok = false;
+  const int seconds = Environment("TESSAMER_SCREENSHOT_SECONDS").toInt(&ok);
+  if (ok && seconds > 0) files.viewSeconds = seconds;
+  return files;
 }
 
 }  // namespace
@@ -24,7 +35,7 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
   options.hub = HubConfigOf(commandLine);
   options.boxPort = commandLine.boxPort;
   options.channelLimit = commandLine.channels;
-  options.screenshotFile = ScreenshotFile();
+  options.screenshot = ScreenshotFilesAsked();
   CTessamerApp application(std::move(options));
   return application.InitInstance(argc, argv);
 }

@@ -2,6 +2,7 @@
 // A hub that records what the window asks of it. Stop can be made to wait until the test lets the
 // run end, as a real run's end would keep the window waiting.
 
+#include <QDateTime>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -67,5 +68,56 @@ class FakeHub : public IHubControl {
   std::condition_variable runEnded;
   bool runActive = false;
 };
+
+// The wall-clock time of a local time of day on a fixed date, so that texts do not depend on the
+// time zone.
+inline WallClock::time_point LocalTime(int hour, int minute, int second) {
+  const QDateTime local(QDate(2026, 3, 4), QTime(hour, minute, second));
+  return WallClock::time_point(std::chrono::milliseconds(local.toMSecsSinceEpoch()));
+}
+
+// A running hub at 14:05:00 local time: row 0's box connected, row 2's lost, one viewer, and the
+// combined channels of both boxes.
+inline HubHealth SampleHealth() {
+  HubHealth health;
+  health.takenAt = LocalTime(14, 5, 0);
+  BoxHealth connected;
+  connected.row = 0;
+  connected.agent = 0;
+  connected.address = "127.0.0.2";
+  connected.port = 41001;
+  connected.state = BoxState::Connected;
+  connected.stateSince = LocalTime(14, 2, 11);
+  connected.connections = 1;
+  connected.records = 170;
+  connected.recordsPerSecond = 1.0;
+  connected.newestRecordAge = std::chrono::milliseconds(400);
+  connected.serialNumber = "VM-20417";
+  connected.firmware = "8.7c";
+  BoxHealth lost = connected;
+  lost.row = 2;
+  lost.agent = 1;
+  lost.address = "127.0.0.3";
+  lost.state = BoxState::Lost;
+  lost.stateSince = LocalTime(14, 3, 37);
+  lost.reconnections = 1;
+  lost.lastError = "Connection refused";
+  health.boxes = {connected, lost};
+  ViewerHealth viewer;
+  viewer.socket = 17;
+  viewer.peerAddress = "127.0.0.1";
+  viewer.peerPort = 50123;
+  viewer.connectedSince = LocalTime(14, 1, 0);
+  viewer.linesSent = 180;
+  viewer.bytesSent = 9000;
+  health.viewers = {viewer};
+  health.run.active = true;
+  health.run.startedAt = LocalTime(14, 0, 0);
+  health.run.recordsPublished = 170;
+  health.run.outcome = "running";
+  health.channels = {{"Pressure_0", "kPa", 101.5}, {"Flow_0", "l/min", 12.0},
+                     {"Pressure_1", "kPa", 0.0}, {"Flow_1", "l/min", 0.0}};
+  return health;
+}
 
 }  // namespace tessamer::apptest

@@ -6,18 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QLineSeries>
 #include <QSettings>
 #include <atomic>
 #include <thread>
 
 #include "app/app_texts.h"
 #include "app/fake_hub.h"
+#include "app/health_views.h"
+#include "app/live_data_window.h"
 #include "testkit/recorders.h"
 
 namespace tessamer {
 namespace {
 
 using apptest::FakeHub;
+using apptest::SampleHealth;
 using testkit::RecordingAlerts;
 
 uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -457,6 +461,115 @@ TEST_F(DialogTest, PresetBoxesNeitherReadNorWriteTheStoredAddresses) {
   window.CheckBox(0).setChecked(true);
   window.accept();
   EXPECT_EQ(Settings().Load(), stored);
+}
+
+TEST_F(DialogTest, RowsCarryTheirBoxHealthAsTooltips) {
+  CTessamerDlg& window = Open();
+  hub->health = SampleHealth();
+  window.RefreshToolTips();
+  const QString connected = window.Lamp(0).toolTip();
+  EXPECT_TRUE(connected.startsWith(QStringLiteral("Connected since 14:02:11"))) << connected.toStdString();
+  EXPECT_EQ(window.AddressField(0).toolTip(), connected);
+  EXPECT_TRUE(window.Lamp(2).toolTip().startsWith(QStringLiteral("Lost "))) << window.Lamp(2).toolTip().toStdString();
+  EXPECT_TRUE(window.Lamp(2).toolTip().endsWith(QStringLiteral("reconnecting \u00B7 Connection refused")));
+  EXPECT_TRUE(window.Lamp(1).toolTip().isEmpty());
+  EXPECT_TRUE(window.AddressField(1).toolTip().isEmpty());
+}
+
+TEST_F(DialogTest, SilenceGreysTheAddressUntilTheBoxSpeaksAndLeavesTheLamp) {
+  CTessamerDlg& window = Open();
+  hub->health = SampleHealth();
+  Deliver(WM_HUB_ACTIVITY, Connected, 0);
+  Deliver(WM_HUB_BOX_SILENCE, 0, 12);
+  EXPECT_TRUE(window.AddressField(0).IsGreyItalic());
+  EXPECT_TRUE(window.AddressField(0).Part(0).font().italic());
+  EXPECT_EQ(window.AddressField(0).Part(3).palette().color(QPalette::Text), QColor(128, 128, 128));
+  EXPECT_FALSE(window.AddressField(2).IsGreyItalic());
+  EXPECT_TRUE(window.Lamp(0).toolTip().startsWith(QStringLiteral("Silent for 12 s")))
+      << window.Lamp(0).toolTip().toStdString();
+  EXPECT_EQ(window.Lamp(0).GetState(), CLedControl::Green);
+  window.Lamp(0).Flicker();
+  EXPECT_EQ(window.Lamp(0).Phase(), 2);
+
+  Deliver(WM_HUB_BOX_SILENCE, 0, 0);
+  EXPECT_FALSE(window.AddressField(0).IsGreyItalic());
+  EXPECT_FALSE(window.AddressField(0).Part(0).font().italic());
+  EXPECT_NE(window.AddressField(0).Part(3).palette().color(QPalette::Text), QColor(128, 128, 128));
+  EXPECT_TRUE(window.Lamp(0).toolTip().startsWith(QStringLiteral("Connected since")));
+
+  Deliver(WM_HUB_BOX_SILENCE, 0, 15);
+  Deliver(WM_HUB_STOPPED, 0, 0);
+  EXPECT_FALSE(window.AddressField(0).IsGreyItalic());
+}
+
+TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
+  CTessamerDlg& window = Open();
+  hub->health = SampleHealth();
+  const QList<QAction*> items = window.ViewMenu().actions();
+  ASSERT_EQ(items.size(), 2);
+  EXPECT_EQ(items[0]->text(), QStringLiteral("Boxes and viewers"));
+  items[0]->trigger();
+  CHealthWindow* health = window.HealthWindow();
+  ASSERT_NE(health, nullptr);
+  EXPECT_TRUE(health->isVisible());
+  EXPECT_FALSE(health->isModal());
+  CBoxTableModel& boxes = health->Boxes();
+  ASSERT_EQ(boxes.rowCount(), 2);
+  EXPECT_EQ(boxes.index(0, 1).data().toString(), QStringLiteral("127.0.0.2:41001"));
+  EXPECT_EQ(boxes.index(1, 2).data().toString(), QStringLiteral("lost"));
+  EXPECT_EQ(boxes.index(1, 13).data().toString(), QStringLiteral("Connection refused"));
+  ASSERT_EQ(health->Viewers().rowCount(), 1);
+  EXPECT_EQ(health->Viewers().index(0, 1).data().toString(), QStringLiteral("127.0.0.1:50123"));
+  EXPECT_TRUE(health->RunText().contains(QStringLiteral("170 records published")));
+
+  hub->health.boxes[1].state = BoxState::Connected;
+  hub->health.boxes[0].records = 171;
+  hub->health.viewers[0].closedForFallingBehind = true;
+  hub->health.viewers.push_back(hub->health.viewers[0]);
+  health->Refresh();
+  EXPECT_EQ(boxes.index(1, 2).data().toString(), QStringLiteral("connected"));
+  EXPECT_EQ(boxes.index(0, 6).data().toULongLong(), 171u);
+  ASSERT_EQ(health->Viewers().rowCount(), 2);
+  EXPECT_EQ(health->Viewers().index(0, 6).data().toString(), QStringLiteral("closed: fell behind"));
+}
+
+TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
+  CTessamerDlg& window = Open();
+  hub->health = SampleHealth();
+  window.ViewMenu().actions()[1]->trigger();
+  CLiveDataWindow* live = window.LiveDataWindow();
+  ASSERT_NE(live, nullptr);
+  EXPECT_TRUE(live->isVisible());
+  CChannelTableModel& channels = live->Channels();
+  ASSERT_EQ(channels.rowCount(), 4);
+  EXPECT_EQ(channels.index(0, 0).data().toString(), QStringLiteral("Pressure_0"));
+  EXPECT_EQ(channels.index(0, 1).data().toString(), QStringLiteral("kPa"));
+  EXPECT_EQ(channels.index(0, 2).data().toString(), QStringLiteral("101.5000"));
+  EXPECT_EQ(channels.index(0, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+  EXPECT_EQ(channels.Chosen(), (std::set<std::string>{"Pressure_0", "Pressure_1"}));
+  EXPECT_EQ(live->Series("Flow_1"), nullptr);
+
+  hub->health.takenAt += std::chrono::seconds(1);
+  hub->health.channels[0].value = 102.25;
+  hub->health.channels[3].value = 7.0;
+  live->Refresh();
+  EXPECT_EQ(channels.index(0, 2).data().toString(), QStringLiteral("102.2500"));
+  QLineSeries* pressure = live->Series("Pressure_0");
+  ASSERT_NE(pressure, nullptr);
+  ASSERT_EQ(pressure->count(), 2);
+  EXPECT_DOUBLE_EQ(pressure->at(0).y(), 101.5);
+  EXPECT_DOUBLE_EQ(pressure->at(1).y(), 102.25);
+  EXPECT_DOUBLE_EQ(pressure->at(1).x() - pressure->at(0).x(), 1000.0);
+
+  // A channel chosen later shows its recent past at once; ten minutes on, the oldest points go.
+  ASSERT_TRUE(channels.setData(channels.index(3, 0), Qt::Checked, Qt::CheckStateRole));
+  QLineSeries* flow = live->Series("Flow_1");
+  ASSERT_NE(flow, nullptr);
+  EXPECT_EQ(flow->count(), 2);
+  hub->health.takenAt += std::chrono::minutes(10);
+  live->Refresh();
+  EXPECT_EQ(live->Series("Pressure_0")->count(), 2);
+  EXPECT_DOUBLE_EQ(live->Series("Pressure_0")->at(0).y(), 102.25);
 }
 
 }  // namespace

@@ -1,0 +1,214 @@
+#include "app/health_views.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QStringList>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include "app/box_tooltip.h"
+
+namespace tessamer {
+namespace {
+
+const QString kSeparator = QStringLiteral(" \u00B7 ");
+
+enum BoxColumn {
+  kBoxRow, kBoxAddress, kBoxState, kBoxSince, kBoxConnections, kBoxReconnections, kBoxRecords,
+  kBoxRate, kBoxNewest, kBoxRejected, kBoxSerial, kBoxFirmware, kBoxJobType, kBoxLastError,
+  kBoxColumns
+};
+const char* const kBoxHeaders[kBoxColumns] = {
+    "Row", "Box", "State", "Since", "Links", "Reconnections", "Records", "Records/s",
+    "Newest record", "Rejected lines", "Serial", "Firmware", "Job type", "Last error"};
+
+enum ViewerColumn {
+  kViewerSocket, kViewerPeer, kViewerSince, kViewerLines, kViewerBytes, kViewerQueued,
+  kViewerState, kViewerColumns
+};
+const char* const kViewerHeaders[kViewerColumns] = {
+    "Socket", "Peer", "Connected since", "Lines sent", "Bytes sent", "Bytes queued", "State"};
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+QString AgeText(const std::optional<std::chrono::milliseconds>& age) {
+  if (!age) return QStringLiteral("\u2014");
+  return QStringLiteral("%1 s ago").arg(static_cast<double>(age->count()) / 1000.0, 0, 'f', 1);
+}
+
+QVariant BoxCell(const BoxHealth& box, int column) {
+  switch (column) {
+    case kBoxRow: return box.row + 1;
+    case kBoxAddress: return QStringLiteral("%1:%2").arg(Text(box.address)).arg(box.port);
+    case kBoxState: return QString::fromLatin1(BoxStateName(box.state));
+    case kBoxSince: return TimeOfDay(box.stateSince);
+    case kBoxConnections: return box.connections;
+    case kBoxReconnections: return box.reconnections;
+    case kBoxRecords: return QVariant::fromValue<qulonglong>(box.records);
+    case kBoxRate: return QString::number(box.recordsPerSecond, 'f', 1);
+    case kBoxNewest: return AgeText(box.newestRecordAge);
+    case kBoxRejected: return QVariant::fromValue<qulonglong>(box.rejectedLines);
+    case kBoxSerial: return Text(box.serialNumber);
+    case kBoxFirmware: return Text(box.firmware);
+    case kBoxJobType: return Text(box.jobType);
+    case kBoxLastError: return Text(box.lastError);
+    default: return {};
+  }
+}
+
+QString ViewerState(const ViewerHealth& viewer) {
+  if (viewer.closedForFallingBehind) return QStringLiteral("closed: fell behind");
+  return viewer.connected ? QStringLiteral("connected") : QStringLiteral("gone");
+}
+
+QVariant ViewerCell(const ViewerHealth& viewer, int column) {
+  switch (column) {
+    case kViewerSocket: return QVariant::fromValue<qlonglong>(viewer.socket);
+    case kViewerPeer: return QStringLiteral("%1:%2").arg(Text(viewer.peerAddress)).arg(viewer.peerPort);
+    case kViewerSince: return TimeOfDay(viewer.connectedSince);
+    case kViewerLines: return QVariant::fromValue<qulonglong>(viewer.linesSent);
+    case kViewerBytes: return QVariant::fromValue<qulonglong>(viewer.bytesSent);
+    case kViewerQueued: return QVariant::fromValue<qulonglong>(viewer.bytesQueued);
+    case kViewerState: return ViewerState(viewer);
+    default: return {};
+  }
+}
+
+QVariant Header(const char* const* headers, int count, int section, Qt::Orientation orientation,
+                int role) {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= count) {
+    return {};
+  }
+  return QString::fromLatin1(headers[section]);
+}
+
+// Numbers right, texts left.
+QVariant Alignment(const QVariant& cell) {
+  const bool number = cell.typeId() != QMetaType::QString;
+  return QVariant::fromValue(Qt::AlignVCenter | (number ? Qt::AlignRight : Qt::AlignLeft));
+}
+
+QTableView* MakeTable(QAbstractTableModel* model, QWidget* parent) {
+  auto* view = new QTableView(parent);
+  view->setModel(model);
+  view->verticalHeader()->hide();
+  view->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view->setAlternatingRowColors(true);
+  view->horizontalHeader()->setStretchLastSection(true);
+  return view;
+}
+
+}  // namespace
+
+void CBoxTableModel::SetBoxes(std::vector<BoxHealth> fresh, WallClock::time_point when) {
+  now = when;
+  if (fresh.size() != boxes.size()) {
+    beginResetModel();
+    boxes = std::move(fresh);
+    endResetModel();
+    return;
+  }
+  boxes = std::move(fresh);
+  if (!boxes.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kBoxColumns - 1));
+}
+
+int CBoxTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(boxes.size());
+}
+
+int CBoxTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kBoxColumns;
+}
+
+QVariant CBoxTableModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const BoxHealth& box = boxes[static_cast<size_t>(index.row())];
+  if (role == Qt::DisplayRole) return BoxCell(box, index.column());
+  if (role == Qt::TextAlignmentRole) return Alignment(BoxCell(box, index.column()));
+  if (role == Qt::ToolTipRole) return BoxToolTip(box, now);
+  return {};
+}
+
+QVariant CBoxTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  return Header(kBoxHeaders, kBoxColumns, section, orientation, role);
+}
+
+void CViewerTableModel::SetViewers(std::vector<ViewerHealth> fresh) {
+  if (fresh.size() != viewers.size()) {
+    beginResetModel();
+    viewers = std::move(fresh);
+    endResetModel();
+    return;
+  }
+  viewers = std::move(fresh);
+  if (!viewers.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kViewerColumns - 1));
+}
+
+int CViewerTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(viewers.size());
+}
+
+int CViewerTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kViewerColumns;
+}
+
+QVariant CViewerTableModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const ViewerHealth& viewer = viewers[static_cast<size_t>(index.row())];
+  if (role == Qt::DisplayRole) return ViewerCell(viewer, index.column());
+  if (role == Qt::TextAlignmentRole) return Alignment(ViewerCell(viewer, index.column()));
+  return {};
+}
+
+QVariant CViewerTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  return Header(kViewerHeaders, kViewerColumns, section, orientation, role);
+}
+
+QString RunSummary(const RunHealth& run) {
+  if (run.outcome.empty() && !run.active) return QStringLiteral("No run yet");
+  QStringList parts;
+  parts << QStringLiteral("Run: %1 since %2")
+               .arg(run.outcome.empty() ? QStringLiteral("running") : Text(run.outcome),
+                    TimeOfDay(run.startedAt))
+        << QStringLiteral("%1 records published").arg(run.recordsPublished)
+        << QStringLiteral("%1 repeats sent").arg(run.repeatsSent);
+  return parts.join(kSeparator);
+}
+
+CHealthWindow::CHealthWindow(HealthSource healthSource, QWidget* parent)
+    : QWidget(parent, Qt::Window), source(std::move(healthSource)) {
+  setWindowTitle(QStringLiteral("Boxes and viewers"));
+  auto* layout = new QVBoxLayout(this);
+  runLine = new QLabel(this);
+  layout->addWidget(runLine);
+  layout->addWidget(new QLabel(QStringLiteral("Boxes"), this));
+  layout->addWidget(MakeTable(&boxes, this), 3);
+  layout->addWidget(new QLabel(QStringLiteral("Viewers"), this));
+  layout->addWidget(MakeTable(&viewers, this), 2);
+  resize(980, 420);
+  refreshTimer.setInterval(kHealthRefreshMs);
+  connect(&refreshTimer, &QTimer::timeout, this, &CHealthWindow::Refresh);
+}
+
+void CHealthWindow::Refresh() {
+  HubHealth health = source();
+  const WallClock::time_point now = WallClock::now();
+  runLine->setText(RunSummary(health.run));
+  boxes.SetBoxes(std::move(health.boxes), now);
+  viewers.SetViewers(std::move(health.viewers));
+}
+
+QString CHealthWindow::RunText() const { return runLine->text(); }
+
+void CHealthWindow::showEvent(QShowEvent* event) {
+  Refresh();
+  refreshTimer.start();
+  QWidget::showEvent(event);
+}
+
+void CHealthWindow::hideEvent(QHideEvent* event) {
+  refreshTimer.stop();
+  QWidget::hideEvent(event);
+}
+
+}  // namespace tessamer

@@ -33,7 +33,8 @@ void AppendError(const BoxHealth& box, QStringList& parts) {
 
 QString SilentText(const BoxHealth& box, WallClock::time_point now) {
   const milliseconds age = box.newestRecordAge.value_or(Since(box.stateSince, now));
-  return QStringLiteral("Silent for %1 s").arg(std::max<int64_t>(0, duration_cast<seconds>(age).count()));
+  const int64_t whole = std::max<int64_t>(0, duration_cast<seconds>(age).count());
+  return QStringLiteral("Silent for %1 s").arg(whole);
 }
 
 }  // namespace

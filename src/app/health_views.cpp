@@ -64,7 +64,8 @@ QString ViewerState(const ViewerHealth& viewer) {
 QVariant ViewerCell(const ViewerHealth& viewer, int column) {
   switch (column) {
     case kViewerSocket: return QVariant::fromValue<qlonglong>(viewer.socket);
-    case kViewerPeer: return QStringLiteral("%1:%2").arg(Text(viewer.peerAddress)).arg(viewer.peerPort);
+    case kViewerPeer:
+      return QStringLiteral("%1:%2").arg(Text(viewer.peerAddress)).arg(viewer.peerPort);
     case kViewerSince: return TimeOfDay(viewer.connectedSince);
     case kViewerLines: return QVariant::fromValue<qulonglong>(viewer.linesSent);
     case kViewerBytes: return QVariant::fromValue<qulonglong>(viewer.bytesSent);
@@ -94,6 +95,7 @@ QTableView* MakeTable(QAbstractTableModel* model, QWidget* parent) {
   view->verticalHeader()->hide();
   view->setSelectionBehavior(QAbstractItemView::SelectRows);
   view->setAlternatingRowColors(true);
+  view->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   view->horizontalHeader()->setStretchLastSection(true);
   return view;
 }
@@ -167,9 +169,12 @@ QVariant CViewerTableModel::headerData(int section, Qt::Orientation orientation,
 QString RunSummary(const RunHealth& run) {
   if (run.outcome.empty() && !run.active) return QStringLiteral("No run yet");
   QStringList parts;
-  parts << QStringLiteral("Run: %1 since %2")
-               .arg(run.outcome.empty() ? QStringLiteral("running") : Text(run.outcome),
-                    TimeOfDay(run.startedAt))
+  QString state = QStringLiteral("Run: ") +
+                  (run.outcome.empty() ? QStringLiteral("running") : Text(run.outcome));
+  if (run.startedAt != WallClock::time_point{}) {
+    state += QStringLiteral(" since ") + TimeOfDay(run.startedAt);
+  }
+  parts << state
         << QStringLiteral("%1 records published").arg(run.recordsPublished)
         << QStringLiteral("%1 repeats sent").arg(run.repeatsSent);
   return parts.join(kSeparator);
@@ -185,7 +190,7 @@ CHealthWindow::CHealthWindow(HealthSource healthSource, QWidget* parent)
   layout->addWidget(MakeTable(&boxes, this), 3);
   layout->addWidget(new QLabel(QStringLiteral("Viewers"), this));
   layout->addWidget(MakeTable(&viewers, this), 2);
-  resize(980, 420);
+  resize(1200, 440);
   refreshTimer.setInterval(kHealthRefreshMs);
   connect(&refreshTimer, &QTimer::timeout, this, &CHealthWindow::Refresh);
 }

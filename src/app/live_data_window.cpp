@@ -30,7 +30,8 @@ bool SameNames(const std::vector<CombinedChannel>& a, const std::vector<Combined
 // "_1" of "Pressure_1": the box's tag the hub gives each combined channel.
 QString BoxTag(const std::string& name) {
   const size_t underscore = name.rfind('_');
-  return underscore == std::string::npos ? QString() : QString::fromStdString(name.substr(underscore));
+  if (underscore == std::string::npos) return {};
+  return QString::fromStdString(name.substr(underscore));
 }
 
 }  // namespace
@@ -47,7 +48,8 @@ void CChannelTableModel::SetChannels(std::vector<CombinedChannel> fresh) {
     return;
   }
   channels = std::move(fresh);
-  if (!channels.empty()) emit dataChanged(index(0, kChannelValue), index(rowCount() - 1, kChannelValue));
+  if (channels.empty()) return;
+  emit dataChanged(index(0, kChannelValue), index(rowCount() - 1, kChannelValue));
 }
 
 void CChannelTableModel::ChooseFirstOfEachBox() {
@@ -96,7 +98,9 @@ QVariant CChannelTableModel::data(const QModelIndex& index, int role) const {
 }
 
 bool CChannelTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-  if (!index.isValid() || index.column() != kChannelName || role != Qt::CheckStateRole) return false;
+  if (!index.isValid() || index.column() != kChannelName || role != Qt::CheckStateRole) {
+    return false;
+  }
   Choose(channels[static_cast<size_t>(index.row())].name,
          value.value<Qt::CheckState>() == Qt::Checked);
   return true;
@@ -123,6 +127,7 @@ CLiveDataWindow::CLiveDataWindow(HealthSource healthSource, QWidget* parent)
   auto* table = new QTableView(splitter);
   table->setModel(&channels);
   table->verticalHeader()->hide();
+  table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   table->horizontalHeader()->setStretchLastSection(true);
   table->setSelectionMode(QAbstractItemView::NoSelection);
   auto* view = new QChartView(splitter);
@@ -201,7 +206,8 @@ void CLiveDataWindow::UpdateSeries() {
 
 void CLiveDataWindow::UpdateAxes() {
   const qint64 newest = newestMs != 0 ? newestMs : MsSinceEpoch(WallClock::now());
-  timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(newest - std::chrono::milliseconds(kTrendSpan).count()),
+  const qint64 oldest = newest - std::chrono::milliseconds(kTrendSpan).count();
+  timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(oldest),
                      QDateTime::fromMSecsSinceEpoch(newest));
   double low = 0.0;
   double high = 0.0;

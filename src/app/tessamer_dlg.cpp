@@ -353,7 +353,8 @@ void CTessamerDlg::RefreshToolTips() {
     if (silentSince[i]) {
       if (!box) box.emplace().row = row;
       box->state = BoxState::Silent;
-      box->newestRecordAge = std::chrono::duration_cast<std::chrono::milliseconds>(now - *silentSince[i]);
+      box->newestRecordAge =
+          std::chrono::duration_cast<std::chrono::milliseconds>(now - *silentSince[i]);
     }
     const QString text = box ? BoxToolTip(*box, now) : QString();
     lamps[i].setToolTip(text);

@@ -38,8 +38,9 @@ TEST(BoxToolTipTest, EachStateReadsAsTheOperatorSeesIt) {
   BoxHealth other = lost;
   other.state = BoxState::Connecting;
   other.stateSince = LocalTime(14, 4, 59);
-  EXPECT_EQ(BoxToolTip(other, now), QStringLiteral("Connecting since 14:04:59 \u00B7 reconnection 1 "
-                                                   "\u00B7 Connection refused"));
+  EXPECT_EQ(BoxToolTip(other, now),
+            QStringLiteral("Connecting since 14:04:59 \u00B7 reconnection 1 \u00B7 "
+                           "Connection refused"));
   other.state = BoxState::Failed;
   EXPECT_EQ(BoxToolTip(other, now),
             QStringLiteral("Could not connect at 14:04:59 \u00B7 Connection refused"));

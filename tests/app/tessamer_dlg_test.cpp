@@ -470,8 +470,9 @@ TEST_F(DialogTest, RowsCarryTheirBoxHealthAsTooltips) {
   const QString connected = window.Lamp(0).toolTip();
   EXPECT_TRUE(connected.startsWith(QStringLiteral("Connected since 14:02:11"))) << connected.toStdString();
   EXPECT_EQ(window.AddressField(0).toolTip(), connected);
-  EXPECT_TRUE(window.Lamp(2).toolTip().startsWith(QStringLiteral("Lost "))) << window.Lamp(2).toolTip().toStdString();
-  EXPECT_TRUE(window.Lamp(2).toolTip().endsWith(QStringLiteral("reconnecting \u00B7 Connection refused")));
+  const QString lost = window.Lamp(2).toolTip();
+  EXPECT_TRUE(lost.startsWith(QStringLiteral("Lost "))) << lost.toStdString();
+  EXPECT_TRUE(lost.endsWith(QStringLiteral("reconnecting \u00B7 Connection refused")));
   EXPECT_TRUE(window.Lamp(1).toolTip().isEmpty());
   EXPECT_TRUE(window.AddressField(1).toolTip().isEmpty());
 }

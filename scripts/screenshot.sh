@@ -18,7 +18,8 @@ rm -f "$out"
 case "$out" in /*) picture=$out ;; *) picture=$root/$out ;; esac
 TESSAMER_SCREENSHOT="$picture" timeout 90 \
   xvfb-run -a -s "-screen 0 1024x768x24" \
-  "$build/src/app/tessamer" --demo --data-port 0 --utility-port 0 --log "$log"
+  "$build/src/app/tessamer" --demo --default-box 127.0.0.1 --data-port 0 --utility-port 0 \
+  --log "$log"
 if [ ! -s "$out" ]; then
   echo "screenshot.sh: no picture was taken; the log says:" >&2
   cat "$log" >&2

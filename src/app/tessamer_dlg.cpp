@@ -357,6 +357,7 @@ void CTessamerDlg::RefreshToolTips() {
           std::chrono::duration_cast<std::chrono::milliseconds>(now - *silentSince[i]);
     }
     const QString text = box ? BoxToolTip(*box, now) : QString();
+    if (lamps[i].toolTip() == text) continue;
     lamps[i].setToolTip(text);
     addressFields[i]->setToolTip(text);
   }

@@ -83,10 +83,17 @@ QVariant Header(const char* const* headers, int count, int section, Qt::Orientat
   return QString::fromLatin1(headers[section]);
 }
 
-// Numbers right, texts left.
-QVariant Alignment(const QVariant& cell) {
-  const bool number = cell.typeId() != QMetaType::QString;
-  return QVariant::fromValue(Qt::AlignVCenter | (number ? Qt::AlignRight : Qt::AlignLeft));
+// Figures right, texts left.
+QVariant Alignment(bool figure) {
+  return QVariant::fromValue(Qt::AlignVCenter | (figure ? Qt::AlignRight : Qt::AlignLeft));
+}
+
+bool IsBoxFigure(int column) {
+  return column == kBoxRow || (column >= kBoxConnections && column <= kBoxRejected);
+}
+
+bool IsViewerFigure(int column) {
+  return column == kViewerSocket || (column >= kViewerLines && column <= kViewerQueued);
 }
 
 QTableView* MakeTable(QAbstractTableModel* model, QWidget* parent) {
@@ -126,7 +133,7 @@ QVariant CBoxTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const BoxHealth& box = boxes[static_cast<size_t>(index.row())];
   if (role == Qt::DisplayRole) return BoxCell(box, index.column());
-  if (role == Qt::TextAlignmentRole) return Alignment(BoxCell(box, index.column()));
+  if (role == Qt::TextAlignmentRole) return Alignment(IsBoxFigure(index.column()));
   if (role == Qt::ToolTipRole) return BoxToolTip(box, now);
   return {};
 }
@@ -158,7 +165,7 @@ QVariant CViewerTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const ViewerHealth& viewer = viewers[static_cast<size_t>(index.row())];
   if (role == Qt::DisplayRole) return ViewerCell(viewer, index.column());
-  if (role == Qt::TextAlignmentRole) return Alignment(ViewerCell(viewer, index.column()));
+  if (role == Qt::TextAlignmentRole) return Alignment(IsViewerFigure(index.column()));
   return {};
 }
 

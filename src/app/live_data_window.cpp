@@ -193,7 +193,11 @@ void CLiveDataWindow::UpdateSeries() {
     QLineSeries*& line = series[channel.name];
     if (line == nullptr) {
       line = new QLineSeries(chart);
-      line->setName(QString::fromStdString(channel.name));
+      QString title = QString::fromStdString(channel.name);
+      if (!channel.unit.empty()) {
+        title += QStringLiteral(" (%1)").arg(QString::fromStdString(channel.unit));
+      }
+      line->setName(title);
       chart->addSeries(line);
       line->attachAxis(timeAxis);
       line->attachAxis(valueAxis);
@@ -221,6 +225,7 @@ void CLiveDataWindow::UpdateAxes() {
   }
   const double margin = high > low ? (high - low) * 0.05 : 1.0;
   valueAxis->setRange(low - margin, high + margin);
+  valueAxis->applyNiceNumbers();
 }
 
 void CLiveDataWindow::showEvent(QShowEvent* event) {

@@ -210,7 +210,11 @@ void CLiveDataWindow::UpdateSeries() {
 
 void CLiveDataWindow::UpdateAxes() {
   const qint64 newest = newestMs != 0 ? newestMs : MsSinceEpoch(WallClock::now());
-  const qint64 oldest = newest - std::chrono::milliseconds(kTrendSpan).count();
+  // The time axis reaches back to the oldest value kept, at least kShortestSpan.
+  qint64 oldest = newest - std::chrono::milliseconds(kShortestSpan).count();
+  for (const auto& [name, points] : history) {
+    if (!points.empty()) oldest = std::min(oldest, static_cast<qint64>(points.front().x()));
+  }
   timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(oldest),
                      QDateTime::fromMSecsSinceEpoch(newest));
   double low = 0.0;

@@ -27,7 +27,8 @@ class QValueAxis;
 
 namespace tessamer {
 
-inline constexpr std::chrono::minutes kTrendSpan{10};  // how far back the trend reaches
+inline constexpr std::chrono::minutes kTrendSpan{10};   // how far back the trend reaches
+inline constexpr std::chrono::minutes kShortestSpan{1};  // the time axis spans at least this
 
 // The combined channels of one snapshot; the first column carries the "chosen" tick.
 class CChannelTableModel : public QAbstractTableModel {

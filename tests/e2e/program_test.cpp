@@ -9,6 +9,11 @@
 #include <cstdio>
 #include <fstream>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "acquisition/job_parser.h"
 #include "e2e/child_process.h"
 #include "testkit/text_client.h"
@@ -125,6 +130,7 @@ TEST(TessamerProgram, VersionHelpAndBadOptions) {
 struct RunningHub {
   SimulatedBoxes boxes;
   ChildProcess hub;
+  std::vector<std::string> environment;  // added to the hub's
   std::string logFile = TempLogFile();
   int dataPort = 0;
   int utilityPort = 0;
@@ -144,7 +150,7 @@ struct RunningHub {
 
   // Starts the hub with HubArgs(args) and waits until it serves the combined header.
   void StartHub(const std::vector<std::string>& args) {
-    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args)));
+    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args), environment));
     std::string line;
     ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
     ASSERT_EQ(hub.Lines().front(), line);  // the first line of all
@@ -418,6 +424,80 @@ TEST(TessamerProgram, SighupRereadsTheConfigurationAndRestartsTheRunOnlyForNewBo
   EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 \r\n"));  // the second box alone, on the same port
   ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
   std::remove(config.c_str());
+}
+
+// A datagram socket in a folder of its own, standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    char folder[] = "/tmp/tessamer-notify-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    dir = folder;
+    path = dir + "/notify";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd >= 0) close(fd);
+    std::remove(path.c_str());
+    std::remove(dir.c_str());
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  bool Bound() const { return fd >= 0; }
+  const std::string& Path() const { return path; }
+  // The next datagram, within `timeout`; false when none came.
+  bool Receive(std::string& text, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0) return false;
+    text.assign(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+ private:
+  std::string dir;
+  std::string path;
+  int fd = -1;
+};
+
+TEST(TessamerProgram, TellsItsServiceManagerReadyStatusWatchdogAndStopping) {
+#if !defined(TESSAMER_WITH_SYSTEMD)
+  GTEST_SKIP() << "built without libsystemd: no notifications";
+#else
+  NotifySocket manager;
+  ASSERT_TRUE(manager.Bound());
+  RunningHub run;
+  run.environment = {"NOTIFY_SOCKET=" + manager.Path(), "WATCHDOG_USEC=200000"};
+  ASSERT_NO_FATAL_FAILURE(run.Start());
+  std::vector<std::string> states;
+  std::string state;
+  while (state != "WATCHDOG=1" && manager.Receive(state, 5s)) states.push_back(state);
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  while (manager.Receive(state, 0ms)) states.push_back(state);  // the hub has ended: all are here
+
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.front(), "READY=1");
+  const auto at = [&states](const std::string& wanted) {
+    return std::find(states.begin(), states.end(), wanted) - states.begin();
+  };
+  const auto firstStatus = std::find_if(states.begin(), states.end(),
+                                        [](const std::string& s) { return s.rfind("STATUS=", 0) == 0; }) -
+                           states.begin();
+  EXPECT_LT(firstStatus, at("WATCHDOG=1"));
+  EXPECT_LT(at("WATCHDOG=1"), at("STOPPING=1"));
+  EXPECT_EQ(states.back(), "STOPPING=1");
+  EXPECT_THAT(states, ::testing::Contains("STATUS=2 of 2 boxes connected, 0 viewers"));
+#endif
 }
 
 #endif  // TESSAMER_PROGRAM

@@ -141,12 +141,19 @@ void CHeadlessRunner::KeepTrying(std::chrono::milliseconds wait) {
 
 void CHeadlessRunner::SetRereader(Rereader rereader) { reread = std::move(rereader); }
 
+void CHeadlessRunner::SetNotifier(CServiceNotifier* serviceNotifier) { notifier = serviceNotifier; }
+
+// A heartbeat that is due goes first, so that a stream of notices cannot hold it up.
 CHeadlessRunner::Event CHeadlessRunner::NextEvent(Notice& notice) {
+  if (heartbeatAt && std::chrono::steady_clock::now() >= *heartbeatAt) return Event::Heartbeat;
   std::unique_lock lock(mutex);
   const auto ready = [this] { return !notices.empty() || stopRequested || reloadRequested; };
-  if (!retryAt) {
+  std::optional<std::chrono::steady_clock::time_point> deadline = retryAt;
+  if (heartbeatAt && (!deadline || *heartbeatAt < *deadline)) deadline = heartbeatAt;
+  if (!deadline) {
     wake.wait(lock, ready);
-  } else if (!wake.wait_until(lock, *retryAt, ready)) {
+  } else if (!wake.wait_until(lock, *deadline, ready)) {
+    if (deadline == heartbeatAt) return Event::Heartbeat;
     retryAt.reset();
     return Event::Retry;
   }
@@ -173,12 +180,14 @@ bool CHeadlessRunner::PrintPending() {
   }
   for (const Notice& n : pending) {
     Print(LineOf(n));
+    if (notifier != nullptr) notifier->Follow(n);
     stopped = stopped || n.message == WM_HUB_STOPPED;
   }
   return stopped;
 }
 
 void CHeadlessRunner::Follow(const Notice& notice) {
+  if (notifier != nullptr) notifier->Follow(notice);
   if (notice.message != WM_HUB_ACTIVITY) return;
   if (notice.wParam == ConnectFailed) boxFailed = true;
   if (notice.wParam != Connected) return;
@@ -192,6 +201,7 @@ bool CHeadlessRunner::StartRun(IHubControl& hub) {
   std::string why;
   connectedRows.clear();
   boxFailed = false;
+  if (notifier != nullptr) notifier->RunStarted(settings.boxes.size());
   if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why)) {
     const std::string& host = settings.boxes[failed].host;
     DiagnosticLog().WriteRecordA("Box name " + host + " could not be resolved: " + why);
@@ -242,7 +252,24 @@ bool CHeadlessRunner::Reload(IHubControl& hub) {
   return StartRun(hub) || RetryLater("unresolved");
 }
 
+void CHeadlessRunner::NotifyReady(IHubControl& hub) {
+  if (notifier == nullptr) return;
+  notifier->Ready();
+  if (notifier->HeartbeatPeriod().count() > 0) Heartbeat(hub);
+}
+
+void CHeadlessRunner::Heartbeat(IHubControl& hub) {
+  notifier->Heartbeat(hub);
+  heartbeatAt = std::chrono::steady_clock::now() + notifier->HeartbeatPeriod();
+}
+
+void CHeadlessRunner::NotifyStopping() {
+  heartbeatAt.reset();
+  if (notifier != nullptr) notifier->Stopping();
+}
+
 int CHeadlessRunner::Stop(std::unique_ptr<IHubControl> hub) {
+  NotifyStopping();
   hub->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
   bool stopped = PrintPending();
   hub.reset();
@@ -260,6 +287,7 @@ int CHeadlessRunner::Run() {
   }
   Print("listening data=" + std::to_string(hub->DataPort()) +
         " utility=" + std::to_string(hub->UtilityPort()));
+  NotifyReady(*hub);
   bool going = StartRun(*hub) || RetryLater("unresolved");
   while (going) {
     Notice notice;
@@ -280,10 +308,14 @@ int CHeadlessRunner::Run() {
       case Event::Reload:
         going = Reload(*hub);
         break;
+      case Event::Heartbeat:
+        Heartbeat(*hub);
+        break;
       case Event::Stop:
         return Stop(std::move(hub));
     }
   }
+  NotifyStopping();
   hub.reset();
   PrintPending();
   return kExitRunEnded;
@@ -337,6 +369,8 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
 
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), makeHub);
   runner.KeepTrying(options.keepTrying);
+  const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
+  runner.SetNotifier(notifier.get());
   runner.SetRereader([&args, &options, &demo] {
     Reread result;
     CommandLine reread;

@@ -27,6 +27,8 @@ class IHubControl {
   virtual uint16_t UtilityPort() const = 0;  // bound port of the utility server, 0 before
   // A consistent snapshot of every box, viewer and the run; from any thread.
   virtual HubHealth Health() const = 0;
+  // Bound port of the status endpoint serving this hub's health; 0 when there is none.
+  virtual uint16_t StatusPort() const { return 0; }
 };
 
 }  // namespace tessamer

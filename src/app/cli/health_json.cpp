@@ -8,6 +8,22 @@ namespace {
 
 using json = nlohmann::ordered_json;  // fields in the order written here
 
+// "2026-12-09T18:06:14.123Z"; an empty text for the clock's epoch (no time recorded).
+std::string IsoTime(WallClock::time_point time) {
+  if (time == WallClock::time_point{}) return {};
+  using namespace std::chrono;
+  const auto ms = floor<milliseconds>(time);
+  const auto day = floor<days>(ms);
+  const year_month_day date{day};
+  const hh_mm_ss clock{ms - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+  return text;
+}
+
 json Time(WallClock::time_point time) {
   const std::string text = IsoTime(time);
   return text.empty() ? json(nullptr) : json(text);
@@ -57,21 +73,6 @@ json ChannelJson(const CombinedChannel& channel) {
 }
 
 }  // namespace
-
-std::string IsoTime(WallClock::time_point time) {
-  if (time == WallClock::time_point{}) return {};
-  using namespace std::chrono;
-  const auto ms = floor<milliseconds>(time);
-  const auto day = floor<days>(ms);
-  const year_month_day date{day};
-  const hh_mm_ss clock{ms - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
-  return text;
-}
 
 std::string HealthJson(const HubHealth& health) {
   json boxes = json::array();

@@ -13,7 +13,4 @@ namespace tessamer {
 // The snapshot as one line of JSON (UTF-8; a text that is not UTF-8 has its bad bytes replaced).
 std::string HealthJson(const HubHealth& health);
 
-// "2026-12-09T18:06:14.123Z"; an empty text for the clock's epoch (no time recorded).
-std::string IsoTime(WallClock::time_point time);
-
 }  // namespace tessamer

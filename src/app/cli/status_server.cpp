@@ -9,6 +9,7 @@
 namespace tessamer {
 namespace {
 
+constexpr size_t kMaxRequestBody = 4096;  // nothing here takes a body; more is not read
 constexpr const char* kJsonType = "application/json";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
 
@@ -35,6 +36,7 @@ CStatusServer::~CStatusServer() { Stop(); }
 bool CStatusServer::Start(const std::string& address, uint16_t wanted, std::string& error) {
   server = std::make_unique<httplib::Server>();
   server->new_task_queue = [] { return new httplib::ThreadPool(kStatusWorkers); };
+  server->set_payload_max_length(kMaxRequestBody);
   server->Get("/status", [this](const httplib::Request&, httplib::Response& response) {
     response.set_content(HealthJson(snapshot()), kJsonType);
   });

@@ -16,6 +16,7 @@
 
 #include "acquisition/job_parser.h"
 #include "e2e/child_process.h"
+#include "testkit/promtool.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -303,6 +304,73 @@ TEST(TessamerProgram, DataPortInUseGivesStatusFour) {
   EXPECT_EQ(status, 4);
   EXPECT_THAT(hub.ErrorText(), ::testing::HasSubstr("alert: Could not start server. Detail: "));
   EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("listening"))));
+  std::remove(logFile.c_str());
+}
+
+// The body of an HTTP/1.0 GET of `path` on 127.0.0.1:`port`; empty when it did not answer 200.
+std::string HttpGet(int port, const std::string& path) {
+  TextClient client;
+  std::string response;
+  if (!client.Connect("127.0.0.1", static_cast<uint16_t>(port)) || !client.Send("GET " + path + " HTTP/1.0\r\n\r\n") ||
+      !client.ReadToEnd(response) || response.rfind("HTTP/1.1 200 ", 0) != 0) {
+    return {};
+  }
+  const size_t body = response.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : response.substr(body + 4);
+}
+
+TEST(TessamerProgram, StatusEndpointShowsARunningHubToStatusAndPromtool) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
+  ASSERT_GT(statusPort, 0) << run.hub.Lines().front();
+
+  ChildProcess show;
+  ASSERT_TRUE(show.Start(TESSAMER_PROGRAM, {"--status", std::to_string(statusPort)}));
+  int status = -1;
+  ASSERT_TRUE(show.WaitExit(status));
+  EXPECT_EQ(status, 0) << show.ErrorText();
+  ASSERT_FALSE(show.Lines().empty());
+  EXPECT_THAT(show.Lines()[0], ::testing::StartsWith("run: "));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("boxes \\([0-9]+\\)")));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("row +address +state +since .*")));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("viewers \\([0-9]+\\)")));
+
+  const std::string metrics = HttpGet(statusPort, "/metrics");
+  EXPECT_THAT(metrics, ::testing::HasSubstr("\ntessamer_run_active "));
+  if (testkit::HavePromtool()) {
+    std::string report;
+    EXPECT_TRUE(testkit::PromtoolAccepts(metrics, report)) << report << metrics;
+  }
+  EXPECT_EQ(HttpGet(statusPort, "/nothing"), "");
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+
+  ChildProcess nothing;  // the hub has gone: nothing listens on its status port
+  ASSERT_TRUE(nothing.Start(TESSAMER_PROGRAM, {"--status", "127.0.0.1:" + std::to_string(statusPort)}));
+  ASSERT_TRUE(nothing.WaitExit(status));
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(nothing.Lines().empty());
+  EXPECT_EQ(nothing.ErrorText(), "tessamer: no hub answers at 127.0.0.1:" + std::to_string(statusPort) +
+                                     ": nothing listens there\n");
+}
+
+TEST(TessamerProgram, TakenStatusPortGivesStatusFourBeforeAnythingListens) {
+  asio::io_context context;
+  asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string port = std::to_string(taken.local_endpoint().port());
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--box", "127.0.0.2:1", "--status-port", port})));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 4);
+  const std::string reason = hub.ErrorText();
+  EXPECT_THAT(reason, ::testing::StartsWith("alert: Could not start server. Detail: The status endpoint cannot listen on "
+                                            "127.0.0.1:" + port + ": "));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+  EXPECT_TRUE(hub.Lines().empty());  // not even "listening"
   std::remove(logFile.c_str());
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/cli/demo_boxes.h"
+#include "app/cli/hub_with_status.h"
 #include "hub/core/alerts.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
@@ -285,8 +286,8 @@ int CHeadlessRunner::Run() {
     hub.reset();
     return kExitNoDataServer;
   }
-  Print("listening data=" + std::to_string(hub->DataPort()) +
-        " utility=" + std::to_string(hub->UtilityPort()));
+  Print("listening data=" + std::to_string(hub->DataPort()) + " utility=" + std::to_string(hub->UtilityPort()) +
+        (hub->StatusPort() != 0 ? " status=" + std::to_string(hub->StatusPort()) : std::string()));
   NotifyReady(*hub);
   bool going = StartRun(*hub) || RetryLater("unresolved");
   while (going) {
@@ -345,6 +346,14 @@ void AwaitHangups(asio::signal_set& hangups, CHeadlessRunner& runner) {
 
 }  // namespace
 
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub, const CommandLine& options) {
+  if (!options.statusPort) return makeHub;
+  const StatusEndpoint endpoint{options.statusListen, *options.statusPort};
+  return [makeHub = std::move(makeHub), endpoint](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+    return std::make_unique<CHubWithStatus>(makeHub(sink, config), endpoint);
+  };
+}
+
 int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
                 const CHeadlessRunner::HubFactory& makeHub) {
   // Signals first, so that an early SIGINT already ends the run in order. Asio wakes its own
@@ -367,7 +376,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     config.boxUtilityPort = demo.UtilityPort();
   }
 
-  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), makeHub);
+  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), WithStatusEndpoint(makeHub, options));
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());

@@ -37,7 +37,7 @@ namespace tessamer {
 inline constexpr int kExitStopped = 0;          // ended by SIGINT or SIGTERM
 inline constexpr int kExitBadOptions = 2;
 inline constexpr int kExitRunEnded = 3;         // a box could not be reached at the start
-inline constexpr int kExitNoDataServer = 4;
+inline constexpr int kExitNoDataServer = 4;      // nor the status endpoint
 
 // Keep-trying doubles its wait after each failed start up to this many times the first wait.
 inline constexpr int kRetryWaitGrowthLimit = 10;
@@ -84,7 +84,8 @@ class CHeadlessRunner : public INoticeSink {
 
   // Starts the servers and the run, prints the notices, and returns the exit status once a stop
   // was requested (0), a run ended by itself without keep-trying (3: a box could not be
-  // reached, or its name did not resolve) or the data server did not start (4).
+  // reached, or its name did not resolve) or the data server or the status endpoint did not
+  // start (4).
   int Run();
   // Asks Run to stop the run as the window's close would; safe from any thread, at any time.
   void RequestStop();
@@ -148,9 +149,14 @@ class CHeadlessRunner : public INoticeSink {
   bool reloadRequested = false;
 };
 
+// `makeHub`, or with --status-port a factory of hubs whose health a status endpoint serves
+// (CHubWithStatus).
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub, const CommandLine& options);
+
 // The whole headless program: opens the diagnostic log, starts simulated boxes for --demo, runs
 // CHeadlessRunner with the hub `makeHub` makes, re-reads `args` on SIGHUP and ends on SIGINT or
-// SIGTERM. `options` are `args` parsed. Returns the exit status.
+// SIGTERM, serving the status endpoint when asked for. `options` are `args` parsed. Returns the
+// exit status.
 int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
                 const CHeadlessRunner::HubFactory& makeHub);
 

@@ -33,6 +33,8 @@ class IHubControl {
   // has let it through, never while one of them is stuck; on one of those threads, or on the one
   // that ends a run or the server (an ending part lets the probe through).
   virtual void Probe(std::function<void()> done) = 0;
+  // Bound port of the status endpoint serving this hub's health; 0 when there is none.
+  virtual uint16_t StatusPort() const { return 0; }
 };
 
 }  // namespace tessamer

@@ -3,8 +3,10 @@
 // the demo's boxes), runs the operator window until it closes, and tidies up after it.
 
 #include <QString>
+#include <optional>
 #include <string>
 
+#include "app/cli/hub_with_status.h"
 #include "app/screenshot_trigger.h"
 #include "hub/core/hub_config.h"
 
@@ -18,6 +20,7 @@ struct WindowOptions {
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
   int channelLimit = kDefaultChannelLimit;             // the Channels menu's choice at start
   ScreenshotFiles screenshot;       // any set: connect, wait for data, save the windows, close
+  std::optional<StatusEndpoint> status;  // where the status endpoint listens; none: off
 };
 
 class CTessamerApp {

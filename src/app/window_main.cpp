@@ -36,6 +36,7 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
   options.boxPort = commandLine.boxPort;
   options.channelLimit = commandLine.channels;
   options.screenshot = ScreenshotFilesAsked();
+  if (commandLine.statusPort) options.status = StatusEndpoint{commandLine.statusListen, *commandLine.statusPort};
   CTessamerApp application(std::move(options));
   return application.InitInstance(argc, argv);
 }

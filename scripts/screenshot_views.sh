@@ -4,9 +4,14 @@
 # under a virtual X display with those two rows stored in a settings folder of its own, and one
 # viewer reading the data port. The second box is stopped partway, so the pictures show a lost box
 # beside a connected one. Defaults: docs/boxes-and-viewers.png and docs/live-data.png.
+#
+# With --sample first, the windows are fed made-up snapshots instead (tests/app/health_pictures.cpp):
+# ten minutes of two boxes, the second lost for the last ninety seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+sample=false
+if [ "${1:-}" = --sample ]; then sample=true; shift; fi
 boxes_out=${1:-docs/boxes-and-viewers.png}
 live_out=${2:-docs/live-data.png}
 build=${TESSAMER_BUILD_DIR:-build}
@@ -14,6 +19,13 @@ seconds=${TESSAMER_SCREENSHOT_SECONDS:-60}   # how long the two windows gather d
 lose_after=${TESSAMER_LOSE_AFTER:-45}        # seconds after the start that the second box goes
 box_port=47311 box_utility_port=47319 data_port=47321 utility_port=47329
 if ! command -v xvfb-run >/dev/null; then bash scripts/setup.sh; fi
+if $sample; then
+  cmake --build "$build" -j 2 --target health_pictures
+  mkdir -p "$(dirname "$boxes_out")" "$(dirname "$live_out")"
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests/health_pictures" "$boxes_out" "$live_out"
+  echo "saved $boxes_out and $live_out"
+  exit 0
+fi
 cmake --build "$build" -j 2 --target tessamer vellumetric-sim
 sim=$build/tools/vellumetric-sim/vellumetric-sim
 

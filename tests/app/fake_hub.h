@@ -2,8 +2,8 @@
 // A hub that records what the window asks of it. Stop can be made to wait until the test lets the
 // run end, as a real run's end would keep the window waiting.
 
-#include <QDateTime>
 #include <condition_variable>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -74,8 +74,15 @@ class FakeHub : public IHubControl {
 // The wall-clock time of a local time of day on a fixed date, so that texts do not depend on the
 // time zone.
 inline WallClock::time_point LocalTime(int hour, int minute, int second) {
-  const QDateTime local(QDate(2026, 3, 4), QTime(hour, minute, second));
-  return WallClock::time_point(std::chrono::milliseconds(local.toMSecsSinceEpoch()));
+  std::tm local{};
+  local.tm_year = 2026 - 1900;
+  local.tm_mon = 3 - 1;
+  local.tm_mday = 4;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
+  local.tm_isdst = -1;
+  return WallClock::from_time_t(std::mktime(&local));
 }
 
 // A running hub at 14:05:00 local time: row 0's box connected, row 2's lost, one viewer, and the

@@ -519,7 +519,8 @@ int Run(const Options& options) {
 
   const std::string logFile = "/tmp/hub_load_bench." + std::to_string(getpid()) + ".log";
   std::vector<std::string> args{options.program, "--headless", "--data-port", "0", "--utility-port", "0",
-                                "--channels", std::to_string(kChannelLimit), "--log", logFile};
+                                "--channels", std::to_string(kChannelLimit), "--log", logFile,
+                                "--default-box", "127.0.0.1"};
   for (int b = 0; b < kBoxes; ++b) {
     const auto& box = simulator.Box(static_cast<size_t>(b));
     args.push_back("--box");

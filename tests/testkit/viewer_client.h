@@ -23,6 +23,7 @@ class ViewerClient {
   }
 
   void Send(std::string_view bytes) { asio::write(socket, asio::buffer(bytes)); }
+  uint16_t LocalPort() const { return socket.local_endpoint().port(); }
   void Close() {
     asio::error_code ignored;
     socket.close(ignored);

@@ -9,6 +9,21 @@
 
 namespace tessamer {
 
+namespace {
+
+constexpr int32_t kFirstSocketError = 10000;  // codes from here on are socket errors
+
+// A link failure in a few words: a socket error's own system text ("Connection refused"), not
+// the operation it cut short; the link's text otherwise.
+std::string FailureText(const ErrorInfo& failure) {
+  if (failure.code < kFirstSocketError) return Utf8(failure.text);
+  ErrorInfo plain;
+  plain.SetSystemError(static_cast<uint32_t>(failure.code));
+  return Utf8(plain.text);
+}
+
+}  // namespace
+
 CVellumetricAgent::CVellumetricAgent(int32_t agentIndex, const TcpOptions& options,
                                      std::shared_ptr<ITarget<Activity>> activityTarget,
                                      const AcquisitionTimeouts& timeouts,
@@ -70,7 +85,7 @@ void CVellumetricAgent::ReportLinkError() {
     if (link != nullptr) failure = link->GetErrorInfo();
   }
   // The record is written by the thread whose operation failed: this one.
-  if (failure != nullptr && failure->failed) health->BoxError(agentIndex, Utf8(failure->text));
+  if (failure != nullptr && failure->failed) health->BoxError(agentIndex, FailureText(*failure));
 }
 
 void CVellumetricAgent::StartConnection() {

@@ -29,7 +29,8 @@ ChildProcess::~ChildProcess() {
   if (!errorFile.empty()) unlink(errorFile.c_str());
 }
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& environment) {
   int out[2];
   int in[2];
   if (pipe(out) != 0) return false;
@@ -54,7 +55,11 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

@@ -21,7 +21,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool Start(const std::string& program, const std::vector<std::string>& args);
+  // Starts `program` with the test's environment and `environment` ("NAME=value") added to it.
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& environment = {});
   // Reads output lines (without line ends) until one satisfies `match`; every line read is kept.
   bool WaitForLine(const std::function<bool(const std::string&)>& match, std::string& line,
                    std::chrono::milliseconds timeout = 10s);

@@ -9,8 +9,14 @@
 #include <cstdio>
 #include <fstream>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "acquisition/job_parser.h"
 #include "e2e/child_process.h"
+#include "testkit/promtool.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -125,6 +131,7 @@ TEST(TessamerProgram, VersionHelpAndBadOptions) {
 struct RunningHub {
   SimulatedBoxes boxes;
   ChildProcess hub;
+  std::vector<std::string> environment;  // added to the hub's
   std::string logFile = TempLogFile();
   int dataPort = 0;
   int utilityPort = 0;
@@ -144,7 +151,7 @@ struct RunningHub {
 
   // Starts the hub with HubArgs(args) and waits until it serves the combined header.
   void StartHub(const std::vector<std::string>& args) {
-    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args)));
+    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args), environment));
     std::string line;
     ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
     ASSERT_EQ(hub.Lines().front(), line);  // the first line of all
@@ -305,6 +312,73 @@ TEST(TessamerProgram, DataPortInUseGivesStatusFour) {
   std::remove(logFile.c_str());
 }
 
+// The body of an HTTP/1.0 GET of `path` on 127.0.0.1:`port`; empty when it did not answer 200.
+std::string HttpGet(int port, const std::string& path) {
+  TextClient client;
+  std::string response;
+  if (!client.Connect("127.0.0.1", static_cast<uint16_t>(port)) || !client.Send("GET " + path + " HTTP/1.0\r\n\r\n") ||
+      !client.ReadToEnd(response) || response.rfind("HTTP/1.1 200 ", 0) != 0) {
+    return {};
+  }
+  const size_t body = response.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : response.substr(body + 4);
+}
+
+TEST(TessamerProgram, StatusEndpointShowsARunningHubToStatusAndPromtool) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
+  ASSERT_GT(statusPort, 0) << run.hub.Lines().front();
+
+  ChildProcess show;
+  ASSERT_TRUE(show.Start(TESSAMER_PROGRAM, {"--status", std::to_string(statusPort)}));
+  int status = -1;
+  ASSERT_TRUE(show.WaitExit(status));
+  EXPECT_EQ(status, 0) << show.ErrorText();
+  ASSERT_FALSE(show.Lines().empty());
+  EXPECT_THAT(show.Lines()[0], ::testing::StartsWith("run: "));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("boxes \\([0-9]+\\)")));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("row +address +state +since .*")));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("viewers \\([0-9]+\\)")));
+
+  const std::string metrics = HttpGet(statusPort, "/metrics");
+  EXPECT_THAT(metrics, ::testing::HasSubstr("\ntessamer_run_active "));
+  if (testkit::HavePromtool()) {
+    std::string report;
+    EXPECT_TRUE(testkit::PromtoolAccepts(metrics, report)) << report << metrics;
+  }
+  EXPECT_EQ(HttpGet(statusPort, "/nothing"), "");
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+
+  ChildProcess nothing;  // the hub has gone: nothing listens on its status port
+  ASSERT_TRUE(nothing.Start(TESSAMER_PROGRAM, {"--status", "127.0.0.1:" + std::to_string(statusPort)}));
+  ASSERT_TRUE(nothing.WaitExit(status));
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(nothing.Lines().empty());
+  EXPECT_EQ(nothing.ErrorText(), "tessamer: no hub answers at 127.0.0.1:" + std::to_string(statusPort) +
+                                     ": nothing listens there\n");
+}
+
+TEST(TessamerProgram, TakenStatusPortGivesStatusFourBeforeAnythingListens) {
+  asio::io_context context;
+  asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string port = std::to_string(taken.local_endpoint().port());
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--box", "127.0.0.2:1", "--status-port", port})));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 4);
+  const std::string reason = hub.ErrorText();
+  EXPECT_THAT(reason, ::testing::StartsWith("alert: Could not start server. Detail: The status endpoint cannot listen on "
+                                            "127.0.0.1:" + port + ": "));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+  EXPECT_TRUE(hub.Lines().empty());  // not even "listening"
+  std::remove(logFile.c_str());
+}
+
 TEST(TessamerProgram, ConfigurationFileServesItsBoxesAndTheCommandLineOverridesIt) {
   RunningHub run;
   ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
@@ -423,6 +497,80 @@ TEST(TessamerProgram, SighupRereadsTheConfigurationAndRestartsTheRunOnlyForNewBo
   EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 \r\n"));  // the second box alone, on the same port
   ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
   std::remove(config.c_str());
+}
+
+// A datagram socket in a folder of its own, standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    char folder[] = "/tmp/tessamer-notify-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    dir = folder;
+    path = dir + "/notify";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd >= 0) close(fd);
+    std::remove(path.c_str());
+    std::remove(dir.c_str());
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  bool Bound() const { return fd >= 0; }
+  const std::string& Path() const { return path; }
+  // The next datagram, within `timeout`; false when none came.
+  bool Receive(std::string& text, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0) return false;
+    text.assign(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+ private:
+  std::string dir;
+  std::string path;
+  int fd = -1;
+};
+
+TEST(TessamerProgram, TellsItsServiceManagerReadyStatusWatchdogAndStopping) {
+#if !defined(TESSAMER_WITH_SYSTEMD)
+  GTEST_SKIP() << "built without libsystemd: no notifications";
+#else
+  NotifySocket manager;
+  ASSERT_TRUE(manager.Bound());
+  RunningHub run;
+  run.environment = {"NOTIFY_SOCKET=" + manager.Path(), "WATCHDOG_USEC=200000"};
+  ASSERT_NO_FATAL_FAILURE(run.Start());
+  std::vector<std::string> states;
+  std::string state;
+  while (state != "WATCHDOG=1" && manager.Receive(state, 5s)) states.push_back(state);
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  while (manager.Receive(state, 0ms)) states.push_back(state);  // the hub has ended: all are here
+
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.front(), "READY=1");
+  const auto at = [&states](const std::string& wanted) {
+    return std::find(states.begin(), states.end(), wanted) - states.begin();
+  };
+  const auto firstStatus = std::find_if(states.begin(), states.end(),
+                                        [](const std::string& s) { return s.rfind("STATUS=", 0) == 0; }) -
+                           states.begin();
+  EXPECT_LT(firstStatus, at("WATCHDOG=1"));
+  EXPECT_LT(at("WATCHDOG=1"), at("STOPPING=1"));
+  EXPECT_EQ(states.back(), "STOPPING=1");
+  EXPECT_THAT(states, ::testing::Contains("STATUS=2 of 2 boxes connected, 0 viewers"));
+#endif
 }
 
 #endif  // TESSAMER_PROGRAM

@@ -9,6 +9,7 @@
 //   utility request executor ─> OnUtilityRequest ─> the run's layout ─> cached box connection
 //   any thread: Health ─> the health recorder's snapshot (boxes, run, channels of the current or
 //               last run) and the data server's viewers
+//   window thread: Probe ─> runtime pool, the run's routing, every server worker (hub_probe.h)
 //
 // Threads: the public IHubControl operations and destruction on the window thread only, Health
 // from any thread;
@@ -65,6 +66,7 @@ class CHubBridge : public IHubControl {
   uint16_t DataPort() const override;
   uint16_t UtilityPort() const override;
   HubHealth Health() const override;
+  void Probe(std::function<void()> done) override;
   // True when the last run ended because a box failed its first connection.
   bool RunEndedByItself() const { return endedByItself.load(); }
 

@@ -50,6 +50,11 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   if (errorFd >= 0) posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
   posix_spawn_file_actions_addclose(&actions, in[1]);
   posix_spawn_file_actions_addclose(&actions, out[0]);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // The child gets its three standard streams and nothing else of the test's: no listening socket
+  // of a fake box, no pipe of another child (Asio opens its sockets without close-on-exec).
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));

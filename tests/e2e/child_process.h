@@ -35,6 +35,7 @@ class ChildProcess {
   // `timeout`.
   bool WaitExit(int& exitStatus, std::chrono::milliseconds timeout = 10s);
   const std::vector<std::string>& Lines() const { return lines; }
+  pid_t Pid() const { return pid; }  // -1 when no child runs
   std::string ErrorText() const;  // what the child wrote to standard error so far
 
  private:

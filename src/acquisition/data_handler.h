@@ -4,7 +4,7 @@
 // what it keeps.
 //
 // Threads: OnData, OnHeader and OnTextLine come on the driver's delivery thread; OnReaderEnded,
-// OnError and OnReconnectProgress on its reader thread. The owner must accept calls from both.
+// OnError, OnReconnectProgress and OnRejectedLine on its reader thread. The owner must accept calls from both.
 // Any of them may stop the driver or delete it.
 
 #include <cstdint>
@@ -32,6 +32,8 @@ class IDataHandler {
   // kReconnectAttempt (with the retry count, trying true) before each reconnection attempt;
   // kReconnected (trying false) after a successful one. The result is not used.
   virtual bool OnReconnectProgress(int32_t phase, int32_t retryCount, bool trying) = 0;
+  // A line was read and skipped: nothing could be made of it. On the reader thread.
+  virtual void OnRejectedLine() {}
 };
 
 }  // namespace tessamer

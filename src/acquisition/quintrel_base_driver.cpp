@@ -260,7 +260,9 @@ int CQuintrelBaseDriver::ReadStep() {
   const int result = ReadItem();
   if (result == 1) return 1;
   const bool consumed = input->Consumed() != consumedBefore;
-  return result == 0 && consumed && !device->GetErrorInfo()->failed ? 0 : -1;
+  if (result != 0 || !consumed || device->GetErrorInfo()->failed) return -1;
+  handler->OnRejectedLine();
+  return 0;
 }
 
 void CQuintrelBaseDriver::Pace() {

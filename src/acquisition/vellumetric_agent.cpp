@@ -4,17 +4,37 @@
 
 #include "acquisition/quintrel_driver.h"
 #include "acquisition/tcp_device.h"
+#include "hub/core/health_recorder.h"
+#include "support/text.h"
 
 namespace tessamer {
 
+namespace {
+
+constexpr int32_t kFirstSocketError = 10000;  // codes from here on are socket errors
+
+// A link failure in a few words: a socket error's own system text ("Connection refused"), not
+// the operation it cut short; the link's text otherwise.
+std::string FailureText(const ErrorInfo& failure) {
+  if (failure.code < kFirstSocketError) return Utf8(failure.text);
+  ErrorInfo plain;
+  plain.SetSystemError(static_cast<uint32_t>(failure.code));
+  return Utf8(plain.text);
+}
+
+}  // namespace
+
 CVellumetricAgent::CVellumetricAgent(int32_t agentIndex, const TcpOptions& options,
                                      std::shared_ptr<ITarget<Activity>> activityTarget,
-                                     const AcquisitionTimeouts& timeouts)
+                                     const AcquisitionTimeouts& timeouts,
+                                     CHealthRecorder* health)
     : agentIndex(agentIndex),
       options(options),
       timeouts(timeouts),
-      activityTarget(std::move(activityTarget)) {
+      activityTarget(std::move(activityTarget)),
+      health(health) {
   lastData.agent = agentIndex;
+  lastData.repeat = true;
 }
 
 CVellumetricAgent::~CVellumetricAgent() {
@@ -52,7 +72,20 @@ void CVellumetricAgent::run() {
 
 bool CVellumetricAgent::OpenLink() {
   ErrorInfo scratch;
-  return link->Open(scratch);  // `link` changes only on this thread
+  if (link->Open(scratch)) return true;  // `link` changes only on this thread
+  ReportLinkError();
+  return false;
+}
+
+void CVellumetricAgent::ReportLinkError() {
+  if (health == nullptr) return;
+  const ErrorInfo* failure = nullptr;
+  {
+    std::lock_guard guard(lock);
+    if (link != nullptr) failure = link->GetErrorInfo();
+  }
+  // The record is written by the thread whose operation failed: this one.
+  if (failure != nullptr && failure->failed) health->BoxError(agentIndex, FailureText(*failure));
 }
 
 void CVellumetricAgent::StartConnection() {
@@ -170,8 +203,25 @@ void CVellumetricAgent::OnReaderEnded(bool unexpected) {
   if (unexpected && !stopEvent.is_set()) SendActivity(ConnectionLost);
 }
 
-void CVellumetricAgent::OnError(const std::wstring&) {}
+void CVellumetricAgent::OnError(const std::wstring& text) {
+  if (health != nullptr) health->BoxError(agentIndex, Utf8(text));
+}
 
-bool CVellumetricAgent::OnReconnectProgress(int32_t, int32_t, bool) { return false; }
+// Before each attempt the link's error is the last failure: the read that lost the box, then
+// each failed attempt.
+bool CVellumetricAgent::OnReconnectProgress(int32_t phase, int32_t retryCount, bool) {
+  if (health == nullptr) return false;
+  if (phase == kReconnected) {
+    health->BoxReconnected(agentIndex);
+    return false;
+  }
+  ReportLinkError();
+  if (retryCount == 0) health->BoxReconnecting(agentIndex);
+  return false;
+}
+
+void CVellumetricAgent::OnRejectedLine() {
+  if (health != nullptr) health->BoxRejectedLine(agentIndex);
+}
 
 }  // namespace tessamer

@@ -30,6 +30,7 @@
 
 namespace tessamer {
 
+class CHealthRecorder;
 class CQuintrelDriver;
 class CTcpDevice;
 
@@ -37,11 +38,13 @@ inline constexpr int32_t kAbortReasonStop = 2;  // the link is aborted because t
 
 class CVellumetricAgent : public agent, public IDataHandler {
  public:
-  // `activityTarget` receives every connection report of this agent. Nothing connects until
-  // start().
+  // `activityTarget` receives every connection report of this agent; `health` (may be null,
+  // must outlive the agent) what the reports do not carry: reconnections, error texts,
+  // rejected lines. Nothing connects until start().
   CVellumetricAgent(int32_t agentIndex, const TcpOptions& options,
                     std::shared_ptr<ITarget<Activity>> activityTarget,
-                    const AcquisitionTimeouts& timeouts = AcquisitionTimeouts());
+                    const AcquisitionTimeouts& timeouts = AcquisitionTimeouts(),
+                    CHealthRecorder* health = nullptr);
   // Stops the agent if it still runs and waits for its thread.
   ~CVellumetricAgent() override;
 
@@ -59,6 +62,7 @@ class CVellumetricAgent : public agent, public IDataHandler {
   void OnReaderEnded(bool unexpected) override;
   void OnError(const std::wstring& text) override;
   bool OnReconnectProgress(int32_t phase, int32_t retryCount, bool trying) override;
+  void OnRejectedLine() override;
 
  protected:
   void run() override;
@@ -70,11 +74,13 @@ class CVellumetricAgent : public agent, public IDataHandler {
   void StartHoldTimer();
   void DeleteHoldTimer();     // takes `lock`
   void EndConnection();       // stops and deletes the driver (or the link)
+  void ReportLinkError();     // the link's error text to `health`; on the thread that failed
 
   const int32_t agentIndex;
   const TcpOptions options;
   const AcquisitionTimeouts timeouts;
   const std::shared_ptr<ITarget<Activity>> activityTarget;
+  CHealthRecorder* const health;  // not owned; may be null
 
   std::mutex lock;
   std::unique_ptr<CQuintrelDriver> driver;          // guarded by lock; none until connected

@@ -14,6 +14,8 @@ void CClientProcessor::Attach(ClientContext* record) {
   queue.clear();
   queuedBytes = 0;
   closing = false;
+  textsSent = bytesSent = 0;
+  sendingBytes = 0;
 }
 
 PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool sendNow) {
@@ -21,7 +23,12 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool 
   if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
   if (state == ProcessorState::Idle) {
     const size_t sent = sendNow && socket != nullptr ? socket->SendNow(*context, *text) : 0;
-    if (sent >= text->size()) return PostResult::Sent;
+    if (sent >= text->size()) {
+      ++textsSent;
+      bytesSent += sent;
+      return PostResult::Sent;
+    }
+    sendingBytes = text->size() - sent;
     context->length = text->size();
     context->position = sent;
     context->texts.clear();
@@ -48,10 +55,12 @@ int CClientProcessor::Process() {
     state = ProcessorState::Sending;
   }
   while (context->position >= context->length) {
+    CountSentLocked();
     if (!TakeNextLocked()) {
       state = ProcessorState::Idle;
       context->texts.clear();
       context->position = context->length = 0;
+      sendingBytes = 0;
       return 0;
     }
   }
@@ -79,6 +88,20 @@ bool CClientProcessor::Closing() const {
   return closing;
 }
 
+ClientFigures CClientProcessor::Figures() const {
+  std::lock_guard guard(lock);
+  const bool sending = state == ProcessorState::Sending;
+  return ClientFigures{textsSent, bytesSent, queuedBytes + (sending ? sendingBytes : 0), closing};
+}
+
+// Only here and in Post's direct send are texts counted: a text counts once all of it is gone.
+void CClientProcessor::CountSentLocked() {
+  textsSent += context->texts.size();
+  bytesSent += context->length;
+  context->texts.clear();
+  context->length = context->position = 0;
+}
+
 bool CClientProcessor::TakeNextLocked() {
   if (queue.empty()) return false;
   context->texts.clear();
@@ -91,6 +114,7 @@ bool CClientProcessor::TakeNextLocked() {
            context->length + queue.front()->size() <= kMaxSendBytes);
   queuedBytes -= context->length;
   context->position = 0;
+  sendingBytes = context->length;
   return true;
 }
 

@@ -41,6 +41,14 @@ class IClientSocket {
   virtual size_t SendNow(ClientContext& record, std::string_view bytes) = 0;
 };
 
+// What a client has been sent and has waiting, as its health shows it.
+struct ClientFigures {
+  uint64_t textsSent = 0;    // whole texts (lines, header blocks, replies) the socket has taken
+  uint64_t bytesSent = 0;    // their bytes
+  uint64_t bytesQueued = 0;  // queued, and the rest of the texts being sent
+  bool closing = false;      // fell behind: more than the queue limit was waiting
+};
+
 enum class PostResult {
   Sent,           // the client was idle and its socket took the whole text at once
   Queued,         // the text waits in the queue
@@ -71,9 +79,11 @@ class CClientProcessor : public CProcessor {
   ProcessorState State() const;
   size_t QueuedBytes() const;
   bool Closing() const;
+  ClientFigures Figures() const;
 
  private:
   bool TakeNextLocked();  // moves the first queued texts into the record; false when none
+  void CountSentLocked();  // the record's texts have all gone
 
   mutable std::mutex lock;
   std::deque<std::shared_ptr<const std::string>> queue;
@@ -81,6 +91,9 @@ class CClientProcessor : public CProcessor {
   size_t queueLimit;
   IClientSocket* socket;   // not owned
   bool closing = false;    // over the limit: further texts are dropped until Attach
+  uint64_t textsSent = 0;  // since Attach
+  uint64_t bytesSent = 0;
+  size_t sendingBytes = 0;  // unsent bytes of the record's texts when they were taken
 };
 
 }  // namespace tessamer

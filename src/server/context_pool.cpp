@@ -41,7 +41,13 @@ bool CContextPool::Connect(ClientContext& record, std::shared_ptr<ClientLink> li
 
 void CContextPool::Release(ClientContext& record) {
   std::lock_guard guard(lock);
-  if (!Move(connected, free, record) && !Move(accepting, free, record)) return;
+  if (Move(connected, free, record)) {
+    gone.push_back(HealthOf(record));
+    gone.back().connected = false;
+    if (gone.size() > kGoneViewersKept) gone.pop_front();
+  } else if (!Move(accepting, free, record)) {
+    return;
+  }
   record.processor->Reset();
   record.link.reset();
 }
@@ -111,6 +117,30 @@ std::string CContextPool::Saved(SavedText which) const {
   std::lock_guard guard(lock);
   const auto& text = which == SavedText::Header ? headerText : lastDataLine;
   return text ? *text : std::string();
+}
+
+std::vector<ViewerHealth> CContextPool::Viewers() const {
+  std::lock_guard guard(lock);
+  std::vector<ViewerHealth> viewers;
+  viewers.reserve(connected.size() + gone.size());
+  for (const auto& record : connected) viewers.push_back(HealthOf(*record));
+  viewers.insert(viewers.end(), gone.begin(), gone.end());
+  return viewers;
+}
+
+// Under the pool's lock: the record is connected and its link's peer fields are fixed.
+ViewerHealth CContextPool::HealthOf(const ClientContext& record) {
+  const ClientFigures figures = static_cast<const CClientProcessor&>(*record.processor).Figures();
+  ViewerHealth health;
+  health.socket = static_cast<int64_t>(record.link->socketValue);
+  health.peerAddress = record.link->peerAddress;
+  health.peerPort = record.link->peerPort;
+  health.connectedSince = record.link->connectedSince;
+  health.linesSent = figures.textsSent;
+  health.bytesSent = figures.bytesSent;
+  health.bytesQueued = figures.bytesQueued;
+  health.closedForFallingBehind = figures.closing;
+  return health;
 }
 
 CContextPool::Counts CContextPool::RecordCounts() const {

@@ -8,18 +8,21 @@
 // client takes to receive them and join `connected`: a client that connects while texts are
 // published gets each text exactly once, in order.
 //
-// Threads: any. `lock` guards the four lists, the saved texts and `stopping`; it is never held
+// Threads: any. `lock` guards the four lists, the gone viewers, the saved texts and `stopping`;
+// it is never held
 // while waiting for the network. Lock order: the pool's lock, then a processor's.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "hub/core/health.h"
 #include "server/client_context.h"
 #include "server/client_processor.h"
 
@@ -38,6 +41,9 @@ class IClientIo : public IClientSocket {
 };
 
 enum class SavedText { Header, DataLine };
+
+// Viewers that have gone are still shown, the newest this many.
+inline constexpr size_t kGoneViewersKept = 16;
 
 class CContextPool {
  public:
@@ -71,6 +77,8 @@ class CContextPool {
   size_t ConnectedCount() const;
   std::vector<std::shared_ptr<ClientLink>> ConnectedLinks() const;
   std::string Saved(SavedText which) const;
+  // Every connected viewer in accept order, then the last kGoneViewersKept that have gone.
+  std::vector<ViewerHealth> Viewers() const;
 
   struct Counts {
     size_t connected = 0, accepting = 0, free = 0, readers = 0;
@@ -91,6 +99,7 @@ class CContextPool {
   void BroadcastLocked(const std::shared_ptr<const std::string>& text);
   void StartSends(std::vector<ClientContext*>& starts);
   static bool Move(RecordList& from, RecordList& to, const ClientContext& record);
+  static ViewerHealth HealthOf(const ClientContext& record);
 
   IClientIo& io;
   const size_t queueLimit;
@@ -99,6 +108,7 @@ class CContextPool {
   RecordList accepting;  // records with an accept outstanding
   RecordList free;       // write records ready for reuse, processors kept
   RecordList readers;    // read records
+  std::deque<ViewerHealth> gone;  // the viewers last released from `connected`, oldest first
   std::shared_ptr<const std::string> headerText;    // the last header block; null until one
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;

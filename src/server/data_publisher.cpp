@@ -45,6 +45,11 @@ void CDataPublisher::SetServer(std::unique_ptr<CDataServer> newServer, int newPo
   if (old) old->Stop();
 }
 
+std::vector<ViewerHealth> CDataPublisher::Viewers() const {
+  std::lock_guard guard(lock);
+  return server ? server->Viewers() : std::vector<ViewerHealth>();
+}
+
 bool CDataPublisher::StartServer() {
   if (!server) return false;
   if (server->Start()) return true;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "hub/core/records.h"
 #include "server/data_server.h"
@@ -38,6 +39,8 @@ class CDataPublisher {
   void PublishHeader(const Header& header);
 
   CDataServer* Server() const { return server.get(); }
+  // The held server's viewers (none without a server); from any thread.
+  std::vector<ViewerHealth> Viewers() const;
   int Port() const { return port; }
   const ErrorInfo& StartError() const { return startError; }
 
@@ -49,7 +52,7 @@ class CDataPublisher {
   std::unique_ptr<CDataServer> server;  // null until the bridge hands one over
   int port = 0;                         // the port the server was made for
   ErrorInfo startError;                 // the server's record after a failed start
-  std::mutex lock;                      // one publication at a time
+  mutable std::mutex lock;              // one publication at a time; guards `server`
 };
 
 }  // namespace tessamer

@@ -77,7 +77,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   void RunSendStep(const Link& link, ClientContext& record);
   void CloseClient(const Link& link, bool abortive);
   void OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link, std::string line);
-  void Notify(uintptr_t socketValue, intptr_t event);
+  void Notify(uintptr_t socketValue, intptr_t event, std::wstring text = {});
   void RecordError(const asio::error_code& failure);
 
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
@@ -256,6 +256,10 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
   // wait behind an unacknowledged one for the peer's delayed acknowledgement (tens of ms).
   link->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   link->socket.non_blocking(true, ignored);
+  const asio::ip::tcp::endpoint peer = link->socket.remote_endpoint(ignored);
+  link->peerAddress = peer.address().to_string();
+  link->peerPort = peer.port();
+  link->connectedSince = WallClock::now();
   link->writeRecord = &record;
   if (!pool.Connect(record, link)) {  // the server is stopping
     link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -273,7 +277,8 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
         OnCommand(viewer, weak, std::move(line));
       });
   ClientContext& readRecord = pool.AddReader(std::move(reader));
-  Notify(link->socketValue, kClientConnected);
+  Notify(link->socketValue, kClientConnected,
+         Widen(link->peerAddress + ":" + std::to_string(link->peerPort)));
   StartReceive(link, readRecord);
   RunSendStep(link, record);
 }
@@ -367,11 +372,11 @@ void CDataServer::Core::OnCommand(ViewerId viewer, const std::weak_ptr<ClientLin
   });
 }
 
-void CDataServer::Core::Notify(uintptr_t socketValue, intptr_t event) {
+void CDataServer::Core::Notify(uintptr_t socketValue, intptr_t event, std::wstring text) {
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
     PostNotice(window, WM_HUB_CLIENT_CONNECTION, socketValue,
-               ConnectionNoticeWord(boundPort.load(), event));
+               ConnectionNoticeWord(boundPort.load(), event), std::move(text));
   }
 }
 
@@ -437,6 +442,8 @@ ErrorInfo CDataServer::LastError() const { return core->LastError(); }
 size_t CDataServer::ConnectedCount() const { return core->Pool().ConnectedCount(); }
 
 CContextPool::Counts CDataServer::RecordCounts() const { return core->Pool().RecordCounts(); }
+
+std::vector<ViewerHealth> CDataServer::Viewers() const { return core->Pool().Viewers(); }
 
 std::string CDataServer::Saved(SavedText which) const { return core->Pool().Saved(which); }
 

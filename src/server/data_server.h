@@ -86,6 +86,7 @@ class CDataServer {
   ErrorInfo LastError() const;
   size_t ConnectedCount() const;
   CContextPool::Counts RecordCounts() const;
+  std::vector<ViewerHealth> Viewers() const;  // see CContextPool::Viewers
   std::string Saved(SavedText which) const;
   // The workers' executor: work posted here runs on a worker thread.
   asio::io_context::executor_type Executor() const;

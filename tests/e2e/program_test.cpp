@@ -165,8 +165,8 @@ struct RunningHub {
     ASSERT_GT(dataPort, 0);
     ASSERT_GT(utilityPort, 0);
     ASSERT_TRUE(hub.WaitForPrefix("headers-complete", line)) << hub.ErrorText();
-    EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected",
-                                                      "activity row=1 status=Connected"}));
+    EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected box=" + Box(0),
+                                                      "activity row=1 status=Connected box=" + Box(1)}));
   }
 
   // SIGINT stops the run as the window's close would, within 6 s.
@@ -210,6 +210,7 @@ TEST(TessamerProgram, HeadlessHubServesTheCombinedStreamRoutesSetpointsAndStopsO
     EXPECT_GT(record.values[3], 0.0) << line;
   }
   ASSERT_TRUE(run.hub.WaitForPrefix("client connected socket=", line));
+  EXPECT_THAT(line, ::testing::MatchesRegex("client connected socket=[0-9]+ peer=127\\.0\\.0\\.1:[0-9]+"));
 
   // A setpoint for combined channel 4 is channel 1 of the second box.
   TextClient utility;
@@ -262,8 +263,9 @@ TEST(TessamerProgram, HeadlessDemoRunsOnSimulatedBoxesAndEndsOnSigterm) {
   ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
   const int dataPort = NumberAfter(line, "data");
   ASSERT_TRUE(hub.WaitForPrefix("headers-complete", line)) << hub.ErrorText();
-  EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected", "activity row=1 status=Connected",
-                                                    "activity row=2 status=Connected"}));
+  EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({::testing::StartsWith("activity row=0 status=Connected box=127.0.0."),
+                                                    ::testing::StartsWith("activity row=1 status=Connected box=127.0.0."),
+                                                    ::testing::StartsWith("activity row=2 status=Connected box=127.0.0.")}));
   TextClient viewer;
   ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(dataPort)));
   for (int i = 0; i < 9; ++i) ASSERT_TRUE(viewer.ReadLine(line));
@@ -291,8 +293,11 @@ TEST(TessamerProgram, UnreachableBoxEndsTheRunWithStatusThree) {
   int status = -1;
   ASSERT_TRUE(hub.WaitExit(status, 20s)) << hub.ErrorText();
   EXPECT_EQ(status, 3) << hub.ErrorText();
-  EXPECT_THAT(hub.Lines(), ::testing::IsSupersetOf({"activity row=0 status=Connected",
-                                                    "activity row=1 status=ConnectFailed", "stopped"}));
+  EXPECT_THAT(hub.Lines(),
+              ::testing::IsSupersetOf(std::vector<std::string>{
+                  "activity row=0 status=Connected box=127.0.0.2:" + std::to_string(boxes.dataPort),
+                  "activity row=1 status=ConnectFailed box=" + refusing + " reason=\"Connection refused\"",
+                  "stopped"}));
   EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains("headers-complete")));
   std::remove(logFile.c_str());
 }
@@ -452,7 +457,7 @@ TEST(TessamerProgram, KeepTryingKeepsViewersWhileABoxRefusesAndStartsOnceItAccep
   EXPECT_GE(std::chrono::steady_clock::now() - started, 600ms);  // the first two waits
   EXPECT_THAT(retries, ::testing::ElementsAre("run retry in=0.2 reason=unreachable", "run retry in=0.4 reason=unreachable",
                                               "run retry in=0.8 reason=unreachable"));
-  EXPECT_THAT(run.hub.Lines(), ::testing::Contains("activity row=1 status=ConnectFailed"));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Contains(::testing::StartsWith("activity row=1 status=ConnectFailed box=")));
 
   ASSERT_TRUE(run.boxes.process.WriteLine("accept 1"));
   ASSERT_TRUE(run.boxes.process.WaitForPrefix("ok: accept 1", line));

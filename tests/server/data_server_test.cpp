@@ -360,6 +360,7 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   StartServer(kCap);
   auto stuck = Connect(4096);
   const uintptr_t stuckSocket = LastSocketValue(kClientConnected);
+  const uint16_t stuckPort = stuck->LocalPort();
   auto reader = Connect();
   std::string expected;
   int published = 0;
@@ -381,6 +382,37 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   ASSERT_TRUE(reader->WaitForBytes(expected.size() + 11));
   EXPECT_TRUE(stuck->WaitClosed(10s));
   EXPECT_EQ(server->ConnectedCount(), 1u);
+
+  // Its figures: the reader is served in full (each text counts once the socket has all of it),
+  // the stuck viewer is kept as one closed for falling behind.
+  const uint64_t texts = static_cast<uint64_t>(published) + 1;
+  std::vector<ViewerHealth> viewers;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (;;) {
+    viewers = server->Viewers();
+    const bool done = viewers.size() == 2 && viewers[0].linesSent >= texts;
+    if (done || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(viewers.size(), 2u);
+  const ViewerHealth& served = viewers[0];
+  EXPECT_TRUE(served.connected);
+  EXPECT_FALSE(served.closedForFallingBehind);
+  EXPECT_EQ(served.peerAddress, "127.0.0.1");
+  EXPECT_EQ(served.peerPort, reader->LocalPort());
+  EXPECT_EQ(served.linesSent, texts);
+  EXPECT_EQ(served.bytesSent, expected.size() + 11);
+  EXPECT_EQ(served.bytesQueued, 0u);
+  EXPECT_LE(served.connectedSince, WallClock::now());
+  const ViewerHealth& behind = viewers[1];
+  EXPECT_FALSE(behind.connected);
+  EXPECT_TRUE(behind.closedForFallingBehind);
+  EXPECT_EQ(behind.socket, static_cast<int64_t>(stuckSocket));
+  EXPECT_EQ(behind.peerPort, stuckPort);
+  EXPECT_LT(behind.linesSent, texts);
+  // The connection notice names the viewer.
+  const auto joined = ConnectionNotices(sink.Notices(), kClientConnected);
+  EXPECT_EQ(joined.back().text, L"127.0.0.1:" + std::to_wstring(reader->LocalPort()));
   DiagnosticLog().Close();
   std::ifstream log(logPath);
   const std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());

@@ -47,6 +47,11 @@ class TextClient {
   asio::error_code EndError() const { return endError; }
   void Close();
   bool IsOpen() const { return socket.is_open(); }
+  // The client's own port once connected; 0 otherwise.
+  uint16_t LocalPort() const {
+    asio::error_code ignored;
+    return socket.local_endpoint(ignored).port();
+  }
   // Bytes received but not yet taken by a read.
   const std::string& Buffered() const { return buffer; }
 

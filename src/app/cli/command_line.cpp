@@ -251,6 +251,10 @@ void COptionReader::AddOptions() {
     if (text.empty()) Reject("log", "takes a file name");
     options.logFile = text;
   });
+  AddSetting("--silent-after", "SECONDS",
+             "a connected box that sends no record for SECONDS is shown\n"
+             "silent (default 10; 0.05 to 3600)",
+             [this](const std::string& text) { options.silentAfter = Seconds("silent-after", text); });
   AddSetting("--status-port", "PORT",
              "serve the hub's health over HTTP on PORT (0: any free\n"
              "port): GET /status as JSON, GET /metrics for Prometheus;\n"
@@ -408,6 +412,7 @@ std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const Co
   note(running.statusPort != reread.statusPort, "status-port");
   note(running.statusListen != reread.statusListen, "status-listen");
   note(running.keepTrying != reread.keepTrying, "keep-trying");
+  note(running.silentAfter != reread.silentAfter, "silent-after");
   return keys;
 }
 
@@ -418,6 +423,7 @@ HubConfig HubConfigOf(const CommandLine& options) {
   config.utilityPort = options.utilityPort;
   config.boxUtilityPort = options.boxUtilityPort;
   config.defaultBoxAddress = options.defaultBox;
+  config.health.silentAfter = options.silentAfter;
   return config;
 }
 

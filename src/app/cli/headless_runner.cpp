@@ -18,7 +18,8 @@ namespace {
 
 bool Printable(uint32_t message) {
   return message == WM_HUB_ACTIVITY || message == WM_HUB_HEADERS_COMPLETE ||
-         message == WM_HUB_STOPPED || message == WM_HUB_CLIENT_CONNECTION;
+         message == WM_HUB_STOPPED || message == WM_HUB_CLIENT_CONNECTION ||
+         message == WM_HUB_BOX_SILENCE;
 }
 
 const char* StatusName(uintptr_t status) {
@@ -32,6 +33,56 @@ const char* StatusName(uintptr_t status) {
     default:
       return nullptr;
   }
+}
+
+bool AboutABox(uint32_t message) {
+  return message == WM_HUB_ACTIVITY || message == WM_HUB_BOX_SILENCE;
+}
+
+const BoxHealth* BoxOfRow(const HubHealth& health, intptr_t row) {
+  for (const BoxHealth& box : health.boxes) {
+    if (box.row == row) return &box;
+  }
+  return nullptr;
+}
+
+std::string BoxField(const BoxHealth* box) {
+  return box != nullptr ? " box=" + box->address + ":" + std::to_string(box->port) : std::string();
+}
+
+// The box's last error as one quoted field; a double quote in it becomes a single one.
+std::string ReasonField(const BoxHealth* box) {
+  if (box == nullptr || box->lastError.empty()) return {};
+  std::string text = box->lastError;
+  for (char& c : text) {
+    if (c == '"') c = '\'';
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return " reason=\"" + text + "\"";
+}
+
+std::string ActivityLine(const Notice& notice, const HubHealth& health) {
+  const char* name = StatusName(notice.wParam);
+  const BoxHealth* box = BoxOfRow(health, notice.lParam);
+  const bool failure = notice.wParam == ConnectionLost || notice.wParam == ConnectFailed;
+  return "activity row=" + std::to_string(notice.lParam) +
+         " status=" + (name != nullptr ? std::string(name) : std::to_string(notice.wParam)) +
+         BoxField(box) + (failure ? ReasonField(box) : std::string());
+}
+
+std::string SilenceLine(const Notice& notice, const HubHealth& health) {
+  const std::string row = std::to_string(notice.wParam);
+  if (notice.lParam == 0) return "speaking row=" + row;
+  return "silent row=" + row + BoxField(BoxOfRow(health, static_cast<intptr_t>(notice.wParam))) +
+         " seconds=" + std::to_string(notice.lParam);
+}
+
+std::string ClientLine(const Notice& notice) {
+  const bool connected = (notice.lParam & 0xff) == 0;
+  std::string line = std::string(connected ? "client connected" : "client disconnected") +
+                     " socket=" + std::to_string(notice.wParam);
+  if (connected && !notice.text.empty()) line += " peer=" + Narrow(notice.text);
+  return line;
 }
 
 // Seconds with up to three decimals, trailing zeros left out: "0.2", "1.6", "12".
@@ -91,23 +142,26 @@ CHeadlessRunner::CHeadlessRunner(RunSettings settings, HubConfig config, HubFact
       makeHub(std::move(makeHub)),
       writer(writer ? std::move(writer) : LineWriter(WriteToStandardOutput)) {}
 
-std::string CHeadlessRunner::LineOf(const Notice& notice) {
+std::string CHeadlessRunner::LineOf(const Notice& notice, const HubHealth& health) {
   switch (notice.message) {
-    case WM_HUB_ACTIVITY: {
-      const char* name = StatusName(notice.wParam);
-      return "activity row=" + std::to_string(notice.lParam) +
-             " status=" + (name != nullptr ? std::string(name) : std::to_string(notice.wParam));
-    }
+    case WM_HUB_ACTIVITY:
+      return ActivityLine(notice, health);
     case WM_HUB_HEADERS_COMPLETE:
       return "headers-complete";
     case WM_HUB_STOPPED:
       return "stopped";
     case WM_HUB_CLIENT_CONNECTION:
-      return std::string((notice.lParam & 0xff) == 0 ? "client connected" : "client disconnected") +
-             " socket=" + std::to_string(notice.wParam);
+      return ClientLine(notice);
+    case WM_HUB_BOX_SILENCE:
+      return SilenceLine(notice, health);
     default:
       return {};
   }
+}
+
+std::string CHeadlessRunner::Describe(const Notice& notice) const {
+  if (liveHub == nullptr || !AboutABox(notice.message)) return LineOf(notice);
+  return LineOf(notice, liveHub->Health());
 }
 
 void CHeadlessRunner::Post(Notice notice) {
@@ -180,7 +234,7 @@ bool CHeadlessRunner::PrintPending() {
     pending.swap(notices);
   }
   for (const Notice& n : pending) {
-    Print(LineOf(n));
+    Print(Describe(n));
     if (notifier != nullptr) notifier->Follow(n);
     stopped = stopped || n.message == WM_HUB_STOPPED;
   }
@@ -269,55 +323,58 @@ void CHeadlessRunner::NotifyStopping() {
   if (notifier != nullptr) notifier->Stopping();
 }
 
-int CHeadlessRunner::Stop(std::unique_ptr<IHubControl> hub) {
+int CHeadlessRunner::Stop(std::unique_ptr<IHubControl> owned) {
   NotifyStopping();
-  hub->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
+  owned->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
   bool stopped = PrintPending();
-  hub.reset();
+  liveHub = nullptr;
+  owned.reset();
   stopped = PrintPending() || stopped;
   if (!stopped) Print("stopped");
   return kExitStopped;
 }
 
 int CHeadlessRunner::Run() {
-  std::unique_ptr<IHubControl> hub = makeHub(this, config);
-  if (!hub->StartServers()) {
-    ShowAlert(L"Could not start server. Detail: " + hub->StartError().text, AlertIcon::Error);
-    hub.reset();
+  std::unique_ptr<IHubControl> owned = makeHub(this, config);
+  if (!owned->StartServers()) {
+    ShowAlert(L"Could not start server. Detail: " + owned->StartError().text, AlertIcon::Error);
+    owned.reset();
     return kExitNoDataServer;
   }
-  Print("listening data=" + std::to_string(hub->DataPort()) + " utility=" + std::to_string(hub->UtilityPort()) +
-        (hub->StatusPort() != 0 ? " status=" + std::to_string(hub->StatusPort()) : std::string()));
-  NotifyReady(*hub);
-  bool going = StartRun(*hub) || RetryLater("unresolved");
+  liveHub = owned.get();
+  Print("listening data=" + std::to_string(owned->DataPort()) + " utility=" + std::to_string(owned->UtilityPort()) +
+        (owned->StatusPort() != 0 ? " status=" + std::to_string(owned->StatusPort()) : std::string()));
+  NotifyReady(*owned);
+  bool going = StartRun(*owned) || RetryLater("unresolved");
   while (going) {
     Notice notice;
     switch (NextEvent(notice)) {
       case Event::Notice:
-        Print(LineOf(notice));
+        Print(Describe(notice));
         Follow(notice);
         if (notice.message == WM_HUB_STOPPED && runActive) {
           // Nobody asked for the end: a box could not be reached when the run started, or the
           // run ended for a reason of its own.
-          EndRun(*hub);
+          EndRun(*owned);
           going = RetryLater(boxFailed ? "unreachable" : "ended");
         }
         break;
       case Event::Retry:
-        going = StartRun(*hub) || RetryLater("unresolved");
+        going = StartRun(*owned) || RetryLater("unresolved");
         break;
       case Event::Reload:
-        going = Reload(*hub);
+        going = Reload(*owned);
         break;
       case Event::Heartbeat:
-        Heartbeat(*hub);
+        Heartbeat(*owned);
         break;
       case Event::Stop:
-        return Stop(std::move(hub));
+        return Stop(std::move(owned));
     }
   }
   NotifyStopping();
-  hub.reset();
+  liveHub = nullptr;
+  owned.reset();
   PrintPending();
   return kExitRunEnded;
 }

@@ -94,8 +94,9 @@ class CHeadlessRunner : public INoticeSink {
 
   void Post(Notice notice) override;
 
-  // The line printed for a notice; empty for notices that are not printed.
-  static std::string LineOf(const Notice& notice);
+  // The line printed for a notice; empty for notices that are not printed. A box's lines name
+  // the box and, for a failure, its last error, as `health` has them.
+  static std::string LineOf(const Notice& notice, const HubHealth& health = {});
 
  private:
   enum class Event { Notice, Stop, Reload, Retry, Heartbeat };
@@ -117,12 +118,14 @@ class CHeadlessRunner : public INoticeSink {
   bool RetryLater(const char* reason);
   // Applies re-read settings; false when the program ends (a new run could not start).
   bool Reload(IHubControl& hub);
-  int Stop(std::unique_ptr<IHubControl> hub);
+  int Stop(std::unique_ptr<IHubControl> owned);
   // Follows a printed notice: which rows of the run connected, whether one failed; and tells
   // the service manager.
   void Follow(const Notice& notice);
   // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
   bool PrintPending();
+  // The line of `notice`, with the hub's health for the notices about a box.
+  std::string Describe(const Notice& notice) const;
   void Print(const std::string& line);
 
   RunSettings settings;
@@ -132,6 +135,7 @@ class CHeadlessRunner : public INoticeSink {
   Rereader reread;
   CServiceNotifier* notifier = nullptr;
   std::chrono::milliseconds firstWait{0};  // 0: no keep-trying
+  IHubControl* liveHub = nullptr;          // main thread only: the hub while it exists
 
   // The run, main thread only.
   bool runActive = false;                  // started, and its end not yet seen

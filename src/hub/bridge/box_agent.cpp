@@ -13,8 +13,9 @@ namespace {
 class CBoxAgent final : public IBoxAgent {
  public:
   CBoxAgent(int32_t agentIndex, const TcpOptions& options,
-            std::shared_ptr<ITarget<Activity>> activity, const AcquisitionTimeouts& timeouts)
-      : boxAgent(agentIndex, options, std::move(activity), timeouts) {}
+            std::shared_ptr<ITarget<Activity>> activity, const AcquisitionTimeouts& timeouts,
+            CHealthRecorder* health)
+      : boxAgent(agentIndex, options, std::move(activity), timeouts, health) {}
   void Start() override { boxAgent.start(); }
   void SetTargets(std::shared_ptr<ITarget<HeaderNotification>> headerTarget,
                   std::shared_ptr<ITarget<DataNotification>> dataTarget) override {
@@ -29,10 +30,13 @@ class CBoxAgent final : public IBoxAgent {
 
 }  // namespace
 
-BoxAgentFactory MakeBoxAgentFactory(const AcquisitionTimeouts& timeouts) {
-  return [timeouts](int32_t agentIndex, const TcpOptions& options,
-                    std::shared_ptr<ITarget<Activity>> activity) -> std::unique_ptr<IBoxAgent> {
-    return std::make_unique<CBoxAgent>(agentIndex, options, std::move(activity), timeouts);
+BoxAgentFactory MakeBoxAgentFactory(const AcquisitionTimeouts& timeouts,
+                                    CHealthRecorder* health) {
+  return [timeouts, health](int32_t agentIndex, const TcpOptions& options,
+                            std::shared_ptr<ITarget<Activity>> activity)
+             -> std::unique_ptr<IBoxAgent> {
+    return std::make_unique<CBoxAgent>(agentIndex, options, std::move(activity), timeouts,
+                                       health);
   };
 }
 

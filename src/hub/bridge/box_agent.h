@@ -37,8 +37,12 @@ class IBoxAgent {
 using BoxAgentFactory = std::function<std::unique_ptr<IBoxAgent>(
     int32_t agentIndex, const TcpOptions& options, std::shared_ptr<ITarget<Activity>> activity)>;
 
-// Makes real box agents (CVellumetricAgent) with the given time-outs.
-BoxAgentFactory MakeBoxAgentFactory(const AcquisitionTimeouts& timeouts);
+class CHealthRecorder;
+
+// Makes real box agents (CVellumetricAgent) with the given time-outs, reporting to `health`
+// (may be null; must outlive the agents).
+BoxAgentFactory MakeBoxAgentFactory(const AcquisitionTimeouts& timeouts,
+                                    CHealthRecorder* health = nullptr);
 
 // The link options of the agent of `box`.
 TcpOptions BoxLinkOptions(const Box& box);

@@ -24,11 +24,13 @@ std::wstring PortText(int port) { return std::to_wstring(port); }
 }  // namespace
 
 CHubBridge::CHubBridge(INoticeSink* window, HubConfig config)
-    : CHubBridge(window, config, MakeBoxAgentFactory(config.acquisition)) {}
+    : CHubBridge(window, std::move(config), BoxAgentFactory()) {}
 
 CHubBridge::CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory agentFactory)
     : config(std::move(config)),
-      agentFactory(std::move(agentFactory)),
+      health(this->config.health),
+      agentFactory(agentFactory ? std::move(agentFactory)
+                                : MakeBoxAgentFactory(this->config.acquisition, &health)),
       window(window),
       port(this->config.dataPort),
       utilities(this->config.defaultBoxAddress, this->config.boxUtilityPort,
@@ -90,7 +92,7 @@ bool CHubBridge::Start(const std::vector<Box>& boxes, int channelLimit) {
   if (runEnd.valid()) runEnd.wait();
   port = kRunDataPort;
   if (publisher.Server() == nullptr && !StartServers()) return true;
-  const RunEnvironment environment{window, &publisher, agentFactory, config.hub};
+  const RunEnvironment environment{window, &publisher, &health, agentFactory, config.hub};
   auto next = std::make_unique<CHubRun>(environment, boxes, channelLimit);
   CHubRun* started = next.get();
   {
@@ -123,10 +125,9 @@ uint16_t CHubBridge::UtilityPort() const {
 }
 
 HubHealth CHubBridge::Health() const {
-  HubHealth health;
-  health.takenAt = WallClock::now();
-  health.run.active = HasRun();
-  return health;
+  HubHealth snapshot = health.Snapshot();
+  snapshot.viewers = publisher.Viewers();
+  return snapshot;
 }
 
 void CHubBridge::Probe(std::function<void()> done) {
@@ -153,10 +154,12 @@ void CHubBridge::EndRun(const task<RunOutcome>& finished) {
   } catch (const std::exception& e) {
     ShowAlert(L"A problem occurred while starting agents. Detail: " + Widen(e.what()),
               AlertIcon::Error);
+    health.EndRun(kOutcomeStartFailed);
     return;
   }
   endedByItself = outcome == RunOutcome::EndedByItself;
   DetachRun().reset();  // drains the routing, stops and deletes the agents
+  health.EndRun(endedByItself ? kOutcomeBoxUnreachable : kOutcomeStopped);
   PostNotice(window, WM_HUB_STOPPED, 0, 0);
 }
 

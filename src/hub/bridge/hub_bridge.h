@@ -7,9 +7,12 @@
 //                                          runEnd (continuation): destroys the run, WM_HUB_STOPPED
 //   window thread: Stop ── tells the run to stop, waits for runEnd
 //   utility request executor ─> OnUtilityRequest ─> the run's layout ─> cached box connection
+//   any thread: Health ─> the health recorder's snapshot (boxes, run, channels of the current or
+//               last run) and the data server's viewers
 //   window thread: Probe ─> runtime pool, the run's routing, every server worker (hub_probe.h)
 //
-// Threads: the public IHubControl operations and destruction on the window thread only;
+// Threads: the public IHubControl operations and destruction on the window thread only, Health
+// from any thread;
 // OnUtilityRequest on the utility server's request executor (one call at a time); EndRun on the
 // run task's thread. `runLock` guards `run`: a utility request reads the current run's layout
 // under it, so it sees either a run's layout or, outside a run, no box owning any channel.
@@ -29,6 +32,7 @@
 #include "hub/bridge/hub_control.h"
 #include "hub/bridge/hub_run.h"
 #include "hub/bridge/utility_connections.h"
+#include "hub/core/health_recorder.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/notices.h"
 #include "hub/core/records.h"
@@ -47,7 +51,8 @@ class CHubBridge : public IHubControl {
  public:
   // `window` receives every notice (may be null) and must outlive the bridge.
   explicit CHubBridge(INoticeSink* window, HubConfig config = {});
-  // As above, with the agents made by `agentFactory` instead of real box agents.
+  // As above, with the agents made by `agentFactory` instead of real box agents (an empty one
+  // makes real agents).
   CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory agentFactory);
   // Call Stop first: destruction closes the servers; a run still there is ended too.
   ~CHubBridge() override;
@@ -84,6 +89,7 @@ class CHubBridge : public IHubControl {
   std::optional<ChannelOwner> OwnerOf(int64_t channel) const;
 
   const HubConfig config;
+  CHealthRecorder health;  // the real agents report to it: it outlives them
   const BoxAgentFactory agentFactory;
   INoticeSink* const window;
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "hub/core/alerts.h"
+#include "hub/core/health_recorder.h"
 #include "server/data_publisher.h"
 #include "support/simple_log_file.h"
 
@@ -27,6 +28,14 @@ std::vector<Box> FirstBoxes(const std::vector<Box>& boxes) {
   return {boxes.begin(), boxes.begin() + static_cast<std::ptrdiff_t>(count)};
 }
 
+std::vector<BoxIdentity> IdentitiesOf(const std::vector<Box>& boxes) {
+  std::vector<BoxIdentity> identities;
+  for (const Box& box : boxes) {
+    identities.push_back(BoxIdentity{box.row, DottedText(box.address), static_cast<uint16_t>(box.port)});
+  }
+  return identities;
+}
+
 }  // namespace
 
 CHubRun::CHubRun(const RunEnvironment& environment, const std::vector<Box>& boxList,
@@ -45,6 +54,7 @@ CHubRun::CHubRun(const RunEnvironment& environment, const std::vector<Box>& boxL
                    [this](const Activity& report) { return AcceptsFirstReport(report); }),
       laterReports([this](const Activity& report) { PostActivity(report); },
                    [this](const Activity&) { return pendingReports.load() == 0; }) {
+  environment.health->BeginRun(IdentitiesOf(boxes));
   LinkNetwork();
 }
 
@@ -134,6 +144,7 @@ void CHubRun::HandleFirstReport(const Activity& report) {
 void CHubRun::PostActivity(const Activity& report) {
   const bool known = report.agent >= 0 && report.agent < BoxCount();
   const int32_t row = known ? boxes[static_cast<size_t>(report.agent)].row : -1;
+  environment.health->BoxReport(report.agent, static_cast<ActivityStatus>(report.status));
   PostNotice(environment.window, WM_HUB_ACTIVITY, static_cast<uintptr_t>(report.status), row);
 }
 
@@ -157,18 +168,44 @@ void CHubRun::RouteUntilStopped() {
 }
 
 // Waits for the end of the run. Once records flow, the current combined record is published
-// again whenever a repeat period passes without a publication.
+// again whenever a repeat period passes without a publication. The wait also ends at the next
+// silence deadline of a connected box, so that its silence is told when it begins.
 void CHubRun::WaitForDataOrStop() {
-  auto timeout = event::infinite;
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> repeatAt;  // none until records flow
   for (;;) {
-    const size_t which = event::wait_for_multiple({&stopEvent, &dataDelivered}, timeout);
+    const size_t which =
+        event::wait_for_multiple({&stopEvent, &dataDelivered}, NextWake(repeatAt));
     if (which == 0) return;
     if (which == 1) {
       dataDelivered.reset();
-      timeout = environment.timeouts.repeatPeriod;
+      repeatAt = Clock::now() + environment.timeouts.repeatPeriod;
       continue;
     }
-    RepeatCombinedRecord();
+    ReportSilence();
+    if (repeatAt && Clock::now() >= *repeatAt) {
+      repeatAt = Clock::now() + environment.timeouts.repeatPeriod;
+      RepeatCombinedRecord();
+    }
+  }
+}
+
+std::chrono::milliseconds CHubRun::NextWake(
+    const std::optional<std::chrono::steady_clock::time_point>& repeatAt) const {
+  using std::chrono::milliseconds;
+  milliseconds wait = event::infinite;
+  if (repeatAt) {
+    const auto left = std::chrono::ceil<milliseconds>(*repeatAt - std::chrono::steady_clock::now());
+    wait = std::max(milliseconds(0), left);
+  }
+  if (const auto silence = environment.health->UntilSilence()) wait = std::min(wait, *silence);
+  return wait;
+}
+
+void CHubRun::ReportSilence() {
+  for (const SilenceChange& change : environment.health->CheckSilence()) {
+    PostNotice(environment.window, WM_HUB_BOX_SILENCE, static_cast<uintptr_t>(change.row),
+               static_cast<intptr_t>(change.seconds));
   }
 }
 
@@ -178,6 +215,7 @@ void CHubRun::RepeatCombinedRecord() {
     std::lock_guard lock(layoutLock);
     copy = combined;
   }
+  environment.health->CombinedRecord(copy, true);
   send(combinedDataBuffer, copy);
 }
 
@@ -208,6 +246,7 @@ void CHubRun::EndHandler() {
 
 HeaderNotification CHubRun::TagHeader(const HeaderNotification& notification) {
   ++busy;
+  environment.health->BoxHeader(notification.agent, notification.header);
   HeaderNotification tagged = notification;
   const int32_t count = std::clamp(tagged.header.count, 0, MaxChannels);
   const std::wstring suffix = AgentSuffix(tagged.agent);
@@ -265,15 +304,17 @@ void CHubRun::PublishCombinedHeader(const Header& header) {
     std::lock_guard lock(layoutLock);
     combined.count = header.count;
   }
+  environment.health->CombinedHeader(header);
   environment.publisher->PublishHeader(header);
   headerPublished = true;
   PostNotice(environment.window, WM_HUB_PUBLISHED, 0, 0);
 }
 
 void CHubRun::MergeData(const DataNotification& notification) {
-  if (!headerPublished) return;
   const int32_t agentIndex = notification.agent;
   if (agentIndex < 0 || agentIndex >= BoxCount()) return;  // no box of this run
+  if (!notification.repeat) NoteRecord(agentIndex);
+  if (!headerPublished) return;
   ++busy;
   const auto index = static_cast<size_t>(agentIndex);
   bool emit = false;
@@ -295,9 +336,19 @@ void CHubRun::MergeData(const DataNotification& notification) {
       contributors.clear();
     }
   }
-  if (emit) send(combinedDataBuffer, copy);
+  if (emit) {
+    environment.health->CombinedRecord(copy, false);
+    send(combinedDataBuffer, copy);
+  }
   PostNotice(environment.window, WM_HUB_BOX_DATA, static_cast<uintptr_t>(boxes[index].row), 0);
   EndHandler();
+}
+
+// A record of a silent box ends its silence.
+void CHubRun::NoteRecord(int32_t agentIndex) {
+  if (!environment.health->BoxRecord(agentIndex)) return;
+  PostNotice(environment.window, WM_HUB_BOX_SILENCE,
+             static_cast<uintptr_t>(boxes[static_cast<size_t>(agentIndex)].row), 0);
 }
 
 void CHubRun::PublishCombinedData(const Data& data) {

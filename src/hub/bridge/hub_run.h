@@ -9,6 +9,8 @@
 //   agent i ─DataNotification─> dataQueues[i] ─> dataMerger ─> combinedDataBuffer
 //              ─> dataPublishBlock ─> PublishData, sets dataDelivered
 //   Execute (run task): wait loop ─ a repeat period without a publication ─> combinedDataBuffer
+//                                 ─ a box's silence deadline ─> WM_HUB_BOX_SILENCE
+//   every report, header and record above also goes to the health recorder (health_recorder.h)
 //
 // Life: the constructor makes every block and queue above and links them. Execute makes and
 // starts the agents, waits for every first report and, when every box connected, hands each
@@ -23,6 +25,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -42,11 +45,14 @@
 namespace tessamer {
 
 class CDataPublisher;
+class CHealthRecorder;
 
-// What a run uses of the process that starts it; the window and the publisher outlive the run.
+// What a run uses of the process that starts it; the window, the publisher and the health
+// recorder outlive the run.
 struct RunEnvironment {
   INoticeSink* window = nullptr;        // every notice of the run (may be null)
   CDataPublisher* publisher = nullptr;  // the combined header and records go to the clients here
+  CHealthRecorder* health = nullptr;    // the run's figures (not null)
   BoxAgentFactory agentFactory;
   HubTimeouts timeouts;
 };
@@ -103,6 +109,10 @@ class CHubRun {
   // Routing.
   void RouteUntilStopped();
   void WaitForDataOrStop();
+  std::chrono::milliseconds NextWake(
+      const std::optional<std::chrono::steady_clock::time_point>& repeatAt) const;
+  void ReportSilence();
+  void NoteRecord(int32_t agentIndex);
   void RepeatCombinedRecord();
   void UnlinkRouting();
   void DrainHandlers();

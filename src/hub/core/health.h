@@ -5,7 +5,9 @@
 // UTF-8.
 //
 // The figures are gathered where the events happen (the agents and drivers, the data server, the
-// run's routing) and copied out under one lock, so a snapshot is consistent.
+// run's routing). Boxes, run and channels are kept by CHealthRecorder (health_recorder.h) and
+// copied out under its one lock, so they agree with each other; the viewers are copied under the
+// data server's pool lock.
 
 #include <chrono>
 #include <cstdint>
@@ -64,12 +66,18 @@ struct ViewerHealth {
   bool closedForFallingBehind = false;
 };
 
+// The run's outcome as RunHealth::outcome says it.
+inline constexpr const char* kOutcomeRunning = "running";
+inline constexpr const char* kOutcomeStopped = "stopped";                 // asked to stop
+inline constexpr const char* kOutcomeBoxUnreachable = "box unreachable";  // a first connect failed
+inline constexpr const char* kOutcomeStartFailed = "start failed";        // making an agent raised
+
 struct RunHealth {
   bool active = false;
   WallClock::time_point startedAt{};
   uint64_t recordsPublished = 0;  // combined records published (repeats not counted)
   uint64_t repeatsSent = 0;       // combined records repeated while the boxes were silent
-  std::string outcome;            // "running", "stopped", "box unreachable", ...; empty: no run yet
+  std::string outcome;            // one of kOutcome...; empty: no run yet
 };
 
 struct CombinedChannel {

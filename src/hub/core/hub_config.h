@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "hub/core/health.h"
 
 namespace tessamer {
 
@@ -41,6 +44,12 @@ struct HubTimeouts {
   std::chrono::milliseconds utilityIdle{5000};        // a silent setpoint utility is let go
 };
 
+// How the hub judges its boxes' health. Tests shorten the silence and bring their own clock.
+struct HealthSettings {
+  std::chrono::milliseconds silentAfter = kSilentAfter;  // a connected box without a record
+  std::function<WallClock::time_point()> clock;          // empty: the system clock
+};
+
 struct HubConfig {
   std::string listenAddress = "0.0.0.0";          // where both servers listen
   uint16_t dataPort = kDataPort;                  // 0: any free port
@@ -49,6 +58,7 @@ struct HubConfig {
   std::string defaultBoxAddress = kDefaultBoxAddress;
   AcquisitionTimeouts acquisition;
   HubTimeouts hub;
+  HealthSettings health;
 };
 
 }  // namespace tessamer

@@ -17,14 +17,16 @@ inline constexpr uint32_t WM_HUB_PUBLISHED = kWmUser + 3004;         // 0 header
 // A connected box has sent no record for the silence time (lParam: whole seconds since its last
 // record, at least 1), or speaks again after that (lParam 0). wParam row.
 inline constexpr uint32_t WM_HUB_BOX_SILENCE = kWmUser + 3005;
-inline constexpr uint32_t WM_HUB_CLIENT_CONNECTION = 10823;  // wParam socket; lParam port<<8 | 0/1
+// wParam socket; lParam port<<8 | 0 connected, 1 disconnected; text on connecting: the viewer's
+// "address:port".
+inline constexpr uint32_t WM_HUB_CLIENT_CONNECTION = 10823;
 inline constexpr uint32_t WM_HUB_CLIENT_OFFSET = 10824;      // text: the offset name
 
 struct Notice {
   uint32_t message = 0;
   uintptr_t wParam = 0;
   intptr_t lParam = 0;
-  std::wstring text;  // owned by the receiver; only WM_HUB_CLIENT_OFFSET carries one
+  std::wstring text;  // owned by the receiver; WM_HUB_CLIENT_OFFSET and a connection carry one
 };
 
 // Threads: Post is called from any thread and must return without waiting for the receiver.

@@ -122,6 +122,7 @@ struct Header {
 struct DataNotification {
   Data data;
   int32_t agent;
+  bool repeat = false;  // a lost box's last record, repeated to hold its place
 };
 
 struct HeaderNotification {

@@ -44,7 +44,8 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   ASSERT_TRUE(Parse({"--headless", "--box", "127.0.0.2:6001", "--box=127.0.0.3", "--box", "localhost:6002",
                      "--channels", "4", "--data-port=0", "--utility-port", "0", "--box-port", "7000",
                      "--box-utility-port=7009", "--default-box", "127.0.0.2", "--log", "/tmp/x.txt",
-                     "--listen", "127.0.0.1", "--status-port=0", "--status-listen", "127.0.0.5", "--keep-trying", "0.2"},
+                     "--listen", "127.0.0.1", "--status-port=0", "--status-listen", "127.0.0.5", "--keep-trying", "0.2",
+                     "--silent-after", "2.5"},
                     options, error))
       << error;
   EXPECT_TRUE(options.headless);
@@ -73,6 +74,7 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   EXPECT_EQ(config.utilityPort, 0);
   EXPECT_EQ(config.boxUtilityPort, 7009);
   EXPECT_EQ(config.defaultBoxAddress, "127.0.0.2");
+  EXPECT_EQ(config.health.silentAfter, std::chrono::milliseconds(2500));
 }
 
 TEST(CommandLine, VersionHelpAndStatusNeedNothingElse) {

@@ -25,6 +25,7 @@ struct Script {
   std::vector<std::vector<Notice>> starts;
   bool stoppedOnStop = true;            // Stop posts WM_HUB_STOPPED
   std::vector<Notice> onDestroy;        // posted while the hub is destroyed
+  HubHealth health;                     // what Health answers
 };
 
 struct Calls {
@@ -77,7 +78,7 @@ class FakeHub : public IHubControl {
   const ErrorInfo& StartError() const override { return error; }
   uint16_t DataPort() const override { return 40001; }
   uint16_t UtilityPort() const override { return 40002; }
-  HubHealth Health() const override { return {}; }
+  HubHealth Health() const override { return script.health; }
   void Probe(std::function<void()> done) override { done(); }
 
  private:
@@ -133,8 +134,26 @@ struct Harness {
 Notice Activity(int status, int row) { return Notice{WM_HUB_ACTIVITY, static_cast<uintptr_t>(status), row, {}}; }
 Notice HeadersComplete() { return Notice{WM_HUB_HEADERS_COMPLETE, 0, 0, {}}; }
 Notice Stopped() { return Notice{WM_HUB_STOPPED, 0, 0, {}}; }
-Notice Client(int socket, bool connected) {
-  return Notice{WM_HUB_CLIENT_CONNECTION, static_cast<uintptr_t>(socket), (5000 << 8) | (connected ? 0 : 1), {}};
+Notice Client(int socket, bool connected, std::wstring peer = {}) {
+  return Notice{WM_HUB_CLIENT_CONNECTION, static_cast<uintptr_t>(socket), (5000 << 8) | (connected ? 0 : 1),
+                std::move(peer)};
+}
+Notice Silence(int row, int seconds) {
+  return Notice{WM_HUB_BOX_SILENCE, static_cast<uintptr_t>(row), seconds, {}};
+}
+
+// Boxes in rows 0 and 1; the second has lost its link to a refusal.
+HubHealth TwoBoxes() {
+  HubHealth health;
+  health.boxes.resize(2);
+  health.boxes[0].row = 0;
+  health.boxes[0].address = "10.0.0.5";
+  health.boxes[0].port = 5000;
+  health.boxes[1].row = 1;
+  health.boxes[1].address = "10.0.0.6";
+  health.boxes[1].port = 5001;
+  health.boxes[1].lastError = "Connection refused";
+  return health;
 }
 
 TEST(HeadlessRunner, PrintsListeningFirstThenOneLinePerNoticeAndStopsWithStatusZero) {
@@ -186,11 +205,14 @@ TEST(HeadlessRunner, RunEndingByItselfGivesStatusThree) {
   Harness h;
   h.script.starts = {{Activity(Connected, 0), Activity(ConnectFailed, 1), Stopped()}};
   h.script.stoppedOnStop = false;
+  h.script.health = TwoBoxes();
   auto runner = h.MakeRunner();
   EXPECT_EQ(runner->Run(), kExitRunEnded);
   EXPECT_THAT(h.output.Lines(),
-              ::testing::ElementsAre("listening data=40001 utility=40002", "activity row=0 status=Connected",
-                                     "activity row=1 status=ConnectFailed", "stopped"));
+              ::testing::ElementsAre("listening data=40001 utility=40002",
+                                     "activity row=0 status=Connected box=10.0.0.5:5000",
+                                     "activity row=1 status=ConnectFailed box=10.0.0.6:5001 reason=\"Connection refused\"",
+                                     "stopped"));
   EXPECT_TRUE(h.calls.destroyed);
 }
 
@@ -279,6 +301,22 @@ TEST(HeadlessRunner, NoticeLinesNameUnknownStatusesByNumberAndSkipDataFlow) {
   EXPECT_EQ(CHeadlessRunner::LineOf(Notice{WM_HUB_BOX_DATA, 1, 0, {}}), "");
   EXPECT_EQ(CHeadlessRunner::LineOf(Notice{WM_HUB_CLIENT_OFFSET, 0, 0, L"x"}), "");
   EXPECT_EQ(CHeadlessRunner::LineOf(Client(5, true)), "client connected socket=5");
+}
+
+TEST(HeadlessRunner, BoxLinesNameTheBoxAndViewerLinesTheirPeer) {
+  HubHealth health = TwoBoxes();
+  EXPECT_EQ(CHeadlessRunner::LineOf(Activity(ConnectionLost, 1), health),
+            "activity row=1 status=ConnectionLost box=10.0.0.6:5001 reason=\"Connection refused\"");
+  // A box back on line keeps its last error, but the line gives a reason for failures only.
+  EXPECT_EQ(CHeadlessRunner::LineOf(Activity(Connected, 1), health), "activity row=1 status=Connected box=10.0.0.6:5001");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Silence(1, 12), health), "silent row=1 box=10.0.0.6:5001 seconds=12");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Silence(1, 0), health), "speaking row=1");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Silence(4, 3), health), "silent row=4 seconds=3");  // no such box
+  health.boxes[0].lastError = "said \"no\"\r\nthen left";
+  EXPECT_EQ(CHeadlessRunner::LineOf(Activity(ConnectionLost, 0), health),
+            "activity row=0 status=ConnectionLost box=10.0.0.5:5000 reason=\"said 'no'  then left\"");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Client(5, true, L"127.0.0.1:40100")), "client connected socket=5 peer=127.0.0.1:40100");
+  EXPECT_EQ(CHeadlessRunner::LineOf(Client(5, false, L"127.0.0.1:40100")), "client disconnected socket=5");
 }
 
 }  // namespace

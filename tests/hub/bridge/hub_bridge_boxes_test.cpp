@@ -1,5 +1,6 @@
 // Whole runs of the bridge with its real box agents against simulated boxes on loopback.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "box_simulator.h"
 #include "hub/bridge/hub_bridge.h"
 #include "testkit/fake_box.h"
+#include "testkit/health_wait.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
@@ -200,6 +202,15 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   EXPECT_TRUE(bridge->RunEndedByItself());
   EXPECT_EQ(window.CountOf(WM_HUB_PUBLISHED), 0u);
   EXPECT_EQ(window.CountOf(WM_HUB_HEADERS_COMPLETE), 0u);
+  const HubHealth ended = bridge->Health();
+  EXPECT_FALSE(ended.run.active);
+  EXPECT_EQ(ended.run.outcome, "box unreachable");
+  ASSERT_EQ(ended.boxes.size(), 3u);
+  EXPECT_EQ(ended.boxes[1].state, BoxState::Failed);
+  EXPECT_EQ(ended.boxes[1].address, "127.0.0.9");
+  EXPECT_THAT(ended.boxes[1].lastError, ::testing::HasSubstr("refused"));
+  EXPECT_EQ(ended.boxes[0].state, BoxState::Stopped);
+  EXPECT_EQ(ended.boxes[0].connections, 1);
 
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
   ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound)) << NoticeTrail(window);
@@ -280,6 +291,110 @@ TEST_F(BridgeWithBoxesTest, ALostBoxIsShownAndTheOthersDataKeepsFlowingUntilItIs
   EXPECT_FALSE(HasActivity(window.Notices(), ConnectionLost, 10));
 }
 
+// A job header with its firmware and serial number, a line the box should not have sent, and
+// three records.
+constexpr const char* kJobStart =
+    "#  Vellumetric Primary Job Data\r\n"
+    "# SerialNumber VM-20417\r\n"
+    "# Firmware Version 8.7c\r\n"
+    "# FPGA Version 3.12\r\n"
+    "# JobType Cementing\r\n"
+    "# DialVariable Weight Min 0 Max 50000\r\n"
+    "# VariableList 0 1\r\n"
+    "# UnitList psi bpm\r\n"
+    "#Pressure Rate\r\n"
+    "garbage\r\n"
+    "03/14/25 09:30:00 1512.2500 4.2000\r\n"
+    "03/14/25 09:30:01 1549.7500 4.2500\r\n"
+    "03/14/25 09:30:02 1587.2500 4.3000\r\n";
+
+// Silence notices of `row`: falling silent (`silent`) or speaking again.
+size_t SilenceCount(const std::vector<Notice>& notices, intptr_t row, bool silent) {
+  return static_cast<size_t>(std::count_if(notices.begin(), notices.end(), [&](const Notice& n) {
+    return n.message == WM_HUB_BOX_SILENCE && n.wParam == static_cast<uintptr_t>(row) &&
+           (n.lParam > 0) == silent;
+  }));
+}
+
+TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
+  testkit::FakeBox box("127.0.0.2");
+  box.SetScript(testkit::PlayAll(kJobStart));
+  HubConfig config;
+  config.listenAddress = "127.0.0.1";
+  config.dataPort = 0;
+  config.utilityPort = 0;
+  config.boxUtilityPort = 1;
+  config.acquisition.connect = 1000ms;
+  config.acquisition.reconnectWindow = 300ms;
+  config.acquisition.reopenPause = 100ms;
+  config.acquisition.holdPeriod = 50ms;
+  config.health.silentAfter = 300ms;
+  bridge = std::make_unique<CHubBridge>(&window, config);
+  ASSERT_TRUE(bridge->StartServers());
+  ASSERT_TRUE(bridge->Start({Box{BoxAddress(127, 0, 0, 2), box.Port(), 4}}, 6));
+  // Connected, then silent after its three records.
+  HubHealth health;
+  ASSERT_TRUE(testkit::WaitForHealth(
+      *bridge,
+      [](const HubHealth& h) { return h.boxes[0].records == 3 && h.boxes[0].state == BoxState::Silent; },
+      kBound, &health))
+      << NoticeTrail(window);
+  ASSERT_TRUE(window.WaitFor([](const auto& n) { return SilenceCount(n, 4, true) > 0; }, kBound));
+  const BoxHealth& silent = health.boxes[0];
+  EXPECT_EQ(silent.state, BoxState::Silent);
+  EXPECT_EQ(silent.address, "127.0.0.2");
+  EXPECT_EQ(silent.port, box.Port());
+  EXPECT_EQ(silent.row, 4);
+  EXPECT_EQ(silent.connections, 1);
+  EXPECT_EQ(silent.records, 3u);
+  EXPECT_EQ(silent.rejectedLines, 1u);
+  EXPECT_EQ(silent.serialNumber, "VM-20417");
+  EXPECT_EQ(silent.firmware, "8.7c");
+  EXPECT_EQ(silent.jobType, "Cementing");
+  ASSERT_TRUE(silent.newestRecordAge.has_value());
+  EXPECT_GE(*silent.newestRecordAge, 300ms);
+  EXPECT_TRUE(health.run.active);
+  ASSERT_EQ(health.channels.size(), 2u);
+  EXPECT_EQ(health.channels[0].name, "Pressure_0");
+  EXPECT_EQ(health.channels[1].unit, "bpm");
+
+  // Its next record ends the silence and is published.
+  const size_t spoken = SilenceCount(window.Notices(), 4, false);
+  box.Send("03/14/25 09:30:03 1624.7500 4.3500\r\n");
+  ASSERT_TRUE(window.WaitFor([&](const auto& n) { return SilenceCount(n, 4, false) > spoken; }, kBound));
+  EXPECT_TRUE(testkit::WaitForHealth(*bridge, [](const HubHealth& h) {
+    return h.boxes[0].records == 4 && h.run.recordsPublished >= 1 && h.channels[1].value == 4.35;
+  }));
+
+  // Lost, with the refusal's text.
+  box.Refuse();
+  box.CloseConnections();
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& n) { return HasActivity(n, ConnectionLost, 4); }, kBound));
+  EXPECT_TRUE(testkit::WaitForHealth(
+      *bridge,
+      [](const HubHealth& h) {
+        return h.boxes[0].state == BoxState::Lost &&
+               h.boxes[0].lastError.find("refused") != std::string::npos;
+      },
+      kBound, &health))
+      << BoxStateName(health.boxes[0].state) << " " << health.boxes[0].lastError;
+  EXPECT_EQ(health.boxes[0].reconnections, 1);
+
+  // Back: a second connection.
+  box.Listen();
+  ASSERT_TRUE(window.WaitFor(
+      [](const std::vector<Notice>& n) { return HasActivity(n, Connected, 4, 2); }, kBound));
+  health = bridge->Health();
+  EXPECT_EQ(health.boxes[0].connections, 2);
+  EXPECT_NE(health.boxes[0].state, BoxState::Lost);
+
+  bridge->Stop();
+  health = bridge->Health();
+  EXPECT_EQ(health.boxes[0].state, BoxState::Stopped);
+  EXPECT_EQ(health.run.outcome, "stopped");
+}
+
 TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnectTime) {
   StartSimulator({BoxWithChannels("P", 2)});
   MakeBridge();
@@ -288,6 +403,7 @@ TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnec
   testkit::UnansweredPort unanswered("127.0.0.9");
   boxes.push_back(Box{BoxAddress(127, 0, 0, 9), unanswered.Port(), 5});
   ASSERT_TRUE(bridge->Start(boxes, 6));
+  EXPECT_EQ(bridge->Health().boxes.at(1).state, BoxState::Connecting);
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_TRUE(bridge->Stop());
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hub/bridge/fake_box_agents.h"
 #include "server/data_publisher.h"
+#include "testkit/health_wait.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -157,9 +161,13 @@ TEST_F(RoutingTest, TaggingCutsLongNamesToTheirField) {
 
 TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
   StartRun(2, 6);
-  // Records before the combined header is published are dropped without a notice.
+  // Records before the combined header is published are dropped without a notice (once the
+  // merger has had them: they are counted as the boxes' records).
   hub->boxes.Box(0).SendData(MakeData(900, 4));
   hub->boxes.Box(1).SendData(MakeData(900, 8));
+  ASSERT_TRUE(testkit::WaitForHealth(*hub->bridge, [](const HubHealth& h) {
+    return h.boxes.size() == 2 && h.boxes[0].records == 1 && h.boxes[1].records == 1;
+  }));
   Header first = MakeHeader(4, L"A");
   hub->boxes.Box(0).SendHeader(first);
   hub->boxes.Box(1).SendHeader(MakeHeader(8, L"B"));
@@ -198,6 +206,53 @@ TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
   // The notice follows the publication the viewer has already read.
   ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 1, 2));
   EXPECT_EQ(testkit::CountOf(hub->window, WM_HUB_PUBLISHED, 1), 2u);
+}
+
+// Health snapshots taken while records flow agree with each other: a combined record needs a new
+// record of every box, so no snapshot shows more published than either box has sent, and no
+// figure goes back.
+TEST_F(RoutingTest, HealthSnapshotsAgreeWithEachOtherWhileRecordsFlow) {
+  StartTwoBoxRun();
+  constexpr int kRecords = 400;
+  std::atomic<bool> flowing{true};
+  std::atomic<int> disagreements{0};
+  std::atomic<int> snapshots{0};
+  std::thread watcher([&] {
+    uint64_t lastPublished = 0;
+    uint64_t lastRecords = 0;
+    while (flowing) {
+      const HubHealth h = hub->bridge->Health();
+      const bool agree = h.boxes.size() == 2 && h.channels.size() == 10 &&
+                         h.run.recordsPublished <= std::min(h.boxes[0].records, h.boxes[1].records) &&
+                         h.run.recordsPublished >= lastPublished && h.boxes[0].records >= lastRecords;
+      if (!agree) ++disagreements;
+      lastPublished = h.run.recordsPublished;
+      lastRecords = h.boxes.empty() ? 0 : h.boxes[0].records;
+      ++snapshots;
+    }
+  });
+  for (int k = 1; k <= kRecords; ++k) {
+    hub->boxes.Box(0).SendData(MakeData(k, 4, k % 60));
+    hub->boxes.Box(1).SendData(MakeData(k, 8, k % 60));
+  }
+  HubHealth last;
+  const bool allIn = testkit::WaitForHealth(
+      *hub->bridge,
+      [](const HubHealth& h) { return h.boxes[0].records == kRecords && h.boxes[1].records == kRecords; },
+      10s, &last);
+  flowing = false;
+  watcher.join();
+  ASSERT_TRUE(allIn);
+  EXPECT_EQ(disagreements, 0);
+  EXPECT_GT(snapshots, 0);
+  EXPECT_GE(last.run.recordsPublished, 1u);
+  EXPECT_LE(last.run.recordsPublished, static_cast<uint64_t>(kRecords));
+  EXPECT_EQ(last.channels[0].name, "A0_0");
+  EXPECT_EQ(last.channels[4].unit, "uB0");
+  EXPECT_GE(last.channels[0].value, 1.0);
+  EXPECT_EQ(last.viewers.size(), 1u);
+  EXPECT_TRUE(last.viewers[0].connected);
+  EXPECT_EQ(last.viewers[0].peerAddress, "127.0.0.1");
 }
 
 TEST_F(RoutingTest, CombinedRecordRepeatsWhileTheBoxesAreSilent) {

@@ -18,6 +18,7 @@
 #include "box_simulator.h"
 #include "box_stream.h"
 #include "hub/bridge/hub_bridge.h"
+#include "testkit/environment.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
@@ -43,11 +44,8 @@ bool Updating() {
 
 class Regression : public ::testing::TestWithParam<Combination> {
  protected:
-  static void SetUpTestSuite() {
-    // The records' times are the boxes' local times; read them in a zone without summer time.
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
+  // The records' times are the boxes' local times; read them in a zone without summer time.
+  testkit::ScopedTimeZone zone{"UTC0"};
 };
 
 TEST_P(Regression, ViewerReceivesExactlyTheGoldenStream) {

@@ -19,8 +19,11 @@
 // Lines of records due before the measured time began are left out: a run's first records wait
 // at the hub until every header is in and then go out in a burst, shown apart as the start-up.
 // The hub's CPU time and peak RSS come from /proc/<pid>, so they are the hub's alone.
+// With --status-port the hub serves its status endpoint there (0: any free port) and a scraper
+// thread fetches GET /status and GET /metrics from it once a second while measuring, as a
+// monitoring system would; the figures then include the endpoint's cost.
 //
-//   hub_load_bench [--seconds N] [--tessamer PATH]
+//   hub_load_bench [--seconds N] [--tessamer PATH] [--status-port P]
 //
 // Linux only: posix_spawn, a pipe and /proc.
 
@@ -71,12 +74,14 @@ constexpr auto kStopBound = 10s;     // SIGINT to the hub's exit
 constexpr double kTargetP99Ms = 5.0;
 constexpr double kTargetCpuPercent = 25.0;
 constexpr double kTargetRssMiB = 50.0;
+constexpr auto kScrapePeriod = 1s;
 
 using Numbers = std::array<int64_t, kBoxes>;  // each box's record number in one combined line
 
 struct Options {
   int seconds = kDefaultSeconds;
   std::string program;
+  int statusPort = -1;  // -1: no status endpoint
 };
 
 std::string ProgramNextTo(const char* argv0) {
@@ -103,6 +108,11 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.seconds = static_cast<int>(seconds);
     } else if (arg == "--tessamer" && i + 1 < argc) {
       options.program = argv[++i];
+    } else if (arg == "--status-port" && i + 1 < argc) {
+      int64_t port = 0;
+      const std::string_view value(argv[++i]);
+      if (ParseInt(value, port) != value.size() || port < 0 || port > 65535) return false;
+      options.statusPort = static_cast<int>(port);
     } else {
       return false;
     }
@@ -392,6 +402,66 @@ class Tap {
   int box;
 };
 
+// Fetches GET /status and GET /metrics from the hub's status endpoint once a kScrapePeriod, each
+// over a connection of its own (HTTP/1.0), until stopped.
+// Threads: its own thread scrapes; Stop and the figures are for the main thread after Stop.
+class StatusScraper {
+ public:
+  explicit StatusScraper(uint16_t port) : port(port), thread([this] { Scrape(); }) {}
+  StatusScraper(const StatusScraper&) = delete;
+  StatusScraper& operator=(const StatusScraper&) = delete;
+  ~StatusScraper() { Stop(); }
+
+  void Stop() {
+    {
+      std::lock_guard guard(mutex);
+      stopping = true;
+    }
+    wake.notify_all();
+    if (thread.joinable()) thread.join();
+  }
+
+  int64_t scrapes = 0;        // pairs of requests answered in full
+  int64_t failures = 0;       // requests without a whole 200 answer
+  int64_t bytes = 0;          // bodies and headers received
+  std::vector<double> times;  // milliseconds per request
+
+ private:
+  void Scrape() {
+    std::unique_lock lock(mutex);
+    while (!wake.wait_for(lock, kScrapePeriod, [this] { return stopping; })) {
+      lock.unlock();
+      const bool status = Get("/status");
+      const bool metrics = Get("/metrics");
+      scrapes += status && metrics ? 1 : 0;
+      lock.lock();
+    }
+  }
+
+  bool Get(const char* path) {
+    const auto begin = Clock::now();
+    asio::io_context context;
+    tcp::socket socket(context);
+    asio::error_code error;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
+    if (!error) asio::write(socket, asio::buffer(request), error);
+    std::string response;
+    if (!error) asio::read(socket, asio::dynamic_buffer(response), error);  // to the end of the stream
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+    bytes += static_cast<int64_t>(response.size());
+    const bool ok = (!error || error == asio::error::eof) && response.rfind("HTTP/1.1 200 ", 0) == 0;
+    failures += ok ? 0 : 1;
+    return ok;
+  }
+
+  const uint16_t port;
+  std::mutex mutex;  // guards stopping
+  std::condition_variable wake;
+  bool stopping = false;
+  std::thread thread;  // last: starts once the rest is ready
+};
+
 double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
@@ -451,6 +521,7 @@ Accounting Account(const std::vector<std::unique_ptr<Viewer>>& viewers, const Ta
 }
 
 struct Measurement {
+  const StatusScraper* scraper = nullptr;  // the status endpoint's scrapes, if any
   double seconds = 0;
   double cpuPercent = 0;
   double rssMiB = 0;
@@ -495,9 +566,18 @@ bool Report(const Options& options, const Measurement& m, const Accounting& a, c
   PrintRow("simulator lateness p99 at taps (ms)", Fixed(Percentile(tally.tapLatenessMs, 0.99), 3), "", true);
   PrintRow("hub CPU, % of one core", Fixed(m.cpuPercent, 1), "< 25", m.cpuPercent < kTargetCpuPercent);
   PrintRow("hub peak RSS (VmHWM, MiB)", Fixed(m.rssMiB, 1), "< 50", m.rssMiB < kTargetRssMiB);
+  if (m.scraper != nullptr) {
+    const StatusScraper& s = *m.scraper;
+    PrintRow("status endpoint scrapes (/status + /metrics)", Count(s.scrapes), "", true);
+    PrintRow("  requests without a 200 answer", Count(s.failures), "0", s.failures == 0);
+    PrintRow("  bytes per scrape", Count(s.scrapes > 0 ? s.bytes / s.scrapes : 0), "", true);
+    PrintRow("  request time p50 (ms)", Fixed(Percentile(s.times, 0.50), 3), "", true);
+    PrintRow("  request time max (ms)", Fixed(s.times.empty() ? 0 : *std::max_element(s.times.begin(), s.times.end()), 3), "", true);
+  }
   PrintRow("hub stopped on SIGINT, exit status", m.stopped ? Count(m.hubExit) : std::string("no"), "0", m.stopped && m.hubExit == 0);
   const bool met = lost == 0 && a.published > 0 && !tally.sendLatenciesMs.empty() && p99 < kTargetP99Ms && m.cpuPercent < kTargetCpuPercent &&
-                   m.rssMiB < kTargetRssMiB && m.stopped && m.hubExit == 0;
+                   m.rssMiB < kTargetRssMiB && m.stopped && m.hubExit == 0 &&
+                   (m.scraper == nullptr || (m.scraper->failures == 0 && m.scraper->scrapes > 0));
   std::printf("  %s (hub: %s)\n", met ? "every target met" : "TARGETS MISSED", options.program.c_str());
   return met;
 }
@@ -519,7 +599,12 @@ int Run(const Options& options) {
 
   const std::string logFile = "/tmp/hub_load_bench." + std::to_string(getpid()) + ".log";
   std::vector<std::string> args{options.program, "--headless", "--data-port", "0", "--utility-port", "0",
-                                "--channels", std::to_string(kChannelLimit), "--log", logFile};
+                                "--default-box", "127.0.0.1", "--channels", std::to_string(kChannelLimit),
+                                "--log", logFile};
+  if (options.statusPort >= 0) {
+    args.push_back("--status-port");
+    args.push_back(std::to_string(options.statusPort));
+  }
   for (int b = 0; b < kBoxes; ++b) {
     const auto& box = simulator.Box(static_cast<size_t>(b));
     args.push_back("--box");
@@ -532,6 +617,12 @@ int Run(const Options& options) {
   if (!hub.WaitForPrefix("listening data=", line, kStartBound) ||
       ParseInt(std::string_view(line).substr(15), dataPort) == 0) {
     return Fail("the hub did not report its listening ports");
+  }
+  int64_t statusPort = 0;
+  const size_t status = line.find(" status=");
+  if (options.statusPort >= 0 &&
+      (status == std::string::npos || ParseInt(std::string_view(line).substr(status + 8), statusPort) == 0)) {
+    return Fail("the hub did not report its status port");
   }
 
   asio::io_context context;
@@ -571,6 +662,9 @@ int Run(const Options& options) {
   }
 
   Measurement m;
+  std::unique_ptr<StatusScraper> scraper;
+  if (options.statusPort >= 0) scraper = std::make_unique<StatusScraper>(static_cast<uint16_t>(statusPort));
+  m.scraper = scraper.get();
   const double cpuBefore = CpuSeconds(hub.Pid());
   const auto start = Clock::now();
   // Lines of records due before now may be the start-up's backlog: records the hub held while it
@@ -580,6 +674,7 @@ int Run(const Options& options) {
   const bool hubEnded = hub.WaitForEnd(std::chrono::seconds(options.seconds));  // ends early only if the hub does
   tally.measuring = false;
   m.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (scraper) scraper->Stop();
   if (!hubEnded) {
     m.cpuPercent = 100.0 * (CpuSeconds(hub.Pid()) - cpuBefore) / m.seconds;
     m.rssMiB = PeakRssMiB(hub.Pid());
@@ -601,7 +696,8 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   tessamer::Options options;
   if (!tessamer::ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: hub_load_bench [--seconds N (1-3600, default 60)] [--tessamer PATH]\n");
+    std::fprintf(stderr,
+                 "usage: hub_load_bench [--seconds N (1-3600, default 60)] [--tessamer PATH] [--status-port P]\n");
     return 2;
   }
   if (options.program.empty()) return tessamer::Fail("no tessamer program found: give --tessamer PATH");

@@ -10,16 +10,19 @@ set(TESSAMER_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's 
 
 set(hostHeaders ${CMAKE_BINARY_DIR}/host-headers)
 file(MAKE_DIRECTORY ${hostHeaders})
-foreach(entry asio asio.hpp CLI)
+foreach(entry asio asio.hpp CLI nlohmann httplib.h)
   if(NOT EXISTS ${TESSAMER_HOST_INCLUDE_DIR}/${entry})
-    message(FATAL_ERROR "${TESSAMER_HOST_INCLUDE_DIR}/${entry} is missing (packages libasio-dev, libcli11-dev)")
+    message(FATAL_ERROR "${TESSAMER_HOST_INCLUDE_DIR}/${entry} is missing (packages libasio-dev, libcli11-dev, nlohmann-json3-dev, libcpp-httplib-dev)")
   endif()
   file(CREATE_LINK ${TESSAMER_HOST_INCLUDE_DIR}/${entry} ${hostHeaders}/${entry} SYMBOLIC)
 endforeach()
 set(ASIO_INCLUDE_DIR ${hostHeaders} CACHE PATH "Asio's headers" FORCE)
 
-add_library(CLI11::CLI11 INTERFACE IMPORTED GLOBAL)
-target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${hostHeaders})
+set(HTTPLIB_INCLUDE_DIR ${hostHeaders} CACHE PATH "cpp-httplib's header" FORCE)
+foreach(target CLI11::CLI11 nlohmann_json::nlohmann_json)
+  add_library(${target} INTERFACE IMPORTED GLOBAL)
+  target_include_directories(${target} SYSTEM INTERFACE ${hostHeaders})
+endforeach()
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)

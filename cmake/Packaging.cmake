@@ -97,8 +97,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TESSAMER_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps names the Qt, libstdc++ and C library packages (and libsystemd's, once the
-# programs link it) from the binaries themselves.
+# dpkg-shlibdeps names the Qt, libstdc++, C library and libsystemd packages from the binaries
+# themselves (libsystemd0 when the program was built with sd_notify).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TESSAMER_PACKAGE_FILES}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,4 +1,5 @@
-// tessamer: the operator window, or with --headless one run served without a window.
+// tessamer: the operator window, with --headless one run served without a window, or with
+// --status the health of a running hub.
 
 #include <cstdio>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/headless_runner.h"
+#include "app/cli/status_client.h"
 #include "app/window_main.h"
 #include "hub/bridge/hub_bridge.h"
 #include "version.h"
@@ -28,6 +30,7 @@ int main(int argc, char** argv) {
     std::printf("tessamer %s\n", kVersionText);
     return 0;
   }
+  if (!options.statusQuery.empty()) return ShowStatus(options.statusQuery);
   if (options.headless) {
     return RunHeadless(args, options, [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
       return std::make_unique<CHubBridge>(sink, config);

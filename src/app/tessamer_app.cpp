@@ -30,9 +30,12 @@ std::vector<PresetBox> PresetBoxesOf(const std::vector<Box>& boxes) {
   return rows;
 }
 
-std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConfig& config) {
-  return [config](INoticeSink* window) -> std::unique_ptr<IHubControl> {
-    return std::make_unique<CHubBridge>(window, config);
+std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConfig& config,
+                                                                   const std::optional<StatusEndpoint>& status) {
+  return [config, status](INoticeSink* window) -> std::unique_ptr<IHubControl> {
+    auto bridge = std::make_unique<CHubBridge>(window, config);
+    if (!status) return bridge;
+    return std::make_unique<CHubWithStatus>(std::move(bridge), *status);
   };
 }
 
@@ -99,7 +102,7 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
                               L" simulated boxes on 127.0.0.2 upwards");
   }
-  dialogOptions.makeHub = HubMaker(hub);
+  dialogOptions.makeHub = HubMaker(hub, options.status);
 
   int status = 0;
   {

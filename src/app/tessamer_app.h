@@ -3,8 +3,10 @@
 // the demo's boxes), runs the operator window until it closes, and tidies up after it.
 
 #include <QString>
+#include <optional>
 #include <string>
 
+#include "app/cli/hub_with_status.h"
 #include "hub/core/hub_config.h"
 
 namespace tessamer {
@@ -17,6 +19,7 @@ struct WindowOptions {
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
   int channelLimit = kDefaultChannelLimit;             // the Channels menu's choice at start
   QString screenshotFile;           // not empty: connect, wait for data, save the window, close
+  std::optional<StatusEndpoint> status;  // where the status endpoint listens; none: off
 };
 
 class CTessamerApp {

@@ -25,6 +25,7 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
   options.boxPort = commandLine.boxPort;
   options.channelLimit = commandLine.channels;
   options.screenshotFile = ScreenshotFile();
+  if (commandLine.statusPort) options.status = StatusEndpoint{commandLine.statusListen, *commandLine.statusPort};
   CTessamerApp application(std::move(options));
   return application.InitInstance(argc, argv);
 }

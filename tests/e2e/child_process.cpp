@@ -29,7 +29,8 @@ ChildProcess::~ChildProcess() {
   if (!errorFile.empty()) unlink(errorFile.c_str());
 }
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& environment) {
   int out[2];
   int in[2];
   if (pipe(out) != 0) return false;
@@ -49,12 +50,21 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   if (errorFd >= 0) posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
   posix_spawn_file_actions_addclose(&actions, in[1]);
   posix_spawn_file_actions_addclose(&actions, out[0]);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // The child gets its three standard streams and nothing else of the test's: no listening socket
+  // of a fake box, no pipe of another child (Asio opens its sockets without close-on-exec).
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

@@ -21,7 +21,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool Start(const std::string& program, const std::vector<std::string>& args);
+  // Starts `program` with the test's environment and `environment` ("NAME=value") added to it.
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& environment = {});
   // Reads output lines (without line ends) until one satisfies `match`; every line read is kept.
   bool WaitForLine(const std::function<bool(const std::string&)>& match, std::string& line,
                    std::chrono::milliseconds timeout = 10s);
@@ -33,6 +35,7 @@ class ChildProcess {
   // `timeout`.
   bool WaitExit(int& exitStatus, std::chrono::milliseconds timeout = 10s);
   const std::vector<std::string>& Lines() const { return lines; }
+  pid_t Pid() const { return pid; }  // -1 when no child runs
   std::string ErrorText() const;  // what the child wrote to standard error so far
 
  private:

@@ -7,10 +7,21 @@
 #include <asio.hpp>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
+#include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "acquisition/job_parser.h"
+#include "box_stream.h"
 #include "e2e/child_process.h"
+#include "testkit/fake_box.h"
+#include "testkit/promtool.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -125,6 +136,7 @@ TEST(TessamerProgram, VersionHelpAndBadOptions) {
 struct RunningHub {
   SimulatedBoxes boxes;
   ChildProcess hub;
+  std::vector<std::string> environment;  // added to the hub's
   std::string logFile = TempLogFile();
   int dataPort = 0;
   int utilityPort = 0;
@@ -144,7 +156,7 @@ struct RunningHub {
 
   // Starts the hub with HubArgs(args) and waits until it serves the combined header.
   void StartHub(const std::vector<std::string>& args) {
-    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args)));
+    ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, args), environment));
     std::string line;
     ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
     ASSERT_EQ(hub.Lines().front(), line);  // the first line of all
@@ -300,6 +312,73 @@ TEST(TessamerProgram, DataPortInUseGivesStatusFour) {
   std::remove(logFile.c_str());
 }
 
+// The body of an HTTP/1.0 GET of `path` on 127.0.0.1:`port`; empty when it did not answer 200.
+std::string HttpGet(int port, const std::string& path) {
+  TextClient client;
+  std::string response;
+  if (!client.Connect("127.0.0.1", static_cast<uint16_t>(port)) || !client.Send("GET " + path + " HTTP/1.0\r\n\r\n") ||
+      !client.ReadToEnd(response) || response.rfind("HTTP/1.1 200 ", 0) != 0) {
+    return {};
+  }
+  const size_t body = response.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : response.substr(body + 4);
+}
+
+TEST(TessamerProgram, StatusEndpointShowsARunningHubToStatusAndPromtool) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
+  ASSERT_GT(statusPort, 0) << run.hub.Lines().front();
+
+  ChildProcess show;
+  ASSERT_TRUE(show.Start(TESSAMER_PROGRAM, {"--status", std::to_string(statusPort)}));
+  int status = -1;
+  ASSERT_TRUE(show.WaitExit(status));
+  EXPECT_EQ(status, 0) << show.ErrorText();
+  ASSERT_FALSE(show.Lines().empty());
+  EXPECT_THAT(show.Lines()[0], ::testing::StartsWith("run: "));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("boxes \\([0-9]+\\)")));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("row +address +state +since .*")));
+  EXPECT_THAT(show.Lines(), ::testing::Contains(::testing::MatchesRegex("viewers \\([0-9]+\\)")));
+
+  const std::string metrics = HttpGet(statusPort, "/metrics");
+  EXPECT_THAT(metrics, ::testing::HasSubstr("\ntessamer_run_active "));
+  if (testkit::HavePromtool()) {
+    std::string report;
+    EXPECT_TRUE(testkit::PromtoolAccepts(metrics, report)) << report << metrics;
+  }
+  EXPECT_EQ(HttpGet(statusPort, "/nothing"), "");
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+
+  ChildProcess nothing;  // the hub has gone: nothing listens on its status port
+  ASSERT_TRUE(nothing.Start(TESSAMER_PROGRAM, {"--status", "127.0.0.1:" + std::to_string(statusPort)}));
+  ASSERT_TRUE(nothing.WaitExit(status));
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(nothing.Lines().empty());
+  EXPECT_EQ(nothing.ErrorText(), "tessamer: no hub answers at 127.0.0.1:" + std::to_string(statusPort) +
+                                     ": nothing listens there\n");
+}
+
+TEST(TessamerProgram, TakenStatusPortGivesStatusFourBeforeAnythingListens) {
+  asio::io_context context;
+  asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string port = std::to_string(taken.local_endpoint().port());
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--box", "127.0.0.2:1", "--status-port", port})));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 4);
+  const std::string reason = hub.ErrorText();
+  EXPECT_THAT(reason, ::testing::StartsWith("alert: Could not start server. Detail: The status endpoint cannot listen on "
+                                            "127.0.0.1:" + port + ": "));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+  EXPECT_TRUE(hub.Lines().empty());  // not even "listening"
+  std::remove(logFile.c_str());
+}
+
 TEST(TessamerProgram, ConfigurationFileServesItsBoxesAndTheCommandLineOverridesIt) {
   RunningHub run;
   ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
@@ -418,6 +497,260 @@ TEST(TessamerProgram, SighupRereadsTheConfigurationAndRestartsTheRunOnlyForNewBo
   EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 \r\n"));  // the second box alone, on the same port
   ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
   std::remove(config.c_str());
+}
+
+// Descriptors the process `pid` holds open.
+size_t OpenDescriptors(pid_t pid) {
+  const std::filesystem::path dir = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  size_t count = 0;
+  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) ++count;
+  return count;
+}
+
+// Polls the process's descriptor count until it is `count` or `timeout` passes; the last count.
+size_t WaitForDescriptors(pid_t pid, size_t count, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  size_t now = OpenDescriptors(pid);
+  while (now != count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);  // nothing to wait on: /proc has no change notice
+    now = OpenDescriptors(pid);
+  }
+  return now;
+}
+
+// A box with two channels whose first carries the record's sequence number.
+sim::BoxSetup SequencedBox() {
+  sim::BoxSetup setup;
+  setup.dialVariable = "Seq";
+  setup.channels = {sim::ChannelSetup{"Seq", "n", 0.0, 0.0, 0.0}, sim::ChannelSetup{"Level", "ft", 0.0, 0.0, 0.0}};
+  return setup;
+}
+
+// Record `sequence` of a sequenced box: one second after the previous one.
+std::string SequencedRecord(uint64_t sequence, double level) {
+  std::tm time{};
+  time.tm_year = 125;
+  time.tm_mon = 2;
+  time.tm_mday = 14;
+  time.tm_hour = 9 + static_cast<int>(sequence / 3600);
+  time.tm_min = static_cast<int>(sequence / 60 % 60);
+  time.tm_sec = static_cast<int>(sequence % 60);
+  return sim::DataLineText(time, -1, {static_cast<double>(sequence), level});
+}
+
+// `size` bytes of noise that never begin a header or data line: no digit and no "#" anywhere.
+std::string Noise(size_t size, std::mt19937& random) {
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string bytes;
+  while (bytes.size() < size) {
+    const char c = static_cast<char>(byte(random));
+    if (c == '#' || (c >= '0' && c <= '9')) continue;
+    bytes.push_back(c);
+  }
+  return bytes;
+}
+
+// `count` lines a confused viewer might send: text, blanks, header-like lines, over-long lines and
+// now and then a "##" command for the default box.
+std::string JunkLines(int count, std::mt19937& random) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    switch (random() % 6) {
+      case 0: text += "\r\n"; break;
+      case 1: text += "# not a header " + std::to_string(i) + "\n"; break;
+      case 2: text += std::string(300 + random() % 700, 'j') + "\r\n"; break;
+      case 3: text += (i % 500 == 0 ? "## ST " : "#  #") + std::to_string(i) + "\n"; break;
+      case 4: text += Noise(40, random) + "\n"; break;
+      default: text += "GS 1 12.5\r\n"; break;
+    }
+  }
+  return text;
+}
+
+// Sends one setpoint through the hub's utility port and reads the box's answer relayed back.
+void ExpectSetpointAnswered(uint16_t utilityPort, std::chrono::milliseconds bound) {
+  TextClient utility;
+  ASSERT_TRUE(utility.Connect("127.0.0.1", utilityPort));
+  std::string text;
+  ASSERT_TRUE(utility.ReadBytes(28, text, bound));
+  EXPECT_EQ(text, "Vellumetric-VMC: connected\r\n");
+  ASSERT_TRUE(utility.Send("GS 1 12.5\r\n"));
+  ASSERT_TRUE(utility.ReadLine(text, bound)) << "no answer within " << bound.count() << " ms";
+  EXPECT_EQ(text, "Extended Command done 14\r\n");
+}
+
+// Hostile and broken peers around a hub that serves two boxes: a viewer that never reads, one that
+// sends a 1 MiB line without a line end, one that sends 10,000 junk lines, a box that sends noise
+// and a 1 MiB line between its records, a utility that trickles and one that stays idle. A
+// well-behaved viewer still gets every combined record in order, a legitimate utility is answered,
+// and once the hostile peers have gone the hub holds as many descriptors as before.
+TEST(TessamerProgram, HostilePeersCostNoRecordAndLeaveNoDescriptor) {
+  testkit::FakeBox first("127.0.0.2");
+  testkit::FakeBox second("127.0.0.3");
+  first.SetScript(testkit::PlayAll(sim::HeaderBlockText(SequencedBox(), "VM-1")));
+  second.SetScript(testkit::PlayAll(sim::HeaderBlockText(SequencedBox(), "VM-2")));
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM,
+                        HubArgs(logFile, {"--box", "127.0.0.2:" + std::to_string(first.Port()), "--box",
+                                          "127.0.0.3:" + std::to_string(second.Port()), "--channels", "2",
+                                          "--box-utility-port", std::to_string(first.UtilityPort())})));
+  std::string line;
+  ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
+  const auto dataPort = static_cast<uint16_t>(NumberAfter(line, "data"));
+  const auto utilityPort = static_cast<uint16_t>(NumberAfter(line, "utility"));
+  ASSERT_TRUE(hub.WaitForPrefix("headers-complete", line)) << hub.ErrorText();
+
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", dataPort));
+  ASSERT_TRUE(ReadUntil(viewer, "#Seq_0 Level_0 Seq_1 Level_1 \r\n", 20));
+  // Counted with no utility connected: the hub keeps its link to a box's utility port only while
+  // one is.
+  const size_t descriptors = OpenDescriptors(hub.Pid());
+  ASSERT_GT(descriptors, 0u);
+
+  TextClient neverReads, longLine, junk, idleUtility, trickle;
+  ASSERT_TRUE(neverReads.Connect("127.0.0.1", dataPort));
+  ASSERT_TRUE(longLine.Connect("127.0.0.1", dataPort));
+  ASSERT_TRUE(junk.Connect("127.0.0.1", dataPort));
+  ASSERT_TRUE(idleUtility.Connect("127.0.0.1", utilityPort));
+  ASSERT_TRUE(trickle.Connect("127.0.0.1", utilityPort));
+
+  std::mt19937 random(11);
+  const std::string junkText = JunkLines(10000, random);
+  const std::string longText(1 << 20, 'L');
+  constexpr size_t kPiece = 64 * 1024;
+  constexpr uint64_t kRecords = 400;
+  bool longLineOpen = true;
+  bool junkOpen = true;
+  auto nextTrickle = std::chrono::steady_clock::now();
+  const std::string trickleText = "GS 1 1" + std::string(200, '0');
+  size_t trickled = 0;
+
+  for (uint64_t sequence = 1; sequence <= kRecords; ++sequence) {
+    const size_t step = sequence - 1;
+    if (longLineOpen && step * kPiece < longText.size()) {
+      longLineOpen = longLine.Send(std::string_view(longText).substr(step * kPiece, kPiece), 2s);
+    }
+    if (junkOpen && step < 100) {
+      const size_t from = step * junkText.size() / 100;
+      const size_t to = (step + 1) * junkText.size() / 100;
+      junkOpen = junk.Send(std::string_view(junkText).substr(from, to - from), 2s);
+    }
+    if (std::chrono::steady_clock::now() >= nextTrickle && trickled < trickleText.size()) {
+      trickle.Send(trickleText.substr(trickled++, 1), 1s);
+      nextTrickle += 100ms;
+    }
+    if (sequence == 100) {
+      second.Send(Noise(64 * 1024, random) + "\r\n");
+      second.Send(std::string(1 << 20, 'B') + "\r\n");
+    }
+    if (sequence == 200) {
+      SCOPED_TRACE("a legitimate utility among a trickling and an idle one");
+      ASSERT_NO_FATAL_FAILURE(ExpectSetpointAnswered(utilityPort, 3s));
+    }
+    first.Send(SequencedRecord(sequence, 1.5));
+    second.Send(SequencedRecord(sequence, 2.5));
+    ASSERT_TRUE(viewer.ReadLine(line)) << "record " << sequence << " did not arrive";
+    Data record{};
+    ASSERT_TRUE(ParseDataLine(std::string_view(line).substr(0, line.size() - 2), record)) << line;
+    ASSERT_EQ(record.count, 4) << line;
+    ASSERT_EQ(record.values[0], static_cast<double>(sequence)) << line;
+    ASSERT_EQ(record.values[2], static_cast<double>(sequence)) << line;
+    EXPECT_EQ(record.values[1], 1.5) << line;
+    EXPECT_EQ(record.values[3], 2.5) << line;
+  }
+  EXPECT_EQ(first.Accepted(), 1u) << "the first box was reconnected";
+  EXPECT_EQ(second.Accepted(), 1u) << "the second box was reconnected";
+
+  neverReads.Close();
+  longLine.Close();
+  junk.Close();
+  idleUtility.Close();
+  trickle.Close();
+  ASSERT_NO_FATAL_FAILURE(ExpectSetpointAnswered(utilityPort, 5s));
+  EXPECT_EQ(WaitForDescriptors(hub.Pid(), descriptors, 15s), descriptors);
+
+  hub.Signal(SIGINT);
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status, 6s));
+  EXPECT_EQ(status, 0) << hub.ErrorText();
+  std::remove(logFile.c_str());
+}
+
+// A datagram socket in a folder of its own, standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    char folder[] = "/tmp/tessamer-notify-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    dir = folder;
+    path = dir + "/notify";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd >= 0) close(fd);
+    std::remove(path.c_str());
+    std::remove(dir.c_str());
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  bool Bound() const { return fd >= 0; }
+  const std::string& Path() const { return path; }
+  // The next datagram, within `timeout`; false when none came.
+  bool Receive(std::string& text, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0) return false;
+    text.assign(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+ private:
+  std::string dir;
+  std::string path;
+  int fd = -1;
+};
+
+TEST(TessamerProgram, TellsItsServiceManagerReadyStatusWatchdogAndStopping) {
+#if !defined(TESSAMER_WITH_SYSTEMD)
+  GTEST_SKIP() << "built without libsystemd: no notifications";
+#else
+  NotifySocket manager;
+  ASSERT_TRUE(manager.Bound());
+  RunningHub run;
+  run.environment = {"NOTIFY_SOCKET=" + manager.Path(), "WATCHDOG_USEC=200000"};
+  ASSERT_NO_FATAL_FAILURE(run.Start());
+  std::vector<std::string> states;
+  std::string state;
+  while (state != "WATCHDOG=1" && manager.Receive(state, 5s)) states.push_back(state);
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  while (manager.Receive(state, 0ms)) states.push_back(state);  // the hub has ended: all are here
+
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.front(), "READY=1");
+  const auto at = [&states](const std::string& wanted) {
+    return std::find(states.begin(), states.end(), wanted) - states.begin();
+  };
+  const auto firstStatus = std::find_if(states.begin(), states.end(),
+                                        [](const std::string& s) { return s.rfind("STATUS=", 0) == 0; }) -
+                           states.begin();
+  EXPECT_LT(firstStatus, at("WATCHDOG=1"));
+  EXPECT_LT(at("WATCHDOG=1"), at("STOPPING=1"));
+  EXPECT_EQ(states.back(), "STOPPING=1");
+  EXPECT_THAT(states, ::testing::Contains("STATUS=2 of 2 boxes connected, 0 viewers"));
+#endif
 }
 
 #endif  // TESSAMER_PROGRAM

@@ -22,13 +22,13 @@
 #include "support/text.h"
 #include "testkit/environment.h"
 #include "testkit/recorders.h"
-#include "testkit/viewer_client.h"
+#include "testkit/text_client.h"
 
 namespace tessamer {
 namespace {
 
 using namespace std::chrono_literals;
-using testkit::ViewerClient;
+using testkit::TextClient;
 
 std::vector<Notice> ConnectionNotices(const std::vector<Notice>& notices, intptr_t event) {
   std::vector<Notice> matching;
@@ -43,6 +43,13 @@ size_t OpenDescriptors() {
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
     ++count;
   return count;
+}
+
+// A viewer on 127.0.0.1:`port`; a `receiveBuffer` above 0 shrinks its receive buffer.
+std::unique_ptr<TextClient> ConnectViewer(uint16_t port, int receiveBuffer = 0) {
+  auto client = std::make_unique<TextClient>();
+  EXPECT_TRUE(client->Connect("127.0.0.1", port, 5s, receiveBuffer));
+  return client;
 }
 
 // Occupies `count` of a server's workers until released (at the latest when destroyed).
@@ -88,9 +95,9 @@ class DataServerTest : public ::testing::Test {
   }
 
   // Connects a viewer and waits until the server has set it up (its connection notice).
-  std::unique_ptr<ViewerClient> Connect(int receiveBuffer = 0) {
+  std::unique_ptr<TextClient> Connect(int receiveBuffer = 0) {
     const size_t before = Seen(kClientConnected);
-    auto client = std::make_unique<ViewerClient>(port, receiveBuffer);
+    auto client = ConnectViewer(port, receiveBuffer);
     EXPECT_TRUE(sink.WaitFor(
         [&](const auto& notices) { return ConnectionNotices(notices, kClientConnected).size() > before; }));
     return client;
@@ -117,8 +124,8 @@ TEST_F(DataServerTest, AnEarlyClientGetsNothingUntilTheFirstTextThenEachOne) {
   EXPECT_EQ(notice.lParam, ConnectionNoticeWord(port, kClientConnected));
   Publish(SavedText::Header, "#H1\r\n");
   Publish(SavedText::DataLine, "D1\r\n");
-  ASSERT_TRUE(client->ReceiveBytes(9));
-  EXPECT_EQ(client->received, "#H1\r\nD1\r\n");
+  ASSERT_TRUE(client->WaitForBytes(9));
+  EXPECT_EQ(client->Buffered(), "#H1\r\nD1\r\n");
 }
 
 TEST_F(DataServerTest, ALateClientGetsTheHeaderThenTheLastDataLineThenEachNewText) {
@@ -130,8 +137,8 @@ TEST_F(DataServerTest, ALateClientGetsTheHeaderThenTheLastDataLineThenEachNewTex
   Publish(SavedText::DataLine, "D3\r\n");
   Publish(SavedText::Header, "#H2\r\n");
   const std::string expected = "#H1\r\nD2\r\nD3\r\n#H2\r\n";
-  ASSERT_TRUE(client->ReceiveBytes(expected.size()));
-  EXPECT_EQ(client->received, expected);
+  ASSERT_TRUE(client->WaitForBytes(expected.size()));
+  EXPECT_EQ(client->Buffered(), expected);
 }
 
 TEST_F(DataServerTest, TwoClientsGetTheSameBytesInTheSameOrder) {
@@ -144,10 +151,10 @@ TEST_F(DataServerTest, TwoClientsGetTheSameBytesInTheSameOrder) {
     Publish(SavedText::DataLine, line);
     expected += line;
   }
-  ASSERT_TRUE(first->ReceiveBytes(expected.size()));
-  ASSERT_TRUE(second->ReceiveBytes(expected.size()));
-  EXPECT_EQ(first->received, expected);
-  EXPECT_EQ(second->received, expected);
+  ASSERT_TRUE(first->WaitForBytes(expected.size()));
+  ASSERT_TRUE(second->WaitForBytes(expected.size()));
+  EXPECT_EQ(first->Buffered(), expected);
+  EXPECT_EQ(second->Buffered(), expected);
 }
 
 TEST_F(DataServerTest, ClientsConnectingWhileTextsArePublishedMissNoneAndGetNoneTwice) {
@@ -159,17 +166,16 @@ TEST_F(DataServerTest, ClientsConnectingWhileTextsArePublishedMissNoneAndGetNone
     Publish(SavedText::Header, "H\n");
     for (int i = 1; i <= kLines; ++i) Publish(SavedText::DataLine, std::to_string(i) + "\n");
   });
-  std::vector<std::unique_ptr<ViewerClient>> clients;
+  std::vector<std::unique_ptr<TextClient>> clients;
   go = true;
-  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<ViewerClient>(port));
+  for (int i = 0; i < 20; ++i) clients.push_back(ConnectViewer(port));
   publisher.join();
   const std::string last = "\n" + std::to_string(kLines) + "\n";
   for (auto& client : clients) {
-    ASSERT_TRUE(client->ReceiveUntil([&] {
-      const auto& r = client->received;
+    ASSERT_TRUE(client->ReceiveUntil([&](const std::string& r) {
       return r.size() >= last.size() && r.compare(r.size() - last.size(), last.size(), last) == 0;
     }));
-    std::istringstream lines(client->received);
+    std::istringstream lines(client->Buffered());
     std::string line;
     std::getline(lines, line);
     ASSERT_EQ(line, "H");
@@ -208,8 +214,8 @@ TEST_F(DataServerTest, AHeaderOfNinetySixLongChannelsArrivesWhole) {
   data.count = 1;
   publisher.PublishData(data);
   const std::string expected = block + "01/01/09 00:00:00 0.0000 \r\n";
-  ASSERT_TRUE(client->ReceiveBytes(expected.size()));
-  EXPECT_EQ(client->received, expected);
+  ASSERT_TRUE(client->WaitForBytes(expected.size()));
+  EXPECT_EQ(client->Buffered(), expected);
 }
 
 TEST_F(DataServerTest, TenTextsPublishedDuringASlowSendArriveInOrderAfterIt) {
@@ -222,8 +228,8 @@ TEST_F(DataServerTest, TenTextsPublishedDuringASlowSendArriveInOrderAfterIt) {
     Publish(SavedText::DataLine, text);
     expected += text;
   }
-  ASSERT_TRUE(client->ReceiveBytes(expected.size()));
-  EXPECT_EQ(client->received, expected);
+  ASSERT_TRUE(client->WaitForBytes(expected.size()));
+  EXPECT_EQ(client->Buffered(), expected);
 }
 
 TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
@@ -236,7 +242,7 @@ TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   Publish(SavedText::DataLine, "after\r\n");
   auto staying = Connect();
   Publish(SavedText::DataLine, "sync\r\n");
-  ASSERT_TRUE(staying->ReceiveBytes(13));
+  ASSERT_TRUE(staying->WaitForBytes(13));
   const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
   ASSERT_EQ(gone.size(), 1u);
   EXPECT_EQ(gone[0].wParam, socketValue);
@@ -252,17 +258,17 @@ TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
 
 TEST_F(DataServerTest, StopResetsConnectedClientsAndReturnsPromptly) {
   StartServer();
-  std::vector<std::unique_ptr<ViewerClient>> clients;
+  std::vector<std::unique_ptr<TextClient>> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(Connect());
   Publish(SavedText::DataLine, std::string(1 << 20, 'x'));  // sends outstanding
   const auto start = std::chrono::steady_clock::now();
   server->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   for (auto& client : clients) {
-    ASSERT_TRUE(client->ReceiveToEnd());
+    ASSERT_TRUE(client->WaitClosed(10s));
     // Wine ends a connection reset by its peer as an orderly close.
     if (!testkit::UnderWine()) {
-      EXPECT_EQ(client->endError, asio::error::connection_reset);
+      EXPECT_EQ(client->EndError(), asio::error::connection_reset);
     }
   }
   EXPECT_EQ(server->RecordCounts().Total(), 0u);
@@ -288,7 +294,7 @@ TEST_F(DataServerTest, StopReturnsAfterItsWaitWhenAWorkerDoesNotEnd) {
   hold.Release();
   server.reset();
   // The client was reset by the worker that did end, and nothing is posted after Stop.
-  ASSERT_TRUE(client->ReceiveToEnd());
+  ASSERT_TRUE(client->WaitClosed(10s));
   EXPECT_EQ(sink.Notices().size(), notices);
 }
 
@@ -296,23 +302,24 @@ TEST_F(DataServerTest, AnIdleClientIsWrittenToByThePublisherWhileEveryWorkerIsBu
   StartServer();
   auto client = Connect();
   Publish(SavedText::Header, "#H\r\n");
-  ASSERT_TRUE(client->ReceiveBytes(4));
+  ASSERT_TRUE(client->WaitForBytes(4));
   WorkerHold hold(server->Executor(), kWorkerCount);
   ASSERT_TRUE(hold.WaitRunning());
   Publish(SavedText::DataLine, "D1\r\n");
-  EXPECT_TRUE(client->ReceiveBytes(8, 5s));
-  EXPECT_EQ(client->received, "#H\r\nD1\r\n");
+  EXPECT_TRUE(client->WaitForBytes(8, 5s));
+  EXPECT_EQ(client->Buffered(), "#H\r\nD1\r\n");
 }
 
 TEST_F(DataServerTest, WithoutAWindowClientsAreServed) {
   server = std::make_unique<CDataServer>(0, nullptr, "127.0.0.1");
   ASSERT_TRUE(server->Start());
   Publish(SavedText::Header, "#H\r\n");
-  ViewerClient client(server->Port());
-  ASSERT_TRUE(client.ReceiveBytes(4));  // set up: the saved header came
+  TextClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
+  ASSERT_TRUE(client.WaitForBytes(4));  // set up: the saved header came
   Publish(SavedText::DataLine, "D\r\n");
-  ASSERT_TRUE(client.ReceiveBytes(7));
-  EXPECT_EQ(client.received, "#H\r\nD\r\n");
+  ASSERT_TRUE(client.WaitForBytes(7));
+  EXPECT_EQ(client.Buffered(), "#H\r\nD\r\n");
   client.Close();
 }
 
@@ -370,18 +377,18 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
     text += std::to_string(published) + "\n";
     Publish(SavedText::DataLine, text);
     expected += text;
-    ASSERT_TRUE(reader->ReceiveBytes(expected.size()));
+    ASSERT_TRUE(reader->WaitForBytes(expected.size()));
   }
   ASSERT_TRUE(WaitDisconnections(1));
   EXPECT_LT(published, 4000);
   const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
   ASSERT_EQ(gone.size(), 1u);
   EXPECT_EQ(gone[0].wParam, stuckSocket);
-  EXPECT_EQ(reader->received, expected);
+  EXPECT_EQ(reader->Buffered(), expected);
   // The reader goes on being served.
   Publish(SavedText::DataLine, "still here\n");
-  ASSERT_TRUE(reader->ReceiveBytes(expected.size() + 11));
-  EXPECT_TRUE(stuck->ReceiveToEnd());
+  ASSERT_TRUE(reader->WaitForBytes(expected.size() + 11));
+  EXPECT_TRUE(stuck->WaitClosed(10s));
   EXPECT_EQ(server->ConnectedCount(), 1u);
   DiagnosticLog().Close();
   std::ifstream log(logPath);
@@ -410,8 +417,8 @@ TEST_F(DataServerTest, BadInputFromOneClientLeavesTheOthersServed) {
     Publish(SavedText::DataLine, line);
     expected += line;
   }
-  ASSERT_TRUE(reader->ReceiveBytes(expected.size()));
-  EXPECT_EQ(reader->received, expected);
+  ASSERT_TRUE(reader->WaitForBytes(expected.size()));
+  EXPECT_EQ(reader->Buffered(), expected);
   noise.join();
   ASSERT_TRUE(sink.WaitFor([](const auto& notices) {
     return !notices.empty() && notices.back().message == WM_HUB_CLIENT_OFFSET &&
@@ -466,9 +473,9 @@ TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
   EXPECT_NE(relay.viewers[0], relay.viewers[1]);
   relay.replies[0]("## DCC OK_OT fine\r\n");
   Publish(SavedText::DataLine, "sync\r\n");
-  ASSERT_TRUE(asking->ReceiveBytes(25));
-  EXPECT_EQ(asking->received, "## DCC OK_OT fine\r\nsync\r\n");
-  ASSERT_TRUE(other->ReceiveBytes(6));
+  ASSERT_TRUE(asking->WaitForBytes(25));
+  EXPECT_EQ(asking->Buffered(), "## DCC OK_OT fine\r\nsync\r\n");
+  ASSERT_TRUE(other->WaitForBytes(6));
 
   // The relay learns that the client left; a reply for it, or after the server stopped or
   // went, is dropped.
@@ -480,8 +487,8 @@ TEST_F(DataServerTest, ACommandLineIsRelayedAndTheReplyReachesTheSenderAlone) {
   }
   relay.replies[0]("## DCC OK_OT late\r\n");
   Publish(SavedText::DataLine, "sync2\r\n");
-  ASSERT_TRUE(other->ReceiveBytes(13));
-  EXPECT_EQ(other->received, "sync\r\nsync2\r\n");
+  ASSERT_TRUE(other->WaitForBytes(13));
+  EXPECT_EQ(other->Buffered(), "sync\r\nsync2\r\n");
   server->Stop();
   relay.replies[0]("## DCC OK_OT stopped\r\n");
   server.reset();

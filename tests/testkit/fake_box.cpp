@@ -1,11 +1,23 @@
 #include "testkit/fake_box.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <utility>
 
 namespace tessamer::testkit {
+
+uint32_t NetworkAddress(const std::string& dotted) {
+  const auto bytes = asio::ip::make_address_v4(dotted).to_bytes();
+  uint32_t address = 0;
+  std::memcpy(&address, bytes.data(), sizeof address);
+  return address;
+}
+
+std::string Acknowledge(const std::string& line) {
+  return "Extended Command done " + std::to_string(line.size()) + "\r\nDone\r\n";
+}
 
 FakeBoxScript PlayAll(std::string text, bool closeAfter) {
   return FakeBoxScript{{FakeBoxStep{std::move(text), 0ms}}, closeAfter};
@@ -125,8 +137,69 @@ class FakeBox::Session : public std::enable_shared_from_this<Session> {
   char buffer[4096];
 };
 
+// One accepted utility connection: greets, then answers each request line in turn until either
+// side closes. Runs on the box thread only.
+class FakeBox::UtilitySession : public std::enable_shared_from_this<UtilitySession> {
+ public:
+  UtilitySession(FakeBox& box, asio::ip::tcp::socket socket) : box(box), socket(std::move(socket)) {}
+
+  void Start(std::string banner) {
+    if (banner.empty()) return ReadLine();
+    Write(std::move(banner));
+  }
+
+  void Close() {
+    if (closed) return;
+    closed = true;
+    std::error_code ignored;
+    socket.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket.close(ignored);
+    box.UtilitySessionEnded(this);
+  }
+
+ private:
+  void ReadLine() {
+    asio::async_read_until(socket, input, '\n',
+                           [self = shared_from_this()](const std::error_code& failure, size_t n) {
+                             if (self->closed) return;
+                             if (failure) return self->Close();
+                             const auto begin = asio::buffers_begin(self->input.data());
+                             std::string line(begin, begin + static_cast<std::ptrdiff_t>(n));
+                             self->input.consume(n);
+                             self->Reply(self->box.Answer(line));
+                           });
+  }
+
+  void Reply(std::string answer) {
+    if (answer.empty()) return ReadLine();
+    if (answer == kCloseConnection) return Close();
+    Write(std::move(answer));
+  }
+
+  void Write(std::string text) {
+    auto held = std::make_shared<std::string>(std::move(text));
+    asio::async_write(socket, asio::buffer(*held),
+                      [self = shared_from_this(), held](const std::error_code& failure, size_t) {
+                        if (self->closed) return;
+                        if (failure) return self->Close();
+                        self->ReadLine();
+                      });
+  }
+
+  FakeBox& box;
+  asio::ip::tcp::socket socket;
+  asio::streambuf input;
+  bool closed = false;
+};
+
 FakeBox::FakeBox(std::string address, uint16_t port) : address(std::move(address)), port(port) {
   OpenAcceptor(true);
+  const asio::ip::tcp::endpoint utility(asio::ip::make_address(this->address), 0);
+  utilityAcceptor.open(utility.protocol());
+  utilityAcceptor.bind(utility);
+  utilityAcceptor.listen();
+  utilityPort = utilityAcceptor.local_endpoint().port();
+  AcceptUtility();
   thread = std::thread([this] { context.run(); });
 }
 
@@ -134,7 +207,9 @@ FakeBox::~FakeBox() {
   RunOnBoxThread([this] {
     std::error_code ignored;
     acceptor.close(ignored);
+    utilityAcceptor.close(ignored);
     for (auto& session : std::vector(sessions)) session->Close();
+    for (auto& session : std::vector(utilitySessions)) session->Close();
   });
   work.reset();
   thread.join();
@@ -269,6 +344,82 @@ bool FakeBox::WaitForOpenConnections(size_t count, std::chrono::milliseconds tim
 
 bool FakeBox::WaitForReceived(size_t bytes, std::chrono::milliseconds timeout) const {
   return WaitUntil([&] { return received.size() >= bytes; }, timeout);
+}
+
+void FakeBox::AcceptUtility() {
+  utilityAcceptor.async_accept([this](const std::error_code& failure, asio::ip::tcp::socket socket) {
+    if (!utilityAcceptor.is_open()) return;
+    if (!failure) {
+      std::string banner;
+      {
+        std::lock_guard guard(mutex);
+        ++utilityConnections;
+        banner = utilityBanner;
+      }
+      changed.notify_all();
+      auto session = std::make_shared<UtilitySession>(*this, std::move(socket));
+      utilitySessions.push_back(session);
+      session->Start(std::move(banner));
+    }
+    AcceptUtility();
+  });
+}
+
+std::string FakeBox::Answer(const std::string& line) {
+  Responder current;
+  {
+    std::lock_guard guard(mutex);
+    utilityLines.push_back(line);
+    current = responder;
+  }
+  changed.notify_all();
+  return current ? current(line) : std::string();
+}
+
+void FakeBox::UtilitySessionEnded(UtilitySession* session) {
+  std::erase_if(utilitySessions, [session](const auto& s) { return s.get() == session; });
+  {
+    std::lock_guard guard(mutex);
+    ++utilityDisconnections;
+  }
+  changed.notify_all();
+}
+
+void FakeBox::SetUtilityBanner(std::string banner) {
+  std::lock_guard guard(mutex);
+  utilityBanner = std::move(banner);
+}
+
+void FakeBox::SetUtilityResponder(Responder value) {
+  std::lock_guard guard(mutex);
+  responder = std::move(value);
+}
+
+std::vector<std::string> FakeBox::UtilityLines() const {
+  std::lock_guard guard(mutex);
+  return utilityLines;
+}
+
+size_t FakeBox::UtilityConnections() const {
+  std::lock_guard guard(mutex);
+  return utilityConnections;
+}
+
+size_t FakeBox::UtilityDisconnections() const {
+  std::lock_guard guard(mutex);
+  return utilityDisconnections;
+}
+
+bool FakeBox::WaitForUtilityLines(size_t count, std::chrono::milliseconds timeout) const {
+  return WaitUntil([&] { return utilityLines.size() >= count; }, timeout);
+}
+
+bool FakeBox::WaitForUtilityConnections(size_t count, std::chrono::milliseconds timeout) const {
+  return WaitUntil([&] { return utilityConnections >= count; }, timeout);
+}
+
+bool FakeBox::WaitForUtilityDisconnections(size_t count, std::chrono::milliseconds timeout) const {
+  return WaitUntil([&] { return utilityDisconnections >= count; }, timeout);
 }
 
 UnansweredPort::UnansweredPort(const std::string& address) {

@@ -1,12 +1,16 @@
 #pragma once
-// A logger box stand-in for tests, benchmarks and tools: a TCP server on a loopback address that
-// plays a given text to every connection it accepts, at a given pace, and records what it
-// receives. It can drop its connections, stop listening, refuse (a bound port that does not
-// listen) and listen again on the same port, or stay silent (an empty script).
+// A logger box stand-in for tests, benchmarks and tools, on a loopback address, with the box's two
+// ports:
+// - the data port plays a given text to every connection it accepts, at a given pace, and records
+//   what it receives. It can drop its connections, stop listening, refuse (a bound port that does
+//   not listen) and listen again on the same port, or stay silent (an empty script);
+// - the utility port greets each connection with a banner, then hands each request line (line end
+//   included) to a responder and sends back what it returns (by default the box's acknowledgement).
 //
-// Threads: the box runs one thread of its own for all socket work; every public operation may be
-// called from any other thread (not from a FakeBox callback: there are none). The operations that
-// change the box's state return once the change has been made.
+// Threads: the box runs one thread of its own for all socket work, the responder included (a
+// responder that blocks holds up the whole box); every public operation may be called from any
+// other thread (not from the responder). The operations that change the box's state return once
+// the change has been made.
 
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +29,16 @@
 namespace tessamer::testkit {
 
 using namespace std::chrono_literals;
+
+// What a box's utility port sends first.
+inline constexpr const char* kBoxBanner = "Vellumetric-VMC: VM-400 utility port\r\n";
+// A responder's answer that makes the box close the utility connection instead of answering.
+inline const std::string kCloseConnection = "\x04close";
+
+// The IPv4 address of a dotted text in network byte order (its bytes are the dotted parts).
+uint32_t NetworkAddress(const std::string& dotted);
+// The acknowledgement a box gives for a utility request `line` (the request with its line end).
+std::string Acknowledge(const std::string& line);
 
 // One piece of a script: wait `pause`, then send `text`.
 struct FakeBoxStep {
@@ -49,7 +63,10 @@ FakeBoxScript PlaySplitAt(std::string_view text, const std::vector<size_t>& cuts
 
 class FakeBox {
  public:
-  // Listens on `address` (a 127.0.0.x address) and `port` (0: any free port, see Port()).
+  using Responder = std::function<std::string(const std::string& line)>;
+
+  // Listens on `address` (a 127.0.0.x address): the data port on `port` (0: any free port, see
+  // Port()), the utility port on any free port (see UtilityPort()).
   explicit FakeBox(std::string address = "127.0.0.1", uint16_t port = 0);
   ~FakeBox();
   FakeBox(const FakeBox&) = delete;
@@ -83,15 +100,33 @@ class FakeBox {
   bool WaitForOpenConnections(size_t count, std::chrono::milliseconds timeout = 10s) const;
   bool WaitForReceived(size_t bytes, std::chrono::milliseconds timeout = 10s) const;
 
+  // The utility port.
+  uint16_t UtilityPort() const { return utilityPort; }
+  // What utility connections accepted after the call are sent first (empty: nothing).
+  void SetUtilityBanner(std::string banner);
+  // Answers each later request line; an empty answer sends nothing, kCloseConnection closes.
+  void SetUtilityResponder(Responder responder);
+  std::vector<std::string> UtilityLines() const;  // every request line, in arrival order
+  size_t UtilityConnections() const;               // accepted so far
+  size_t UtilityDisconnections() const;            // ended so far, by either side
+  bool WaitForUtilityLines(size_t count, std::chrono::milliseconds timeout = 10s) const;
+  bool WaitForUtilityConnections(size_t count, std::chrono::milliseconds timeout = 10s) const;
+  bool WaitForUtilityDisconnections(size_t count, std::chrono::milliseconds timeout = 10s) const;
+
  private:
   class Session;
   friend class Session;
+  class UtilitySession;
+  friend class UtilitySession;
 
   void RunOnBoxThread(const std::function<void()>& job);
   void OpenAcceptor(bool listen);
   void Accept();
   void SessionEnded(Session* session);
   void AddReceived(std::string_view bytes);
+  void AcceptUtility();
+  std::string Answer(const std::string& line);  // records `line`, returns the responder's answer
+  void UtilitySessionEnded(UtilitySession* session);
   template <typename Condition>
   bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) const;
 
@@ -103,6 +138,9 @@ class FakeBox {
   asio::ip::tcp::acceptor acceptor{context};
   std::vector<std::shared_ptr<Session>> sessions;  // box thread only
   uint64_t acceptorGeneration = 0;                 // box thread only; stale accepts ignore
+  asio::ip::tcp::acceptor utilityAcceptor{context};
+  uint16_t utilityPort = 0;
+  std::vector<std::shared_ptr<UtilitySession>> utilitySessions;  // box thread only
   std::thread thread;
 
   mutable std::mutex mutex;  // guards the fields below
@@ -111,6 +149,11 @@ class FakeBox {
   size_t accepted = 0;
   size_t open = 0;
   std::string received;
+  std::string utilityBanner = kBoxBanner;
+  Responder responder = Acknowledge;
+  std::vector<std::string> utilityLines;
+  size_t utilityConnections = 0;
+  size_t utilityDisconnections = 0;
 };
 
 // A loopback port whose connects neither complete nor fail: a listener with a zero backlog that

@@ -6,11 +6,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 }
 
-bool TextClient::Connect(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {
+bool TextClient::Connect(const std::string& address, uint16_t port, std::chrono::milliseconds timeout,
+                         int receiveBuffer) {
   Close();
   asio::error_code bad;
   const auto ip = asio::ip::make_address(address, bad);
   if (bad) return false;
+  socket.open(ip.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), bad);
+  if (bad) return false;
+  if (receiveBuffer > 0) socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), bad);
   asio::error_code result = asio::error::would_block;
   asio::steady_timer timer(context, timeout);
   socket.async_connect({ip, port}, [&](const asio::error_code& e) {
@@ -23,18 +27,30 @@ bool TextClient::Connect(const std::string& address, uint16_t port, std::chrono:
   context.restart();
   context.run();
   ended = false;
+  endError = {};
   buffer.clear();
   if (result) {
     Close();
     return false;
   }
+  socket.set_option(asio::ip::tcp::no_delay(true), bad);
   return true;
 }
 
-bool TextClient::Send(std::string_view text) {
-  asio::error_code error;
-  asio::write(socket, asio::buffer(text.data(), text.size()), error);
-  return !error;
+bool TextClient::Send(std::string_view text, std::chrono::milliseconds timeout) {
+  if (!socket.is_open()) return false;
+  asio::error_code result = asio::error::would_block;
+  asio::steady_timer timer(context, timeout);
+  asio::async_write(socket, asio::buffer(text.data(), text.size()), [&](const asio::error_code& e, size_t) {
+    result = e;
+    timer.cancel();
+  });
+  timer.async_wait([&](const asio::error_code& e) {
+    if (!e) socket.cancel();
+  });
+  context.restart();
+  context.run();
+  return !result;
 }
 
 bool TextClient::Fill(Clock::time_point deadline) {
@@ -54,7 +70,10 @@ bool TextClient::Fill(Clock::time_point deadline) {
   context.restart();
   context.run();
   buffer.append(chunk, received);
-  if (result && result != asio::error::operation_aborted) ended = true;
+  if (result && result != asio::error::operation_aborted) {
+    ended = true;
+    endError = result;
+  }
   return received > 0;
 }
 
@@ -92,6 +111,19 @@ bool TextClient::ReadToEnd(std::string& bytes, std::chrono::milliseconds timeout
 bool TextClient::WaitClosed(std::chrono::milliseconds timeout) {
   std::string ignored;
   return ReadToEnd(ignored, timeout);
+}
+
+bool TextClient::ReceiveUntil(const std::function<bool(const std::string& buffered)>& done,
+                              std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done(buffer)) {
+    if (!Fill(deadline)) return false;
+  }
+  return true;
+}
+
+bool TextClient::WaitForBytes(size_t count, std::chrono::milliseconds timeout) {
+  return ReceiveUntil([count](const std::string& buffered) { return buffered.size() >= count; }, timeout);
 }
 
 void TextClient::Close() {

@@ -11,14 +11,14 @@
 
 #include "support/error_numbers.h"
 #include "support/exceptions.h"
-#include "testkit/loopback_peers.h"
+#include "testkit/fake_box.h"
 
 namespace tessamer {
 namespace {
 
 using namespace std::chrono_literals;
 using asio::ip::tcp;
-using testing::NetworkAddress;
+using testkit::NetworkAddress;
 
 // A link connected to a peer socket that the test drives by hand on its own thread.
 class LineLinkTest : public ::testing::Test {

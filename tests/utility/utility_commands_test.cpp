@@ -7,32 +7,33 @@
 #include "support/error_numbers.h"
 #include "support/text.h"
 #include "testkit/environment.h"
-#include "testkit/loopback_peers.h"
+#include "testkit/fake_box.h"
 #include "utility/vellumetric_utility.h"
 
 namespace tessamer {
 namespace {
 
-using testing::Acknowledge;
-using testing::FakeUtilityBox;
+using testkit::Acknowledge;
+using testkit::FakeBox;
 
 // A box on 127.0.0.2 and the bridge's kind of connection to it, opened.
 class UtilityCommandsTest : public ::testing::Test {
  protected:
-  void Open(const std::string& banner = testing::kBoxBanner) {
-    box = std::make_unique<FakeUtilityBox>("127.0.0.2", banner);
+  void Open(const std::string& banner = testkit::kBoxBanner) {
+    box = std::make_unique<FakeBox>("127.0.0.2");
+    box->SetUtilityBanner(banner);
     utility = std::make_unique<CVellumetricUtility>(false, true, std::wstring(), "127.0.0.2",
-                                                    box->Port());
+                                                    box->UtilityPort());
     utility->SetOpenTimeout(300);
     utility->SetErrorObserver([this](const std::wstring& text) { observed.push_back(text); });
     ASSERT_TRUE(utility->Connect());
     utility->Link().receiveTimeoutMs = 300;
   }
 
-  void Answer(FakeUtilityBox::Responder responder) { box->SetResponder(std::move(responder)); }
+  void Answer(FakeBox::Responder responder) { box->SetUtilityResponder(std::move(responder)); }
   std::wstring ErrorText() const { return utility->GetErrorInfo().text; }
 
-  std::unique_ptr<FakeUtilityBox> box;
+  std::unique_ptr<FakeBox> box;
   std::unique_ptr<CVellumetricUtility> utility;
   std::vector<std::wstring> observed;
 };
@@ -44,7 +45,7 @@ TEST_F(UtilityCommandsTest, CommentLinesAroundTheAcknowledgementAreSkipped) {
            "\r\n# between\r\nDone\r\n";
   });
   EXPECT_TRUE(utility->CommandA(5));
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GA 5\r\n"});
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GA 5\r\n"});
   EXPECT_FALSE(utility->GetErrorInfo().failed);
   EXPECT_EQ(utility->Link().capture,
             "# before\r\nExtended Command done 6\r\n# between\r\nDone\r\n");
@@ -78,7 +79,7 @@ TEST_F(UtilityCommandsTest, CountMismatchNamesBothNumbers) {
   Open();
   Answer([](const std::string&) { return std::string("Extended Command done 13\r\nDone\r\n"); });
   EXPECT_FALSE(utility->CommandS(12, 3.5));
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GS 12 3.5000\r\n"});
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GS 12 3.5000\r\n"});
   EXPECT_EQ(ErrorText(), L"Variable #: 14 written does not match variable #: 13 in response");
 }
 
@@ -89,25 +90,25 @@ TEST_F(UtilityCommandsTest, SetValueIsWrittenWithAPointUnderAnyLocale) {
   const bool result = utility->CommandS(3, -0.25);
   std::setlocale(LC_ALL, previous.c_str());
   EXPECT_TRUE(result);
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GS 3 -0.2500\r\n"});
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GS 3 -0.2500\r\n"});
 }
 
 TEST_F(UtilityCommandsTest, ZeroCommandFormDependsOnTheBanner) {
   Open();
   EXPECT_TRUE(utility->CommandZ(5));
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GZ 5\r\n"});
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GZ 5\r\n"});
 
   Open("");  // a box that greets with nothing
   ASSERT_TRUE(utility->MissingBanner());
   EXPECT_TRUE(utility->CommandZ(5));
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GY 5 \r\n"});
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GY 5 \r\n"});
   EXPECT_FALSE(utility->GetErrorInfo().failed);
 
   const std::vector<int32_t> variables{1, 22, 3};
   std::vector<int32_t> undone{99};
   EXPECT_TRUE(utility->RunZCommand(variables, undone));
   EXPECT_TRUE(undone.empty());
-  EXPECT_EQ(box->Lines().back(), "GY 1 22 3 \r\n");
+  EXPECT_EQ(box->UtilityLines().back(), "GY 1 22 3 \r\n");
 }
 
 TEST_F(UtilityCommandsTest, YRequestWithWrongCount) {
@@ -127,8 +128,8 @@ TEST_F(UtilityCommandsTest, RequestThatDoesNotFitIsNotSentAndLeavesTheResultTrue
   // 506 characters make a request of exactly 511 bytes: it fits and is sent.
   const std::vector<std::string> fitting{std::string(506, 'y')};
   EXPECT_TRUE(utility->SendTextCommands(fitting));
-  ASSERT_TRUE(box->WaitForLines(1));
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GC " + std::string(506, 'y') + "\r\n"});
+  ASSERT_TRUE(box->WaitForUtilityLines(1));
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GC " + std::string(506, 'y') + "\r\n"});
 }
 
 TEST_F(UtilityCommandsTest, SequenceResultIsTheLastItemsOutcome) {
@@ -142,13 +143,13 @@ TEST_F(UtilityCommandsTest, SequenceResultIsTheLastItemsOutcome) {
   EXPECT_EQ(ErrorText(), L"Variable #: 6 written does not match variable #: 99 in response");
   const std::vector<int32_t> reversed{2, 1};
   EXPECT_FALSE(utility->SendLetterCommand(reversed, 'A'));
-  EXPECT_EQ(box->Lines().size(), 4u);
+  EXPECT_EQ(box->UtilityLines().size(), 4u);
 }
 
 TEST_F(UtilityCommandsTest, SocketErrorGivesItsNumberAndTheUndoneVariables) {
   Open();
   Answer([](const std::string& line) {
-    if (line == "GZ 2\r\n") return testing::kCloseConnection;
+    if (line == "GZ 2\r\n") return testkit::kCloseConnection;
     return Acknowledge(line);
   });
   const std::vector<int32_t> variables{1, 2, 3};
@@ -181,18 +182,18 @@ TEST_F(UtilityCommandsTest, OverlongAcknowledgementIsRejectedSafely) {
 }
 
 TEST(UtilityCommandsPerCommand, EachCommandOpensAndClosesItsConnection) {
-  FakeUtilityBox box("127.0.0.2");
-  CVellumetricUtility utility(true, true, {}, "127.0.0.2", box.Port());
+  FakeBox box("127.0.0.2");
+  CVellumetricUtility utility(true, true, {}, "127.0.0.2", box.UtilityPort());
   utility.SetOpenTimeout(300);
   EXPECT_FALSE(utility.IsConnected());
   const std::vector<std::string> texts{"PING"};
   EXPECT_TRUE(utility.SendTextCommands(texts));
   EXPECT_FALSE(utility.IsConnected());
-  EXPECT_TRUE(box.WaitForDisconnections(1));
+  EXPECT_TRUE(box.WaitForUtilityDisconnections(1));
   EXPECT_EQ(utility.Link().capture, "Extended Command done 9\r\nDone\r\n");
   EXPECT_TRUE(utility.CommandZ(4));
-  EXPECT_TRUE(box.WaitForDisconnections(2));
-  EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC PING\r\n", "GZ 4\r\n"}));
+  EXPECT_TRUE(box.WaitForUtilityDisconnections(2));
+  EXPECT_EQ(box.UtilityLines(), (std::vector<std::string>{"GC PING\r\n", "GZ 4\r\n"}));
 }
 
 TEST(UtilityCommandsPerCommand, UnreachableBoxFailsTheCommand) {

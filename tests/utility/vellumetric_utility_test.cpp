@@ -8,30 +8,30 @@
 
 #include "support/error_numbers.h"
 #include "support/text.h"
-#include "testkit/loopback_peers.h"
+#include "testkit/fake_box.h"
 
 namespace tessamer {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeUtilityBox;
-using testing::NetworkAddress;
+using testkit::FakeBox;
+using testkit::NetworkAddress;
 
 constexpr const wchar_t* kTimeoutText = L"A timeout occurred while waiting for an operation to complete";
 
 // The bridge's kind of connection: kept open, responses captured.
-std::unique_ptr<CVellumetricUtility> CachedConnectionTo(const FakeUtilityBox& box,
+std::unique_ptr<CVellumetricUtility> CachedConnectionTo(const FakeBox& box,
                                                         const std::string& dotted) {
   auto utility = std::make_unique<CVellumetricUtility>(false, true, std::wstring(), "127.0.0.99",
-                                                       box.Port());
+                                                       box.UtilityPort());
   utility->SetTarget(Widen(dotted));
   utility->SetOpenTimeout(300);
   return utility;
 }
 
 TEST(VellumetricUtilityConnect, BannerIsReadButNotCapturedLaterReadsAre) {
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([](const std::string&) { return std::string("#x\r\nFirmware Ver 2.15b3\r\n"); });
+  FakeBox box("127.0.0.2");
+  box.SetUtilityResponder([](const std::string&) { return std::string("#x\r\nFirmware Ver 2.15b3\r\n"); });
   auto utility = CachedConnectionTo(box, "127.0.0.2");
   std::vector<std::pair<int32_t, int32_t>> progress;
   utility->SetProgressObserver([&](int32_t total, int32_t reached) {
@@ -52,7 +52,8 @@ TEST(VellumetricUtilityConnect, BannerIsReadButNotCapturedLaterReadsAre) {
 }
 
 TEST(VellumetricUtilityConnect, BoxWithoutBannerIsStillOpened) {
-  FakeUtilityBox box("127.0.0.2", "");
+  FakeBox box("127.0.0.2");
+  box.SetUtilityBanner("");
   auto utility = CachedConnectionTo(box, "127.0.0.2");
   ASSERT_TRUE(utility->Connect());
   EXPECT_TRUE(utility->MissingBanner());
@@ -80,15 +81,15 @@ TEST(VellumetricUtilityConnect, NothingListeningFailsWithTheTimeoutText) {
 }
 
 TEST(VellumetricUtilityConnect, EmptyTargetGoesToTheDefaultBox) {
-  FakeUtilityBox box("127.0.0.3");
-  CVellumetricUtility utility(false, false, {}, "127.0.0.3", box.Port());
+  FakeBox box("127.0.0.3");
+  CVellumetricUtility utility(false, false, {}, "127.0.0.3", box.UtilityPort());
   utility.SetTarget(L"127.0.0.7");
   EXPECT_EQ(utility.Address(), NetworkAddress("127.0.0.7"));
   utility.SetTarget(L"");
   EXPECT_EQ(utility.Address(), 0u);
   ASSERT_TRUE(utility.Connect());
   EXPECT_EQ(utility.Address(), NetworkAddress("127.0.0.3"));
-  EXPECT_TRUE(box.WaitForConnections(1));
+  EXPECT_TRUE(box.WaitForUtilityConnections(1));
 }
 
 TEST(VellumetricUtilityConnect, HostNamesResolve) {
@@ -99,21 +100,21 @@ TEST(VellumetricUtilityConnect, HostNamesResolve) {
 }
 
 TEST(VellumetricUtilityConnect, ConnectOnAnOpenLinkReplacesTheConnection) {
-  FakeUtilityBox box("127.0.0.2");
+  FakeBox box("127.0.0.2");
   auto utility = CachedConnectionTo(box, "127.0.0.2");
   ASSERT_TRUE(utility->Connect());
   ASSERT_TRUE(utility->Connect());
-  EXPECT_TRUE(box.WaitForConnections(2));
-  EXPECT_TRUE(box.WaitForDisconnections(1));
+  EXPECT_TRUE(box.WaitForUtilityConnections(2));
+  EXPECT_TRUE(box.WaitForUtilityDisconnections(1));
   EXPECT_TRUE(utility->CommandA(1));
   utility->Disconnect();
   EXPECT_FALSE(utility->IsConnected());
-  EXPECT_TRUE(box.WaitForDisconnections(2));
+  EXPECT_TRUE(box.WaitForUtilityDisconnections(2));
 }
 
 TEST(VellumetricUtilityFirmware, ReadsMajorMinorAndRevision) {
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([](const std::string& line) -> std::string {
+  FakeBox box("127.0.0.2");
+  box.SetUtilityResponder([](const std::string& line) -> std::string {
     if (line != "help\r\n") return {};
     return "# VM-400 help\r\nStatus: running\r\n#\r\nFirmware Ver 2.15b3\r\ntrailing text\r\n";
   });
@@ -129,13 +130,14 @@ TEST(VellumetricUtilityFirmware, ReadsMajorMinorAndRevision) {
 }
 
 TEST(VellumetricUtilityFirmware, LetterWithoutDigitLeavesRevisionAndNoMatchFails) {
-  FakeUtilityBox box("127.0.0.2", "");
+  FakeBox box("127.0.0.2");
+  box.SetUtilityBanner("");
   std::string firmwareLine = "Firmware Ver 3.4a";
-  box.SetResponder([&firmwareLine](const std::string&) {
+  box.SetUtilityResponder([&firmwareLine](const std::string&) {
     return "# comment\r\nStatus ok\r\n" + firmwareLine + "\r\n";
   });
   // Opening per query: the connection is made and closed around each one.
-  CVellumetricUtility utility(true, true, {}, "127.0.0.2", box.Port());
+  CVellumetricUtility utility(true, true, {}, "127.0.0.2", box.UtilityPort());
   utility.SetOpenTimeout(200);
   FirmwareInfo info;
   info.revision = L"k";
@@ -149,12 +151,12 @@ TEST(VellumetricUtilityFirmware, LetterWithoutDigitLeavesRevisionAndNoMatchFails
   firmwareLine = "Firmware Version unknown";
   EXPECT_FALSE(utility.QueryFirmwareVersion(info));
   EXPECT_FALSE(utility.GetErrorInfo().failed);
-  EXPECT_TRUE(box.WaitForDisconnections(2));
+  EXPECT_TRUE(box.WaitForUtilityDisconnections(2));
 }
 
 TEST(VellumetricUtilityFirmware, SocketErrorIsRecordedWithItsNumber) {
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([](const std::string&) { return testing::kCloseConnection; });
+  FakeBox box("127.0.0.2");
+  box.SetUtilityResponder([](const std::string&) { return testkit::kCloseConnection; });
   auto utility = CachedConnectionTo(box, "127.0.0.2");
   ASSERT_TRUE(utility->Connect());
   FirmwareInfo info;

@@ -56,6 +56,12 @@ void CBoxSimulator::ReleaseReplay() {
   });
 }
 
+void CBoxSimulator::StepReplay() {
+  asio::post(context, [this] {
+    for (auto& box : boxes) box->Step();
+  });
+}
+
 void CBoxSimulator::SetCommandObserver(std::function<void(int, const std::string&)> newObserver) {
   std::lock_guard guard(observerMutex);
   observer = std::move(newObserver);

@@ -28,8 +28,8 @@
 //
 // Connections are shared-ownership sessions: the box's list and their pending handlers keep them.
 //
-// Threads: CBoxSimulator is owned and driven (Start, Stop, destruction) by one thread; ReleaseReplay
-// and SetCommandObserver may be called from any thread.
+// Threads: CBoxSimulator is owned and driven (Start, Stop, destruction) by one thread; ReleaseReplay,
+// StepReplay and SetCommandObserver may be called from any thread.
 
 #include <asio.hpp>
 #include <functional>
@@ -65,6 +65,9 @@ class CBoxSimulator {
   // Replayed boxes with `holdAfterHeader`: starts the data lines of every box now, on a common
   // slot clock, so that record k of every box goes out in the same slot.
   void ReleaseReplay();
+  // Replayed boxes with `holdAfterHeader`, instead of ReleaseReplay: sends the next record of every
+  // box now (for a caller that waits for each record's effect before it asks for the next one).
+  void StepReplay();
 
   // Called on the simulator's thread for every utility request: (box index, request line).
   void SetCommandObserver(std::function<void(int, const std::string&)> observer);

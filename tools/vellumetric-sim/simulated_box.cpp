@@ -180,6 +180,11 @@ void CSimulatedBox::Release(Clock::time_point now) {
   StartRecords(now);
 }
 
+void CSimulatedBox::Step() {
+  if (recordsStarted || stopped) return;
+  OnRecordDue();
+}
+
 void CSimulatedBox::Close() {
   stopped = true;
   asio::error_code ignored;

@@ -88,6 +88,8 @@ class CSimulatedBox {
   // On the simulator's thread (or before it runs).
   // Starts held records now.
   void Release(Clock::time_point now);
+  // Sends the next record of held records now.
+  void Step();
   // Closes ports, connections and the record clock for good.
   void Close();
 

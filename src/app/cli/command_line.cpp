@@ -251,8 +251,26 @@ void COptionReader::AddOptions() {
     if (text.empty()) Reject("log", "takes a file name");
     options.logFile = text;
   });
-  AddSetting("--status-port", "PORT", "reserved for the status endpoint: accepted, not used yet",
+  AddSetting("--status-port", "PORT",
+             "serve the hub's health over HTTP on PORT (0: any free\n"
+             "port): GET /status as JSON, GET /metrics for Prometheus;\n"
+             "off without it",
              [this](const std::string& text) { options.statusPort = Port("status-port", text, 0); });
+  AddSetting("--status-listen", "ADDRESS",
+             "address the status endpoint listens on (default " + std::string(kStatusListenAddress) +
+                 ":\nthis machine only)",
+             [this](const std::string& text) { options.statusListen = Address("status-listen", text); });
+  AddSetting("--status", "[HOST:]PORT",
+             "show the boxes and viewers of the hub whose status endpoint\n"
+             "is at HOST (default 127.0.0.1) and PORT, and exit",
+             [this](const std::string& text) {
+               BoxOption target;
+               if (!ReadBox(text.find(':') == std::string::npos ? "127.0.0.1:" + text : text, target)) {
+                 Reject("status", "takes [HOST:]PORT (port 1 to 65535): " + text, text);
+               }
+               options.statusQuery = target.host + ":" + std::to_string(target.port);
+             })
+      ->configurable(false);
   AddSetting("--keep-trying", "SECONDS",
              "headless: when a run ends by itself (a box could not be\n"
              "reached), keep the servers and start it again after SECONDS,\n"
@@ -276,7 +294,8 @@ void COptionReader::Describe() {
       "\n"
       "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options or a bad\n"
       "configuration file, 3 when a box could not be reached at the start of the run (and\n"
-      "no --keep-trying), 4 when the data server could not start.");
+      "no --keep-trying), 4 when the data server or the status endpoint could not start.\n"
+      "--status exits 0 after showing the hub, 1 when nothing answers there.");
   app.get_formatter()->column_width(30);
 }
 
@@ -387,6 +406,7 @@ std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const Co
   note(running.listenAddress != reread.listenAddress, "listen");
   note(running.logFile != reread.logFile, "log");
   note(running.statusPort != reread.statusPort, "status-port");
+  note(running.statusListen != reread.statusListen, "status-listen");
   note(running.keepTrying != reread.keepTrying, "keep-trying");
   return keys;
 }

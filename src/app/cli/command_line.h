@@ -15,6 +15,10 @@
 
 namespace tessamer {
 
+// Where the status endpoint listens unless --status-listen names another address: this machine
+// alone.
+inline constexpr const char* kStatusListenAddress = "127.0.0.1";
+
 // The range of --keep-trying: its first wait.
 inline constexpr std::chrono::milliseconds kMinKeepTrying{50};
 inline constexpr std::chrono::milliseconds kMaxKeepTrying{3600 * 1000};
@@ -34,7 +38,9 @@ struct CommandLine {
   std::string defaultBox = kDefaultBoxAddress;   // box of viewers' "##" commands
   std::string listenAddress = HubConfig{}.listenAddress;  // where both servers listen
   std::string logFile;                           // empty: the user's application-data folder
-  std::optional<uint16_t> statusPort;            // reserved for the status endpoint: kept, unused
+  std::optional<uint16_t> statusPort;            // the status endpoint's port (0: any); none: off
+  std::string statusListen = kStatusListenAddress;  // the status endpoint's address
+  std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
 };
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/cli/demo_boxes.h"
+#include "app/cli/hub_with_status.h"
 #include "hub/core/alerts.h"
 #include "support/platform.h"
 #include "support/simple_log_file.h"
@@ -136,12 +137,19 @@ void CHeadlessRunner::KeepTrying(std::chrono::milliseconds wait) {
 
 void CHeadlessRunner::SetRereader(Rereader rereader) { reread = std::move(rereader); }
 
+void CHeadlessRunner::SetNotifier(CServiceNotifier* serviceNotifier) { notifier = serviceNotifier; }
+
+// A heartbeat that is due goes first, so that a stream of notices cannot hold it up.
 CHeadlessRunner::Event CHeadlessRunner::NextEvent(Notice& notice) {
+  if (heartbeatAt && std::chrono::steady_clock::now() >= *heartbeatAt) return Event::Heartbeat;
   std::unique_lock lock(mutex);
   const auto ready = [this] { return !notices.empty() || stopRequested || reloadRequested; };
-  if (!retryAt) {
+  std::optional<std::chrono::steady_clock::time_point> deadline = retryAt;
+  if (heartbeatAt && (!deadline || *heartbeatAt < *deadline)) deadline = heartbeatAt;
+  if (!deadline) {
     wake.wait(lock, ready);
-  } else if (!wake.wait_until(lock, *retryAt, ready)) {
+  } else if (!wake.wait_until(lock, *deadline, ready)) {
+    if (deadline == heartbeatAt) return Event::Heartbeat;
     retryAt.reset();
     return Event::Retry;
   }
@@ -168,12 +176,14 @@ bool CHeadlessRunner::PrintPending() {
   }
   for (const Notice& n : pending) {
     Print(LineOf(n));
+    if (notifier != nullptr) notifier->Follow(n);
     stopped = stopped || n.message == WM_HUB_STOPPED;
   }
   return stopped;
 }
 
 void CHeadlessRunner::Follow(const Notice& notice) {
+  if (notifier != nullptr) notifier->Follow(notice);
   if (notice.message != WM_HUB_ACTIVITY) return;
   if (notice.wParam == ConnectFailed) boxFailed = true;
   if (notice.wParam != Connected) return;
@@ -187,6 +197,7 @@ bool CHeadlessRunner::StartRun(IHubControl& hub) {
   std::string why;
   connectedRows.clear();
   boxFailed = false;
+  if (notifier != nullptr) notifier->RunStarted(settings.boxes.size());
   if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why)) {
     const std::string& host = settings.boxes[failed].host;
     DiagnosticLog().WriteRecordA("Box name " + host + " could not be resolved: " + why);
@@ -237,7 +248,24 @@ bool CHeadlessRunner::Reload(IHubControl& hub) {
   return StartRun(hub) || RetryLater("unresolved");
 }
 
+void CHeadlessRunner::NotifyReady(IHubControl& hub) {
+  if (notifier == nullptr) return;
+  notifier->Ready();
+  if (notifier->HeartbeatPeriod().count() > 0) Heartbeat(hub);
+}
+
+void CHeadlessRunner::Heartbeat(IHubControl& hub) {
+  notifier->Heartbeat(hub);
+  heartbeatAt = std::chrono::steady_clock::now() + notifier->HeartbeatPeriod();
+}
+
+void CHeadlessRunner::NotifyStopping() {
+  heartbeatAt.reset();
+  if (notifier != nullptr) notifier->Stopping();
+}
+
 int CHeadlessRunner::Stop(std::unique_ptr<IHubControl> hub) {
+  NotifyStopping();
   hub->Stop();  // as the window's close: the run ends, and the hub says so with "stopped"
   bool stopped = PrintPending();
   hub.reset();
@@ -253,8 +281,9 @@ int CHeadlessRunner::Run() {
     hub.reset();
     return kExitNoDataServer;
   }
-  Print("listening data=" + std::to_string(hub->DataPort()) +
-        " utility=" + std::to_string(hub->UtilityPort()));
+  Print("listening data=" + std::to_string(hub->DataPort()) + " utility=" + std::to_string(hub->UtilityPort()) +
+        (hub->StatusPort() != 0 ? " status=" + std::to_string(hub->StatusPort()) : std::string()));
+  NotifyReady(*hub);
   bool going = StartRun(*hub) || RetryLater("unresolved");
   while (going) {
     Notice notice;
@@ -275,10 +304,14 @@ int CHeadlessRunner::Run() {
       case Event::Reload:
         going = Reload(*hub);
         break;
+      case Event::Heartbeat:
+        Heartbeat(*hub);
+        break;
       case Event::Stop:
         return Stop(std::move(hub));
     }
   }
+  NotifyStopping();
   hub.reset();
   PrintPending();
   return kExitRunEnded;
@@ -308,6 +341,14 @@ void AwaitHangups(asio::signal_set& hangups, CHeadlessRunner& runner) {
 
 }  // namespace
 
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub, const CommandLine& options) {
+  if (!options.statusPort) return makeHub;
+  const StatusEndpoint endpoint{options.statusListen, *options.statusPort};
+  return [makeHub = std::move(makeHub), endpoint](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+    return std::make_unique<CHubWithStatus>(makeHub(sink, config), endpoint);
+  };
+}
+
 int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
                 const CHeadlessRunner::HubFactory& makeHub) {
   // Signals first, so that an early SIGINT already ends the run in order. Asio wakes its own
@@ -330,8 +371,10 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     config.boxUtilityPort = demo.UtilityPort();
   }
 
-  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), makeHub);
+  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), WithStatusEndpoint(makeHub, options));
   runner.KeepTrying(options.keepTrying);
+  const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
+  runner.SetNotifier(notifier.get());
   runner.SetRereader([&args, &options, &demo] {
     Reread result;
     CommandLine reread;

@@ -5,8 +5,9 @@
 // the settings and starts a new run when its boxes or channel limit changed.
 //
 //   hub threads ──Post──► notice queue ──► Run (main thread) ──► "activity ...", "stopped", ...
-//   signal thread ──RequestStop, RequestReload──┘     │
-//                                                      └─ retry deadline: the next start
+//   signal thread ──RequestStop, RequestReload──┘     │  └─► service manager (CServiceNotifier)
+//                                                      ├─ retry deadline: the next start
+//                                                      └─ heartbeat deadline: the watchdog's beat
 //
 // Threads: Post, RequestStop and RequestReload are called from any thread and never block on
 // the output; `mutex` guards the queue and the two requests. Run is called once, on the main
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "app/cli/box_list.h"
+#include "app/cli/service_notifier.h"
 #include "app/cli/command_line.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
@@ -35,7 +37,7 @@ namespace tessamer {
 inline constexpr int kExitStopped = 0;          // ended by SIGINT or SIGTERM
 inline constexpr int kExitBadOptions = 2;
 inline constexpr int kExitRunEnded = 3;         // a box could not be reached at the start
-inline constexpr int kExitNoDataServer = 4;
+inline constexpr int kExitNoDataServer = 4;      // nor the status endpoint
 
 // Keep-trying doubles its wait after each failed start up to this many times the first wait.
 inline constexpr int kRetryWaitGrowthLimit = 10;
@@ -76,10 +78,14 @@ class CHeadlessRunner : public INoticeSink {
   void KeepTrying(std::chrono::milliseconds firstWait);
   // Call before Run: where RequestReload takes the new settings from.
   void SetRereader(Rereader reread);
+  // Call before Run: the service manager is told of the servers' start, the boxes and viewers,
+  // the end, and gets the watchdog's heartbeat. `notifier` must outlive Run.
+  void SetNotifier(CServiceNotifier* notifier);
 
   // Starts the servers and the run, prints the notices, and returns the exit status once a stop
   // was requested (0), a run ended by itself without keep-trying (3: a box could not be
-  // reached, or its name did not resolve) or the data server did not start (4).
+  // reached, or its name did not resolve) or the data server or the status endpoint did not
+  // start (4).
   int Run();
   // Asks Run to stop the run as the window's close would; safe from any thread, at any time.
   void RequestStop();
@@ -92,11 +98,15 @@ class CHeadlessRunner : public INoticeSink {
   static std::string LineOf(const Notice& notice);
 
  private:
-  enum class Event { Notice, Stop, Reload, Retry };
+  enum class Event { Notice, Stop, Reload, Retry, Heartbeat };
 
-  // Waits for the next notice, request or the retry deadline. Notices come first; a stop
-  // request is taken once none is waiting.
+  // Waits for the next notice, request, the retry or the heartbeat deadline. Notices come
+  // first; a stop request is taken once none is waiting.
   Event NextEvent(Notice& notice);
+  // Tells the service manager that the servers listen, and starts the heartbeat.
+  void NotifyReady(IHubControl& hub);
+  void Heartbeat(IHubControl& hub);
+  void NotifyStopping();
   // Starts a run with `settings`. False when a box name did not resolve: the run has then ended
   // as one whose box could not be reached, and the lines of such an end are printed.
   bool StartRun(IHubControl& hub);
@@ -108,7 +118,8 @@ class CHeadlessRunner : public INoticeSink {
   // Applies re-read settings; false when the program ends (a new run could not start).
   bool Reload(IHubControl& hub);
   int Stop(std::unique_ptr<IHubControl> hub);
-  // Follows a printed notice: which rows of the run connected, whether one failed.
+  // Follows a printed notice: which rows of the run connected, whether one failed; and tells
+  // the service manager.
   void Follow(const Notice& notice);
   // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
   bool PrintPending();
@@ -119,6 +130,7 @@ class CHeadlessRunner : public INoticeSink {
   HubFactory makeHub;
   LineWriter writer;
   Rereader reread;
+  CServiceNotifier* notifier = nullptr;
   std::chrono::milliseconds firstWait{0};  // 0: no keep-trying
 
   // The run, main thread only.
@@ -128,6 +140,7 @@ class CHeadlessRunner : public INoticeSink {
   bool boxFailed = false;                  // a row of the run reported ConnectFailed
   std::chrono::milliseconds nextWait{0};
   std::optional<std::chrono::steady_clock::time_point> retryAt;
+  std::optional<std::chrono::steady_clock::time_point> heartbeatAt;
 
   std::mutex mutex;  // guards the three members below
   std::condition_variable wake;
@@ -136,9 +149,14 @@ class CHeadlessRunner : public INoticeSink {
   bool reloadRequested = false;
 };
 
+// `makeHub`, or with --status-port a factory of hubs whose health a status endpoint serves
+// (CHubWithStatus).
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub, const CommandLine& options);
+
 // The whole headless program: opens the diagnostic log, starts simulated boxes for --demo, runs
 // CHeadlessRunner with the hub `makeHub` makes, re-reads `args` on SIGHUP and ends on SIGINT or
-// SIGTERM. `options` are `args` parsed. Returns the exit status.
+// SIGTERM, serving the status endpoint when asked for. `options` are `args` parsed. Returns the
+// exit status.
 int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
                 const CHeadlessRunner::HubFactory& makeHub);
 

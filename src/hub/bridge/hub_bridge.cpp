@@ -1,9 +1,12 @@
 #include "hub/bridge/hub_bridge.h"
 
+#include <asio/post.hpp>
+
 #include <exception>
 #include <string>
 #include <utility>
 
+#include "hub/bridge/hub_probe.h"
 #include "hub/bridge/viewer_command_relay.h"
 #include "hub/core/alerts.h"
 #include "server/command_relay.h"
@@ -124,6 +127,16 @@ HubHealth CHubBridge::Health() const {
   health.takenAt = WallClock::now();
   health.run.active = HasRun();
   return health;
+}
+
+void CHubBridge::Probe(std::function<void()> done) {
+  auto token = std::make_shared<ProbeToken>(std::move(done));
+  asio::post(RuntimePool(), [token] {});
+  {
+    std::lock_guard lock(runLock);
+    if (run) run->Probe([token] {});
+  }
+  if (DataPort() != 0) MeetWorkers(publisher.Server()->Executor(), kWorkerCount, token);
 }
 
 std::array<int32_t, MaxBoxes> CHubBridge::ChannelEnds() const {

@@ -7,6 +7,7 @@
 //                                          runEnd (continuation): destroys the run, WM_HUB_STOPPED
 //   window thread: Stop ── tells the run to stop, waits for runEnd
 //   utility request executor ─> OnUtilityRequest ─> the run's layout ─> cached box connection
+//   window thread: Probe ─> runtime pool, the run's routing, every server worker (hub_probe.h)
 //
 // Threads: the public IHubControl operations and destruction on the window thread only;
 // OnUtilityRequest on the utility server's request executor (one call at a time); EndRun on the
@@ -60,6 +61,7 @@ class CHubBridge : public IHubControl {
   uint16_t DataPort() const override;
   uint16_t UtilityPort() const override;
   HubHealth Health() const override;
+  void Probe(std::function<void()> done) override;
   // True when the last run ended because a box failed its first connection.
   bool RunEndedByItself() const { return endedByItself.load(); }
 

@@ -3,6 +3,7 @@
 // depends on this rather than on the bridge itself so that it can be exercised with a fake.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "hub/core/health.h"
@@ -27,6 +28,13 @@ class IHubControl {
   virtual uint16_t UtilityPort() const = 0;  // bound port of the utility server, 0 before
   // A consistent snapshot of every box, viewer and the run; from any thread.
   virtual HubHealth Health() const = 0;
+  // Sends a probe through the threads that do the hub's work: the message runtime's pool, the
+  // run's routing blocks (during a run) and every data server worker. `done` is called once each
+  // has let it through, never while one of them is stuck; on one of those threads, or on the one
+  // that ends a run or the server (an ending part lets the probe through).
+  virtual void Probe(std::function<void()> done) = 0;
+  // Bound port of the status endpoint serving this hub's health; 0 when there is none.
+  virtual uint16_t StatusPort() const { return 0; }
 };
 
 }  // namespace tessamer

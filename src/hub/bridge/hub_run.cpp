@@ -95,6 +95,18 @@ std::array<int32_t, MaxBoxes> CHubRun::ChannelEnds() const {
   return channelEnds;
 }
 
+// Each block is visited on its own, so a block stuck in its action keeps its copy from running
+// whatever the others do.
+void CHubRun::Probe(const std::function<void()>& visit) {
+  firstReports.post_after(visit);
+  laterReports.post_after(visit);
+  headerTagger.post_after(visit);
+  headerCollector.post_after(visit);
+  headerPublishBlock.post_after(visit);
+  dataMerger.post_after(visit);
+  dataPublishBlock.post_after(visit);
+}
+
 bool CHubRun::CreateAgents() {
   for (size_t i = 0; i < boxes.size(); ++i) {
     agents.push_back(environment.agentFactory(static_cast<int32_t>(i), BoxLinkOptions(boxes[i]),

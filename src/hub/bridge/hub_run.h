@@ -16,15 +16,16 @@
 // running handlers the drain wait to finish, stops and deletes the agents; then the blocks go.
 //
 // Threads: construction, and destruction once Execute has returned, raised or never ran, on the
-// owner's thread; Execute on the run's task thread; RequestStop, OwnerOf and ChannelEnds from any
-// thread; block actions and filters on the runtime pool. `layoutLock` guards `channelEnds` and
-// `combined`. `boxChannels` and `boxHeaders` belong to headerCollector, `contributors` to
-// dataMerger (under `layoutLock`), `agents` to Execute and then the destructor.
+// owner's thread; Execute on the run's task thread; RequestStop, OwnerOf, ChannelEnds and Probe
+// from any thread; block actions and filters on the runtime pool. `layoutLock` guards
+// `channelEnds` and `combined`. `boxChannels` and `boxHeaders` belong to headerCollector,
+// `contributors` to dataMerger (under `layoutLock`), `agents` to Execute and then the destructor.
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +83,9 @@ class CHubRun {
   std::optional<ChannelOwner> OwnerOf(int64_t channel) const;
   // Entry i is the end of box i's channels in the combined header; 0 until it is built.
   std::array<int32_t, MaxBoxes> ChannelEnds() const;
+  // Queues a copy of `visit` behind the messages of every routing block, each to run in that
+  // block's turn; a copy the run's end drops is destroyed unrun.
+  void Probe(const std::function<void()>& visit);
 
  private:
   using ActivityQueue = unbounded_buffer<Activity>;

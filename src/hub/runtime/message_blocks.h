@@ -270,6 +270,9 @@ class call final : public ITarget<T> {
     if (filter && !filter(message)) return false;
     return runner.Post([this, message] { action(message); });
   }
+  // Runs `work` on the pool in the action's turn, after every message accepted before it; false
+  // once the block is being destroyed. Work the block drops or refuses is destroyed unrun.
+  bool post_after(std::function<void()> work) { return runner.Post(std::move(work)); }
 
  private:
   const Action action;
@@ -298,6 +301,8 @@ class transformer final : public ITarget<In> {
   bool offer(const In& message) override {
     return runner.Post([this, message] { output.Push(function(message)); });
   }
+  // As call::post_after.
+  bool post_after(std::function<void()> work) { return runner.Post(std::move(work)); }
   void link_target(ITarget<Out>* target) { output.LinkTarget(target); }
   void link_target(ITarget<Out>& target) { output.LinkTarget(&target); }
   void unlink_targets() { output.UnlinkTargets(); }

@@ -1,6 +1,8 @@
 #pragma once
 // A timer block: after each period it sends a copy of its value to its target, once or repeating
-// until stopped. It runs on the shared pool with an asio::steady_timer.
+// until stopped. It runs on the shared pool with an asio::steady_timer. A repeating timer counts
+// each period from the end of the previous send, so two sends are never closer than a period: a
+// stalled pool or a slow target delays the next send, it never brings a burst of missed ones.
 //
 // Threads: start, stop and destruction from any thread (not from the target's offer). The send
 // runs on a pool thread; destruction waits for a send in progress and for the cancelled wait.
@@ -75,7 +77,7 @@ class timer {
       send(target, value);
       lock.lock();
       if (repeating && runningFlag && armed == generation) {
-        steady.expires_at(steady.expiry() + period);
+        steady.expires_after(period);
         ArmLocked();
       }
     }

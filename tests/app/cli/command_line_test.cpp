@@ -44,7 +44,7 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   ASSERT_TRUE(Parse({"--headless", "--box", "127.0.0.2:6001", "--box=127.0.0.3", "--box", "localhost:6002",
                      "--channels", "4", "--data-port=0", "--utility-port", "0", "--box-port", "7000",
                      "--box-utility-port=7009", "--default-box", "127.0.0.2", "--log", "/tmp/x.txt",
-                     "--listen", "127.0.0.1", "--status-port=0", "--keep-trying", "0.2"},
+                     "--listen", "127.0.0.1", "--status-port=0", "--status-listen", "127.0.0.5", "--keep-trying", "0.2"},
                     options, error))
       << error;
   EXPECT_TRUE(options.headless);
@@ -54,6 +54,7 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   EXPECT_EQ(options.logFile, "/tmp/x.txt");
 
   EXPECT_EQ(options.statusPort, 0);
+  EXPECT_EQ(options.statusListen, "127.0.0.5");
   EXPECT_EQ(options.keepTrying, std::chrono::milliseconds(200));
   const std::vector<Box> boxes = BoxesOf(options);
   ASSERT_EQ(boxes.size(), 3u);
@@ -74,11 +75,17 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   EXPECT_EQ(config.defaultBoxAddress, "127.0.0.2");
 }
 
-TEST(CommandLine, VersionAndHelpNeedNothingElse) {
+TEST(CommandLine, VersionHelpAndStatusNeedNothingElse) {
   CommandLine options;
   std::string error;
   ASSERT_TRUE(Parse({"--version"}, options, error));
   EXPECT_TRUE(options.version);
+  for (const auto& [target, query] : std::vector<std::pair<std::string, std::string>>{
+           {"8080", "127.0.0.1:8080"}, {"hub.local:9100", "hub.local:9100"}}) {
+    CommandLine status;
+    ASSERT_TRUE(Parse({"--status", target}, status, error)) << error;
+    EXPECT_EQ(status.statusQuery, query);
+  }
   CommandLine other;
   ASSERT_TRUE(Parse({"--headless", "--help"}, other, error));  // no --box needed to ask for help
   EXPECT_TRUE(other.help);
@@ -132,6 +139,10 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
       {{"--box", "1.2.3.4"}, "--box is for --headless runs only"},
       {{"--headless"}, "--headless needs at least one --box"},
       {{"--log", ""}, "--log takes a file name"},
+      {{"--status-listen", "localhost"}, "--status-listen takes a dotted IPv4 address: localhost"},
+      {{"--status", "0"}, "--status takes [HOST:]PORT (port 1 to 65535): 0"},
+      {{"--status", "127.0.0.1:"}, "--status takes [HOST:]PORT"},
+      {{"--status", "bad_host:80"}, "--status takes [HOST:]PORT"},
   };
   for (const auto& c : cases) {
     CommandLine options;
@@ -188,7 +199,8 @@ TEST(CommandLine, ConfigurationFileGivesEverySettingAndTheCommandLineOverridesIt
       "default-box = 127.0.0.2\n"
       "listen = 127.0.0.1\n"
       "log = \"/tmp/tessamer test.log\"\n"
-      "status-port = 8080\n");
+      "status-port = 8080\n"
+      "status-listen = 127.0.0.4\n");
   CommandLine options;
   std::string error;
   ASSERT_TRUE(Parse({"--headless", "--config", file.path, "--channels", "2"}, options, error)) << error;
@@ -200,6 +212,7 @@ TEST(CommandLine, ConfigurationFileGivesEverySettingAndTheCommandLineOverridesIt
   EXPECT_EQ(options.listenAddress, "127.0.0.1");
   EXPECT_EQ(options.logFile, "/tmp/tessamer test.log");
   EXPECT_EQ(options.statusPort, 8080);
+  EXPECT_EQ(options.statusListen, "127.0.0.4");
   const std::vector<BoxOption> fileBoxes = {
       {"127.0.0.2", 6001}, {"localhost", 0}, {"127.0.0.4", 0}, {"127.0.0.5", 6005}, {"127.0.0.6", 0}};
   EXPECT_EQ(options.boxes, fileBoxes);  // box lines apart and arrays, in file order
@@ -251,7 +264,7 @@ TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   std::ifstream file(TESSAMER_EXAMPLE_CONFIG);
   const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
-                          "default-box", "listen", "log", "status-port", "keep-trying"}) {
+                          "default-box", "listen", "log", "status-port", "status-listen", "keep-trying"}) {
     EXPECT_THAT(text, ::testing::AnyOf(::testing::HasSubstr(std::string("\n") + key + " = "),
                                        ::testing::HasSubstr(std::string("\n# ") + key + " = ")))
         << key;  // shown

@@ -78,6 +78,7 @@ class FakeHub : public IHubControl {
   uint16_t DataPort() const override { return 40001; }
   uint16_t UtilityPort() const override { return 40002; }
   HubHealth Health() const override { return {}; }
+  void Probe(std::function<void()> done) override { done(); }
 
  private:
   INoticeSink* sink;

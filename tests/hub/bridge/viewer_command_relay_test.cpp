@@ -11,7 +11,7 @@
 #include "server/data_server.h"
 #include "testkit/environment.h"
 #include "testkit/fake_box.h"
-#include "testkit/loopback_peers.h"
+#include "testkit/fake_box.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
@@ -19,7 +19,7 @@ namespace tessamer {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeUtilityBox;
+using testkit::FakeBox;
 
 constexpr const char* kTimeoutReply =
     "## DCC ERROR A timeout occurred while waiting for an operation to complete\r\n";
@@ -60,26 +60,26 @@ TEST(ViewerCommandRelay, CommandTextIsCutToWhatARequestCarries) {
 }
 
 TEST(ViewerCommandRelay, BoxAnswerComesBackAsOneLine) {
-  FakeUtilityBox box("127.0.0.2");
+  FakeBox box("127.0.0.2");
   Replies replies;  // outlives the relay thread that calls it
-  CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
+  CViewerCommandRelay relay("127.0.0.2", box.UtilityPort(), 500ms);
   relay.Relay(1, "## PING", replies.To(1));
   ASSERT_TRUE(replies.WaitFor(1));
-  EXPECT_EQ(box.Lines(), std::vector<std::string>{"GC PING\r\n"});
+  EXPECT_EQ(box.UtilityLines(), std::vector<std::string>{"GC PING\r\n"});
   EXPECT_EQ(replies.All(),
             std::vector<std::string>{"1:## DCC OK_OT Extended Command done 9.Done.\r\n"});
 }
 
 TEST(ViewerCommandRelay, LongCommandIsRelayedAsItsFirst506Bytes) {
-  FakeUtilityBox box("127.0.0.2");
+  FakeBox box("127.0.0.2");
   Replies replies;  // outlives the relay thread that calls it
-  CViewerCommandRelay relay("127.0.0.2", box.Port(), 500ms);
+  CViewerCommandRelay relay("127.0.0.2", box.UtilityPort(), 500ms);
   std::string command;
   for (int i = 0; i < 600; ++i) command += static_cast<char>('a' + i % 26);
   relay.Relay(1, "## " + command + "\r", replies.To(1));
   ASSERT_TRUE(replies.WaitFor(1));
-  ASSERT_EQ(box.Lines().size(), 1u);
-  EXPECT_EQ(box.Lines()[0], "GC " + command.substr(0, 506) + "\r\n");
+  ASSERT_EQ(box.UtilityLines().size(), 1u);
+  EXPECT_EQ(box.UtilityLines()[0], "GC " + command.substr(0, 506) + "\r\n");
   EXPECT_EQ(replies.All()[0], "1:## DCC OK_OT Extended Command done 511.Done.\r\n");
 }
 
@@ -120,14 +120,14 @@ class AnswerGate {
 // happens, the gate opens before the box goes, so the box's thread is let go.
 struct GatedBox {
   GatedBox() {
-    box.SetResponder([gate = gate](const std::string& line) {
+    box.SetUtilityResponder([gate = gate](const std::string& line) {
       gate->Pass();
-      return testing::Acknowledge(line);
+      return testkit::Acknowledge(line);
     });
   }
   ~GatedBox() { gate->Open(); }
   std::shared_ptr<AnswerGate> gate = std::make_shared<AnswerGate>();
-  FakeUtilityBox box{"127.0.0.2"};
+  FakeBox box{"127.0.0.2"};
 };
 
 TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
@@ -135,9 +135,9 @@ TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
   GatedBox gated;
   auto& box = gated.box;
   Replies replies;  // outlives the relay threads that call it
-  CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
+  CViewerCommandRelay relay("127.0.0.2", box.UtilityPort(), 2s);
   relay.Relay(1, "## FIRST", replies.To(1));
-  ASSERT_TRUE(box.WaitForLines(1));
+  ASSERT_TRUE(box.WaitForUtilityLines(1));
   relay.Relay(1, "## SECOND", replies.To(1));  // returns although the box is still busy
   relay.Relay(1, "## THIRD", replies.To(1));
   EXPECT_TRUE(replies.All().empty());
@@ -147,52 +147,52 @@ TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
                                "1:## DCC OK_OT Extended Command done 10.Done.\r\n",
                                "1:## DCC OK_OT Extended Command done 11.Done.\r\n",
                                "1:## DCC OK_OT Extended Command done 10.Done.\r\n"}));
-  EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC FIRST\r\n", "GC SECOND\r\n", "GC THIRD\r\n"}));
+  EXPECT_EQ(box.UtilityLines(), (std::vector<std::string>{"GC FIRST\r\n", "GC SECOND\r\n", "GC THIRD\r\n"}));
 }
 
 TEST(ViewerCommandRelay, OneViewersCommandsGoOneAtATimeAndNeverHoldUpAnother) {
-  FakeUtilityBox box("127.0.0.2");
-  box.SetResponder([](const std::string&) { return std::string(); });  // never acknowledges
+  FakeBox box("127.0.0.2");
+  box.SetUtilityResponder([](const std::string&) { return std::string(); });  // never acknowledges
   Replies replies;
   {
-    CViewerCommandRelay relay("127.0.0.2", box.Port(), 5s);
+    CViewerCommandRelay relay("127.0.0.2", box.UtilityPort(), 5s);
     relay.Relay(1, "## HOLD", replies.To(1));
-    ASSERT_TRUE(box.WaitForLines(1));
+    ASSERT_TRUE(box.WaitForUtilityLines(1));
     for (size_t i = 0; i < kRelayWaitingLimit + 2; ++i) relay.Relay(1, "## MORE", replies.To(1));
     ASSERT_TRUE(replies.WaitFor(2));  // the two beyond the limit, at once
     relay.Relay(2, "## OTHER", replies.To(2));
-    ASSERT_TRUE(box.WaitForLines(2));
-    EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC HOLD\r\n", "GC OTHER\r\n"}));
+    ASSERT_TRUE(box.WaitForUtilityLines(2));
+    EXPECT_EQ(box.UtilityLines(), (std::vector<std::string>{"GC HOLD\r\n", "GC OTHER\r\n"}));
     EXPECT_EQ(replies.All(),
               std::vector<std::string>(2, "1:## DCC ERROR Too many box commands are waiting\r\n"));
   }
   // Destruction interrupted the silent exchanges and dropped what was waiting.
   EXPECT_EQ(replies.All().size(), 2u);
-  EXPECT_EQ(box.Lines().size(), 2u);
+  EXPECT_EQ(box.UtilityLines().size(), 2u);
 }
 
 TEST(ViewerCommandRelay, AViewerThatLeavesHasItsWaitingCommandsDroppedUnsent) {
   GatedBox gated;
   auto& box = gated.box;
   Replies replies;
-  CViewerCommandRelay relay("127.0.0.2", box.Port(), 2s);
+  CViewerCommandRelay relay("127.0.0.2", box.UtilityPort(), 2s);
   relay.Relay(1, "## HOLD", replies.To(1));
-  ASSERT_TRUE(box.WaitForLines(1));
+  ASSERT_TRUE(box.WaitForUtilityLines(1));
   for (int i = 0; i < 3; ++i) relay.Relay(1, "## LATER", replies.To(1));
   relay.ViewerLeft(1);
   gated.gate->Open();
   ASSERT_TRUE(replies.WaitFor(1));  // the exchange in progress ran to its end
   relay.Relay(2, "## AFTER", replies.To(2));
   ASSERT_TRUE(replies.WaitFor(2));
-  EXPECT_EQ(box.Lines(), (std::vector<std::string>{"GC HOLD\r\n", "GC AFTER\r\n"}));
+  EXPECT_EQ(box.UtilityLines(), (std::vector<std::string>{"GC HOLD\r\n", "GC AFTER\r\n"}));
 }
 
 // The relay behind a running data server: viewers on loopback.
 class RelayThroughDataServer : public ::testing::Test {
  protected:
   void Start() {
-    box = std::make_unique<FakeUtilityBox>("127.0.0.2");
-    Serve("127.0.0.2", box->Port(), 2s);
+    box = std::make_unique<FakeBox>("127.0.0.2");
+    Serve("127.0.0.2", box->UtilityPort(), 2s);
   }
 
   // Viewers on a data server whose relay sends to `boxAddress`:`boxPort`.
@@ -227,7 +227,7 @@ class RelayThroughDataServer : public ::testing::Test {
   }
 
   testkit::RecordingNoticeSink notices;
-  std::unique_ptr<FakeUtilityBox> box;
+  std::unique_ptr<FakeBox> box;
   std::unique_ptr<CViewerCommandRelay> relay;
   std::unique_ptr<CDataServer> server;
   testkit::TextClient first;
@@ -236,21 +236,21 @@ class RelayThroughDataServer : public ::testing::Test {
 
 TEST_F(RelayThroughDataServer, AnswerGoesToTheSendingViewerAlone) {
   Start();
-  box->SetResponder([](const std::string& line) {
+  box->SetUtilityResponder([](const std::string& line) {
     return "# status\r\nExtended Command done " + std::to_string(line.size()) +
            "\r\nDone\r\n";
   });
   ASSERT_TRUE(first.Send("## STATUS\r\n"));
   ExpectLine(first, "## DCC OK_OT # status.Extended Command done 12.Done.\r\n");
-  EXPECT_EQ(box->Lines(), std::vector<std::string>{"GC STATUS\r\r\n"});
+  EXPECT_EQ(box->UtilityLines(), std::vector<std::string>{"GC STATUS\r\r\n"});
   Publish("1\r\n");  // the second viewer's next line is data, not the answer
 }
 
 TEST_F(RelayThroughDataServer, DataKeepsFlowingWhileARelayWaitsOnASilentBox) {
   Start();
-  box->SetResponder([](const std::string&) { return std::string(); });
+  box->SetUtilityResponder([](const std::string&) { return std::string(); });
   ASSERT_TRUE(first.Send("## WAIT\r\n"));
-  ASSERT_TRUE(box->WaitForLines(1));
+  ASSERT_TRUE(box->WaitForUtilityLines(1));
   ASSERT_TRUE(second.Send("## ALSO\r\n"));
   for (int i = 1; i <= 20; ++i) Publish(std::to_string(i) + "\r\n");
   // Nothing has been answered yet: the box acknowledges neither command.

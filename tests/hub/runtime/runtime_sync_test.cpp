@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -54,6 +55,56 @@ TEST(Timer, RepeatsUntilStoppedAndSendsNothingAfterwards) {
   EXPECT_EQ(counter->count.load(), atStop);
   EXPECT_EQ(reference.count.load(), 1);
   EXPECT_FALSE(oneShot.is_running());
+}
+
+// Records when each send arrives; the first send is held until `release` is set (a stalled pool).
+class StallingTarget : public ITarget<int> {
+ public:
+  bool offer(const int&) override {
+    size_t count = 0;
+    {
+      std::lock_guard guard(mutex);
+      times.push_back(std::chrono::steady_clock::now());
+      count = times.size();
+    }
+    if (count == 1) {
+      stalled.set();
+      release.wait_for(kBound);
+    }
+    if (count == 5) fiveSent.set();
+    return true;
+  }
+  std::vector<std::chrono::steady_clock::time_point> Times() {
+    std::lock_guard guard(mutex);
+    return times;
+  }
+  event stalled;
+  event release;
+  event fiveSent;
+
+ private:
+  std::mutex mutex;
+  std::vector<std::chrono::steady_clock::time_point> times;
+};
+
+TEST(Timer, AStallDelaysTheNextSendAndBringsNoBurstOfMissedOnes) {
+  constexpr auto kPeriod = 20ms;
+  StallingTarget target;
+  timer<int> repeating(kPeriod, 7, &target, true);
+  repeating.start();
+  ASSERT_TRUE(target.stalled.wait_for(kBound));
+  // Held for many periods: the ones missed meanwhile are not sent afterwards.
+  CountingTarget reference(1);
+  timer<int> oneShot(10 * kPeriod, 0, &reference, false);
+  oneShot.start();
+  ASSERT_TRUE(reference.reached.wait_for(kBound));
+  const auto released = std::chrono::steady_clock::now();
+  target.release.set();
+  ASSERT_TRUE(target.fiveSent.wait_for(kBound));
+  repeating.stop();
+  const auto times = target.Times();
+  EXPECT_GE(times[1] - released, kPeriod);
+  for (size_t i = 2; i < 5; ++i) EXPECT_GE(times[i] - times[i - 1], kPeriod) << "send " << i;
 }
 
 TEST(Timer, CanBeRestartedAndDestroyedWhileRunning) {

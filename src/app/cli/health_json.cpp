@@ -1,0 +1,92 @@
+#include "app/cli/health_json.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace tessamer {
+namespace {
+
+using json = nlohmann::ordered_json;  // fields in the order written here
+
+// "2026-12-09T18:06:14.123Z"; an empty text for the clock's epoch (no time recorded).
+std::string IsoTime(WallClock::time_point time) {
+  if (time == WallClock::time_point{}) return {};
+  using namespace std::chrono;
+  const auto ms = floor<milliseconds>(time);
+  const auto day = floor<days>(ms);
+  const year_month_day date{day};
+  const hh_mm_ss clock{ms - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+  return text;
+}
+
+json Time(WallClock::time_point time) {
+  const std::string text = IsoTime(time);
+  return text.empty() ? json(nullptr) : json(text);
+}
+
+json BoxJson(const BoxHealth& box) {
+  return {{"row", box.row},
+          {"agent", box.agent},
+          {"address", box.address},
+          {"port", box.port},
+          {"state", BoxStateName(box.state)},
+          {"stateSince", Time(box.stateSince)},
+          {"connections", box.connections},
+          {"reconnections", box.reconnections},
+          {"records", box.records},
+          {"recordsPerSecond", box.recordsPerSecond},
+          {"newestRecordAgeMs", box.newestRecordAge ? json(box.newestRecordAge->count()) : json(nullptr)},
+          {"rejectedLines", box.rejectedLines},
+          {"serialNumber", box.serialNumber},
+          {"firmware", box.firmware},
+          {"jobType", box.jobType},
+          {"lastError", box.lastError}};
+}
+
+json ViewerJson(const ViewerHealth& viewer) {
+  return {{"socket", viewer.socket},
+          {"peerAddress", viewer.peerAddress},
+          {"peerPort", viewer.peerPort},
+          {"connectedSince", Time(viewer.connectedSince)},
+          {"linesSent", viewer.linesSent},
+          {"bytesSent", viewer.bytesSent},
+          {"bytesQueued", viewer.bytesQueued},
+          {"connected", viewer.connected},
+          {"closedForFallingBehind", viewer.closedForFallingBehind}};
+}
+
+json RunJson(const RunHealth& run) {
+  return {{"active", run.active},
+          {"startedAt", Time(run.startedAt)},
+          {"recordsPublished", run.recordsPublished},
+          {"repeatsSent", run.repeatsSent},
+          {"outcome", run.outcome}};
+}
+
+json ChannelJson(const CombinedChannel& channel) {
+  return {{"name", channel.name}, {"unit", channel.unit}, {"value", channel.value}};  // not finite: null
+}
+
+}  // namespace
+
+std::string HealthJson(const HubHealth& health) {
+  json boxes = json::array();
+  for (const BoxHealth& box : health.boxes) boxes.push_back(BoxJson(box));
+  json viewers = json::array();
+  for (const ViewerHealth& viewer : health.viewers) viewers.push_back(ViewerJson(viewer));
+  json channels = json::array();
+  for (const CombinedChannel& channel : health.channels) channels.push_back(ChannelJson(channel));
+  const json whole = {{"takenAt", Time(health.takenAt)},
+                      {"run", RunJson(health.run)},
+                      {"boxes", std::move(boxes)},
+                      {"viewers", std::move(viewers)},
+                      {"channels", std::move(channels)}};
+  return whole.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace tessamer

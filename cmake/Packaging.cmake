@@ -7,7 +7,7 @@
 # the window (no tessamer) makes neither man pages nor a package; nor does a machine without
 # help2man or gzip.
 
-if(CMAKE_CROSSCOMPILING OR TESSAMER_SANITIZE OR NOT TARGET tessamer OR NOT TARGET vellumetric-sim)
+if(CMAKE_CROSSCOMPILING OR TESSAMER_SANITIZE OR NOT TESSAMER_BUILD_APP OR NOT TARGET vellumetric-sim)
   return()
 endif()
 find_program(HELP2MAN_PROGRAM help2man)

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ ccache libasio-dev qt6-base-dev libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev clang-14 libclang-rt-14-dev locales xvfb ncat netcat-openbsd
           help2man lintian dpkg-dev systemd desktop-file-utils libsystemd-dev libcpp-httplib-dev
-          nlohmann-json3-dev qt6-charts-dev libqt6opengl6-dev g++-mingw-w64-x86-64-posix wine64 prometheus)
+          nlohmann-json3-dev qt6-charts-dev libqt6opengl6-dev g++-mingw-w64-x86-64-posix wine64
+          googletest prometheus)
 
 missing=()
 for p in "${packages[@]}"; do

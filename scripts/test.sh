@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test.
-#   scripts/test.sh          everything CI runs: the plain build, ASan+UBSan, TSan, the fuzzers
-#                            and the Debian package
+#   scripts/test.sh          everything CI runs: the plain build, ASan+UBSan, TSan, the fuzzers,
+#                            the Windows cross build under Wine and the Debian package
 #   scripts/test.sh --quick  the plain build and its tests only
-# Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/, build-package/.
+# Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/, build-win/, build-package/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -74,6 +74,24 @@ if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     [ "$status" = 0 ] || { echo "fuzzer $name failed" >&2; exit 1; }
   done
 fi
+
+# ---- Windows ---------------------------------------------------------------------------------------
+# The MinGW-w64 cross build; its test programs and its programs end to end under Wine, in a Wine
+# prefix of the build folder's own (made on first use, about a minute).
+echo "== Windows (MinGW-w64 under Wine)"
+windows_start=$SECONDS
+configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+(
+  export WINEPREFIX="$root/build-win/wine-prefix" WINEDEBUG=-all
+  wineserver=/usr/lib/wine/wineserver
+  "$wineserver" -p  # one server for every program of the stage
+  trap '"$wineserver" -k 2>/dev/null || true' EXIT
+  /usr/lib/wine/wine64 build-win/src/app/tessamer.exe --version >/dev/null  # makes the prefix once
+  run_tests build-win
+  bash scripts/windows_e2e.sh build-win
+)
+echo "Windows stage: $((SECONDS - windows_start)) s"
+# ---- end of Windows --------------------------------------------------------------------------------
 
 # ---- Debian package ------------------------------------------------------------------------------
 # Builds the .deb and checks it: lintian (an error fails), the unpacked programs run, the service

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "support/number_text.h"
+#include "support/platform.h"
 #include "support/text.h"
 
 namespace tessamer {
@@ -286,14 +287,7 @@ int64_t CLocalClock::ToTimestamp(std::tm& time) {
 }
 
 std::tm CLocalClock::ToLocal(int64_t timestamp) {
-  const std::time_t seconds = static_cast<std::time_t>(timestamp);
-  std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &seconds);
-#else
-  localtime_r(&seconds, &local);
-#endif
-  return local;
+  return LocalTime(static_cast<std::time_t>(timestamp));
 }
 
 bool CDataRecordReader::Filter(std::unique_ptr<Data>& record, std::unique_ptr<Data>& released) {

@@ -12,6 +12,7 @@
 #include "server/client_processor.h"
 #include "server/offset_processor.h"
 #include "support/error_numbers.h"
+#include "support/platform.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
 
@@ -102,11 +103,8 @@ bool CDataServer::Core::Listen() {
   const auto address = asio::ip::make_address(listenAddress, failure);
   const asio::ip::tcp::endpoint endpoint(address, requestedPort);
   if (!failure) acceptor.open(endpoint.protocol(), failure);
-#ifndef _WIN32
-  // Lets a restarted hub listen again while old connections linger; a port that another socket
-  // listens on stays refused.
-  if (!failure) acceptor.set_option(asio::socket_base::reuse_address(true), failure);
-#endif
+  // A port that another socket listens on is refused; a restarted hub listens again at once.
+  if (!failure) ClaimListenPort(acceptor, failure);
   if (!failure) acceptor.bind(endpoint, failure);
   if (!failure) acceptor.listen(kListenBacklog, failure);
   if (!failure) boundPort = acceptor.local_endpoint(failure).port();

@@ -1,6 +1,15 @@
 #include "support/error_numbers.h"
 
+// Windows reports socket failures in its own numbering already (WSAGetLastError, and Asio's
+// system category carries those numbers); elsewhere errno and resolver values are mapped through
+// the tables below. Windows' C library still has errno (file opening, say): mapped the same way.
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
 #include <netdb.h>
+#endif
 
 #include <array>
 #include <cerrno>
@@ -26,13 +35,19 @@ constexpr std::array kErrnoTable{
     Mapping{ENETUNREACH, kWsaNetworkUnreachable}, Mapping{ECONNABORTED, kWsaConnectionAborted},
     Mapping{ECONNRESET, kWsaConnectionReset},   Mapping{ENOBUFS, kWsaNoBuffers},
     Mapping{EISCONN, kWsaIsConnected},          Mapping{ENOTCONN, kWsaNotConnected},
-    Mapping{ESHUTDOWN, kWsaShutdown},           Mapping{ETIMEDOUT, kWsaTimedOut},
-    Mapping{ECONNREFUSED, kWsaConnectionRefused}, Mapping{EHOSTDOWN, kWsaHostDown},
+    Mapping{ETIMEDOUT, kWsaTimedOut},           Mapping{ECONNREFUSED, kWsaConnectionRefused},
     Mapping{EHOSTUNREACH, kWsaHostUnreachable}, Mapping{EMFILE, kWsaTooManyFiles},
     Mapping{EACCES, kWsaAccessDenied},          Mapping{EINVAL, kWsaInvalidArgument},
     Mapping{EINTR, kWsaInterrupted},
+#ifdef ESHUTDOWN  // not in Windows' C library
+    Mapping{ESHUTDOWN, kWsaShutdown},
+#endif
+#ifdef EHOSTDOWN
+    Mapping{EHOSTDOWN, kWsaHostDown},
+#endif
 };
 
+#if !defined(_WIN32)
 struct ResolverMapping {
   int eaiValue;
   int number;
@@ -60,6 +75,7 @@ std::string ErrnoText(int errnoValue) {
   if (text.rfind("Unknown error", 0) == 0) return {};
   return text;
 }
+#endif
 
 }  // namespace
 
@@ -69,6 +85,35 @@ int ErrorNumberFromErrno(int errnoValue) {
   }
   return errnoValue;
 }
+
+#if defined(_WIN32)
+
+int ErrorNumberFromResolver(int eaiValue) { return eaiValue; }  // getaddrinfo gives WSA numbers
+
+int ErrorNumberFrom(const std::error_code& error) {
+  if (!error) return 0;
+  // Asio's system, netdb and addrinfo categories are all the system's own numbers here.
+  if (error.category() == std::system_category() || error.category() == asio::system_category()) {
+    return error.value();
+  }
+  if (error.category() == std::generic_category()) return ErrorNumberFromErrno(error.value());
+  if (error == asio::error::eof) return kWsaNotConnected;
+  return error.value();
+}
+
+int LastSocketError() { return WSAGetLastError(); }
+
+std::string SystemMessageText(int number) {
+  char* buffer = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      nullptr, static_cast<DWORD>(number), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+  std::string text(buffer != nullptr ? buffer : "", length);
+  LocalFree(buffer);
+  return text;
+}
+
+#else
 
 int ErrorNumberFromResolver(int eaiValue) {
   if (eaiValue == EAI_SYSTEM) return ErrorNumberFromErrno(errno);
@@ -112,5 +157,7 @@ std::string SystemMessageText(int number) {
   if (number > 0 && number < 10000) return WithLineEnd(ErrnoText(number));
   return {};
 }
+
+#endif
 
 }  // namespace tessamer

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/error_numbers.h"
+#include "support/platform.h"
 #include "support/text.h"
 #include "version.h"
 
@@ -16,12 +17,22 @@ constexpr size_t kPrintfBufferChars = 16384;  // a longer Printf result is cut
 constexpr size_t kMaxHexBytes = 170;
 constexpr size_t kPrintfLimitChars = 1 << 20;  // formatting gives up beyond this
 
+// The C library's ctime form of a local time without its line end ("Wed Dec  9 18:06:13 2026"):
+// English names whatever the process locale.
+std::wstring DateText(const std::tm& t) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[t.tm_wday % 7],
+                kMonths[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, 1900 + t.tm_year);
+  return Widen(text);
+}
+
 }  // namespace
 
 std::wstring TimeOfDayText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = LocalTime(std::time(nullptr));
   wchar_t buffer[16];
   std::swprintf(buffer, 16, L"%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
   return buffer;
@@ -71,13 +82,8 @@ void CSimpleLogFile::FlushLocked() { std::fflush(file); }
 void CSimpleLogFile::WriteBanner(const wchar_t* text) {
   std::lock_guard guard(lock);
   if (file == nullptr) return;
-  const std::time_t now = std::time(nullptr);
-  char dateText[64] = "";
-  ctime_r(&now, dateText);
   std::wstring banner = L"******************************************************\r\nOpened At: ";
-  std::wstring date = Widen(dateText);
-  if (!date.empty() && date.back() == L'\n') date.pop_back();
-  banner += date;
+  banner += DateText(LocalTime(std::time(nullptr)));
   banner += L"\r\n\r\nVersion: ";
   banner += Widen(kVersionText);
   banner += L"\r\n******************************************************\r\n";

@@ -7,6 +7,7 @@
 #include <asio/post.hpp>
 
 #include "support/error_numbers.h"
+#include "support/platform.h"
 
 namespace tessamer {
 
@@ -61,8 +62,9 @@ bool CUtilityServer::Listen() {
     error.SetSystemError(ErrorNumberFrom(failure));
     return false;
   }
-  // A restarted hub may bind again while its previous connections linger in TIME_WAIT.
-  listenSocket.set_option(asio::socket_base::reuse_address(true), failure);
+  // A restarted hub may bind again while its previous connections linger in TIME_WAIT; a port
+  // another socket listens on is refused.
+  ClaimListenPort(listenSocket, failure);
   listenSocket.bind(asio::ip::tcp::endpoint(address, port), failure);
   if (failure) {
     error.SetSystemError(ErrorNumberFrom(failure));

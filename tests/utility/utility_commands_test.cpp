@@ -6,6 +6,7 @@
 
 #include "support/error_numbers.h"
 #include "support/text.h"
+#include "testkit/environment.h"
 #include "testkit/fake_box.h"
 #include "utility/vellumetric_utility.h"
 
@@ -156,7 +157,9 @@ TEST_F(UtilityCommandsTest, SocketErrorGivesItsNumberAndTheUndoneVariables) {
   EXPECT_FALSE(utility->SendZCommands(variables, undone));
   EXPECT_EQ(undone, (std::vector<int32_t>{2, 3}));
   EXPECT_EQ(utility->GetErrorInfo().code, kWsaNotConnected);
-  EXPECT_NE(ErrorText(), L"");
+  if (!testkit::UnderWine()) {  // Wine has no text for 10057
+    EXPECT_NE(ErrorText(), L"");
+  }
 }
 
 TEST_F(UtilityCommandsTest, SetValueOnAClosedConnectionFailsWithASocketNumber) {

@@ -14,6 +14,7 @@
 
 #include "support/error_numbers.h"
 #include "support/text.h"
+#include "testkit/environment.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -298,7 +299,9 @@ TEST_F(UtilityServerTest, StartFailsOnAPortInUse) {
   EXPECT_FALSE(second.Start());
   EXPECT_TRUE(second.GetErrorInfo().failed);
   EXPECT_EQ(second.GetErrorInfo().code, kWsaAddressInUse);
-  EXPECT_FALSE(second.GetErrorInfo().text.empty());
+  if (!testkit::UnderWine()) {  // Wine has no text for 10048
+    EXPECT_FALSE(second.GetErrorInfo().text.empty());
+  }
   EXPECT_EQ(second.Port(), 0);
 }
 

@@ -3,21 +3,9 @@
 #include <ctime>
 
 #include "box_stream.h"
+#include "support/platform.h"
 
 namespace tessamer::sim {
-namespace {
-
-std::tm LocalTime(std::time_t t) {
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &t);
-#else
-  localtime_r(&t, &local);
-#endif
-  return local;
-}
-
-}  // namespace
 
 CGeneratedStreamSource::CGeneratedStreamSource(const BoxSetup& setup, std::string_view serialNumber,
                                                uint32_t noiseSeed)

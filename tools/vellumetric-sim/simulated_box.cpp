@@ -6,6 +6,7 @@
 #include "generated_stream_source.h"
 #include "replayed_stream_source.h"
 #include "support/ipv4_text.h"
+#include "support/platform.h"
 
 namespace tessamer::sim {
 namespace {
@@ -19,7 +20,7 @@ constexpr std::chrono::seconds kApplyTimeout{5};
 asio::error_code Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
   asio::error_code error;
   acceptor.open(endpoint.protocol(), error);
-  if (!error) acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) ClaimListenPort(acceptor, error);
   if (!error) acceptor.bind(endpoint, error);
   if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
   if (error) {

@@ -9,6 +9,7 @@
 #include "app/cli/demo_boxes.h"
 #include "app/cli/hub_with_status.h"
 #include "hub/core/alerts.h"
+#include "support/platform.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
 
@@ -107,16 +108,10 @@ void WriteToStandardOutput(const std::string& line) {
   std::fflush(stdout);
 }
 
-// The user's application-data folder, as the window keeps it.
+// In the user's application-data folder, as the window keeps it.
 std::filesystem::path DefaultLogPath() {
-  std::filesystem::path base;
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data != '\0') {
-    base = data;
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    base = std::filesystem::path(home) / ".local" / "share";
-  } else {
-    return {};
-  }
+  const std::filesystem::path base = UserDataFolder();
+  if (base.empty()) return {};
   return base / "Vellumetric Systems" / "Tessamer" / "tessamer-log.txt";
 }
 
@@ -450,6 +445,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   signals.async_wait([&runner](const asio::error_code& error, int) {
     if (!error) runner.RequestStop();
   });
+  const CConsoleStopKeys stopKeys([&runner] { runner.RequestStop(); });  // Windows' Ctrl-C, Ctrl-Break
 #if defined(SIGHUP)
   AwaitHangups(hangups, runner);
 #endif

@@ -267,7 +267,9 @@ TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
                           "default-box", "listen", "log", "status-port", "status-listen", "keep-trying"}) {
-    EXPECT_THAT(text, ::testing::ContainsRegex(std::string("\n(# )?") + key + " = ")) << key;  // shown
+    EXPECT_THAT(text, ::testing::AnyOf(::testing::HasSubstr(std::string("\n") + key + " = "),
+                                       ::testing::HasSubstr(std::string("\n# ") + key + " = ")))
+        << key;  // shown
     EXPECT_THAT(UsageText(), ::testing::HasSubstr(std::string("--") + key + " ")) << key;  // an option too
   }
 }

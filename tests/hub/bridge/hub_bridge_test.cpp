@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hub/bridge/fake_box_agents.h"
+#include "testkit/environment.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -66,7 +67,9 @@ TEST(HubBridge, DataServerThatCannotListenGivesTheOperatorsText) {
                                      std::to_wstring(config.dataPort) +
                                      L".\r\n\r\nError details: ";
   EXPECT_EQ(error.text.substr(0, expectedStart.size()), expectedStart);
-  EXPECT_GT(error.text.size(), expectedStart.size());
+  if (!testkit::UnderWine()) {  // Wine's message table has no text for 10048
+    EXPECT_GT(error.text.size(), expectedStart.size());
+  }
   EXPECT_EQ(hub.bridge->DataPort(), 0);
   EXPECT_NE(hub.bridge->UtilityPort(), 0);  // the utility server starts anyway
 }

@@ -1,6 +1,8 @@
 #include "app/cli/status_client.h"
 
+#ifdef TESSAMER_WITH_STATUS_HTTP
 #include <httplib.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -112,6 +114,7 @@ std::string RunLine(const json& run) {
          " repeated\n";
 }
 
+#ifdef TESSAMER_WITH_STATUS_HTTP
 // Why a request got no reply, in an operator's words.
 std::string Reason(httplib::Error error) {
   switch (error) {
@@ -125,6 +128,8 @@ std::string Reason(httplib::Error error) {
       return httplib::to_string(error);
   }
 }
+
+#endif
 
 }  // namespace
 
@@ -143,6 +148,10 @@ bool StatusTables(const std::string& text, std::string& tables) {
 }
 
 int ShowStatus(const std::string& target) {
+#ifndef TESSAMER_WITH_STATUS_HTTP
+  std::fprintf(stderr, "tessamer: this build cannot ask %s for its status: it has no HTTP client\n", target.c_str());
+  return kExitNoStatus;
+#else
   const size_t colon = target.rfind(':');
   const std::string host = target.substr(0, colon);
   const int port = std::atoi(target.c_str() + colon + 1);
@@ -162,6 +171,7 @@ int ShowStatus(const std::string& target) {
   }
   std::fputs(tables.c_str(), stdout);
   return kExitStatusShown;
+#endif
 }
 
 }  // namespace tessamer

@@ -16,7 +16,7 @@
 namespace tessamer {
 namespace {
 
-std::string TrimmedEnd(std::string text) {
+[[maybe_unused]] std::string TrimmedEnd(std::string text) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
     text.pop_back();
   }

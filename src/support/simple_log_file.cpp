@@ -92,15 +92,7 @@ void CSimpleLogFile::WriteBanner(const wchar_t* text) {
   FlushLocked();
 }
 
-void CSimpleLogFile::WriteRecord(std::wstring_view text) {
-  if (file == nullptr) return;
-  std::wstring line = TimeOfDayText();
-  line += L',';
-  line += text;
-  line += L"\r\n";
-  PutLocked(line);
-  FlushLocked();
-}
+void CSimpleLogFile::WriteRecord(std::wstring_view text) { PutLine(L',', {}, text); }
 
 void CSimpleLogFile::WriteRecordA(std::string_view text) { WriteRecord(Widen(text)); }
 
@@ -124,15 +116,19 @@ void CSimpleLogFile::WriteRaw(std::wstring_view text) {
 }
 
 void CSimpleLogFile::WriteLine(std::wstring_view text) {
+  PutLine(stampTime ? L'|' : L'\0', prefix, text);
+}
+
+void CSimpleLogFile::PutLine(wchar_t stampSeparator, std::wstring_view linePrefix, std::wstring_view text) {
   if (file == nullptr) return;  // no lock while closed
   std::lock_guard guard(lock);
   if (file == nullptr) return;
   std::wstring line;
-  if (stampTime) {
+  if (stampSeparator != L'\0') {
     line = TimeOfDayText();
-    line += L'|';
+    line += stampSeparator;
   }
-  line += prefix;
+  line += linePrefix;
   line += text;
   line += L"\r\n";
   PutLocked(line);
@@ -159,26 +155,13 @@ void CSimpleLogFile::VPrintf(const wchar_t* format, va_list args) {
     if (written >= 0 || buffer.size() >= kPrintfLimitChars) break;
     buffer.resize(buffer.size() * 4);
   }
-  std::lock_guard guard(lock);
-  if (file == nullptr) return;
-  if (written <= 0) {
-    PutLocked(format);
-    PutLocked(L"\r\n");
-    FlushLocked();
+  if (written <= 0) {  // not even the longest buffer held it: the format alone, unstamped
+    PutLine(L'\0', {}, format);
     return;
   }
   std::wstring_view text(buffer.data(), static_cast<size_t>(written));
   if (text.size() > kPrintfBufferChars - 1) text = text.substr(0, kPrintfBufferChars - 1);
-  std::wstring line;
-  if (stampTime) {
-    line = TimeOfDayText();
-    line += L'|';
-  }
-  line += prefix;
-  line += text;
-  line += L"\r\n";
-  PutLocked(line);
-  FlushLocked();
+  PutLine(stampTime ? L'|' : L'\0', prefix, text);
 }
 
 CSimpleLogFile& DiagnosticLog() {

@@ -2,9 +2,9 @@
 // A small thread-safe text log: whole lines appended and flushed at once, so the log survives a
 // crash. While no file is open every write does nothing. Lines end in "\r\n" on every platform.
 //
-// Threads: any. WriteBanner, WriteLine and Printf hold `lock` from the first character of a line
-// to the flush, so lines of different threads never interleave; the record operations do not
-// lock and are meant for one writer.
+// Threads: any. WriteBanner, WriteLine, WriteRecord and Printf hold `lock` from the first
+// character of a line to the flush, so lines of different threads never interleave; WriteRaw does
+// not lock and is meant for one writer.
 
 #include <atomic>
 #include <cstdarg>
@@ -47,6 +47,9 @@ class CSimpleLogFile {
   void PutLocked(std::wstring_view text);  // writes without flushing; caller holds `lock`
   void FlushLocked();
   void VPrintf(const wchar_t* format, va_list args);
+  // The one place a line is put together: a time stamp and `stampSeparator` (none for '\0'),
+  // `linePrefix`, `text` and the line end; written and flushed under `lock`.
+  void PutLine(wchar_t stampSeparator, std::wstring_view linePrefix, std::wstring_view text);
 
   ErrorInfo error;
   std::atomic<std::FILE*> file{nullptr};  // changed under lock; read without it for the

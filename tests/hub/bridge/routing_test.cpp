@@ -220,7 +220,7 @@ TEST_F(RoutingTest, HealthSnapshotsAgreeWithEachOtherWhileRecordsFlow) {
   std::thread watcher([&] {
     uint64_t lastPublished = 0;
     uint64_t lastRecords = 0;
-    while (flowing) {
+    do {  // at least once, however late this thread first runs
       const HubHealth h = hub->bridge->Health();
       const bool agree = h.boxes.size() == 2 && h.channels.size() == 10 &&
                          h.run.recordsPublished <= std::min(h.boxes[0].records, h.boxes[1].records) &&
@@ -229,7 +229,7 @@ TEST_F(RoutingTest, HealthSnapshotsAgreeWithEachOtherWhileRecordsFlow) {
       lastPublished = h.run.recordsPublished;
       lastRecords = h.boxes.empty() ? 0 : h.boxes[0].records;
       ++snapshots;
-    }
+    } while (flowing);
   });
   for (int k = 1; k <= kRecords; ++k) {
     hub->boxes.Box(0).SendData(MakeData(k, 4, k % 60));

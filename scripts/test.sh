@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test.
-#   scripts/test.sh          everything CI runs: the plain build, ASan+UBSan, TSan, the fuzzers,
-#                            the Windows cross build under Wine and the Debian package
-#   scripts/test.sh --quick  the plain build and its tests only
+#   scripts/test.sh            everything CI runs: the plain build, ASan+UBSan, TSan, the fuzzers
+#                              and the Debian package
+#   scripts/test.sh --windows  the same and then the Windows cross build, its tests under Wine
+#                              and its programs end to end (not yet in CI: see the README)
+#   scripts/test.sh --quick    the plain build and its tests only
 # Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/, build-win/, build-package/.
 set -euo pipefail
 
@@ -10,10 +12,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 quick=0
+windows=0
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+    --windows) windows=1 ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -75,9 +79,19 @@ if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
   done
 fi
 
+
+# ---- Debian package ------------------------------------------------------------------------------
+# Builds the .deb and checks it: lintian (an error fails), the unpacked programs run, the service
+# unit passes systemd-analyze verify, the desktop entry validates.
+echo "== package"
+bash scripts/package.sh --check
+# ---- end of the Debian package -------------------------------------------------------------------
+
+
 # ---- Windows ---------------------------------------------------------------------------------------
 # The MinGW-w64 cross build; its test programs and its programs end to end under Wine, in a Wine
 # prefix of the build folder's own (made on first use, about a minute).
+if [ "$windows" = 1 ]; then
 echo "== Windows (MinGW-w64 under Wine)"
 windows_start=$SECONDS
 configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
@@ -87,20 +101,14 @@ configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmak
   "$wineserver" -p  # one server for every program of the stage
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
   /usr/lib/wine/wine64 build-win/src/app/tessamer.exe --version >/dev/null  # makes the prefix once
-  # Some tests hang or miss a time bound under Wine now and then, for reasons of Wine's (the Linux
-  # builds run every one of them, under the sanitizers too): a test program that fails or hangs
-  # gets one more run, and fails the stage only if that fails as well.
+  # hub_tests and utility_tests hang under Wine at times, cause not yet found (the Linux builds
+  # run every test, under the sanitizers too); that is why this stage is not yet part of CI. A test
+  # program that fails or hangs gets one more run.
   (cd build-win && ctest --output-on-failure -j "$jobs" --timeout 150 --repeat until-pass:2)
   bash scripts/windows_e2e.sh build-win
 )
 echo "Windows stage: $((SECONDS - windows_start)) s"
+fi
 # ---- end of Windows --------------------------------------------------------------------------------
-
-# ---- Debian package ------------------------------------------------------------------------------
-# Builds the .deb and checks it: lintian (an error fails), the unpacked programs run, the service
-# unit passes systemd-analyze verify, the desktop entry validates.
-echo "== package"
-bash scripts/package.sh --check
-# ---- end of the Debian package -------------------------------------------------------------------
 
 echo "all test runs passed"

@@ -18,11 +18,13 @@ void CItemQueue::Signal() {
   itemReady.notify_one();
 }
 
-void CItemQueue::DeliverUntilStopped(std::stop_token stop) {
-  const std::stop_callback wake(stop, [this] {
-    std::lock_guard<std::mutex> guard(lock);
-    itemReady.notify_all();
-  });
+void CItemQueue::WakeForStop() {
+  // Under the lock: the delivery thread either sees the request or already waits.
+  std::lock_guard<std::mutex> guard(lock);
+  itemReady.notify_all();
+}
+
+void CItemQueue::DeliverUntilStopped(const std::stop_token& stop) {
   IDataHandler& to = *handler;
   std::deque<QueueItem> batch;  // swapped with `items`: their storage is reused
   while (TakeBatch(stop, batch)) {

@@ -7,8 +7,13 @@
 // read, a pause, a reconnection, an alert), so the delivery thread wakes once per read rather
 // than once per item.
 //
+// A stop request reaches a waiting delivery thread through WakeForStop, called by whoever made
+// the request, never through a std::stop_callback: with MinGW-w64's libstdc++ (no futex) the
+// callback's end is signalled by an atomic wait that can miss its wake-up, and the delivery thread
+// would then wait for ever in the callback's destructor.
+//
 // Threads: Push and Signal on the reader thread (or the thread reading by hand);
-// DeliverUntilStopped on the delivery thread; DeliverAll and Drain on any thread. `lock` guards `items` only and is
+// DeliverUntilStopped on the delivery thread; WakeForStop, DeliverAll and Drain on any thread. `lock` guards `items` only and is
 // never held during a call to the owner.
 
 #include <condition_variable>
@@ -46,7 +51,9 @@ class CItemQueue {
   // Hands the items to the handler in order as they come, until `stop` is requested; none after
   // the request. Nothing of the queue is touched after a call to the handler in which the stop
   // was requested, so the handler may stop the queue's owner and delete it.
-  void DeliverUntilStopped(std::stop_token stop);
+  void DeliverUntilStopped(const std::stop_token& stop);
+  // Wakes the delivery thread to see a stop requested before the call.
+  void WakeForStop();
   // Hands every queued item to the handler on the calling thread; returns how many.
   size_t DeliverAll();
   // Drops every queued item.

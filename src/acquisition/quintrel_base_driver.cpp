@@ -35,13 +35,6 @@ bool OnDeliveryOf(const CQuintrelBaseDriver* driver) {
 // After a call to the owner: true when the owner destroyed the driver inside it.
 bool Orphaned() { return tRole.orphaned; }
 
-// An alert shown on a thread of its own while the reader waits for it.
-struct AlertShown {
-  std::mutex mutex;
-  std::condition_variable_any dismissed;
-  bool closed = false;  // the operator closed it
-};
-
 }  // namespace
 
 // One of the driver's threads and how far it has got. `state` is guarded by the driver's
@@ -127,9 +120,19 @@ std::shared_ptr<CQuintrelBaseDriver::Worker> CQuintrelBaseDriver::LaunchReader(
 
 void CQuintrelBaseDriver::JoinAll(Workers& workers) {
   for (const std::shared_ptr<Worker>& worker : workers) {
-    worker->thread.request_stop();
+    RequestWorkerStop(*worker);
     if (worker->thread.joinable()) worker->thread.join();
   }
+}
+
+void CQuintrelBaseDriver::RequestWorkerStop(Worker& worker) {
+  worker.thread.request_stop();
+  // Each wake takes the wait's mutex: a waiter either sees the request or already waits.
+  {
+    std::lock_guard<std::mutex> guard(readerWake->mutex);
+    readerWake->changed.notify_all();
+  }
+  queue.WakeForStop();
 }
 
 // --- Stop and destruction --------------------------------------------------------------------
@@ -159,8 +162,8 @@ CQuintrelBaseDriver::Session CQuintrelBaseDriver::RequestStop() {
   std::lock_guard<std::mutex> guard(lock);
   if (tRole.driver == this) tRole.stoppedItself = true;
   if (!session.Running()) return {};
-  session.delivery->thread.request_stop();
-  session.reader->thread.request_stop();
+  RequestWorkerStop(*session.delivery);
+  RequestWorkerStop(*session.reader);
   input->SetStopping(true);
   return session;
 }
@@ -364,11 +367,8 @@ void CQuintrelBaseDriver::SpaceAttempts(int64_t attemptStart) {
 // --- waits -----------------------------------------------------------------------------------
 
 bool CQuintrelBaseDriver::WaitForStop(std::chrono::milliseconds pause) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock<std::mutex> guard(mutex);
-  wake.wait_for(guard, readerStop, pause, [] { return false; });
-  return readerStop.stop_requested();
+  std::unique_lock<std::mutex> guard(readerWake->mutex);
+  return readerWake->changed.wait_for(guard, pause, [this] { return readerStop.stop_requested(); });
 }
 
 void CQuintrelBaseDriver::ShowAlertAndWait(const std::wstring& text) {
@@ -378,20 +378,21 @@ void CQuintrelBaseDriver::ShowAlertAndWait(const std::wstring& text) {
     return;
   }
   if (Stopping()) return;
-  auto shown = std::make_shared<AlertShown>();
+  // The operator closed the alert; guarded by readerWake's mutex.
+  auto closed = std::make_shared<bool>(false);
   try {
-    std::thread([shown, text] {
+    std::thread([wake = readerWake, closed, text] {
       ShowAlert(text, AlertIcon::Stop);
-      std::lock_guard<std::mutex> guard(shown->mutex);
-      shown->closed = true;
-      shown->dismissed.notify_all();
+      std::lock_guard<std::mutex> guard(wake->mutex);
+      *closed = true;
+      wake->changed.notify_all();
     }).detach();
   } catch (const std::system_error&) {
     ShowAlert(text, AlertIcon::Stop);
     return;
   }
-  std::unique_lock<std::mutex> guard(shown->mutex);
-  shown->dismissed.wait(guard, readerStop, [&] { return shown->closed; });
+  std::unique_lock<std::mutex> guard(readerWake->mutex);
+  readerWake->changed.wait(guard, [&] { return *closed || readerStop.stop_requested(); });
 }
 
 int64_t CQuintrelBaseDriver::NowMs() {

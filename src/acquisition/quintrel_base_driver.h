@@ -19,7 +19,9 @@
 // after it: a later Start (after the reader ended on its own) adds a new reader only, so every
 // item is delivered once and in order by the one thread.
 //
-// Each thread stops on its std::jthread's stop token; Stop requests both. A thread on which Stop
+// Each thread stops on its std::jthread's stop token; Stop requests both and wakes their waits
+// itself (RequestWorkerStop): no wait registers a std::stop_callback, whose destructor can wait
+// for ever under MinGW-w64 (see item_queue.h). A thread on which Stop
 // runs (from inside an IDataHandler call) is not waited for: it closes the link itself as its
 // last act. A thread on which the driver is destroyed touches nothing of it after the call.
 
@@ -119,7 +121,9 @@ class CQuintrelBaseDriver {
   bool RetireStoppedSession(Workers& retired);
   std::shared_ptr<Worker> LaunchDelivery();
   std::shared_ptr<Worker> LaunchReader(const std::shared_ptr<Worker>& previous);
-  static void JoinAll(Workers& workers);
+  void JoinAll(Workers& workers);
+  // Requests `worker`'s stop and wakes whichever wait it may be in.
+  void RequestWorkerStop(Worker& worker);
   // Asks the session's threads to stop and returns them; no session when none was running.
   Session RequestStop();
   void WaitUntilFinished(Worker& worker);
@@ -159,6 +163,13 @@ class CQuintrelBaseDriver {
 
   std::atomic<int32_t> disconnectCount{0};  // reconnections begun over the driver's life
   std::stop_token readerStop;               // reader thread only: its stop token
+  // The reader's waits for a stop (WaitForStop, ShowAlertAndWait) wait here; shared with an
+  // alert's thread, which may outlive the driver.
+  struct ReaderWake {
+    std::mutex mutex;
+    std::condition_variable changed;
+  };
+  const std::shared_ptr<ReaderWake> readerWake = std::make_shared<ReaderWake>();
   bool refusalPending = false;              // reader thread only
   int64_t lastTakeTime;                     // reader thread only: ms tick of the last item
 };

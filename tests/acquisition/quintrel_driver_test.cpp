@@ -17,7 +17,6 @@
 #include "hub/core/alerts.h"
 #include "support/number_text.h"
 #include "support/text.h"
-#include "testkit/environment.h"
 #include "testkit/fake_box.h"
 #include "testkit/log_capture.h"
 #include "testkit/memory_device.h"
@@ -348,7 +347,6 @@ TEST(StreamFramingTest, PendingTextIsWrittenBeforeTheNextRead) {
 // --- the driver's threads over the in-memory link -------------------------------------------
 
 TEST(DriverThreadsTest, EveryItemOnceInOrderAcrossReconnections) {
-  if (testkit::UnderWine()) GTEST_SKIP() << "hangs now and then under Wine; not yet understood";
   testkit::LogCapture log;
   MemoryRig rig({{kHeaderBlock + DataLines(0, 300) + "07/15/24 10:0"},  // cut mid-line
                  {kHeaderBlock + DataLines(300, 600)},

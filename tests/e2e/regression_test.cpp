@@ -87,9 +87,6 @@ class Regression : public ::testing::TestWithParam<Combination> {
 
 TEST_P(Regression, ViewerReceivesExactlyTheGoldenStream) {
   const Combination& c = GetParam();
-  if (testkit::UnderWine() && c.golden == "drilling_cementing_slickline_limit3.golden") {
-    GTEST_SKIP() << "hangs now and then under Wine; not yet understood";
-  }
   sim::SimulatorOptions options;
   std::vector<std::vector<size_t>> counts;  // per box: records handed on after each slot
   size_t slots = 0;                          // the longest stream's

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <future>
+#include <system_error>
 #include <utility>
 
 namespace tessamer::testkit {
@@ -235,11 +236,27 @@ void FakeBox::OpenAcceptor(bool listen) {
   const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address), port);
   acceptor.open(endpoint.protocol());
   acceptor.set_option(asio::socket_base::reuse_address(true));
-  acceptor.bind(endpoint);
+  BindAgain(endpoint);
   port = acceptor.local_endpoint().port();
   if (!listen) return;
   acceptor.listen();
   Accept();
+}
+
+// Wine lets go of a closed listening socket's port only once the accept it had pending has
+// ended, a moment after the close: binding the same port again waits for that, with a bound.
+void FakeBox::BindAgain(const asio::ip::tcp::endpoint& endpoint) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  for (;;) {
+    std::error_code error;
+    acceptor.bind(endpoint, error);
+    if (!error) return;
+    const bool taken = error == asio::error::access_denied || error == asio::error::address_in_use;
+    if (endpoint.port() == 0 || !taken || std::chrono::steady_clock::now() >= deadline) {
+      throw std::system_error(error, "bind");
+    }
+    std::this_thread::sleep_for(20ms);
+  }
 }
 
 void FakeBox::Accept() {

@@ -121,6 +121,7 @@ class FakeBox {
 
   void RunOnBoxThread(const std::function<void()>& job);
   void OpenAcceptor(bool listen);
+  void BindAgain(const asio::ip::tcp::endpoint& endpoint);
   void Accept();
   void SessionEnded(Session* session);
   void AddReceived(std::string_view bytes);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "server/data_server.h"
-#include "testkit/environment.h"
 #include "testkit/fake_box.h"
 #include "testkit/fake_box.h"
 #include "testkit/recorders.h"
@@ -131,7 +130,6 @@ struct GatedBox {
 };
 
 TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
-  if (testkit::UnderWine()) GTEST_SKIP() << "hangs now and then under Wine; not yet understood";
   GatedBox gated;
   auto& box = gated.box;
   Replies replies;  // outlives the relay threads that call it

@@ -13,8 +13,8 @@
 // would then wait for ever in the callback's destructor.
 //
 // Threads: Push and Signal on the reader thread (or the thread reading by hand);
-// DeliverUntilStopped on the delivery thread; WakeForStop, DeliverAll and Drain on any thread. `lock` guards `items` only and is
-// never held during a call to the owner.
+// DeliverUntilStopped on the delivery thread; WakeForStop, DeliverAll and Drain on any thread.
+// `lock` guards `items` only and is never held during a call to the owner.
 
 #include <condition_variable>
 #include <cstddef>

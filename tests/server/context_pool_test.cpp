@@ -39,9 +39,9 @@ class FakeIo : public IClientIo {
 TEST(ContextPoolTest, APublisherThatCannotKeepUpHasItsTextsGatheredUntilTheLoadEases) {
   fakeNow = {};
   sendCost = std::chrono::microseconds(10);
+  asio::io_context context;  // the clients' links' strands: outlives the pool
   FakeIo io;
   CContextPool pool(io, kMaxQueuedBytes, &FakeNow);
-  asio::io_context context;
   constexpr int kClients = 100;  // a broadcast written at once takes 1 ms
   for (int i = 0; i < kClients; ++i) {
     ClientContext& record = pool.Acquire(0);

@@ -18,7 +18,7 @@ enum BoxColumn {
   kBoxRate, kBoxNewest, kBoxRejected, kBoxSerial, kBoxFirmware, kBoxJobType, kBoxLastError,
   kBoxColumns
 };
-const char* const kBoxHeaders[kBoxColumns] = {
+constexpr const char* kBoxHeaders[kBoxColumns] = {
     "Row", "Box", "State", "Since", "Links", "Reconnections", "Records", "Records/s",
     "Newest record", "Rejected lines", "Serial", "Firmware", "Job type", "Last error"};
 
@@ -26,7 +26,7 @@ enum ViewerColumn {
   kViewerSocket, kViewerPeer, kViewerSince, kViewerLines, kViewerBytes, kViewerQueued,
   kViewerState, kViewerColumns
 };
-const char* const kViewerHeaders[kViewerColumns] = {
+constexpr const char* kViewerHeaders[kViewerColumns] = {
     "Socket", "Peer", "Connected since", "Lines sent", "Bytes sent", "Bytes queued", "State"};
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
@@ -75,14 +75,6 @@ QVariant ViewerCell(const ViewerHealth& viewer, int column) {
   }
 }
 
-QVariant Header(const char* const* headers, int count, int section, Qt::Orientation orientation,
-                int role) {
-  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= count) {
-    return {};
-  }
-  return QString::fromLatin1(headers[section]);
-}
-
 // Figures right, texts left.
 QVariant Alignment(bool figure) {
   return QVariant::fromValue(Qt::AlignVCenter | (figure ? Qt::AlignRight : Qt::AlignLeft));
@@ -109,24 +101,28 @@ QTableView* MakeTable(QAbstractTableModel* model, QWidget* parent) {
 
 }  // namespace
 
+int CSnapshotTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(Rows());
+}
+
+int CSnapshotTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(headings.size());
+}
+
+QVariant CSnapshotTableModel::headerData(int section, Qt::Orientation orientation,
+                                         int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+      section >= columnCount()) {
+    return {};
+  }
+  return QString::fromLatin1(headings[static_cast<size_t>(section)]);
+}
+
+CBoxTableModel::CBoxTableModel(QObject* parent) : CSnapshotTableModel(kBoxHeaders, parent) {}
+
 void CBoxTableModel::SetBoxes(std::vector<BoxHealth> fresh, WallClock::time_point when) {
   now = when;
-  if (fresh.size() != boxes.size()) {
-    beginResetModel();
-    boxes = std::move(fresh);
-    endResetModel();
-    return;
-  }
-  boxes = std::move(fresh);
-  if (!boxes.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kBoxColumns - 1));
-}
-
-int CBoxTableModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(boxes.size());
-}
-
-int CBoxTableModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : kBoxColumns;
+  Replace(boxes, std::move(fresh));
 }
 
 QVariant CBoxTableModel::data(const QModelIndex& index, int role) const {
@@ -138,27 +134,11 @@ QVariant CBoxTableModel::data(const QModelIndex& index, int role) const {
   return {};
 }
 
-QVariant CBoxTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  return Header(kBoxHeaders, kBoxColumns, section, orientation, role);
-}
+CViewerTableModel::CViewerTableModel(QObject* parent)
+    : CSnapshotTableModel(kViewerHeaders, parent) {}
 
 void CViewerTableModel::SetViewers(std::vector<ViewerHealth> fresh) {
-  if (fresh.size() != viewers.size()) {
-    beginResetModel();
-    viewers = std::move(fresh);
-    endResetModel();
-    return;
-  }
-  viewers = std::move(fresh);
-  if (!viewers.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kViewerColumns - 1));
-}
-
-int CViewerTableModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(viewers.size());
-}
-
-int CViewerTableModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : kViewerColumns;
+  Replace(viewers, std::move(fresh));
 }
 
 QVariant CViewerTableModel::data(const QModelIndex& index, int role) const {
@@ -167,10 +147,6 @@ QVariant CViewerTableModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::DisplayRole) return ViewerCell(viewer, index.column());
   if (role == Qt::TextAlignmentRole) return Alignment(IsViewerFigure(index.column()));
   return {};
-}
-
-QVariant CViewerTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  return Header(kViewerHeaders, kViewerColumns, section, orientation, role);
 }
 
 QString RunSummary(const RunHealth& run) {

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "hub/core/health.h"
@@ -23,43 +24,71 @@ using HealthSource = std::function<HubHealth()>;
 
 inline constexpr int kHealthRefreshMs = 1000;  // snapshot period while a health window shows
 
-// The boxes of one snapshot, one row each.
-class CBoxTableModel : public QAbstractTableModel {
+// One snapshot's items, one row each, under fixed column headings. A derived model keeps the
+// items and gives the cells.
+class CSnapshotTableModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  using QAbstractTableModel::QAbstractTableModel;
-
-  // Shows `boxes` as they were at `now` (for the ages shown).
-  void SetBoxes(std::vector<BoxHealth> boxes, WallClock::time_point now);
+  CSnapshotTableModel(std::span<const char* const> headings, QObject* parent = nullptr)
+      : QAbstractTableModel(parent), headings(headings) {}
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
 
+ protected:
+  virtual size_t Rows() const = 0;
+  // Puts `fresh` in place of `items`, telling the views: a reset when the count changes, else
+  // every cell changed.
+  template <typename Item>
+  void Replace(std::vector<Item>& items, std::vector<Item> fresh) {
+    if (fresh.size() != items.size()) {
+      beginResetModel();
+      items = std::move(fresh);
+      endResetModel();
+      return;
+    }
+    items = std::move(fresh);
+    if (!items.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+  }
+
  private:
+  std::span<const char* const> headings;
+};
+
+// The boxes of one snapshot.
+class CBoxTableModel : public CSnapshotTableModel {
+  Q_OBJECT
+
+ public:
+  explicit CBoxTableModel(QObject* parent = nullptr);
+
+  // Shows `boxes` as they were at `now` (for the ages shown).
+  void SetBoxes(std::vector<BoxHealth> boxes, WallClock::time_point now);
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+ private:
+  size_t Rows() const override { return boxes.size(); }
+
   std::vector<BoxHealth> boxes;
   WallClock::time_point now{};
 };
 
-// The viewers of one snapshot, one row each.
-class CViewerTableModel : public QAbstractTableModel {
+// The viewers of one snapshot.
+class CViewerTableModel : public CSnapshotTableModel {
   Q_OBJECT
 
  public:
-  using QAbstractTableModel::QAbstractTableModel;
+  explicit CViewerTableModel(QObject* parent = nullptr);
 
   void SetViewers(std::vector<ViewerHealth> viewers);
-
-  int rowCount(const QModelIndex& parent = {}) const override;
-  int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-  QVariant headerData(int section, Qt::Orientation orientation,
-                      int role = Qt::DisplayRole) const override;
 
  private:
+  size_t Rows() const override { return viewers.size(); }
+
   std::vector<ViewerHealth> viewers;
 };
 

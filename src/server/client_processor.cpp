@@ -18,11 +18,11 @@ void CClientProcessor::Attach(ClientContext* record) {
   sendingBytes = 0;
 }
 
-PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool sendNow) {
+PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostMode mode) {
   std::lock_guard guard(lock);
   if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
-  if (state == ProcessorState::Idle) {
-    const size_t sent = sendNow && socket != nullptr ? socket->SendNow(*context, *text) : 0;
+  if (state == ProcessorState::Idle && mode == PostMode::Now) {
+    const size_t sent = socket != nullptr ? socket->SendNow(*context, *text) : 0;
     if (sent >= text->size()) {
       ++textsSent;
       bytesSent += sent;
@@ -36,6 +36,27 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool 
     state = ProcessorState::Sending;
     return PostResult::SendRequested;
   }
+  const PostResult queued = QueueLocked(std::move(text));
+  if (queued != PostResult::Queued) return queued;
+  if (state == ProcessorState::Held && mode == PostMode::Now) {
+    state = ProcessorState::Sending;  // the record is empty: the step starts with the queue
+    return PostResult::SendRequested;
+  }
+  if (state == ProcessorState::Idle) {
+    state = ProcessorState::Held;
+    return PostResult::Held;
+  }
+  return PostResult::Queued;
+}
+
+bool CClientProcessor::StartHeld() {
+  std::lock_guard guard(lock);
+  if (state != ProcessorState::Held) return false;
+  state = ProcessorState::Sending;
+  return true;
+}
+
+PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text) {
   if (queuedBytes + text->size() > queueLimit) {
     closing = true;
     queue.clear();
@@ -50,6 +71,7 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, bool 
 int CClientProcessor::Process() {
   std::lock_guard guard(lock);
   if (state == ProcessorState::New) state = ProcessorState::Idle;
+  if (state == ProcessorState::Held) state = ProcessorState::Sending;  // this step takes them
   if (state == ProcessorState::Idle) {
     if (!TakeNextLocked()) return 0;
     state = ProcessorState::Sending;

@@ -1,21 +1,25 @@
 #pragma once
+#pragma once
 // The sending side of one client: a first-in first-out queue of texts and the send step that
 // feeds them to the socket one after the other, each whole and in order.
 //
-//   Post (publisher, relay) ─ Idle ─► SendNow on the poster's thread ─ all taken ─► stays Idle
-//            │                              └─ the rest, or nothing ─► Sending
+//   Post Now (publisher, relay) ─ Idle ─► SendNow on the poster's thread ─ all taken ─► Idle
+//            │                                  └─ the rest, or nothing ─► Sending
+//            ├─ Held ─► queued, the send step requested at once ─► Sending
 //            └─ New or Sending ─► queue of texts (bounded in bytes)
+//   Post Gather ─ Idle or Held ─► queued ─► Held ── StartHeld (the gathering delay) ──► Sending
 //
 //   New ── first step ──► Idle ◄──────► Sending ◄── Process (client's strand, after each send)
 //
 // Idle means nothing queued and nothing being sent: only then does the poster write to the
 // socket itself, under `lock`, so its write and the strand's sends never overlap and every text
-// goes out in order. A client that would block is left to its strand.
+// goes out in order. A client that would block is left to its strand. Held texts wait for one
+// send step that takes them all at once: the server gathers so while it cannot keep up.
 //
 // Threads: Post runs on the publisher's thread and on the relay's; Process on the worker running
-// the client's strand; Attach and Reset under the pool's lock. `lock` guards `state`, the queue
-// and `closing`, and is held during a SendNow. While `Sending`, the record's send fields are the
-// strand's alone.
+// the client's strand; Attach, Reset and StartHeld under the pool's lock. `lock` guards `state`,
+// the queue and `closing`, and is held during a SendNow. While `Sending`, the record's send fields
+// are the strand's alone.
 
 #include <cstddef>
 #include <deque>
@@ -49,11 +53,17 @@ struct ClientFigures {
   bool closing = false;      // fell behind: more than the queue limit was waiting
 };
 
+enum class PostMode {
+  Now,     // an idle client is written to at once
+  Gather,  // the text waits for a send step started later (StartHeld), with what follows it
+};
+
 enum class PostResult {
   Sent,           // the client was idle and its socket took the whole text at once
   Queued,         // the text waits in the queue
   SendRequested,  // the client was idle: the text, or its rest, is in the record; run a send
                   // step for it
+  Held,           // the text waits for the gathering send step: the caller has StartHeld called
   Dropped,        // an empty text, or a client already being closed
   OverLimit,      // the queue would exceed its limit: the client is marked closing, queue emptied
 };
@@ -66,9 +76,12 @@ class CClientProcessor : public CProcessor {
                             IClientSocket* socket = nullptr);
 
   void Attach(ClientContext* record) override;  // New, queue emptied, no longer closing
-  // Hands a text to the client; an idle client is written to at once when `sendNow` holds (else
-  // the text goes to the send step). The caller acts on the result (SendRequested, OverLimit).
-  PostResult Post(std::shared_ptr<const std::string> text, bool sendNow = true);
+  // Hands a text to the client. With `Now` an idle client is written to at once, and held texts
+  // get their send step requested; with `Gather` the text is held. The caller acts on the result
+  // (SendRequested, Held, OverLimit).
+  PostResult Post(std::shared_ptr<const std::string> text, PostMode mode = PostMode::Now);
+  // Held texts go to the send step: true when there were some (the caller then runs the step).
+  bool StartHeld();
   // The send step. Returns kErrorIoPending when the record's `texts` have bytes left to send from
   // `position` to `length` (the caller sends them, adds the count sent to `position` and calls
   // Process again), 0 when everything is sent and the client is idle. A client that has fallen
@@ -82,6 +95,7 @@ class CClientProcessor : public CProcessor {
   ClientFigures Figures() const;
 
  private:
+  PostResult QueueLocked(std::shared_ptr<const std::string> text);
   bool TakeNextLocked();  // moves the first queued texts into the record; false when none
   void CountSentLocked();  // the record's texts have all gone
 

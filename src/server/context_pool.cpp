@@ -1,13 +1,15 @@
 #include "server/context_pool.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "server/client_link.h"
 #include "support/simple_log_file.h"
 
 namespace tessamer {
 
-CContextPool::CContextPool(IClientIo& io, size_t queueLimit) : io(io), queueLimit(queueLimit) {}
+CContextPool::CContextPool(IClientIo& io, size_t queueLimit, Clock::time_point (*now)())
+    : io(io), queueLimit(queueLimit), now(now) {}
 
 CContextPool::~CContextPool() { Clear(); }
 
@@ -159,11 +161,12 @@ void CContextPool::Clear() {
   }
 }
 
-void CContextPool::PostLocked(ClientContext& record,
-                              const std::shared_ptr<const std::string>& text,
-                              std::vector<ClientContext*>& starts, bool sendNow) {
+PostResult CContextPool::PostLocked(ClientContext& record,
+                                    const std::shared_ptr<const std::string>& text,
+                                    std::vector<ClientContext*>& starts, PostMode mode) {
   auto& processor = static_cast<CClientProcessor&>(*record.processor);
-  switch (processor.Post(text, sendNow)) {
+  const PostResult result = processor.Post(text, mode);
+  switch (result) {
     case PostResult::SendRequested:
       starts.push_back(&record);
       break;
@@ -173,26 +176,58 @@ void CContextPool::PostLocked(ClientContext& record,
                              static_cast<unsigned long long>(queueLimit));
       io.RequestClose(record);
       break;
+    case PostResult::Held:
+      if (!std::exchange(startHeldRequested, true)) io.RequestStartHeld();
+      break;
     case PostResult::Sent:
     case PostResult::Queued:
     case PostResult::Dropped:
       break;
   }
+  return result;
+}
+
+void CContextPool::StartHeld() {
+  std::lock_guard guard(lock);
+  startHeldRequested = false;
+  if (stopping) return;
+  std::vector<ClientContext*> starts;
+  for (const auto& record : connected) {
+    if (static_cast<CClientProcessor&>(*record->processor).StartHeld()) {
+      starts.push_back(record.get());
+    }
+  }
+  StartSends(starts);
+}
+
+// The publisher writes to idle clients itself while that takes it at most half the time between
+// two publications, on average: a burst of a few texts among slower ones is written at once.
+// Beyond that the texts are held and gathered (kGatherDelay), and the clients' strands send them,
+// several in one send: far fewer sends, for a few milliseconds of delay.
+bool CContextPool::BehindLocked(Clock::time_point start) {
+  constexpr Clock::duration kLongestGap = std::chrono::seconds(1);  // one quiet spell counts so
+  meanGap += (std::min(start - lastBroadcastStart, kLongestGap) - meanGap) / 8;
+  const auto estimate = directCost * static_cast<int64_t>(connected.size());
+  const bool behind = 2 * estimate > meanGap;
+  // The cost was measured the last time texts went at once: let it fade while gathering, so
+  // that a lighter load is noticed.
+  if (behind) directCost -= directCost / 16;
+  return behind;
 }
 
 void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& text) {
   if (stopping) return;
   std::vector<ClientContext*> starts;
   starts.reserve(connected.size());
-  const auto start = std::chrono::steady_clock::now();
-  // The publisher writes to idle clients itself only while it keeps up: while its previous
-  // broadcast took no longer than it then waited for this one. Otherwise the text goes through
-  // the clients' strands, where the workers share the sends and gather what piles up.
-  const bool sendNow = start - lastBroadcastEnd >= lastBroadcastEnd - lastBroadcastStart;
-  for (const auto& record : connected) PostLocked(*record, text, starts, sendNow);
+  const auto start = now();
+  const PostMode mode = BehindLocked(start) ? PostMode::Gather : PostMode::Now;
+  int64_t written = 0;  // texts the publisher wrote itself
+  for (const auto& record : connected) {
+    written += PostLocked(*record, text, starts, mode) == PostResult::Sent ? 1 : 0;
+  }
   StartSends(starts);
+  if (written > 0) directCost = (now() - start) / written;
   lastBroadcastStart = start;
-  lastBroadcastEnd = std::chrono::steady_clock::now();
 }
 
 void CContextPool::StartSends(std::vector<ClientContext*>& starts) {

@@ -38,7 +38,13 @@ class IClientIo : public IClientSocket {
   virtual void RequestSends(const std::vector<ClientContext*>& records) = 0;
   // `record`'s client has more than the queue limit waiting: close it.
   virtual void RequestClose(ClientContext& record) = 0;
+  // Texts are held for gathering: call the pool's StartHeld after kGatherDelay.
+  virtual void RequestStartHeld() = 0;
 };
+
+// While the publisher cannot keep up with writing every text to every client at once, texts are
+// held this long, so that each send carries several of them.
+inline constexpr std::chrono::milliseconds kGatherDelay{2};
 
 enum class SavedText { Header, DataLine };
 
@@ -47,8 +53,11 @@ inline constexpr size_t kGoneViewersKept = 16;
 
 class CContextPool {
  public:
-  // `io` must outlive the pool. `queueLimit` bounds each client's queued bytes.
-  explicit CContextPool(IClientIo& io, size_t queueLimit = kMaxQueuedBytes);
+  using Clock = std::chrono::steady_clock;
+  // `io` must outlive the pool. `queueLimit` bounds each client's queued bytes; `now` tells the
+  // time by which the publisher's pace is judged.
+  explicit CContextPool(IClientIo& io, size_t queueLimit = kMaxQueuedBytes,
+                        Clock::time_point (*now)() = &Clock::now);
   ~CContextPool();
   CContextPool(const CContextPool&) = delete;
   CContextPool& operator=(const CContextPool&) = delete;
@@ -69,6 +78,8 @@ class CContextPool {
 
   // Stores `text` as the last text of its kind and hands it to every connected client.
   void Publish(SavedText which, std::string text);
+  // Held texts of every connected client go to their send steps (see kGatherDelay).
+  void StartHeld();
   // Hands `text` to the client of `link` alone, if it is still connected. False when dropped.
   bool Reply(const std::shared_ptr<ClientLink>& link, std::string text);
 
@@ -92,10 +103,12 @@ class CContextPool {
  private:
   using RecordList = std::list<std::unique_ptr<ClientContext>>;
 
-  // Hands `text` to `record`'s client, written at once when it is idle and `sendNow` holds; a
-  // client whose socket did not take it all is added to `starts`.
-  void PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text,
-                  std::vector<ClientContext*>& starts, bool sendNow = true);
+  // Hands `text` to `record`'s client (see CClientProcessor::Post); a client whose socket did not
+  // take it all is added to `starts`.
+  PostResult PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text,
+                        std::vector<ClientContext*>& starts, PostMode mode = PostMode::Now);
+  // Whether a broadcast starting at `start` is to be gathered (see BroadcastLocked).
+  bool BehindLocked(Clock::time_point start);
   void BroadcastLocked(const std::shared_ptr<const std::string>& text);
   void StartSends(std::vector<ClientContext*>& starts);
   static bool Move(RecordList& from, RecordList& to, const ClientContext& record);
@@ -112,9 +125,14 @@ class CContextPool {
   std::shared_ptr<const std::string> headerText;    // the last header block; null until one
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
-  // The previous broadcast's start and end: whether the publisher keeps up.
-  std::chrono::steady_clock::time_point lastBroadcastStart;
-  std::chrono::steady_clock::time_point lastBroadcastEnd;
+  // Whether the publisher keeps up: when the previous broadcast started, the time between two
+  // broadcasts (a moving mean), and what writing a text to one client cost the last time texts
+  // were written at once.
+  Clock::time_point (*now)();
+  Clock::time_point lastBroadcastStart;
+  Clock::duration meanGap = std::chrono::seconds(1);
+  Clock::duration directCost{};
+  bool startHeldRequested = false;  // a StartHeld is due
 };
 
 }  // namespace tessamer

@@ -38,6 +38,8 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
         acceptStrand(asio::make_strand(io)),
         acceptor(acceptStrand),
         acceptRetry(acceptStrand),
+        gatherStrand(asio::make_strand(io)),
+        gatherTimer(gatherStrand),
         pool(*this, queueLimit),
         window(window),
         listenAddress(std::move(listenAddress)) {}
@@ -52,6 +54,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   size_t SendNow(ClientContext& record, std::string_view bytes) override;
   void RequestSends(const std::vector<ClientContext*>& records) override;
   void RequestClose(ClientContext& record) override;
+  void RequestStartHeld() override;
 
   asio::io_context io{kWorkerCount};
   CContextPool& Pool() { return pool; }
@@ -86,6 +89,8 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   asio::ip::tcp::acceptor acceptor;  // acceptStrand only, once the workers run
   asio::steady_timer acceptRetry;    // acceptStrand only
   int acceptsToRetry = 0;            // acceptStrand only
+  asio::strand<asio::io_context::executor_type> gatherStrand;
+  asio::steady_timer gatherTimer;    // gatherStrand only
   CContextPool pool;                 // destroyed before the io_context its sockets use
   INoticeSink* window;
   std::mutex noticeLock;
@@ -158,6 +163,7 @@ void CDataServer::Core::BeginStop() {
     acceptor.close(ignored);
     acceptRetry.cancel();
   });
+  asio::post(gatherStrand, [this] { gatherTimer.cancel(); });
   for (const auto& link : pool.ConnectedLinks()) {
     asio::post(link->strand, [this, link] { CloseClient(link, true); });
   }
@@ -208,6 +214,15 @@ void CDataServer::Core::RequestSends(const std::vector<ClientContext*>& records)
 void CDataServer::Core::RequestClose(ClientContext& record) {
   Link link = record.link;
   asio::post(link->strand, [this, link] { CloseClient(link, true); });
+}
+
+void CDataServer::Core::RequestStartHeld() {
+  asio::post(gatherStrand, [this] {
+    gatherTimer.expires_after(kGatherDelay);
+    gatherTimer.async_wait([this](const asio::error_code& failure) {
+      if (!failure) pool.StartHeld();
+    });
+  });
 }
 
 void CDataServer::Core::PostAccept() {

@@ -6,7 +6,9 @@
 
 namespace tessamer {
 
-enum class ProcessorState { New, Idle, Sending };
+// Held: texts wait in the queue for a send step that is started later, so that one send carries
+// several of them (the client processor's gathering while the server is behind).
+enum class ProcessorState { New, Idle, Sending, Held };
 
 class CProcessor {
  public:

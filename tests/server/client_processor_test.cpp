@@ -93,9 +93,30 @@ TEST(ClientProcessorDirectTest, AnIdleClientIsWrittenAtOnceAndOnlyTheRestGoesThr
   EXPECT_EQ(SendAll(record, processor), "four\r\n");
   socket.room = SIZE_MAX;
   EXPECT_EQ(processor.Post(Text("five\r\n")), PostResult::Sent);
-  EXPECT_EQ(processor.Post(Text("six\r\n"), false), PostResult::SendRequested);  // not now
-  EXPECT_EQ(SendAll(record, processor), "six\r\n");
   EXPECT_EQ(socket.taken, "one\r\ntwfive\r\n");
+}
+
+TEST(ClientProcessorDirectTest, HeldTextsWaitAndGoInOneSendStepInOrder) {
+  ClientContext record;
+  FakeSocket socket;
+  CClientProcessor processor(&record, kMaxQueuedBytes, &socket);
+  EXPECT_EQ(SendAll(record, processor), "");  // the first step: idle
+  EXPECT_FALSE(processor.StartHeld());
+  EXPECT_EQ(processor.Post(Text("a"), PostMode::Gather), PostResult::Held);
+  EXPECT_EQ(processor.Post(Text("b"), PostMode::Gather), PostResult::Queued);
+  EXPECT_EQ(processor.Figures().bytesQueued, 2u);
+  ASSERT_TRUE(processor.StartHeld());
+  EXPECT_FALSE(processor.StartHeld());  // one send step, however often asked
+  EXPECT_EQ(processor.Post(Text("c")), PostResult::Queued);  // behind the held texts
+  ASSERT_EQ(processor.Process(), kErrorIoPending);
+  EXPECT_EQ(record.texts.size(), 3u);  // gathered into one send
+  EXPECT_EQ(SendAll(record, processor), "abc");
+  // A text to be sent now after held ones does not wait for StartHeld, nor overtakes them.
+  EXPECT_EQ(processor.Post(Text("d"), PostMode::Gather), PostResult::Held);
+  EXPECT_EQ(processor.Post(Text("e")), PostResult::SendRequested);
+  EXPECT_EQ(SendAll(record, processor), "de");
+  EXPECT_EQ(socket.taken, "");
+  EXPECT_EQ(processor.Figures().textsSent, 5u);
 }
 
 TEST(ClientProcessorBatchTest, AClientThatFellBehindGetsQueuedTextsGatheredInOrder) {

@@ -4,7 +4,26 @@ namespace tessamer::testkit {
 
 namespace {
 using Clock = std::chrono::steady_clock;
+
+// Runs one asynchronous step on `context` until it completes or `deadline` passes, when the
+// socket's operations are cancelled. `start` begins the step with the handler it is given.
+template <typename Start>
+asio::error_code RunBounded(asio::io_context& context, asio::ip::tcp::socket& socket,
+                            Clock::time_point deadline, Start start) {
+  asio::error_code result = asio::error::would_block;
+  asio::steady_timer timer(context, deadline);
+  start([&](const asio::error_code& e) {
+    result = e;
+    timer.cancel();
+  });
+  timer.async_wait([&](const asio::error_code& e) {
+    if (!e) socket.cancel();
+  });
+  context.restart();
+  context.run();
+  return result;
 }
+}  // namespace
 
 bool TextClient::Connect(const std::string& address, uint16_t port, std::chrono::milliseconds timeout,
                          int receiveBuffer) {
@@ -15,17 +34,9 @@ bool TextClient::Connect(const std::string& address, uint16_t port, std::chrono:
   socket.open(ip.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), bad);
   if (bad) return false;
   if (receiveBuffer > 0) socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), bad);
-  asio::error_code result = asio::error::would_block;
-  asio::steady_timer timer(context, timeout);
-  socket.async_connect({ip, port}, [&](const asio::error_code& e) {
-    result = e;
-    timer.cancel();
-  });
-  timer.async_wait([&](const asio::error_code& e) {
-    if (!e) socket.cancel();
-  });
-  context.restart();
-  context.run();
+  const asio::error_code result = RunBounded(
+      context, socket, Clock::now() + timeout,
+      [&](auto done) { socket.async_connect({ip, port}, done); });
   ended = false;
   endError = {};
   buffer.clear();
@@ -39,36 +50,22 @@ bool TextClient::Connect(const std::string& address, uint16_t port, std::chrono:
 
 bool TextClient::Send(std::string_view text, std::chrono::milliseconds timeout) {
   if (!socket.is_open()) return false;
-  asio::error_code result = asio::error::would_block;
-  asio::steady_timer timer(context, timeout);
-  asio::async_write(socket, asio::buffer(text.data(), text.size()), [&](const asio::error_code& e, size_t) {
-    result = e;
-    timer.cancel();
+  return !RunBounded(context, socket, Clock::now() + timeout, [&](auto done) {
+    asio::async_write(socket, asio::buffer(text.data(), text.size()),
+                      [done](const asio::error_code& e, size_t) { done(e); });
   });
-  timer.async_wait([&](const asio::error_code& e) {
-    if (!e) socket.cancel();
-  });
-  context.restart();
-  context.run();
-  return !result;
 }
 
 bool TextClient::Fill(Clock::time_point deadline) {
   if (ended || !socket.is_open()) return false;
   char chunk[4096];
   size_t received = 0;
-  asio::error_code result = asio::error::would_block;
-  asio::steady_timer timer(context, deadline);
-  socket.async_read_some(asio::buffer(chunk), [&](const asio::error_code& e, size_t n) {
-    result = e;
-    received = n;
-    timer.cancel();
+  const asio::error_code result = RunBounded(context, socket, deadline, [&](auto done) {
+    socket.async_read_some(asio::buffer(chunk), [&, done](const asio::error_code& e, size_t n) {
+      received = n;
+      done(e);
+    });
   });
-  timer.async_wait([&](const asio::error_code& e) {
-    if (!e) socket.cancel();
-  });
-  context.restart();
-  context.run();
   buffer.append(chunk, received);
   if (result && result != asio::error::operation_aborted) {
     ended = true;

@@ -1,6 +1,5 @@
 #include "app/cli/status_server.h"
 
-#ifdef TESSAMER_WITH_STATUS_HTTP
 #include <asio.hpp>
 #include <httplib.h>
 
@@ -71,27 +70,3 @@ void CStatusServer::Stop() {
 }
 
 }  // namespace tessamer
-
-#else  // built without an HTTP library: there is no endpoint to start
-
-namespace httplib {
-class Server {};  // never made in this build
-}  // namespace httplib
-
-namespace tessamer {
-
-CStatusServer::CStatusServer(Snapshot snapshot) : snapshot(std::move(snapshot)) {}
-
-CStatusServer::~CStatusServer() = default;
-
-bool CStatusServer::Start(const std::string& address, uint16_t wanted, std::string& error) {
-  error = "The status endpoint cannot listen on " + address + ":" + std::to_string(wanted) +
-          ": this build has no status endpoint";
-  return false;
-}
-
-void CStatusServer::Stop() {}
-
-}  // namespace tessamer
-
-#endif

@@ -201,14 +201,11 @@ void CContextPool::StartHeld() {
 }
 
 // The publisher writes to idle clients itself while that takes it at most half the time between
-// two publications, on average: a burst of a few texts among slower ones is written at once.
-// Beyond that the texts are held and gathered (kGatherDelay), and the clients' strands send them,
-// several in one send: far fewer sends, for a few milliseconds of delay.
+// two publications. Beyond that the texts are held and gathered (kGatherDelay), and the clients'
+// strands send them, several in one send: far fewer sends, for a few milliseconds of delay.
 bool CContextPool::BehindLocked(Clock::time_point start) {
-  constexpr Clock::duration kLongestGap = std::chrono::seconds(1);  // one quiet spell counts so
-  meanGap += (std::min(start - lastBroadcastStart, kLongestGap) - meanGap) / 8;
   const auto estimate = directCost * static_cast<int64_t>(connected.size());
-  const bool behind = 2 * estimate > meanGap;
+  const bool behind = 2 * estimate > start - lastBroadcastStart;
   // The cost was measured the last time texts went at once: let it fade while gathering, so
   // that a lighter load is noticed.
   if (behind) directCost -= directCost / 16;

@@ -125,12 +125,10 @@ class CContextPool {
   std::shared_ptr<const std::string> headerText;    // the last header block; null until one
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
-  // Whether the publisher keeps up: when the previous broadcast started, the time between two
-  // broadcasts (a moving mean), and what writing a text to one client cost the last time texts
-  // were written at once.
+  // Whether the publisher keeps up: when the previous broadcast started, and what writing a text
+  // to one client cost the last time texts were written at once.
   Clock::time_point (*now)();
   Clock::time_point lastBroadcastStart;
-  Clock::duration meanGap = std::chrono::seconds(1);
   Clock::duration directCost{};
   bool startHeldRequested = false;  // a StartHeld is due
 };

@@ -60,16 +60,10 @@ TEST(ContextPoolTest, APublisherThatCannotKeepUpHasItsTextsGatheredUntilTheLoadE
     io.starts.clear();
   };
   for (int i = 0; i < 3; ++i) publish(std::chrono::milliseconds(100));
-  publish(std::chrono::microseconds(10));  // a burst among slow publications
-  EXPECT_EQ(io.written, 4 * kClients);
-  // Writing at once takes 1 ms of every 1.5 ms: more than half of the publisher's time.
-  int publications = 0;
-  while (io.startHeldRequests == 0 && publications < 100) {
-    publish(std::chrono::microseconds(500));
-    ++publications;
-  }
+  EXPECT_EQ(io.written, 3 * kClients);
+  // Writing at once took 1 ms of the next 1.5 ms: more than half of the publisher's time.
+  publish(std::chrono::microseconds(500));
   ASSERT_EQ(io.startHeldRequests, 1);
-  EXPECT_GT(publications, 1);  // the pace is judged over several publications
   const int written = io.written;
   publish(std::chrono::microseconds(500));
   EXPECT_EQ(io.written, written);

@@ -200,12 +200,12 @@ void CContextPool::StartHeld() {
   StartSends(starts);
 }
 
-// The publisher writes to idle clients itself while that takes it at most half the time between
-// two publications. Beyond that the texts are held and gathered (kGatherDelay), and the clients'
+// The publisher writes to idle clients itself while that takes it at most two thirds of the time
+// between two publications. Beyond that the texts are held and gathered (kGatherDelay), and the clients'
 // strands send them, several in one send: far fewer sends, for a few milliseconds of delay.
 bool CContextPool::BehindLocked(Clock::time_point start) {
   const auto estimate = directCost * static_cast<int64_t>(connected.size());
-  const bool behind = 2 * estimate > start - lastBroadcastStart;
+  const bool behind = 3 * estimate > 2 * (start - lastBroadcastStart);
   // The cost was measured the last time texts went at once: let it fade while gathering, so
   // that a lighter load is noticed.
   if (behind) directCost -= directCost / 16;

@@ -201,11 +201,14 @@ void CContextPool::StartHeld() {
 }
 
 // The publisher writes to idle clients itself while that takes it at most two thirds of the time
-// between two publications. Beyond that the texts are held and gathered (kGatherDelay), and the clients'
-// strands send them, several in one send: far fewer sends, for a few milliseconds of delay.
+// between two publications. Beyond that the texts are held and gathered (kGatherDelay), and the
+// clients' strands send them, several in one send: far fewer sends, for a few milliseconds of
+// delay.
 bool CContextPool::BehindLocked(Clock::time_point start) {
+  const auto gap = start - lastBroadcastStart;
   const auto estimate = directCost * static_cast<int64_t>(connected.size());
-  const bool behind = 3 * estimate > 2 * (start - lastBroadcastStart);
+  const bool behind = 3 * estimate > 2 * std::max(gap, previousGap);
+  previousGap = gap;
   // The cost was measured the last time texts went at once: let it fade while gathering, so
   // that a lighter load is noticed.
   if (behind) directCost -= directCost / 16;
@@ -223,7 +226,11 @@ void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& tex
     written += PostLocked(*record, text, starts, mode) == PostResult::Sent ? 1 : 0;
   }
   StartSends(starts);
-  if (written > 0) directCost = (now() - start) / written;
+  if (written > 0) {
+    const auto cost = (now() - start) / written;
+    directCost = std::min(cost, lastCost);
+    lastCost = cost;
+  }
   lastBroadcastStart = start;
 }
 

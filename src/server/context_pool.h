@@ -125,11 +125,15 @@ class CContextPool {
   std::shared_ptr<const std::string> headerText;    // the last header block; null until one
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
-  // Whether the publisher keeps up: when the previous broadcast started, and what writing a text
-  // to one client cost the last time texts were written at once.
+  // Whether the publisher keeps up: when the previous broadcast started and the gap before it,
+  // and what writing a text to one client cost the last two times texts were written at once.
+  // Each judgement uses the longer gap and the lower cost of the two, so that one late text or
+  // one slow send does not change how texts go.
   Clock::time_point (*now)();
   Clock::time_point lastBroadcastStart;
+  Clock::duration previousGap{};
   Clock::duration directCost{};
+  Clock::duration lastCost = Clock::duration::max();
   bool startHeldRequested = false;  // a StartHeld is due
 };
 

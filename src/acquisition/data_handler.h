@@ -4,7 +4,8 @@
 // what it keeps.
 //
 // Threads: OnData, OnHeader and OnTextLine come on the driver's delivery thread; OnReaderEnded,
-// OnError, OnReconnectProgress and OnRejectedLine on its reader thread. The owner must accept calls from both.
+// OnError, OnReconnectProgress and OnRejectedLine on its reader thread. The owner must accept
+// calls from both.
 // Any of them may stop the driver or delete it.
 
 #include <cstdint>

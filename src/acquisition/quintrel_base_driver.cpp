@@ -11,7 +11,6 @@ namespace tessamer {
 namespace {
 
 constexpr int32_t kStopAbortReason = 1;
-constexpr int32_t kFirstSocketError = 10000;  // codes from here on are socket errors: permanent
 constexpr int64_t kPacingAllowanceMs = 100;
 // A reconnection attempt that fails at once is not repeated sooner than this, so an odd
 // immediate failure cannot spin the reader for the whole reconnection window.
@@ -349,7 +348,7 @@ CQuintrelBaseDriver::ReconnectAttempt CQuintrelBaseDriver::AttemptReconnect(int6
     return ReconnectAttempt::Connected;
   }
   const int32_t code = device->GetErrorInfo()->code;
-  if (code >= kFirstSocketError) {
+  if (code >= kFirstSocketError) {  // a socket error is permanent
     Log().Printf(
         L"A socket level permanent error has occurred during reconnect, going out. Error code: %d",
         code);

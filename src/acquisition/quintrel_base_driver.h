@@ -22,7 +22,8 @@
 // Each thread stops on its std::jthread's stop token; Stop requests both and wakes their waits
 // itself (RequestWorkerStop): no wait registers a std::stop_callback, whose destructor can wait
 // for ever under MinGW-w64 (see item_queue.h). A thread on which Stop runs (from inside an
-// IDataHandler call) is not waited for: it closes the link itself as its last act. A thread on which the driver is destroyed touches nothing of it after the call.
+// IDataHandler call) is not waited for: it closes the link itself as its last act. A thread on
+// which the driver is destroyed touches nothing of it after the call.
 
 #include <atomic>
 #include <chrono>

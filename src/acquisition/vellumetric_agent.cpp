@@ -5,13 +5,12 @@
 #include "acquisition/quintrel_driver.h"
 #include "acquisition/tcp_device.h"
 #include "hub/core/health_recorder.h"
+#include "support/error_numbers.h"
 #include "support/text.h"
 
 namespace tessamer {
 
 namespace {
-
-constexpr int32_t kFirstSocketError = 10000;  // codes from here on are socket errors
 
 // A link failure in a few words: a socket error's own system text ("Connection refused"), not
 // the operation it cut short; the link's text otherwise.

@@ -1,5 +1,6 @@
 #include "app/health_views.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QStringList>
@@ -9,6 +10,24 @@
 #include "app/box_tooltip.h"
 
 namespace tessamer {
+
+CRefreshWhileShown::CRefreshWhileShown(QWidget* widget, std::function<void()> refresh)
+    : refresh(std::move(refresh)) {
+  timer.setInterval(kHealthRefreshMs);
+  connect(&timer, &QTimer::timeout, this, [this] { this->refresh(); });
+  widget->installEventFilter(this);
+}
+
+bool CRefreshWhileShown::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Show) {
+    refresh();
+    timer.start();
+  } else if (event->type() == QEvent::Hide) {
+    timer.stop();
+  }
+  return QObject::eventFilter(watched, event);
+}
+
 namespace {
 
 const QString kSeparator = QStringLiteral(" \u00B7 ");
@@ -174,8 +193,6 @@ CHealthWindow::CHealthWindow(HealthSource healthSource, QWidget* parent)
   layout->addWidget(new QLabel(QStringLiteral("Viewers"), this));
   layout->addWidget(MakeTable(&viewers, this), 2);
   resize(1200, 440);
-  refreshTimer.setInterval(kHealthRefreshMs);
-  connect(&refreshTimer, &QTimer::timeout, this, &CHealthWindow::Refresh);
 }
 
 void CHealthWindow::Refresh() {
@@ -188,15 +205,5 @@ void CHealthWindow::Refresh() {
 
 QString CHealthWindow::RunText() const { return runLine->text(); }
 
-void CHealthWindow::showEvent(QShowEvent* event) {
-  Refresh();
-  refreshTimer.start();
-  QWidget::showEvent(event);
-}
-
-void CHealthWindow::hideEvent(QHideEvent* event) {
-  refreshTimer.stop();
-  QWidget::hideEvent(event);
-}
 
 }  // namespace tessamer

@@ -24,6 +24,20 @@ using HealthSource = std::function<HubHealth()>;
 
 inline constexpr int kHealthRefreshMs = 1000;  // snapshot period while a health window shows
 
+// Calls `refresh` whenever `widget` is shown, then every kHealthRefreshMs until it is hidden.
+// Meant as a member of the widget it watches.
+class CRefreshWhileShown : public QObject {
+ public:
+  CRefreshWhileShown(QWidget* widget, std::function<void()> refresh);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  std::function<void()> refresh;
+  QTimer timer;
+};
+
 // One snapshot's items, one row each, under fixed column headings. A derived model keeps the
 // items and gives the cells.
 class CSnapshotTableModel : public QAbstractTableModel {
@@ -106,16 +120,12 @@ class CHealthWindow : public QWidget {
   CViewerTableModel& Viewers() { return viewers; }
   QString RunText() const;
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
-
  private:
   HealthSource source;
   CBoxTableModel boxes;
   CViewerTableModel viewers;
   QLabel* runLine = nullptr;
-  QTimer refreshTimer;
+  CRefreshWhileShown refresher{this, [this] { Refresh(); }};
 };
 
 // "Run: running since 14:02:11 · 1234 records published · 2 repeats sent"; "No run yet".

@@ -145,8 +145,6 @@ CLiveDataWindow::CLiveDataWindow(HealthSource healthSource, QWidget* parent)
   layout->addWidget(splitter);
   resize(980, 460);
   splitter->setSizes({330, 650});
-  refreshTimer.setInterval(kHealthRefreshMs);
-  connect(&refreshTimer, &QTimer::timeout, this, &CLiveDataWindow::Refresh);
   connect(&channels, &CChannelTableModel::ChosenChanged, this, &CLiveDataWindow::UpdateSeries);
   UpdateAxes();
 }
@@ -230,17 +228,6 @@ void CLiveDataWindow::UpdateAxes() {
   const double margin = high > low ? (high - low) * 0.05 : 1.0;
   valueAxis->setRange(low - margin, high + margin);
   valueAxis->applyNiceNumbers();
-}
-
-void CLiveDataWindow::showEvent(QShowEvent* event) {
-  Refresh();
-  refreshTimer.start();
-  QWidget::showEvent(event);
-}
-
-void CLiveDataWindow::hideEvent(QHideEvent* event) {
-  refreshTimer.stop();
-  QWidget::hideEvent(event);
 }
 
 }  // namespace tessamer

@@ -9,7 +9,6 @@
 
 #include <QAbstractTableModel>
 #include <QPointF>
-#include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <deque>
@@ -75,10 +74,6 @@ class CLiveDataWindow : public QWidget {
   // The trend of a chosen channel; null for one not chosen.
   QLineSeries* Series(const std::string& name) const;
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
-
  private:
   void Record(const HubHealth& health);
   void UpdateSeries();
@@ -92,7 +87,7 @@ class CLiveDataWindow : public QWidget {
   std::map<std::string, std::deque<QPointF>> history;  // x: ms since the epoch
   std::map<std::string, QLineSeries*> series;          // owned by the chart
   qint64 newestMs = 0;
-  QTimer refreshTimer;
+  CRefreshWhileShown refresher{this, [this] { Refresh(); }};
 };
 
 }  // namespace tessamer

@@ -87,8 +87,6 @@ CTessamerDlg::CTessamerDlg(DialogOptions dialogOptions, QWidget* parent)
   setSizeGripEnabled(false);
   BuildControls();
   OnInitDialog();
-  toolTipTimer.setInterval(kHealthRefreshMs);
-  connect(&toolTipTimer, &QTimer::timeout, this, &CTessamerDlg::RefreshToolTips);
 }
 
 CTessamerDlg::~CTessamerDlg() {
@@ -377,17 +375,6 @@ void CTessamerDlg::OpenLiveDataWindow() {
   }
   liveDataWindow->show();
   liveDataWindow->raise();
-}
-
-void CTessamerDlg::showEvent(QShowEvent* event) {
-  RefreshToolTips();
-  toolTipTimer.start();
-  QDialog::showEvent(event);
-}
-
-void CTessamerDlg::hideEvent(QHideEvent* event) {
-  toolTipTimer.stop();
-  QDialog::hideEvent(event);
 }
 
 void CTessamerDlg::OnClientConnection(intptr_t noticeWord) {

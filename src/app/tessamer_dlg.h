@@ -16,7 +16,6 @@
 #include <QDialog>
 #include <QMenu>
 #include <QPushButton>
-#include <QTimer>
 #include <array>
 #include <functional>
 #include <memory>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "app/box_settings.h"
+#include "app/health_views.h"
 #include "app/indicator_status_bar.h"
 #include "app/ip_address_edit.h"
 #include "app/led_control.h"
@@ -119,8 +119,6 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   // Accept and reject both end here: stop the hub, save the rows, then close.
   void done(int result) override;
   void customEvent(QEvent* event) override;
-  void showEvent(QShowEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
 
  private:
   void BuildControls();
@@ -151,9 +149,9 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   QMenu* viewMenu = nullptr;
   CHealthWindow* healthWindow = nullptr;      // child window, made on first use
   CLiveDataWindow* liveDataWindow = nullptr;  // child window, made on first use
-  QTimer toolTipTimer;
   // Per row: when its box sent its last record, while the hub reports the box silent.
   std::array<std::optional<WallClock::time_point>, MaxBoxes> silentSince{};
+  CRefreshWhileShown toolTipRefresher{this, [this] { RefreshToolTips(); }};
 };
 
 }  // namespace tessamer

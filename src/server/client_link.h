@@ -15,8 +15,8 @@ namespace tessamer {
 
 // Threads: every field but `strand` is touched only by handlers running on `strand`, except
 // `socketValue`, `viewer` and the peer's fields, which are fixed before the link is shared, and
-// `socket`, which the
-// publisher also sends on while the client's processor is idle (CClientProcessor, SendNow).
+// `socket`, which the publisher also sends on while the client's processor is idle
+// (CClientProcessor, SendNow).
 struct ClientLink {
   explicit ClientLink(asio::io_context& io) : strand(asio::make_strand(io)), socket(strand) {}
 

@@ -77,11 +77,9 @@ int CClientProcessor::Process() {
     state = ProcessorState::Sending;
   }
   while (context->position >= context->length) {
-    CountSentLocked();
+    CountSentLocked();  // and empties the record
     if (!TakeNextLocked()) {
       state = ProcessorState::Idle;
-      context->texts.clear();
-      context->position = context->length = 0;
       sendingBytes = 0;
       return 0;
     }

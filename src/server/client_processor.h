@@ -1,5 +1,4 @@
 #pragma once
-#pragma once
 // The sending side of one client: a first-in first-out queue of texts and the send step that
 // feeds them to the socket one after the other, each whole and in order.
 //

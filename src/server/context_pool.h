@@ -8,9 +8,9 @@
 // client takes to receive them and join `connected`: a client that connects while texts are
 // published gets each text exactly once, in order.
 //
-// Threads: any. `lock` guards the four lists, the gone viewers, the saved texts and `stopping`;
-// it is never held
-// while waiting for the network. Lock order: the pool's lock, then a processor's.
+// Threads: any. `lock` guards the four lists, the gone viewers, the saved texts, `stopping` and
+// the pace; it is never held while waiting for the network. Lock order: the pool's lock, then a
+// processor's.
 
 #include <chrono>
 #include <cstddef>

@@ -154,7 +154,7 @@ std::string SystemMessageText(int number) {
   for (const auto& m : kErrnoTable) {
     if (m.number == number) return WithLineEnd(ErrnoText(m.errnoValue));
   }
-  if (number > 0 && number < 10000) return WithLineEnd(ErrnoText(number));
+  if (number > 0 && number < kFirstSocketError) return WithLineEnd(ErrnoText(number));
   return {};
 }
 

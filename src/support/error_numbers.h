@@ -9,6 +9,9 @@
 
 namespace tessamer {
 
+// Codes from here on are socket errors.
+inline constexpr int kFirstSocketError = 10000;
+
 // Windows Sockets numbers the system tests for by value.
 inline constexpr int kErrorIoPending = 997;
 inline constexpr int kErrorPortClosed = 735;

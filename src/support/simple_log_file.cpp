@@ -119,7 +119,8 @@ void CSimpleLogFile::WriteLine(std::wstring_view text) {
   PutLine(stampTime ? L'|' : L'\0', prefix, text);
 }
 
-void CSimpleLogFile::PutLine(wchar_t stampSeparator, std::wstring_view linePrefix, std::wstring_view text) {
+void CSimpleLogFile::PutLine(wchar_t stampSeparator, std::wstring_view linePrefix,
+                             std::wstring_view text) {
   if (file == nullptr) return;  // no lock while closed
   std::lock_guard guard(lock);
   if (file == nullptr) return;

@@ -254,7 +254,9 @@ void COptionReader::AddOptions() {
   AddSetting("--silent-after", "SECONDS",
              "a connected box that sends no record for SECONDS is shown\n"
              "silent (default 10; 0.05 to 3600)",
-             [this](const std::string& text) { options.silentAfter = Seconds("silent-after", text); });
+             [this](const std::string& text) {
+               options.silentAfter = Seconds("silent-after", text);
+             });
   AddSetting("--status-port", "PORT",
              "serve the hub's health over HTTP on PORT (0: any free\n"
              "port): GET /status as JSON, GET /metrics for Prometheus;\n"

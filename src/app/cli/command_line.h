@@ -42,7 +42,7 @@ struct CommandLine {
   std::string statusListen = kStatusListenAddress;  // the status endpoint's address
   std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
-  std::chrono::milliseconds silentAfter = kSilentAfter;  // a connected box without a record is silent
+  std::chrono::milliseconds silentAfter = kSilentAfter;  // a box without records is then silent
 };
 
 // Parses the arguments after the program name, then the configuration file they name, into

@@ -337,8 +337,10 @@ int CHeadlessRunner::Run() {
     return kExitNoDataServer;
   }
   liveHub = owned.get();
-  Print("listening data=" + std::to_string(owned->DataPort()) + " utility=" + std::to_string(owned->UtilityPort()) +
-        (owned->StatusPort() != 0 ? " status=" + std::to_string(owned->StatusPort()) : std::string()));
+  const uint16_t statusPort = owned->StatusPort();
+  Print("listening data=" + std::to_string(owned->DataPort()) +
+        " utility=" + std::to_string(owned->UtilityPort()) +
+        (statusPort != 0 ? " status=" + std::to_string(statusPort) : std::string()));
   NotifyReady(*owned);
   bool going = StartRun(*owned) || RetryLater("unresolved");
   while (going) {

@@ -149,7 +149,8 @@ bool StatusTables(const std::string& text, std::string& tables) {
 
 int ShowStatus(const std::string& target) {
 #ifndef TESSAMER_WITH_STATUS_HTTP
-  std::fprintf(stderr, "tessamer: this build cannot ask %s for its status: it has no HTTP client\n", target.c_str());
+  std::fprintf(stderr, "tessamer: this build cannot ask %s for its status: it has no HTTP client\n",
+               target.c_str());
   return kExitNoStatus;
 #else
   const size_t colon = target.rfind(':');

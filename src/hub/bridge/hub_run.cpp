@@ -31,7 +31,8 @@ std::vector<Box> FirstBoxes(const std::vector<Box>& boxes) {
 std::vector<BoxIdentity> IdentitiesOf(const std::vector<Box>& boxes) {
   std::vector<BoxIdentity> identities;
   for (const Box& box : boxes) {
-    identities.push_back(BoxIdentity{box.row, DottedText(box.address), static_cast<uint16_t>(box.port)});
+    identities.push_back(
+        BoxIdentity{box.row, DottedText(box.address), static_cast<uint16_t>(box.port)});
   }
   return identities;
 }

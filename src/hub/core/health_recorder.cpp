@@ -14,7 +14,9 @@ using std::chrono::milliseconds;
 
 constexpr int64_t kBuckets = kRateWindow.count();
 
-size_t BucketOf(int64_t second) { return static_cast<size_t>(((second % kBuckets) + kBuckets) % kBuckets); }
+size_t BucketOf(int64_t second) {
+  return static_cast<size_t>(((second % kBuckets) + kBuckets) % kBuckets);
+}
 
 bool Speaking(BoxState state) { return state == BoxState::Connected || state == BoxState::Silent; }
 
@@ -176,7 +178,8 @@ void CHealthRecorder::CombinedHeader(const Header& header) {
   std::vector<CombinedChannel> list;
   const int32_t count = std::clamp(header.count, 0, MaxChannels);
   for (int32_t i = 0; i < count; ++i) {
-    list.push_back(CombinedChannel{Utf8(TextOf(header.names[i])), Utf8(TextOf(header.units[i])), 0.0});
+    list.push_back(
+        CombinedChannel{Utf8(TextOf(header.names[i])), Utf8(TextOf(header.units[i])), 0.0});
   }
   std::lock_guard guard(lock);
   channels = std::move(list);

@@ -70,16 +70,32 @@ class BridgeWithBoxesTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(simulator->Start(&error)) << error;
   }
-  void MakeBridge(std::chrono::milliseconds repeat = 2000ms) {
+  // Both servers on loopback at free ports, the boxes' utility port `boxUtilityPort`.
+  static HubConfig LoopbackConfig(uint16_t boxUtilityPort) {
     HubConfig config;
     config.listenAddress = "127.0.0.1";
     config.dataPort = 0;
     config.utilityPort = 0;
-    config.boxUtilityPort = simulator->Box(0).UtilityPort();
+    config.boxUtilityPort = boxUtilityPort;
     config.acquisition.connect = 1000ms;
-    config.hub.repeatPeriod = repeat;
+    return config;
+  }
+  // As above, with a lost box given up on and reconnected quickly.
+  static HubConfig QuickReconnectConfig(uint16_t boxUtilityPort) {
+    HubConfig config = LoopbackConfig(boxUtilityPort);
+    config.acquisition.reconnectWindow = 300ms;
+    config.acquisition.reopenPause = 100ms;
+    config.acquisition.holdPeriod = 50ms;
+    return config;
+  }
+  void StartBridge(const HubConfig& config) {
     bridge = std::make_unique<CHubBridge>(&window, config);
     ASSERT_TRUE(bridge->StartServers());
+  }
+  void MakeBridge(std::chrono::milliseconds repeat = 2000ms) {
+    HubConfig config = LoopbackConfig(simulator->Box(0).UtilityPort());
+    config.hub.repeatPeriod = repeat;
+    StartBridge(config);
   }
   std::vector<Box> BoxList() {
     std::vector<Box> boxes;
@@ -221,14 +237,9 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
 
 TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
   StartSimulator({BoxWithChannels("P", 2)});
-  HubConfig config;
-  config.listenAddress = "127.0.0.1";
-  config.dataPort = 0;
-  config.utilityPort = 0;
-  config.boxUtilityPort = simulator->Box(0).UtilityPort();
+  HubConfig config = LoopbackConfig(simulator->Box(0).UtilityPort());
   config.defaultBoxAddress = simulator->Box(0).Address();
-  bridge = std::make_unique<CHubBridge>(&window, config);
-  ASSERT_TRUE(bridge->StartServers());
+  StartBridge(config);
   TextClient asking;
   TextClient other;
   ASSERT_TRUE(asking.Connect("127.0.0.1", bridge->DataPort()));
@@ -257,17 +268,7 @@ bool HasActivity(const std::vector<Notice>& notices, ActivityStatus status, intp
 
 TEST_F(BridgeWithBoxesTest, ALostBoxIsShownAndTheOthersDataKeepsFlowingUntilItIsBack) {
   StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2)});
-  HubConfig config;
-  config.listenAddress = "127.0.0.1";
-  config.dataPort = 0;
-  config.utilityPort = 0;
-  config.boxUtilityPort = simulator->Box(0).UtilityPort();
-  config.acquisition.connect = 1000ms;
-  config.acquisition.reconnectWindow = 300ms;
-  config.acquisition.reopenPause = 100ms;
-  config.acquisition.holdPeriod = 50ms;
-  bridge = std::make_unique<CHubBridge>(&window, config);
-  ASSERT_TRUE(bridge->StartServers());
+  StartBridge(QuickReconnectConfig(simulator->Box(0).UtilityPort()));
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
   ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
 
@@ -319,18 +320,9 @@ size_t SilenceCount(const std::vector<Notice>& notices, intptr_t row, bool silen
 TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
   testkit::FakeBox box("127.0.0.2");
   box.SetScript(testkit::PlayAll(kJobStart));
-  HubConfig config;
-  config.listenAddress = "127.0.0.1";
-  config.dataPort = 0;
-  config.utilityPort = 0;
-  config.boxUtilityPort = 1;
-  config.acquisition.connect = 1000ms;
-  config.acquisition.reconnectWindow = 300ms;
-  config.acquisition.reopenPause = 100ms;
-  config.acquisition.holdPeriod = 50ms;
+  HubConfig config = QuickReconnectConfig(1);
   config.health.silentAfter = 300ms;
-  bridge = std::make_unique<CHubBridge>(&window, config);
-  ASSERT_TRUE(bridge->StartServers());
+  StartBridge(config);
   ASSERT_TRUE(bridge->Start({Box{BoxAddress(127, 0, 0, 2), box.Port(), 4}}, 6));
   // Connected, then silent after its three records.
   HubHealth health;

@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ ccache libasio-dev qt6-base-dev libgtest-dev lib
           libbenchmark-dev libcli11-dev clang-14 libclang-rt-14-dev locales xvfb ncat netcat-openbsd
           help2man lintian dpkg-dev systemd desktop-file-utils libsystemd-dev libcpp-httplib-dev
           nlohmann-json3-dev qt6-charts-dev libqt6opengl6-dev g++-mingw-w64-x86-64-posix wine64
-          googletest prometheus)
+          googletest prometheus libsqlite3-dev sqlite3 libmosquitto-dev mosquitto
+          mosquitto-clients libjs-chart.js chromium iproute2 nftables openssl)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -127,6 +127,7 @@ uint16_t CHubBridge::UtilityPort() const {
 HubHealth CHubBridge::Health() const {
   HubHealth snapshot = health.Snapshot();
   snapshot.viewers = publisher.Viewers();
+  outputs.AddHealth(snapshot);
   return snapshot;
 }
 

@@ -34,6 +34,7 @@
 #include "hub/bridge/utility_connections.h"
 #include "hub/core/health_recorder.h"
 #include "hub/core/hub_config.h"
+#include "hub/core/job_output.h"
 #include "hub/core/notices.h"
 #include "hub/core/records.h"
 #include "hub/runtime/runtime_task.h"
@@ -67,6 +68,9 @@ class CHubBridge : public IHubControl {
   uint16_t UtilityPort() const override;
   HubHealth Health() const override;
   void Probe(std::function<void()> done) override;
+  // Adds an output of the combined job (hub/core/job_output.h) beside the viewers' publisher;
+  // call before StartServers. Every later run hands it its events; its health joins Health().
+  void AddOutput(std::shared_ptr<IJobOutput> output) { outputs.Add(std::move(output)); }
   // True when the last run ended because a box failed its first connection.
   bool RunEndedByItself() const { return endedByItself.load(); }
 
@@ -95,6 +99,7 @@ class CHubBridge : public IHubControl {
 
   int port;  // port a server made by StartServers listens on
   CDataPublisher publisher;
+  CJobOutputs outputs;  // every output of the combined job but the publisher
   ErrorInfo startError;
   std::unique_ptr<ICommandRelay> commandRelay;  // viewers' "##" commands; outlives the server
   std::unique_ptr<CUtilityServer> utilityServer;

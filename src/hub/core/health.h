@@ -86,12 +86,39 @@ struct CombinedChannel {
   double value = 0.0;  // in the newest combined record
 };
 
+// The job recording, when the hub keeps one.
+struct RecordingHealth {
+  std::string file;
+  std::string state;  // "recording", "failed" (retrying) or "stopped"
+  uint64_t sizeBytes = 0;
+  uint64_t records = 0;           // records in the file
+  std::string oldest;             // received_at of the oldest record in the file (UTC ISO 8601)
+  std::string newest;             // ... and of the newest; both empty while the file has none
+  uint64_t waiting = 0;           // records not yet written
+  uint64_t dropped = 0;           // records given up because the unwritten bound was reached
+  std::string lastError;          // empty for none
+};
+
+// Delivery to a message broker off the site, when the hub has one.
+struct UplinkHealth {
+  std::string broker;  // host:port
+  std::string state;   // "connected", "connecting" or "lost"
+  uint64_t cursor = 0;      // every record up to this sequence number is acknowledged
+  uint64_t backlog = 0;     // recorded records after the cursor
+  uint64_t inFlight = 0;    // sent, not yet acknowledged
+  uint64_t sent = 0;        // records acknowledged since the hub started
+  uint64_t reconnections = 0;
+  std::string lastError;    // empty for none
+};
+
 struct HubHealth {
   WallClock::time_point takenAt{};
   std::vector<BoxHealth> boxes;  // agent order
   std::vector<ViewerHealth> viewers;
   RunHealth run;
   std::vector<CombinedChannel> channels;  // empty until the combined header is built
+  std::optional<RecordingHealth> recording;  // none without a recording
+  std::optional<UplinkHealth> uplink;        // none without delivery to a broker
 };
 
 }  // namespace tessamer

@@ -46,4 +46,8 @@ void CJobOutputs::OnRunEnded(const RunEnded& end) {
   for (const auto& output : outputs) output->OnRunEnded(end);
 }
 
+void CJobOutputs::AddHealth(HubHealth& health) const {
+  for (const auto& output : outputs) output->AddHealth(health);
+}
+
 }  // namespace tessamer

@@ -110,6 +110,9 @@ class IJobOutput {
   virtual void OnRecord(const std::shared_ptr<const PublishedRecord>& record) = 0;
   virtual void OnBoxEvent(const BoxEvent& event) = 0;
   virtual void OnRunEnded(const RunEnded& end) = 0;
+  // Adds what the output knows of its own health to a snapshot the hub is taking; from any
+  // thread, never waiting for the output's work.
+  virtual void AddHealth(HubHealth& health) const = 0;
 };
 
 // An output that takes only some of the events: the others do nothing.
@@ -120,12 +123,14 @@ class CJobOutputBase : public IJobOutput {
   void OnRecord(const std::shared_ptr<const PublishedRecord>&) override {}
   void OnBoxEvent(const BoxEvent&) override {}
   void OnRunEnded(const RunEnded&) override {}
+  void AddHealth(HubHealth&) const override {}
 };
 
 // Hands every event to each output in the order they were added, one event at a time.
 //
-// Threads: Add before the first event, on the owner's thread; the events from any thread.
-// `lock` serialises the events, so outputs see them one at a time and in order.
+// Threads: Add before the first event, on the owner's thread; the events and AddHealth from any
+// thread. `lock` serialises the events, so outputs see them one at a time and in order; AddHealth
+// does not take it (the list no longer changes once events flow).
 class CJobOutputs final : public IJobOutput {
  public:
   CJobOutputs() = default;
@@ -140,9 +145,10 @@ class CJobOutputs final : public IJobOutput {
   void OnRecord(const std::shared_ptr<const PublishedRecord>& record) override;
   void OnBoxEvent(const BoxEvent& event) override;
   void OnRunEnded(const RunEnded& end) override;
+  void AddHealth(HubHealth& health) const override;
 
  private:
-  std::mutex lock;
+  mutable std::mutex lock;
   std::vector<std::shared_ptr<IJobOutput>> outputs;
 };
 

@@ -88,6 +88,8 @@ class CHubBridge : public IHubControl {
 
  private:
   void EndRun(const task<RunOutcome>& finished);
+  // Health and outputs learn how the run ended.
+  void RecordEnd(const char* outcome);
   bool HasRun() const;
   std::unique_ptr<CHubRun> DetachRun();
   std::optional<ChannelOwner> OwnerOf(int64_t channel) const;
@@ -99,7 +101,8 @@ class CHubBridge : public IHubControl {
 
   int port;  // port a server made by StartServers listens on
   CDataPublisher publisher;
-  CJobOutputs outputs;  // every output of the combined job but the publisher
+  CJobOutputs outputs;  // every output of the combined job, the publisher first
+  std::atomic<uint64_t> runCount{0};  // runs started (Start), read at their end
   ErrorInfo startError;
   std::unique_ptr<ICommandRelay> commandRelay;  // viewers' "##" commands; outlives the server
   std::unique_ptr<CUtilityServer> utilityServer;

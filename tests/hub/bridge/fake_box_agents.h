@@ -43,6 +43,8 @@ class FakeBoxAgent final : public IBoxAgent {
     send(headerTarget, HeaderNotification{header, runner.index});
   }
   void SendData(const Data& data) { send(dataTarget, DataNotification{data, runner.index}); }
+  // The record a lost box's agent repeats to hold the box's place.
+  void SendHeld(const Data& data) { send(dataTarget, DataNotification{data, runner.index, true}); }
   void SendActivity(ActivityStatus status) {
     send(runner.activity, Activity{status, runner.index});
   }

@@ -387,6 +387,34 @@ TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
   EXPECT_EQ(health.run.outcome, "stopped");
 }
 
+// A box that keeps its link and sends its header but no record: the driver reconnects it again
+// and again, and the box is silent through all of it, told once, until its next record.
+TEST_F(BridgeWithBoxesTest, ABoxWithoutRecordsStaysSilentThroughItsReconnections) {
+  testkit::FakeBox box("127.0.0.2");
+  const std::string job = kJobStart;
+  box.SetScript(testkit::PlayAll(job.substr(0, job.find("garbage"))));
+  HubConfig config = LoopbackConfig(1);
+  config.acquisition.firstReceive = 150ms;
+  config.acquisition.receive = 150ms;
+  config.acquisition.receiveAfterClose = 150ms;
+  config.health.silentAfter = 500ms;
+  StartBridge(config);
+  ASSERT_TRUE(bridge->Start({Box{BoxAddress(127, 0, 0, 2), box.Port(), 4}}, 6));
+  ASSERT_TRUE(window.WaitFor([](const auto& n) { return SilenceCount(n, 4, true) > 0; }, kBound));
+  HubHealth health;
+  ASSERT_TRUE(testkit::WaitForHealth(
+      *bridge,
+      [](const HubHealth& h) { return h.boxes[0].reconnections >= 3; }, kBound, &health));
+  EXPECT_EQ(health.boxes[0].state, BoxState::Silent) << BoxStateName(health.boxes[0].state);
+  EXPECT_EQ(SilenceCount(window.Notices(), 4, true), 1u);
+
+  // The next connection is played a record too.
+  box.SetScript(testkit::PlayAll(job.substr(0, job.find("garbage")) +
+                                 "03/14/25 09:30:03 1624.7500 4.3500\r\n"));
+  ASSERT_TRUE(window.WaitFor([](const auto& n) { return SilenceCount(n, 4, false) > 0; }, kBound));
+  EXPECT_NE(bridge->Health().boxes[0].state, BoxState::Silent);
+}
+
 TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnectTime) {
   StartSimulator({BoxWithChannels("P", 2)});
   MakeBridge();

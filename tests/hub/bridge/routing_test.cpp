@@ -12,6 +12,7 @@
 #include "hub/bridge/fake_box_agents.h"
 #include "server/data_publisher.h"
 #include "testkit/health_wait.h"
+#include "testkit/recording_output.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -279,6 +280,67 @@ TEST_F(RoutingTest, CombinedRecordRepeatsWhileTheBoxesAreSilent) {
   EXPECT_EQ(NextLine(), once);
   // Two repeats take at least two periods.
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 120ms);
+}
+
+TEST_F(RoutingTest, RepeatsReachTheOutputsMarkedAsRepeats) {
+  HubConfig config = BridgeUnderTest::LoopbackConfig();
+  config.hub.repeatPeriod = 60ms;
+  hub = std::make_unique<BridgeUnderTest>(config);
+  auto output = std::make_shared<testkit::RecordingOutput>();
+  hub->bridge->AddOutput(output);
+  StartRun(1, 6);
+  hub->boxes.Box(0).SendHeader(MakeHeader(2, L"R"));
+  ASSERT_TRUE(WaitHeaderPublished());
+  hub->boxes.Box(0).SendData(MakeData(3, 2, 11));
+  ASSERT_TRUE(output->WaitForCount<std::shared_ptr<const PublishedRecord>>(3));
+  const auto records = output->EventsOf<std::shared_ptr<const PublishedRecord>>();
+  EXPECT_FALSE(records[0]->repeat);
+  EXPECT_TRUE(records[1]->repeat && records[2]->repeat);
+  EXPECT_EQ(records[2]->line, records[0]->line);
+}
+
+// The outputs see what viewers see, once, in order, with what only they are told: which channels
+// hold a lost box's place, the boxes' events and the run's end.
+TEST_F(RoutingTest, EveryOutputSeesTheRunInTheOrderViewersDo) {
+  auto output = std::make_shared<testkit::RecordingOutput>();
+  hub->bridge->AddOutput(output);
+  StartTwoBoxRun();
+  hub->boxes.Box(0).SendData(MakeData(1, 4, 1));
+  hub->boxes.Box(1).SendData(MakeData(5, 8, 1));
+  const std::string first = NextLine();
+  hub->boxes.Box(1).SendActivity(ConnectionLost);
+  hub->boxes.Box(1).SendHeld(Data{});
+  hub->boxes.Box(0).SendData(MakeData(2, 4, 2));
+  const std::string second = NextLine();
+  ASSERT_TRUE(output->WaitForCount<BoxEvent>(3));  // two connected, one lost
+  ASSERT_TRUE(hub->bridge->Stop());
+
+  const auto events = output->Events();
+  ASSERT_TRUE(std::holds_alternative<RunStarted>(events.front()));
+  EXPECT_EQ(std::get<RunStarted>(events.front()).boxes.size(), 2u);
+  ASSERT_TRUE(std::holds_alternative<RunEnded>(events.back()));
+  EXPECT_EQ(std::get<RunEnded>(events.back()).records, 2u);
+  const auto headers = output->EventsOf<std::shared_ptr<const PublishedHeader>>();
+  ASSERT_EQ(headers.size(), 1u);
+  EXPECT_EQ(headers[0]->channels.size(), 10u);
+  EXPECT_EQ(headers[0]->channels[4].box, 1);
+  EXPECT_EQ(headers[0]->boxes[1].serialNumber, "SN-B");
+  const auto records = output->EventsOf<std::shared_ptr<const PublishedRecord>>();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]->line, first);
+  EXPECT_TRUE(records[0]->missing.none());
+  EXPECT_EQ(records[1]->line, second);
+  EXPECT_EQ(records[1]->missing.count(), 6u);
+  EXPECT_TRUE(records[1]->missing.test(4) && records[1]->missing.test(9));
+  EXPECT_FALSE(records[1]->repeat);
+  std::vector<std::string> kinds;
+  for (const BoxEvent& event : output->EventsOf<BoxEvent>()) {
+    kinds.push_back(std::to_string(event.row) + ":" + BoxEventName(event.kind));
+  }
+  EXPECT_TRUE(std::is_permutation(kinds.begin(), kinds.begin() + 2,
+                                  std::vector<std::string>{"1:connected", "3:connected"}.begin()));
+  EXPECT_EQ(std::vector<std::string>(kinds.begin() + 2, kinds.end()),
+            (std::vector<std::string>{"3:lost", "1:stopped", "3:stopped"}));
 }
 
 TEST_F(RoutingTest, StopEndsTheRunAndDeletesItsAgents) {

@@ -258,6 +258,42 @@ TEST(CommandLine, BadConfigurationNamesTheFileAndTheLine) {
   EXPECT_EQ(error, windowBoxes.path + ":2: box is for --headless runs only");
 }
 
+// --check-config: the settings as a headless hub takes them, printed as a file that reads back
+// to the very same settings, with defaults, with every setting given, and with quoted values.
+TEST(CommandLine, CheckedSettingsReadBackAsTheSameSettings) {
+  const ConfigFile file(
+      "box = 127.0.0.2:6001\nbox = localhost\nchannels = 3\ndata-port = 0\nutility-port = 0\n"
+      "box-port = 7000\nbox-utility-port = 7009\ndefault-box = 127.0.0.2\nlisten = 127.0.0.1\n"
+      "log = '/tmp/a \"b\" c.log'\nstatus-port = 8080\nstatus-listen = 127.0.0.4\n"
+      "keep-trying = 0.25\nsilent-after = 12\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"--check-config", "--box", "127.0.0.2"},  // no --headless needed: it is implied
+      {"--check-config", "--config", file.path, "--channels", "2"},
+      {"--check-config", "--headless", "--config", file.path, "--log", "/var/log/x y.log"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    CommandLine options;
+    std::string error;
+    ASSERT_TRUE(Parse(args, options, error)) << error;
+    EXPECT_TRUE(options.headless);
+    const ConfigFile printed(SettingsText(options));
+    CommandLine reread;
+    ASSERT_TRUE(Parse({"--headless", "--config", printed.path}, reread, error)) << error;
+    reread.configFile = options.configFile;
+    reread.checkConfig = true;
+    EXPECT_TRUE(reread == options) << args.back() << "\n" << SettingsText(options) << "read back as\n"
+                                   << SettingsText(reread);
+  }
+  CommandLine options;
+  std::string error;
+  ASSERT_TRUE(Parse(cases[1], options, error)) << error;
+  EXPECT_THAT(SettingsText(options), ::testing::HasSubstr("\nchannels = 2\n"));  // the command line's
+  EXPECT_THAT(SettingsText(options), ::testing::HasSubstr("\nkeep-trying = 0.25\n"));
+  CommandLine none;
+  EXPECT_FALSE(Parse({"--check-config"}, none, error));  // a hub without boxes would not start
+  EXPECT_THAT(error, ::testing::StartsWith("no box: "));
+}
+
 TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   CommandLine options;
   std::string error;

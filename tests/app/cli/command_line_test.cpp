@@ -292,6 +292,23 @@ TEST(CommandLine, CheckedSettingsReadBackAsTheSameSettings) {
   CommandLine none;
   EXPECT_FALSE(Parse({"--check-config"}, none, error));  // a hub without boxes would not start
   EXPECT_THAT(error, ::testing::StartsWith("no box: "));
+
+  // Every key that the example configuration shows, set or commented out, is printed.
+  std::ifstream example(TESSAMER_EXAMPLE_CONFIG);
+  const std::string printed = "\n" + SettingsText(options);
+  int keys = 0;
+  for (std::string line; std::getline(example, line);) {
+    const std::string entry = line.rfind("# ", 0) == 0 ? line.substr(2) : line;
+    const std::string key = entry.substr(0, entry.find(" = "));
+    const bool setting = key != entry && !key.empty() &&
+                         key.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string::npos;
+    if (!setting) continue;  // prose
+    ++keys;
+    EXPECT_THAT(printed, ::testing::AnyOf(::testing::HasSubstr("\n" + key + " = "),
+                                          ::testing::HasSubstr("\n# " + key + ": ")))
+        << key;
+  }
+  EXPECT_GE(keys, 12);
 }
 
 TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {

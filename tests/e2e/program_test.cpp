@@ -203,6 +203,22 @@ TEST(TessamerProgram, WindowIsTheProgramBesideTheHubOrItsPackageIsNamed) {
                                                   " --demo --default-box 127.0.0.1 --channels 3"));
 }
 
+TEST(TessamerProgram, WithoutADisplayTheWindowSaysSoInOneLine) {
+  const auto window = std::filesystem::path(TESSAMER_PROGRAM).parent_path() / "tessamer-window";
+  if (!std::filesystem::exists(window)) GTEST_SKIP() << "built without the window";
+  ChildProcess hub;  // the hub hands its command line on to the window program
+  ASSERT_TRUE(hub.Start("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
+                                         "QT_QPA_PLATFORM", TESSAMER_PROGRAM, "--default-box",
+                                         "127.0.0.1"}));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  const std::string reason = hub.ErrorText();
+  EXPECT_THAT(reason, ::testing::HasSubstr("no display"));
+  EXPECT_THAT(reason, ::testing::HasSubstr("--headless"));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+}
+
 // Two simulated boxes and a headless hub combining them, both running as child processes.
 struct RunningHub {
   SimulatedBoxes boxes;

@@ -20,6 +20,7 @@ inline const QString kDataPortPaneText = QStringLiteral("5000");
 
 // Status texts of the main window.
 inline const QString kWaitingText = QStringLiteral("Waiting for clients to connect");
+inline const QString kServerNotRunningText = QStringLiteral("The data server is not running");
 inline const QString kClientConnectedText = QStringLiteral("Client connected");
 inline const QString kClientDisconnectedText = QStringLiteral("Client disconnected");
 

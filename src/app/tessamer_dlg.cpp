@@ -187,6 +187,9 @@ void CTessamerDlg::OnInitDialog() {
     indicator.SetColours(kChartreuse, kDarkGreen, false);
   } else {
     ShowAlert(L"Could not start server. Detail: " + bridge->StartError().text, AlertIcon::Error);
+    // The bar must not claim a port nobody listens on.
+    statusBar->SetPaneText(0, kServerNotRunningText);
+    statusBar->SetPaneText(1, QString());
     indicator.SetColours(kIndicatorRed, kIndicatorPink, true);
   }
   indicator.update();

@@ -131,8 +131,8 @@ TEST_F(DialogTest, FailedServerStartIsShownAndTheWindowStaysUsable) {
   EXPECT_EQ(alerts.Alerts()[0].text,
             L"Could not start server. Detail: The data server could not be started on port: 5000.");
   EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::Error);
-  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Running..."));
-  EXPECT_EQ(window.StatusBar().PaneText(1), QStringLiteral("5000"));
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("The data server is not running"));
+  EXPECT_EQ(window.StatusBar().PaneText(1), QString());
   EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kIndicatorRed);
   EXPECT_EQ(window.StatusBar().Indicator().BottomColour(), kIndicatorPink);
   EXPECT_TRUE(window.StatusBar().Indicator().IsSteady());

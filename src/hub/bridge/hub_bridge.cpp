@@ -161,7 +161,7 @@ void CHubBridge::EndRun(const task<RunOutcome>& finished) {
   endedByItself = outcome == RunOutcome::EndedByItself;
   DetachRun().reset();  // drains the routing, stops and deletes the agents
   health.EndRun(endedByItself ? kOutcomeBoxUnreachable : kOutcomeStopped);
-  PostNotice(window, WM_HUB_STOPPED, 0, 0);
+  PostNotice(window, StoppedNotice{});
 }
 
 bool CHubBridge::HasRun() const {

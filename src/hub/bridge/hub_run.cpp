@@ -146,7 +146,7 @@ void CHubRun::PostActivity(const Activity& report) {
   const bool known = report.agent >= 0 && report.agent < BoxCount();
   const int32_t row = known ? boxes[static_cast<size_t>(report.agent)].row : -1;
   environment.health->BoxReport(report.agent, static_cast<ActivityStatus>(report.status));
-  PostNotice(environment.window, WM_HUB_ACTIVITY, static_cast<uintptr_t>(report.status), row);
+  PostNotice(environment.window, ActivityNotice{static_cast<ActivityStatus>(report.status), row});
 }
 
 void CHubRun::StopAgents() {
@@ -205,8 +205,7 @@ std::chrono::milliseconds CHubRun::NextWake(
 
 void CHubRun::ReportSilence() {
   for (const SilenceChange& change : environment.health->CheckSilence()) {
-    PostNotice(environment.window, WM_HUB_BOX_SILENCE, static_cast<uintptr_t>(change.row),
-               static_cast<intptr_t>(change.seconds));
+    PostNotice(environment.window, BoxSilenceNotice{change.row, change.seconds});
   }
 }
 
@@ -263,7 +262,7 @@ void CHubRun::CollectHeader(const HeaderNotification& notification) {
   boxChannels[static_cast<size_t>(agentIndex)] =
       std::clamp(std::min(notification.header.count, channelLimit), 0, MaxChannels);
   if (static_cast<int32_t>(boxHeaders.size()) != BoxCount()) return;
-  PostNotice(environment.window, WM_HUB_HEADERS_COMPLETE, 0, 0);
+  PostNotice(environment.window, HeadersCompleteNotice{});
   send(combinedHeaderBuffer, BuildCombinedHeader());
 }
 
@@ -308,7 +307,7 @@ void CHubRun::PublishCombinedHeader(const Header& header) {
   environment.health->CombinedHeader(header);
   environment.publisher->PublishHeader(header);
   headerPublished = true;
-  PostNotice(environment.window, WM_HUB_PUBLISHED, 0, 0);
+  PostNotice(environment.window, PublishedNotice{false});
 }
 
 void CHubRun::MergeData(const DataNotification& notification) {
@@ -341,21 +340,20 @@ void CHubRun::MergeData(const DataNotification& notification) {
     environment.health->CombinedRecord(copy, false);
     send(combinedDataBuffer, copy);
   }
-  PostNotice(environment.window, WM_HUB_BOX_DATA, static_cast<uintptr_t>(boxes[index].row), 0);
+  PostNotice(environment.window, BoxDataNotice{boxes[index].row});
   EndHandler();
 }
 
 // A record of a silent box ends its silence.
 void CHubRun::NoteRecord(int32_t agentIndex) {
   if (!environment.health->BoxRecord(agentIndex)) return;
-  PostNotice(environment.window, WM_HUB_BOX_SILENCE,
-             static_cast<uintptr_t>(boxes[static_cast<size_t>(agentIndex)].row), 0);
+  PostNotice(environment.window, BoxSilenceNotice{boxes[static_cast<size_t>(agentIndex)].row, 0});
 }
 
 void CHubRun::PublishCombinedData(const Data& data) {
   dataDelivered.set();
   environment.publisher->PublishData(data);
-  PostNotice(environment.window, WM_HUB_PUBLISHED, 1, 0);
+  PostNotice(environment.window, PublishedNotice{true});
 }
 
 }  // namespace tessamer

@@ -12,9 +12,10 @@
 //
 // The run is in one phase at a time (Phase), each a record with what it needs:
 //
-//   Running ──── its "stopped" came unasked ───► RetryWait ── its deadline ──► Running
-//      │   (no keep-trying: Ended, exit status 3)    │      (a name that does not resolve:
-//      └──── a reload with new settings: Running ◄───┘       RetryWait again, or Ended)
+//   Running ── its "stopped" came unasked ──► RetryWait ── its deadline ──► a new start
+//   a new start ──► Running, or RetryWait at once when a box name does not resolve
+//   a reload with new settings, in Running or RetryWait: the run ends, a new start
+//   RetryWait without keep-trying is Ended instead: Run returns exit status 3
 //   a stop request, in any phase: the run is stopped, the hub destroyed, exit status 0
 //
 // A new phase is one more record in Phase: its data, its deadline (PhaseDeadline) and what the
@@ -121,19 +122,18 @@ class CHeadlessRunner : public INoticeSink {
   void Post(Notice notice) override;
 
  private:
-  // The run phases.
-  // A run has been started and its end not yet seen.
+  // The run phases. A run has been started and its end not yet seen:
   struct Running {
     size_t boxes = 0;
     std::set<int32_t> connectedRows;  // rows that reported Connected
     bool boxFailed = false;           // a row reported ConnectFailed
   };
-  // The last run ended by itself (or could not start); the next one starts at `at`.
+  // The last run ended by itself (or could not start); the next one starts at `at`:
   struct RetryWait {
     std::chrono::steady_clock::time_point at;
   };
   // No run, and none follows: before the first start, and once a run ended by itself without
-  // keep-trying (Run then returns kExitRunEnded).
+  // keep-trying (Run then returns kExitRunEnded):
   struct Ended {};
   using Phase = std::variant<Ended, Running, RetryWait>;
 

@@ -4,11 +4,13 @@
 
 #include <QString>
 
+#include "app/cli/program_log.h"
+
 namespace tessamer {
 
 // Settings root, application and section of the stored box addresses.
-inline const QString kSettingsOrganisation = QStringLiteral("Vellumetric Systems");
-inline const QString kSettingsApplication = QStringLiteral("Tessamer");
+inline const QString kSettingsOrganisation = QString::fromUtf8(kCompanyName);
+inline const QString kSettingsApplication = QString::fromUtf8(kProgramName);
 inline const QString kAddressSection = QStringLiteral("IP");
 
 // String table.

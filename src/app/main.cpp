@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/cli/headless_runner.h"
+#include "app/cli/headless_main.h"
 #include "app/cli/status_client.h"
 #include "app/window_main.h"
 #include "hub/bridge/hub_bridge.h"

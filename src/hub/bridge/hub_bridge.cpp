@@ -164,7 +164,7 @@ void CHubBridge::EndRun(const task<RunOutcome>& finished) {
   endedByItself = outcome == RunOutcome::EndedByItself;
   DetachRun().reset();  // drains the routing, stops and deletes the agents
   RecordEnd(endedByItself ? kOutcomeBoxUnreachable : kOutcomeStopped);
-  PostNotice(window, WM_HUB_STOPPED, 0, 0);
+  PostNotice(window, StoppedNotice{});
 }
 
 // Every box that took part is told stopped (a failed one stays failed), then the run's end.

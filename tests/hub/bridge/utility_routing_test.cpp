@@ -43,7 +43,7 @@ class UtilityRoutingTest : public ::testing::Test {
     ASSERT_TRUE(hub->boxes.WaitForTargets(2));
     hub->boxes.Box(0).SendHeader(MakeHeader(4, L"A"));
     hub->boxes.Box(1).SendHeader(MakeHeader(7, L"B"));
-    ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 0, 1));
+    ASSERT_TRUE(hub->window.WaitForCount<PublishedNotice>(1, testkit::Published(false)));
   }
 
   bool Request(const std::string& text, std::string* reply) {

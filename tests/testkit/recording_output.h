@@ -1,17 +1,16 @@
 #pragma once
-// An output of the combined job that keeps every event it is handed, in order, and lets a test
-// wait, with a bound, for what it expects. `gate` holds the output inside its operations while
-// closed: a stand-in for an output whose disk or network has stopped.
+// An output of the combined job that keeps every event it is handed, in order (a Recorder of
+// them), and a gate that holds the output inside its operations while closed: a stand-in for an
+// output whose disk or network has stopped.
 
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <variant>
 #include <vector>
 
 #include "hub/core/job_output.h"
+#include "testkit/recorders.h"
 
 namespace tessamer::testkit {
 
@@ -27,52 +26,39 @@ class RecordingOutput final : public IJobOutput {
   void OnRunEnded(const RunEnded& end) override { Keep(end); }
   void AddHealth(HubHealth&) const override {}
 
-  std::vector<OutputEvent> Events() const {
-    std::lock_guard guard(mutex);
-    return events;
-  }
   // The events of one kind, in order.
   template <typename T>
   std::vector<T> EventsOf() const {
     std::vector<T> kind;
-    for (const OutputEvent& event : Events()) {
+    for (const OutputEvent& event : events.All()) {
       if (const T* match = std::get_if<T>(&event)) kind.push_back(*match);
     }
     return kind;
   }
-  // Waits until `done` holds for the events so far. True when it did in time.
-  bool WaitFor(const std::function<bool(const std::vector<OutputEvent>&)>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-    std::unique_lock guard(mutex);
-    return changed.wait_for(guard, timeout, [&] { return done(events); });
-  }
   template <typename T>
-  bool WaitForCount(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return WaitFor([count](const std::vector<OutputEvent>& so_far) {
-      size_t n = 0;
-      for (const OutputEvent& event : so_far) n += std::holds_alternative<T>(event) ? 1 : 0;
-      return n >= count;
-    }, timeout);
+  bool WaitForCount(size_t count) const {
+    return events.WaitForMatching(
+        [](const OutputEvent& event) { return std::holds_alternative<T>(event); }, count);
   }
   void SetGate(bool open) {
-    {
-      std::lock_guard guard(mutex);
-      gateOpen = open;
-    }
-    changed.notify_all();
+    std::lock_guard guard(gateLock);
+    gateOpen = open;
+    gateChanged.notify_all();
   }
+
+  Recorder<OutputEvent> events;
 
  private:
   void Keep(OutputEvent event) {
-    std::unique_lock guard(mutex);
-    changed.wait(guard, [this] { return gateOpen; });
-    events.push_back(std::move(event));
-    changed.notify_all();
+    {
+      std::unique_lock guard(gateLock);
+      gateChanged.wait(guard, [this] { return gateOpen; });
+    }
+    events.Add(std::move(event));
   }
 
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;
-  std::vector<OutputEvent> events;
+  std::mutex gateLock;
+  std::condition_variable gateChanged;
   bool gateOpen = true;
 };
 

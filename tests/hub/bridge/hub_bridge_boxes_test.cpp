@@ -374,18 +374,18 @@ TEST_F(BridgeWithBoxesTest, ABoxWithoutRecordsStaysSilentThroughItsReconnections
   config.health.silentAfter = 500ms;
   StartBridge(config);
   ASSERT_TRUE(bridge->Start({Box{BoxAddress(127, 0, 0, 2), box.Port(), 4}}, 6));
-  ASSERT_TRUE(window.WaitFor([](const auto& n) { return SilenceCount(n, 4, true) > 0; }, kBound));
+  ASSERT_TRUE(window.WaitForCount<BoxSilenceNotice>(1, SilenceOf(4, true), kBound));
   HubHealth health;
   ASSERT_TRUE(testkit::WaitForHealth(
       *bridge,
       [](const HubHealth& h) { return h.boxes[0].reconnections >= 3; }, kBound, &health));
   EXPECT_EQ(health.boxes[0].state, BoxState::Silent) << BoxStateName(health.boxes[0].state);
-  EXPECT_EQ(SilenceCount(window.Notices(), 4, true), 1u);
+  EXPECT_EQ(window.CountOf<BoxSilenceNotice>(SilenceOf(4, true)), 1u);
 
   // The next connection is played a record too.
   box.SetScript(testkit::PlayAll(job.substr(0, job.find("garbage")) +
                                  "03/14/25 09:30:03 1624.7500 4.3500\r\n"));
-  ASSERT_TRUE(window.WaitFor([](const auto& n) { return SilenceCount(n, 4, false) > 0; }, kBound));
+  ASSERT_TRUE(window.WaitForCount<BoxSilenceNotice>(1, SilenceOf(4, false), kBound));
   EXPECT_NE(bridge->Health().boxes[0].state, BoxState::Silent);
 }
 

@@ -316,7 +316,7 @@ TEST_F(RoutingTest, EveryOutputSeesTheRunInTheOrderViewersDo) {
   ASSERT_TRUE(output->WaitForCount<BoxEvent>(3));  // two connected, one lost
   ASSERT_TRUE(hub->bridge->Stop());
 
-  const auto events = output->Events();
+  const auto events = output->events.All();
   ASSERT_TRUE(std::holds_alternative<RunStarted>(events.front()));
   EXPECT_EQ(std::get<RunStarted>(events.front()).boxes.size(), 2u);
   ASSERT_TRUE(std::holds_alternative<RunEnded>(events.back()));

@@ -107,9 +107,9 @@ void CUtilityServer::OnAccepted(const std::error_code& result, asio::ip::tcp::so
   Accept();
 }
 
-// Out of descriptors (another program's connections, or our own) is a spell that passes: the
-// server tries again after a pause for as long as it listens, and logs the first failure of each
-// spell.
+// Running out of descriptors (a crowd of connections to another of the hub's ports, say) is a
+// spell that passes: the server tries again after a pause for as long as it listens, and logs the
+// first failure of each spell.
 void CUtilityServer::AcceptFailed(const std::error_code& failure) {
   if (!listenSocket.is_open()) return;
   const AcceptRetry retry = AfterAcceptFailure(failure);

@@ -13,10 +13,9 @@
 //   window thread: Probe ─> runtime pool, the run's routing, every server worker (hub_probe.h)
 //
 // Threads: the public IHubControl operations and destruction on the window thread only, Health
-// from any thread;
-// RouteRequest on the utility server's thread, the commands it returns and UtilitiesGone on the
-// utility request executor (side by side for different boxes; one box's one at a time, see
-// utility_connections.h); EndRun on the run task's thread. `runLock` guards `run`: a utility
+// from any thread; RouteRequest on the utility server's thread, the commands it returns and
+// UtilitiesGone on the utility request executor (side by side for different boxes; one box's one
+// at a time, see utility_connections.h); EndRun on the run task's thread. `runLock` guards `run`: a utility
 // request reads the current run's layout under it when it arrives, so it sees either a run's
 // layout or, outside a run, no box owning any channel. Every other thread tells the window about
 // events only by posting notices.

@@ -5,45 +5,28 @@ namespace tessamer {
 CClientProcessor::CClientProcessor(size_t queueLimit, IClientSocket* socket)
     : queueLimit(queueLimit), socket(socket) {}
 
-PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostMode mode) {
+PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostMode mode,
+                                  size_t texts) {
   std::lock_guard guard(lock);
   if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
-  if (state == ProcessorState::Idle && mode == PostMode::Now) {
-    const size_t sent = socket != nullptr ? socket->SendNow(*text) : 0;
-    if (sent >= text->size()) {
-      ++textsSent;
-      bytesSent += sent;
-      return PostResult::Sent;
-    }
-    sendingBytes = text->size() - sent;
-    length = text->size();
-    position = sent;
-    sending.clear();
-    sending.push_back(std::move(text));
-    state = ProcessorState::Sending;
-    return PostResult::SendRequested;
+  if (state != ProcessorState::Idle) return QueueLocked(std::move(text), texts);
+  const size_t sent = mode == PostMode::Now && socket != nullptr ? socket->SendNow(*text) : 0;
+  if (sent >= text->size()) {
+    textsSent += texts;
+    bytesSent += sent;
+    return PostResult::Sent;
   }
-  const PostResult queued = QueueLocked(std::move(text));
-  if (queued != PostResult::Queued) return queued;
-  if (state == ProcessorState::Held && mode == PostMode::Now) {
-    state = ProcessorState::Sending;  // nothing is being sent: the step starts with the queue
-    return PostResult::SendRequested;
-  }
-  if (state == ProcessorState::Idle) {
-    state = ProcessorState::Held;
-    return PostResult::Held;
-  }
-  return PostResult::Queued;
-}
-
-bool CClientProcessor::StartHeld() {
-  std::lock_guard guard(lock);
-  if (state != ProcessorState::Held) return false;
+  sendingBytes = text->size() - sent;
+  length = text->size();
+  position = sent;
+  sending.clear();
+  sending.push_back(std::move(text));
+  sendingTexts = texts;
   state = ProcessorState::Sending;
-  return true;
+  return PostResult::SendRequested;
 }
 
-PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text) {
+PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text, size_t texts) {
   if (queuedBytes + text->size() > queueLimit) {
     closing = true;
     queue.clear();
@@ -51,14 +34,13 @@ PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text
     return PostResult::OverLimit;
   }
   queuedBytes += text->size();
-  queue.push_back(std::move(text));
+  queue.push_back(Queued{std::move(text), texts});
   return PostResult::Queued;
 }
 
 SendStep CClientProcessor::Process() {
   std::lock_guard guard(lock);
   if (state == ProcessorState::New) state = ProcessorState::Idle;
-  if (state == ProcessorState::Held) state = ProcessorState::Sending;  // this step takes them
   if (state == ProcessorState::Idle) {
     if (!TakeNextLocked()) return SendStep::Idle;
     state = ProcessorState::Sending;
@@ -119,22 +101,23 @@ ClientFigures CClientProcessor::Figures() const {
 
 // Only here and in Post's direct send are texts counted: a text counts once all of it is gone.
 void CClientProcessor::CountSentLocked() {
-  textsSent += sending.size();
+  textsSent += sendingTexts;
   bytesSent += length;
   sending.clear();
-  length = position = 0;
+  sendingTexts = length = position = 0;
 }
 
 bool CClientProcessor::TakeNextLocked() {
   if (queue.empty()) return false;
   sending.clear();
-  length = 0;
+  sendingTexts = length = 0;
   do {
-    length += queue.front()->size();
-    sending.push_back(std::move(queue.front()));
+    length += queue.front().bytes->size();
+    sendingTexts += queue.front().texts;
+    sending.push_back(std::move(queue.front().bytes));
     queue.pop_front();
   } while (!queue.empty() && sending.size() < kMaxSendTexts &&
-           length + queue.front()->size() <= kMaxSendBytes);
+           length + queue.front().bytes->size() <= kMaxSendBytes);
   queuedBytes -= length;
   position = 0;
   sendingBytes = length;

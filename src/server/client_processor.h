@@ -2,24 +2,23 @@
 // What one viewer is sent: a first-in first-out queue of texts and the send step that feeds them
 // to the viewer's socket one after the other, each whole and in order.
 //
-//   Post Now (publisher, relay) ─ Idle ─► SendNow on the poster's thread ─ all taken ─► Idle
-//            │                                  └─ the rest, or nothing ─► Sending
-//            ├─ Held ─► queued, the send step requested at once ─► Sending
-//            └─ New or Sending ─► queue of texts (bounded in bytes)
-//   Post Gather ─ Idle or Held ─► queued ─► Held ── StartHeld (the gathering step) ──► Sending
+//   Post Now (publisher) ─── Idle ─► SendNow on the poster's thread ─ all taken ─► Idle
+//                                          └─ the rest, or nothing ─► Sending
+//   Post Queue (gathering step, relay) ─ Idle ─► queued, a send step requested ─► Sending
+//   either, New or Sending ─► queued behind what is there (bounded in bytes)
 //
 //   New ── first step ──► Idle ◄──────► Sending ◄── Process (the viewer's strand, after each send)
 //
 // Idle means nothing queued and nothing being sent: only then does the poster write to the
 // socket itself, under `lock`, so its write and the strand's sends never overlap and every text
-// goes out in order. A viewer whose socket would block is left to its strand. Held texts wait for
-// one send step that takes them all at once: the server gathers so while the publisher cannot keep
-// up (see CPublisherPace).
+// goes out in order. A viewer whose socket would block is left to its strand. A viewer that has
+// fallen behind gets several queued texts in one send.
 //
-// Threads: Post runs on the publisher's thread and on the relay's, StartHeld and Reset under the
-// pool's lock, Process, Unsent and Sent on the viewer's strand. `lock` guards `state`, the queue,
-// `closing` and the figures, and is held during a SendNow. While `Sending`, the texts being sent
-// and the position in them are the strand's alone.
+// Threads: Post runs on the publisher's thread, on the gathering step's worker and on the relay's
+// thread (always under the pool's lock), Reset under the pool's lock, Process, Unsent and Sent on
+// the viewer's strand. `lock` guards `state`, the queue, `closing` and the figures, and is held
+// during a SendNow. While `Sending`, the texts being sent and the position in them are the
+// strand's alone.
 
 #include <array>
 #include <cstddef>
@@ -59,20 +58,17 @@ struct ClientFigures {
   bool closing = false;      // fell behind: more than the queue limit was waiting
 };
 
-// Held: texts wait in the queue for a send step that is started later (StartHeld), so that one
-// send carries several of them.
-enum class ProcessorState { New, Idle, Sending, Held };
+enum class ProcessorState { New, Idle, Sending };
 
 enum class PostMode {
-  Now,     // an idle viewer is written to at once
-  Gather,  // the text waits for a send step started later (StartHeld), with what follows it
+  Now,    // an idle viewer is written to at once, on the poster's thread
+  Queue,  // the text goes to the viewer's send step in any case
 };
 
 enum class PostResult {
   Sent,           // the viewer was idle and its socket took the whole text at once
-  Queued,         // the text waits in the queue
-  SendRequested,  // the viewer was idle: the text, or its rest, is being sent; run a send step
-  Held,           // the text waits for the gathering step: the caller has StartHeld called
+  Queued,         // the text waits in the queue behind what is there
+  SendRequested,  // the viewer was idle: the text, or its rest, is to be sent; run a send step
   Dropped,        // an empty text, or a viewer already being closed
   OverLimit,      // the queue would exceed its limit: the viewer is marked closing, queue emptied
 };
@@ -90,12 +86,10 @@ class CClientProcessor {
   CClientProcessor(const CClientProcessor&) = delete;
   CClientProcessor& operator=(const CClientProcessor&) = delete;
 
-  // Hands a text to the viewer. With `Now` an idle viewer is written to at once, and held texts
-  // get their send step requested; with `Gather` the text is held. The caller acts on the result
-  // (SendRequested, Held, OverLimit).
-  PostResult Post(std::shared_ptr<const std::string> text, PostMode mode = PostMode::Now);
-  // Held texts go to the send step: true when there were some (the caller then runs the step).
-  bool StartHeld();
+  // Hands `text`, which holds `texts` whole texts (lines gathered into one, or one), to the
+  // viewer. The caller acts on the result (SendRequested, OverLimit).
+  PostResult Post(std::shared_ptr<const std::string> text, PostMode mode = PostMode::Now,
+                  size_t texts = 1);
   // The send step: after what the socket took was reported with Sent, the next bytes to send or
   // Idle. A viewer that has fallen behind gets several queued texts in one send, each whole and
   // in order.
@@ -112,13 +106,18 @@ class CClientProcessor {
   ClientFigures Figures() const;
 
  private:
-  PostResult QueueLocked(std::shared_ptr<const std::string> text);
+  struct Queued {
+    std::shared_ptr<const std::string> bytes;
+    size_t texts;  // whole texts in `bytes`
+  };
+
+  PostResult QueueLocked(std::shared_ptr<const std::string> text, size_t texts);
   bool TakeNextLocked();   // moves the first queued texts into `sending`; false when none
   void CountSentLocked();  // the texts being sent have all gone
 
   mutable std::mutex lock;
   ProcessorState state = ProcessorState::New;
-  std::deque<std::shared_ptr<const std::string>> queue;
+  std::deque<Queued> queue;
   size_t queuedBytes = 0;  // sum of the queued texts' lengths
   const size_t queueLimit;
   IClientSocket* const socket;  // not owned
@@ -130,6 +129,7 @@ class CClientProcessor {
   // behind), each shared by every viewer it was broadcast to; `position` of their `length`
   // bytes have gone.
   std::vector<std::shared_ptr<const std::string>> sending;
+  size_t sendingTexts = 0;  // whole texts in `sending`
   size_t position = 0;
   size_t length = 0;
 };

@@ -17,6 +17,7 @@ bool CContextPool::Join(const std::shared_ptr<CViewerConnection>& viewer) {
   if (headerText) PostLocked(viewer, headerText, starts);
   if (lastDataLine) PostLocked(viewer, lastDataLine, starts);
   StartSends(starts);
+  if (!held.empty()) joinedWhileHeld.emplace_back(viewer, held.size());
   viewers.push_back(viewer);
   return true;
 }
@@ -47,6 +48,7 @@ bool CContextPool::Reply(const std::shared_ptr<CViewerConnection>& viewer, std::
   if (stopping || viewer == nullptr) return false;
   if (std::find(viewers.begin(), viewers.end(), viewer) == viewers.end()) return false;
   ViewerList starts;
+  HandOverHeldLocked(starts);  // the reply follows the lines published before it
   PostLocked(viewer, std::make_shared<const std::string>(std::move(text)), starts);
   StartSends(starts);
   return true;
@@ -82,7 +84,13 @@ std::vector<ViewerHealth> CContextPool::Viewers() const {
   std::lock_guard guard(lock);
   std::vector<ViewerHealth> all;
   all.reserve(viewers.size() + gone.size());
-  for (const auto& viewer : viewers) all.push_back(viewer->Health());
+  for (const auto& viewer : viewers) {
+    all.push_back(viewer->Health());
+    const size_t missed = HeldBeforeJoining(*viewer);
+    size_t missedBytes = 0;
+    for (size_t i = 0; i < missed; ++i) missedBytes += held[i]->size();
+    all.back().bytesQueued += heldBytes - missedBytes;
+  }
   all.insert(all.end(), gone.begin(), gone.end());
   return all;
 }
@@ -95,53 +103,75 @@ void CContextPool::Clear() {
 
 PostResult CContextPool::PostLocked(const std::shared_ptr<CViewerConnection>& viewer,
                                     const std::shared_ptr<const std::string>& text,
-                                    ViewerList& starts, PostMode mode) {
-  const PostResult result = viewer->Post(text, mode);
-  switch (result) {
-    case PostResult::SendRequested:
-      starts.push_back(viewer);
-      break;
-    case PostResult::OverLimit:
-      DiagnosticLog().Printf(L"Client %llu closed: more than %llu bytes waiting to be sent",
-                             static_cast<unsigned long long>(viewer->SocketValue()),
-                             static_cast<unsigned long long>(viewer->QueueLimit()));
-      viewer->RequestClose();
-      break;
-    case PostResult::Held:
-      if (!std::exchange(startHeldRequested, true)) io.RequestStartHeld();
-      break;
-    case PostResult::Sent:
-    case PostResult::Queued:
-    case PostResult::Dropped:
-      break;
+                                    ViewerList& starts, PostMode mode, size_t texts) {
+  const PostResult result = viewer->Post(text, mode, texts);
+  if (result == PostResult::SendRequested) starts.push_back(viewer);
+  if (result == PostResult::OverLimit) {
+    DiagnosticLog().Printf(L"Client %llu closed: more than %llu bytes waiting to be sent",
+                           static_cast<unsigned long long>(viewer->SocketValue()),
+                           static_cast<unsigned long long>(viewer->QueueLimit()));
+    viewer->RequestClose();
   }
   return result;
 }
 
 void CContextPool::StartHeld() {
   std::lock_guard guard(lock);
-  startHeldRequested = false;
   if (stopping) return;
   ViewerList starts;
-  for (const auto& viewer : viewers) {
-    if (viewer->StartHeld()) starts.push_back(viewer);
-  }
+  HandOverHeldLocked(starts);
   StartSends(starts);
 }
 
 void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& text) {
   if (stopping) return;
-  ViewerList starts;
   const auto start = now();
   const Pace decision = pace.Next(start - lastBroadcastStart, viewers.size());
   lastBroadcastStart = start;
-  const PostMode mode = decision == Pace::WriteNow ? PostMode::Now : PostMode::Gather;
+  if (decision == Pace::Hold) return HoldLocked(text);
+  ViewerList starts;
+  HandOverHeldLocked(starts);
   size_t written = 0;  // viewers the publisher wrote to itself
   for (const auto& viewer : viewers) {
-    written += PostLocked(viewer, text, starts, mode) == PostResult::Sent ? 1 : 0;
+    written += PostLocked(viewer, text, starts) == PostResult::Sent ? 1 : 0;
   }
   StartSends(starts);
   pace.Written(now() - start, written);
+}
+
+void CContextPool::HoldLocked(const std::shared_ptr<const std::string>& text) {
+  if (held.empty()) io.RequestStartHeld(pace.GatherDelay(viewers.size()));
+  held.push_back(text);
+  heldBytes += text->size();
+}
+
+void CContextPool::HandOverHeldLocked(ViewerList& starts) {
+  if (held.empty()) return;
+  std::string joined;
+  joined.reserve(heldBytes);
+  for (const auto& line : held) joined += *line;
+  const auto all = std::make_shared<const std::string>(std::move(joined));
+  for (const auto& viewer : viewers) {
+    const size_t missed = HeldBeforeJoining(*viewer);
+    if (missed == 0) {
+      PostLocked(viewer, all, starts, PostMode::Queue, held.size());
+      continue;
+    }
+    std::string rest;
+    for (size_t i = missed; i < held.size(); ++i) rest += *held[i];
+    PostLocked(viewer, std::make_shared<const std::string>(std::move(rest)), starts,
+               PostMode::Queue, held.size() - missed);
+  }
+  held.clear();
+  heldBytes = 0;
+  joinedWhileHeld.clear();
+}
+
+size_t CContextPool::HeldBeforeJoining(const CViewerConnection& viewer) const {
+  for (const auto& [joined, missed] : joinedWhileHeld) {
+    if (joined.get() == &viewer) return missed;
+  }
+  return 0;
 }
 
 void CContextPool::StartSends(ViewerList& starts) {

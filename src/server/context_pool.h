@@ -4,13 +4,18 @@
 //
 //   CViewerConnection ── Join ──► viewers (accept order) ── Leave ──► gone (the last few, as
 //                                                                     figures)
+//   Publish ─ WriteNow ─► each viewer: written at once when idle, else queued (CClientProcessor)
+//           └ Hold ─────► held lines ── StartHeld, the gathering step ──► each viewer's queue,
+//                                          as one text, and its send step
 //
 // The last header block and data line are stored and broadcast under the same lock that a new
 // viewer takes to receive them and join: a viewer that connects while texts are published gets
-// each text exactly once, in order.
+// each text exactly once, in order; one that joins while lines are held is handed only the held
+// lines published after it joined. Held lines go to the viewers before any text that follows
+// them: a line written at once or a reply first hands them over.
 //
 // Threads: any. `lock` guards the viewers, the gone viewers, the saved texts, `stopping`, the pace
-// and the gathering step's request; it is never held while waiting for the network. Lock order:
+// and the held lines; it is never held while waiting for the network. Lock order:
 // the pool's lock, then a viewer's processor's.
 
 #include <chrono>
@@ -19,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hub/core/health.h"
@@ -36,8 +42,8 @@ class IViewerIo {
   // `viewers` were idle and their sockets did not take the whole text handed to each: run their
   // send steps. One call per publication, however many viewers it reached.
   virtual void RequestSends(ViewerList viewers) = 0;
-  // Lines are held: call the pool's StartHeld after kGatherDelay.
-  virtual void RequestStartHeld() = 0;
+  // Lines are held: call the pool's StartHeld after `delay`, replacing any call still waiting.
+  virtual void RequestStartHeld(std::chrono::steady_clock::duration delay) = 0;
 };
 
 enum class SavedText { Header, DataLine };
@@ -62,7 +68,7 @@ class CContextPool {
 
   // Stores `text` as the last text of its kind and hands it to every viewer.
   void Publish(SavedText which, std::string text);
-  // Held texts of every viewer go to their send steps (see kGatherDelay).
+  // The gathering step: the held lines go to every viewer as one text (see CPublisherPace).
   void StartHeld();
   // Hands `text` to `viewer` alone, if it is still one of the viewers. False when dropped.
   bool Reply(const std::shared_ptr<CViewerConnection>& viewer, std::string text);
@@ -77,12 +83,16 @@ class CContextPool {
   void Clear();  // lets go of every viewer
 
  private:
-  // Hands `text` to `viewer` (see CClientProcessor::Post); a viewer whose socket did not take it
-  // all is added to `starts`.
+  // Hands `text` (`texts` whole texts) to `viewer` (see CClientProcessor::Post); a viewer whose
+  // send step is to run is added to `starts`.
   PostResult PostLocked(const std::shared_ptr<CViewerConnection>& viewer,
                         const std::shared_ptr<const std::string>& text, ViewerList& starts,
-                        PostMode mode = PostMode::Now);
+                        PostMode mode = PostMode::Now, size_t texts = 1);
   void BroadcastLocked(const std::shared_ptr<const std::string>& text);
+  void HoldLocked(const std::shared_ptr<const std::string>& text);
+  // Hands the held lines over; the viewers to start are added to `starts`.
+  void HandOverHeldLocked(ViewerList& starts);
+  size_t HeldBeforeJoining(const CViewerConnection& viewer) const;  // held lines it missed
   void StartSends(ViewerList& starts);
 
   IViewerIo& io;
@@ -95,7 +105,11 @@ class CContextPool {
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
   Clock::time_point lastBroadcastStart;  // for the gap before the next one
-  bool startHeldRequested = false;  // a gathering step is due
+  // Lines held for the gathering step, in order, and their bytes. A viewer that joined while
+  // lines were held is listed with the count of those it missed.
+  std::vector<std::shared_ptr<const std::string>> held;
+  size_t heldBytes = 0;
+  std::vector<std::pair<std::shared_ptr<CViewerConnection>, size_t>> joinedWhileHeld;
 };
 
 }  // namespace tessamer

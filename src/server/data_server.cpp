@@ -53,7 +53,7 @@ class CDataServer::Core : public IViewerIo,
   void CloseNotices();
 
   void RequestSends(ViewerList viewers) override;
-  void RequestStartHeld() override;
+  void RequestStartHeld(std::chrono::steady_clock::duration delay) override;
   bool Join(const std::shared_ptr<CViewerConnection>& viewer) override;
   void Left(CViewerConnection& viewer) override;
   void Command(const std::shared_ptr<CViewerConnection>& viewer, std::string line) override;
@@ -188,9 +188,9 @@ void CDataServer::Core::RequestSends(ViewerList viewers) {
   }
 }
 
-void CDataServer::Core::RequestStartHeld() {
-  asio::post(gatherStrand, [this] {
-    gatherTimer.expires_after(kGatherDelay);
+void CDataServer::Core::RequestStartHeld(std::chrono::steady_clock::duration delay) {
+  asio::post(gatherStrand, [this, delay] {
+    gatherTimer.expires_after(delay);
     gatherTimer.async_wait([this](const asio::error_code& failure) {
       if (!failure) pool.StartHeld();
     });

@@ -6,17 +6,25 @@
 //   - The publisher measures what writing a line at once cost per viewer (Written).
 //   - While writing to every viewer at that cost takes at most two thirds of the time between
 //     lines, lines are written at once (WriteNow).
-//   - Beyond that the publisher cannot keep up alone: lines are held (Hold), and kGatherDelay
-//     after the first held line one gathering step hands every viewer's held lines to its strand,
-//     which sends them in one send: far fewer sends and segments for a few milliseconds of delay.
+//   - Beyond that the publisher cannot keep up alone: lines are held (Hold), and a gathering
+//     delay after the first held line one gathering step hands the held lines to every viewer's
+//     strand, which sends them in one send: far fewer sends and segments for a few milliseconds
+//     of delay.
+//   - The gathering delay is kGatherDelay, or what writing to every viewer at once costs when
+//     that is longer (at most kMaxGatherDelay): a gathering step costs about as much as such a
+//     broadcast, so the steps never follow one another back to back and the workers keep time
+//     for the viewers' own sends.
 //   - The time between lines is the longer of the last two gaps, the cost the lower of the last
 //     two measurements: a line that comes soon after a late one, or one slow send, does not start
 //     gathering.
 //   - Two thirds, not the whole gap: a gap is measured from one publication's start to the next,
 //     so it includes the publication itself, and a publisher that is behind would never look
 //     behind against the whole gap.
-//   - Nothing is measured while lines are held, so the cost fades by a sixteenth with each held
-//     line: a load that eases is noticed and lines are written at once again.
+//   - Nothing is measured while lines are held, so the cost fades with the time they are held:
+//     with each held line it loses the share of kCostFadeTime that passed since the line before
+//     (at most half). A load that eases is noticed within a fraction of a second and lines are
+//     written at once again; a publisher that stays behind tries writing at once only now and
+//     then, each try costing a whole broadcast.
 //
 // Threads: none of its own and no lock; one caller at a time (the pool's lock).
 
@@ -25,8 +33,12 @@
 
 namespace tessamer {
 
-// How long held lines wait for their gathering step.
+// How long held lines wait for their gathering step, at least.
 inline constexpr std::chrono::milliseconds kGatherDelay{2};
+// and at most, however many viewers there are and whatever a send costs.
+inline constexpr std::chrono::milliseconds kMaxGatherDelay{10};
+// While lines are held, the measured cost fades by this time's share of each gap.
+inline constexpr std::chrono::milliseconds kCostFadeTime{250};
 
 enum class Pace {
   WriteNow,  // the publisher writes the line to every idle viewer itself
@@ -41,11 +53,15 @@ class CPublisherPace {
   Pace Next(Duration gap, size_t viewers);
   // The publication just decided wrote `written` viewers at once in `spent`.
   void Written(Duration spent, size_t written);
+  // How long lines held now wait for their gathering step, with `viewers` viewers.
+  Duration GatherDelay(size_t viewers) const;
 
  private:
-  Duration previousGap{};                 // the gap before the last publication
-  Duration cost{};                        // per viewer, the lower of the last two measurements
-  Duration lastCost = Duration::max();    // per viewer, the last measurement
+  Duration previousGap{};               // the gap before the last publication
+  Duration cost{};                      // per viewer: the lower of the last two measurements,
+                                        // fading while lines are held
+  Duration measured{};                  // per viewer: the lower of the last two measurements
+  Duration lastCost = Duration::max();  // per viewer, the last measurement
 };
 
 }  // namespace tessamer

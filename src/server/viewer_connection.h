@@ -16,8 +16,7 @@
 //
 // Threads: Start and RequestClose post to the connection's strand (the socket's executor), where
 // every handler, the receive loop, the send step and the close run; RequestSend runs the send step
-// there. Post, StartHeld and Health are for the pool (under its lock) and the relay, from any
-// thread. The socket value and the peer's fields are fixed on the strand before the connection
+// there. Post, DropQueued and Health are for the pool, under its lock, from any thread. The socket value and the peer's fields are fixed on the strand before the connection
 // joins the pool, and only read after.
 
 #include <array>
@@ -70,10 +69,9 @@ class CViewerConnection : public std::enable_shared_from_this<CViewerConnection>
   void RequestClose();  // an abortive close, on the strand; nothing when already closed
 
   // Hands a text to the viewer (CClientProcessor::Post).
-  PostResult Post(std::shared_ptr<const std::string> text, PostMode mode = PostMode::Now) {
-    return sender.Post(std::move(text), mode);
+  PostResult Post(std::shared_ptr<const std::string> text, PostMode mode, size_t texts) {
+    return sender.Post(std::move(text), mode, texts);
   }
-  bool StartHeld() { return sender.StartHeld(); }
   void DropQueued() { sender.Reset(); }
   ViewerHealth Health() const;  // as connected; the pool marks the viewers that have gone
 

@@ -102,27 +102,17 @@ TEST(ClientProcessorDirectTest, AnIdleClientIsWrittenAtOnceAndOnlyTheRestGoesThr
   EXPECT_EQ(socket.taken, "one\r\ntwfive\r\n");
 }
 
-TEST(ClientProcessorDirectTest, HeldTextsWaitAndGoInOneSendStepInOrder) {
+TEST(ClientProcessorDirectTest, AQueuedBatchGoesToTheSendStepAndCountsEachOfItsTexts) {
   FakeSocket socket;
   CClientProcessor processor(kMaxQueuedBytes, &socket);
   EXPECT_EQ(SendAll(processor), "");  // the first step: idle
-  EXPECT_FALSE(processor.StartHeld());
-  EXPECT_EQ(processor.Post(Text("a"), PostMode::Gather), PostResult::Held);
-  EXPECT_EQ(processor.Post(Text("b"), PostMode::Gather), PostResult::Queued);
-  EXPECT_EQ(processor.Figures().bytesQueued, 2u);
-  ASSERT_TRUE(processor.StartHeld());
-  EXPECT_FALSE(processor.StartHeld());  // one send step, however often asked
-  EXPECT_EQ(processor.Post(Text("c")), PostResult::Queued);  // behind the held texts
-  ASSERT_EQ(processor.Process(), SendStep::BytesToSend);
-  size_t texts = 0;
-  EXPECT_EQ(Unsent(processor, &texts), "abc");
-  EXPECT_EQ(texts, 3u);  // gathered into one send
-  EXPECT_EQ(SendAll(processor), "abc");
-  // A text to be sent now after held ones does not wait for StartHeld, nor overtakes them.
-  EXPECT_EQ(processor.Post(Text("d"), PostMode::Gather), PostResult::Held);
-  EXPECT_EQ(processor.Post(Text("e")), PostResult::SendRequested);
-  EXPECT_EQ(SendAll(processor), "de");
+  EXPECT_EQ(processor.Post(Text("a\nb\n"), PostMode::Queue, 2), PostResult::SendRequested);
+  EXPECT_EQ(processor.Post(Text("c\n")), PostResult::Queued);  // behind the batch
+  EXPECT_EQ(processor.Figures().bytesQueued, 6u);
+  EXPECT_EQ(SendAll(processor), "a\nb\nc\n");
   EXPECT_EQ(socket.taken, "");
+  EXPECT_EQ(processor.Figures().textsSent, 3u);
+  EXPECT_EQ(processor.Post(Text("d\ne\n"), PostMode::Now, 2), PostResult::Sent);
   EXPECT_EQ(processor.Figures().textsSent, 5u);
 }
 

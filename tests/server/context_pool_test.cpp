@@ -30,7 +30,10 @@ class FakeServer : public IViewerIo, public IViewerOwner {
   void RequestSends(ViewerList viewers) override {
     sends.insert(sends.end(), viewers.begin(), viewers.end());
   }
-  void RequestStartHeld() override { ++startHeldRequests; }
+  void RequestStartHeld(std::chrono::steady_clock::duration delay) override {
+    EXPECT_EQ(delay, kMaxGatherDelay);  // what the pace measured is far too slow
+    ++startHeldRequests;
+  }
   bool Join(const std::shared_ptr<CViewerConnection>& viewer) override {
     return pool->Join(viewer);
   }
@@ -52,9 +55,9 @@ class ContextPoolTest : public ::testing::Test {
     peers.push_back(std::make_unique<testkit::TextClient>());
     EXPECT_TRUE(peers.back()->Connect("127.0.0.1", acceptor.local_endpoint().port()));
     const size_t before = pool.ConnectedCount();
-    std::make_shared<CViewerConnection>(acceptor.accept(asio::make_strand(io)), server,
-                                        peers.size(), nullptr)
-        ->Start();
+    connections.push_back(std::make_shared<CViewerConnection>(
+        acceptor.accept(asio::make_strand(io)), server, peers.size(), nullptr));
+    connections.back()->Start();
     Poll();
     EXPECT_EQ(pool.ConnectedCount(), before + 1);
     return *peers.back();
@@ -75,6 +78,7 @@ class ContextPoolTest : public ::testing::Test {
   FakeServer server;
   CContextPool pool{server, BehindPace(), &FakeNow};  // before `io` is destroyed
   std::vector<std::unique_ptr<testkit::TextClient>> peers;
+  ViewerList connections;
 };
 
 TEST_F(ContextPoolTest, HeldLinesGoInOneGatheringStepAndAViewerJoiningMeanwhileGetsEachOnce) {
@@ -88,21 +92,25 @@ TEST_F(ContextPoolTest, HeldLinesGoInOneGatheringStepAndAViewerJoiningMeanwhileG
   pool.StartHeld();
   EXPECT_EQ(server.sends.size(), 2u);
   RunSends();
+  // A reply follows the lines held before it.
   pool.Publish(SavedText::DataLine, "three\r\n");
   EXPECT_EQ(server.startHeldRequests, 2);
-  pool.StartHeld();
+  ASSERT_TRUE(pool.Reply(connections[1], "reply\r\n"));
+  EXPECT_EQ(server.sends.size(), 3u);
+  pool.StartHeld();  // nothing is left to hand over
   EXPECT_EQ(server.sends.size(), 3u);
   RunSends();
   const std::string all = "one\r\ntwo\r\nthree\r\n";
-  for (testkit::TextClient* peer : {&first, &second}) {
-    ASSERT_TRUE(peer->WaitForBytes(all.size()));
-    EXPECT_EQ(peer->Buffered(), all);
-  }
+  ASSERT_TRUE(first.WaitForBytes(all.size()));
+  EXPECT_EQ(first.Buffered(), all);
+  ASSERT_TRUE(second.WaitForBytes(all.size() + 7));
+  EXPECT_EQ(second.Buffered(), all + "reply\r\n");
   ASSERT_TRUE(late.WaitForBytes(12));
   EXPECT_EQ(late.Buffered(), "two\r\nthree\r\n");
   const std::vector<ViewerHealth> viewers = pool.Viewers();
   ASSERT_EQ(viewers.size(), 3u);
   EXPECT_EQ(viewers[0].linesSent, 3u);
+  EXPECT_EQ(viewers[1].linesSent, 4u);
   EXPECT_EQ(viewers[2].linesSent, 2u);
   EXPECT_EQ(viewers[2].peerPort, late.LocalPort());
 }

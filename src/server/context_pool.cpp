@@ -86,10 +86,10 @@ std::vector<ViewerHealth> CContextPool::Viewers() const {
   all.reserve(viewers.size() + gone.size());
   for (const auto& viewer : viewers) {
     all.push_back(viewer->Health());
+    size_t heldFor = heldBytes;  // held lines wait for this viewer too, but those it missed
     const size_t missed = HeldBeforeJoining(*viewer);
-    size_t missedBytes = 0;
-    for (size_t i = 0; i < missed; ++i) missedBytes += held[i]->size();
-    all.back().bytesQueued += heldBytes - missedBytes;
+    for (size_t i = 0; i < missed; ++i) heldFor -= held[i]->size();
+    all.back().bytesQueued += heldFor;
   }
   all.insert(all.end(), gone.begin(), gone.end());
   return all;
@@ -147,24 +147,22 @@ void CContextPool::HoldLocked(const std::shared_ptr<const std::string>& text) {
 
 void CContextPool::HandOverHeldLocked(ViewerList& starts) {
   if (held.empty()) return;
-  std::string joined;
-  joined.reserve(heldBytes);
-  for (const auto& line : held) joined += *line;
-  const auto all = std::make_shared<const std::string>(std::move(joined));
+  const auto all = JoinHeld(0);
   for (const auto& viewer : viewers) {
     const size_t missed = HeldBeforeJoining(*viewer);
-    if (missed == 0) {
-      PostLocked(viewer, all, starts, PostMode::Queue, held.size());
-      continue;
-    }
-    std::string rest;
-    for (size_t i = missed; i < held.size(); ++i) rest += *held[i];
-    PostLocked(viewer, std::make_shared<const std::string>(std::move(rest)), starts,
-               PostMode::Queue, held.size() - missed);
+    PostLocked(viewer, missed == 0 ? all : JoinHeld(missed), starts, PostMode::Queue,
+               held.size() - missed);
   }
   held.clear();
   heldBytes = 0;
   joinedWhileHeld.clear();
+}
+
+std::shared_ptr<const std::string> CContextPool::JoinHeld(size_t from) const {
+  std::string joined;
+  joined.reserve(heldBytes);
+  for (size_t i = from; i < held.size(); ++i) joined += *held[i];
+  return std::make_shared<const std::string>(std::move(joined));
 }
 
 size_t CContextPool::HeldBeforeJoining(const CViewerConnection& viewer) const {

@@ -92,6 +92,7 @@ class CContextPool {
   void HoldLocked(const std::shared_ptr<const std::string>& text);
   // Hands the held lines over; the viewers to start are added to `starts`.
   void HandOverHeldLocked(ViewerList& starts);
+  std::shared_ptr<const std::string> JoinHeld(size_t from) const;  // held lines from `from` on
   size_t HeldBeforeJoining(const CViewerConnection& viewer) const;  // held lines it missed
   void StartSends(ViewerList& starts);
 

@@ -89,6 +89,8 @@ TEST_F(ContextPoolTest, HeldLinesGoInOneGatheringStepAndAViewerJoiningMeanwhileG
   EXPECT_EQ(server.startHeldRequests, 1);  // one gathering step for both lines
   EXPECT_TRUE(server.sends.empty());
   testkit::TextClient& late = AddViewer();  // gets the saved line, not the held ones
+  EXPECT_EQ(pool.Viewers()[0].bytesQueued, 10u);
+  EXPECT_EQ(pool.Viewers()[2].bytesQueued, 0u);
   pool.StartHeld();
   EXPECT_EQ(server.sends.size(), 2u);
   RunSends();

@@ -180,9 +180,9 @@ void CDataServer::Core::RequestSends(ViewerList viewers) {
   const size_t shares = viewers.size() >= kSendsPerShare ? kWorkerCount : 1;
   const size_t perShare = (viewers.size() + shares - 1) / shares;
   for (size_t first = 0; first < viewers.size(); first += perShare) {
-    const auto begin = viewers.begin() + static_cast<ptrdiff_t>(first);
-    const auto end = viewers.begin() + static_cast<ptrdiff_t>(std::min(viewers.size(), first + perShare));
-    asio::post(io, [share = ViewerList(std::make_move_iterator(begin), std::make_move_iterator(end))] {
+    const auto begin = std::make_move_iterator(viewers.begin() + static_cast<ptrdiff_t>(first));
+    const size_t count = std::min(perShare, viewers.size() - first);
+    asio::post(io, [share = ViewerList(begin, begin + static_cast<ptrdiff_t>(count))] {
       for (const auto& viewer : share) viewer->RequestSend();
     });
   }

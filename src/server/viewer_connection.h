@@ -4,9 +4,10 @@
 // connection keeps itself alive across its own handlers, each of which holds it; the pool holds it
 // while it is one of the viewers, and the command relay only weakly.
 //
-//   New ── Start: set up, joined the viewers ──► Open ── peer closed, a receive or send failed,
-//    │                                             │     RequestClose (over the cap, Stop) ──► Closed
-//    └── the server is stopping: closed at once, no notices ─────────────────────────────► Closed
+//   New ── Start: set up, joined the viewers ──► Open ── the peer closed, a receive or a send
+//    │                                                   failed, RequestClose (over the cap,
+//    │                                                   Stop) ──────────────────────► Closed
+//    └── the server is stopping: closed at once, no notices ───────────────────────► Closed
 //
 //   receive loop  one receive outstanding ─► COffsetProcessor ─► "##" lines to the owner
 //   send step     the processor's texts ─► one non-blocking send; a full socket is waited on
@@ -16,8 +17,9 @@
 //
 // Threads: Start and RequestClose post to the connection's strand (the socket's executor), where
 // every handler, the receive loop, the send step and the close run; RequestSend runs the send step
-// there. Post, DropQueued and Health are for the pool, under its lock, from any thread. The socket value and the peer's fields are fixed on the strand before the connection
-// joins the pool, and only read after.
+// there. Post, DropQueued and Health are for the pool, under its lock, from any thread. The
+// socket value and the peer's fields are fixed on the strand before the connection joins the
+// pool, and only read after.
 
 #include <array>
 #include <cstdint>

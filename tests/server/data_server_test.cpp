@@ -117,28 +117,23 @@ class DataServerTest : public ::testing::Test {
   uint16_t port = 0;
 };
 
-TEST_F(DataServerTest, AnEarlyClientGetsNothingUntilTheFirstTextThenEachOne) {
+TEST_F(DataServerTest, AnEarlyClientGetsEachTextALateOneTheHeaderAndLastLineFirst) {
   StartServer();
-  auto client = Connect();
+  auto early = Connect();
   const Notice notice = ConnectionNotices(sink.Notices(), kClientConnected).back();
   EXPECT_EQ(notice.lParam, ConnectionNoticeWord(port, kClientConnected));
+  for (const char* line : {"D1\r\n", "D2\r\n"}) Publish(SavedText::DataLine, line);
   Publish(SavedText::Header, "#H1\r\n");
-  Publish(SavedText::DataLine, "D1\r\n");
-  ASSERT_TRUE(client->WaitForBytes(9));
-  EXPECT_EQ(client->Buffered(), "#H1\r\nD1\r\n");
-}
-
-TEST_F(DataServerTest, ALateClientGetsTheHeaderThenTheLastDataLineThenEachNewText) {
-  StartServer();
-  Publish(SavedText::Header, "#H1\r\n");
-  Publish(SavedText::DataLine, "D1\r\n");
-  Publish(SavedText::DataLine, "D2\r\n");
-  auto client = Connect();
   Publish(SavedText::DataLine, "D3\r\n");
+  auto late = Connect();
+  Publish(SavedText::DataLine, "D4\r\n");
   Publish(SavedText::Header, "#H2\r\n");
-  const std::string expected = "#H1\r\nD2\r\nD3\r\n#H2\r\n";
-  ASSERT_TRUE(client->WaitForBytes(expected.size()));
-  EXPECT_EQ(client->Buffered(), expected);
+  const std::string all = "D1\r\nD2\r\n#H1\r\nD3\r\nD4\r\n#H2\r\n";
+  ASSERT_TRUE(early->WaitForBytes(all.size()));
+  EXPECT_EQ(early->Buffered(), all);
+  const std::string fromJoining = "#H1\r\nD3\r\nD4\r\n#H2\r\n";
+  ASSERT_TRUE(late->WaitForBytes(fromJoining.size()));
+  EXPECT_EQ(late->Buffered(), fromJoining);
 }
 
 TEST_F(DataServerTest, TwoClientsGetTheSameBytesInTheSameOrder) {

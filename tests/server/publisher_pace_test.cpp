@@ -3,22 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 namespace tessamer {
 namespace {
 
 using std::chrono::microseconds;
+using namespace std::chrono_literals;
 
 constexpr size_t kViewers = 100;
+constexpr Pace Now = Pace::WriteNow;
+constexpr Pace Hold = Pace::Hold;
+constexpr bool kWithin = true;
 
-// Publications `gap` after one another; each one written at once takes `spent` for all viewers.
-// The decision is `expected` for each of `count` of them, or with `within`, for the first time
-// within `count` of them.
+// `count` publications `gapUs` microseconds apart, each taking `spentUs` for all viewers when
+// written at once: the decision is `expected` for each, or with kWithin, for the first time
+// within them.
 struct Steps {
   int count;
-  microseconds gap;
-  microseconds spent;
+  int64_t gapUs;
+  int64_t spentUs;
   Pace expected;
   bool within = false;
 };
@@ -28,37 +33,24 @@ struct PaceCase {
   std::vector<Steps> steps;
 };
 
-constexpr Pace Now = Pace::WriteNow;
-constexpr Pace Hold = Pace::Hold;
-constexpr microseconds us(int64_t count) { return microseconds(count); }
-
 // The cases the rule was tuned on, for 100 viewers with a line every millisecond or so.
 const std::vector<PaceCase> kCases = {
-    {"a light load is written at once", {{20, us(1000), us(100), Now}}},
+    {"a light load is written at once", {{20, 1000, 100, Now}}},
     {"a load of half the gap, with jitter, stays written at once",
-     {{1, us(1000), us(550), Now},
-      {1, us(900), us(560), Now},
-      {1, us(1100), us(500), Now},
-      {1, us(950), us(560), Now},
-      {1, us(1000), us(540), Now}}},
-    {"a late line and the line soon after it are written at once",
-     {{2, us(1000), us(600), Now},
-      {1, us(1600), us(600), Now},  // late
-      {1, us(400), us(600), Now},   // catching up: the longer gap before it counts
-      {2, us(1000), us(600), Now}}},
-    {"one slow send does not start gathering",
-     {{1, us(1000), us(600), Now},
-      {1, us(1000), us(3000), Now},  // slow: the lower of the last two costs counts
-      {3, us(1000), us(600), Now}}},
+     {{1, 1000, 550, Now}, {1, 900, 560, Now}, {1, 1100, 500, Now}, {1, 950, 560, Now}}},
+    {"a late line, and the line soon after it, are written at once (the longer gap counts)",
+     {{2, 1000, 600, Now}, {1, 1600, 600, Now}, {1, 400, 600, Now}, {2, 1000, 600, Now}}},
+    {"one slow send does not start gathering (the lower cost counts)",
+     {{1, 1000, 600, Now}, {1, 1000, 3000, Now}, {3, 1000, 600, Now}}},
     {"a publisher busy for most of each gap holds lines",
-     {{1, us(1000), us(950), Now}, {20, us(1000), us(950), Hold}}},
+     {{1, 1000, 950, Now}, {20, 1000, 950, Hold}}},
     {"a sustained overload holds lines, trying to write at once seldom",
-     {{1, us(1000), us(1000), Now}, {1, us(1000), us(1000), Hold}, {200, us(500), us(1000), Hold}}},
+     {{1, 1000, 1000, Now}, {1, 1000, 1000, Hold}, {200, 500, 1000, Hold}}},
     {"a load that eases is noticed within a fraction of a second",
-     {{1, us(1000), us(900), Now},
-      {20, us(1000), us(900), Hold},
-      {250, us(1000), us(300), Now, true},  // the cost faded: tried at once, and it is light
-      {5, us(1000), us(300), Now}}},
+     {{1, 1000, 900, Now},
+      {20, 1000, 900, Hold},
+      {250, 1000, 300, Now, kWithin},  // tried at once once the cost faded: it is light now
+      {5, 1000, 300, Now}}},
 };
 
 TEST(PublisherPaceTest, DecidesAsTunedForEachCase) {
@@ -69,8 +61,8 @@ TEST(PublisherPaceTest, DecidesAsTunedForEachCase) {
     for (const Steps& steps : paceCase.steps) {
       bool reached = false;
       for (int i = 0; i < steps.count && !reached; ++i, ++index) {
-        const Pace decision = pace.Next(steps.gap, kViewers);
-        if (decision == Pace::WriteNow) pace.Written(steps.spent, kViewers);
+        const Pace decision = pace.Next(microseconds(steps.gapUs), kViewers);
+        if (decision == Pace::WriteNow) pace.Written(microseconds(steps.spentUs), kViewers);
         reached = steps.within && decision == steps.expected;
         if (!steps.within) {
           EXPECT_EQ(decision, steps.expected) << "publication " << index;
@@ -85,22 +77,22 @@ TEST(PublisherPaceTest, DecidesAsTunedForEachCase) {
 
 TEST(PublisherPaceTest, WithoutViewersOrWritesNothingIsHeld) {
   CPublisherPace pace;
-  EXPECT_EQ(pace.Next(us(1000), kViewers), Now);
-  pace.Written(us(5000), kViewers);
-  pace.Written(us(5000), 0);  // nobody written at once: no measurement
-  EXPECT_EQ(pace.Next(us(1000), 0), Now);
-  EXPECT_EQ(pace.Next(us(1000), kViewers), Hold);
+  EXPECT_EQ(pace.Next(1000us, kViewers), Now);
+  pace.Written(5000us, kViewers);
+  pace.Written(5000us, 0);  // nobody written at once: no measurement
+  EXPECT_EQ(pace.Next(1000us, 0), Now);
+  EXPECT_EQ(pace.Next(1000us, kViewers), Hold);
 }
 
 TEST(PublisherPaceTest, TheGatheringDelayIsWhatABroadcastCostsWithinItsBounds) {
   CPublisherPace pace;
   EXPECT_EQ(pace.GatherDelay(kViewers), kGatherDelay);  // nothing measured yet
-  pace.Written(us(1000), kViewers);                      // 10 us per viewer
+  pace.Written(1000us, kViewers);  // 10 us per viewer
   EXPECT_EQ(pace.GatherDelay(kViewers), kGatherDelay);
-  EXPECT_EQ(pace.GatherDelay(5 * kViewers), us(5000));
+  EXPECT_EQ(pace.GatherDelay(5 * kViewers), 5000us);
   EXPECT_EQ(pace.GatherDelay(100 * kViewers), kMaxGatherDelay);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(pace.Next(us(100), 5 * kViewers), Hold);
-  EXPECT_EQ(pace.GatherDelay(5 * kViewers), us(5000));  // held lines measure nothing
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(pace.Next(100us, 5 * kViewers), Hold);
+  EXPECT_EQ(pace.GatherDelay(5 * kViewers), 5000us);  // held lines measure nothing
 }
 
 }  // namespace

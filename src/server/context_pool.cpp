@@ -97,8 +97,12 @@ std::vector<ViewerHealth> CContextPool::Viewers() const {
 
 void CContextPool::Clear() {
   ViewerList doomed;  // let go after the lock is released
+  decltype(joinedWhileHeld) doomedToo;
   std::lock_guard guard(lock);
   doomed.swap(viewers);
+  doomedToo.swap(joinedWhileHeld);
+  held.clear();
+  heldBytes = 0;
 }
 
 PostResult CContextPool::PostLocked(const std::shared_ptr<CViewerConnection>& viewer,

@@ -80,7 +80,7 @@ class CContextPool {
   std::string Saved(SavedText which) const;
   // Every connected viewer in accept order, then the last kGoneViewersKept that have gone.
   std::vector<ViewerHealth> Viewers() const;
-  void Clear();  // lets go of every viewer
+  void Clear();  // lets go of every viewer and of the held lines
 
  private:
   // Hands `text` (`texts` whole texts) to `viewer` (see CClientProcessor::Post); a viewer whose

@@ -8,19 +8,23 @@
 //            │   replacement and starts a CViewerConnection on a strand of its own      │
 //   viewer:  │ its strand: one receive outstanding ─► COffsetProcessor ─► relay         │
 //            │             one send outstanding   ◄─ CClientProcessor queue ◄─┐         │
-//   gather:  │ gathering strand: kGatherDelay after the first held line,      │         │
-//            │   CContextPool::StartHeld hands the held lines to the strands ─┤         │
+//   gather:  │ gathering strand: the gathering delay after the first held     │         │
+//            │   line, CContextPool::StartHeld hands the held lines, as one   │         │
+//            │   text, to every viewer's queue and starts its send step ──────┤         │
 //            └────────────────────────────────────────────────────────────────│─────────┘
-//   publisher thread ─ CContextPool::Publish, under the pool's lock, each viewer:│
-//     idle (nothing queued or being sent) ── written at once, no waiting ──► its socket
-//       └─ the socket took only part, or none ── the rest is the strand's ──────┤
-//     busy (queued or sending), or the publisher is behind (held) ── queued ────┘
+//   publisher thread ─ CContextPool::Publish, under the pool's lock:          │
+//     behind (CPublisherPace) ── the line is held in the pool, nothing else   │
+//     else, each viewer:                                                      │
+//       idle (nothing queued or being sent) ── written at once ──► its socket │
+//         └─ the socket took only part, or none ── the rest is the strand's ──┤
+//       busy (queued or sending) ── queued behind what it has ────────────────┘
 //
 // The common case costs the publisher one non-blocking send per viewer and the workers nothing;
-// only a viewer that would block is left to its strand. A viewer's texts go out in order either
-// way: the publisher writes only while the strand has nothing of the viewer's to send (see
-// CClientProcessor), and never after the viewer has left the pool. Whether the publisher writes
-// at once or holds lines is CPublisherPace's decision.
+// only a viewer that would block is left to its strand. While the publisher is behind, a line
+// costs it nothing per viewer, and each viewer gets the held lines in one send. A viewer's texts
+// go out in order either way: the publisher writes only while the strand has nothing of the
+// viewer's to send (see CClientProcessor), never after the viewer has left the pool, and never
+// before lines held earlier have been handed over (see CContextPool).
 //
 // All state the workers touch lives in a shared core that each worker keeps alive, so that Stop
 // can give up on a worker that does not exit without leaving it on freed memory; each viewer

@@ -15,8 +15,9 @@ Pace CPublisherPace::Next(Duration gap, size_t viewers) {
   const Duration between = std::max(gap, previousGap);
   previousGap = gap;
   if (kShareDenominator * estimate <= kShareNumerator * between) return Pace::WriteNow;
-  const int64_t gapsInFadeTime = kCostFadeTime / std::max(gap, Duration(1));
-  cost -= cost / std::max<int64_t>(gapsInFadeTime, 2);
+  const Duration broadcast = measured * static_cast<int64_t>(viewers);
+  const int64_t gapsPerTry = kBroadcastsPerTry * broadcast / std::max(gap, Duration(1));
+  cost -= cost / std::max<int64_t>(gapsPerTry, 2);
   return Pace::Hold;
 }
 

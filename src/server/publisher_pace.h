@@ -20,11 +20,12 @@
 //   - Two thirds, not the whole gap: a gap is measured from one publication's start to the next,
 //     so it includes the publication itself, and a publisher that is behind would never look
 //     behind against the whole gap.
-//   - Nothing is measured while lines are held, so the cost fades with the time they are held:
-//     with each held line it loses the share of kCostFadeTime that passed since the line before
-//     (at most half). A load that eases is noticed within a fraction of a second and lines are
-//     written at once again; a publisher that stays behind tries writing at once only now and
-//     then, each try costing a whole broadcast.
+//   - Nothing is measured while lines are held, so the cost fades with the time they are held,
+//     and a load that eases is noticed and lines are written at once again. A try costs a whole
+//     broadcast, so the fade is paced by what a broadcast was measured to cost: with each held
+//     line the cost loses the share of kBroadcastsPerTry such broadcasts' time that has passed
+//     since the line before (at most half). A publisher just behind tries again within a few
+//     lines; one far behind, with many viewers, seldom.
 //
 // Threads: none of its own and no lock; one caller at a time (the pool's lock).
 
@@ -37,8 +38,8 @@ namespace tessamer {
 inline constexpr std::chrono::milliseconds kGatherDelay{2};
 // and at most, however many viewers there are and whatever a send costs.
 inline constexpr std::chrono::milliseconds kMaxGatherDelay{10};
-// While lines are held, the measured cost fades by this time's share of each gap.
-inline constexpr std::chrono::milliseconds kCostFadeTime{250};
+// While lines are held, a try at writing at once comes after about this many broadcasts' time.
+inline constexpr int kBroadcastsPerTry = 16;
 
 enum class Pace {
   WriteNow,  // the publisher writes the line to every idle viewer itself
@@ -60,7 +61,7 @@ class CPublisherPace {
   Duration previousGap{};               // the gap before the last publication
   Duration cost{};                      // per viewer: the lower of the last two measurements,
                                         // fading while lines are held
-  Duration measured{};                  // per viewer: the lower of the last two measurements
+  Duration measured{};                  // per viewer: the same, not fading
   Duration lastCost = Duration::max();  // per viewer, the last measurement
 };
 

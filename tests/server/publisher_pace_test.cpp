@@ -43,13 +43,13 @@ const std::vector<PaceCase> kCases = {
     {"one slow send does not start gathering (the lower cost counts)",
      {{1, 1000, 600, Now}, {1, 1000, 3000, Now}, {3, 1000, 600, Now}}},
     {"a publisher busy for most of each gap holds lines",
-     {{1, 1000, 950, Now}, {20, 1000, 950, Hold}}},
-    {"a sustained overload holds lines, trying to write at once seldom",
-     {{1, 1000, 1000, Now}, {1, 1000, 1000, Hold}, {200, 500, 1000, Hold}}},
-    {"a load that eases is noticed within a fraction of a second",
+     {{1, 1000, 950, Now}, {5, 1000, 950, Hold}}},
+    {"a sustained overload holds lines for many broadcasts' time before trying again",
+     {{1, 1000, 1000, Now}, {1, 1000, 1000, Hold}, {25, 500, 1000, Hold}}},
+    {"a load that eases is noticed within a few lines",
      {{1, 1000, 900, Now},
-      {20, 1000, 900, Hold},
-      {250, 1000, 300, Now, kWithin},  // tried at once once the cost faded: it is light now
+      {3, 1000, 900, Hold},
+      {50, 1000, 300, Now, kWithin},  // tried at once once the cost faded: it is light now
       {5, 1000, 300, Now}}},
 };
 

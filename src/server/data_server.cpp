@@ -12,14 +12,12 @@
 #include "support/error_numbers.h"
 #include "support/platform.h"
 #include "support/simple_log_file.h"
+#include "support/accept_retry.h"
 #include "support/text.h"
 
 namespace tessamer {
 
 namespace {
-// After an accept failed for want of resources (descriptors, buffers), the next one waits this
-// long rather than failing again at once.
-constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // A publication that wakes this many idle clients or more is shared out among the workers.
 constexpr size_t kSendsPerShare = 16;
 }  // namespace
@@ -233,8 +231,11 @@ void CDataServer::Core::OnAccept(const asio::error_code& failure, ViewerSocket s
   if (failure == asio::error::operation_aborted || !acceptor.is_open()) return;
   if (failure) {
     RecordError(failure);
-    RetryAccept();
-    return;
+    switch (AfterAcceptFailure(failure)) {
+      case AcceptRetry::Never: return;
+      case AcceptRetry::AtOnce: PostAccept(); return;
+      case AcceptRetry::AfterDelay: RetryAccept(); return;
+    }
   }
   PostAccept();  // replaced before the new viewer's first send
   std::make_shared<CViewerConnection>(std::move(socket), *this, ++viewerCount, window, queueLimit)

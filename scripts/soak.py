@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Soak: the real hub and eight simulated boxes under injected faults, checked all along.
 
-    scripts/soak.py --minutes N --seed S [--build DIR] [--out DIR] [--json FILE]
+    scripts/soak.py --minutes N --seed S [--build DIR] [--hub PROGRAM] [--out DIR] [--json FILE]
 
 Starts `tessamer --headless` (status port; the recording and MQTT when the built program lists
 --record / --mqtt and, for MQTT, mosquitto is installed: a broker of the run's own on loopback),
@@ -334,7 +334,7 @@ class Soak:
         self.options = options
         self.rng = random.Random(options.seed)
         build = os.path.abspath(options.build)
-        self.hub_program = os.path.join(build, "src/app/tessamer")
+        self.hub_program = options.hub or os.path.join(build, "src/app/tessamer")
         self.sim = os.path.join(build, "tools/vellumetric-sim/vellumetric-sim")
         self.out = options.out or tempfile.mkdtemp(prefix="tessamer-soak-")
         os.makedirs(self.out, exist_ok=True)
@@ -913,6 +913,7 @@ def main() -> int:
     parser.add_argument("--minutes", type=float, default=3)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    parser.add_argument("--hub", help="the hub program (default: <build>/src/app/tessamer)")
     parser.add_argument("--out", help="the run's folder (default: a new temporary folder)")
     parser.add_argument("--json", help="the JSON report (default: <out>/soak.json)")
     parser.add_argument("--no-netns", action="store_true", help="never use a network namespace")

@@ -727,6 +727,9 @@ class Soak:
         results = {}
         with self.viewer.lock:
             connections = [list(c) for c in self.viewer.connections]
+        with open(os.path.join(self.out, "viewer.txt"), "w", encoding="latin-1") as f:
+            for number, received in enumerate(connections):
+                f.writelines(f"{number} {at:.3f} {text}\n" for at, text in received)
         segments = soak_check.viewer_segments(connections, self.status.run_key_at)
         results["viewer"] = soak_check.check_segments(segments, self.status.health, where)
         if self.record:

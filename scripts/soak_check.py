@@ -12,7 +12,9 @@ MQTT run and header); within a segment, the lines are taken in order, and for ea
   others talk it carries the silent box's last number again beside the others' newest ones: on
   a viewer, a box's number equal to its last one in a line that came at least REPEAT_GAP after
   the line before is that repeat (a new record comes with every box's next record, about a
-  second apart here), counted as "repeat";
+  second apart here), counted as "repeat". The repeat does not wait for the boxes that had
+  given their record before it: the record the merge then publishes may carry the same number
+  once more (the record itself, shown first by the repeat), counted as "repeat" too;
 - a value of 0 (viewers) or null (recording, MQTT) is a lost box holding its place: "held";
 - the first number of a box in a segment: "start" (what came before went to an earlier segment,
   a hub restart or a run that started again);
@@ -115,6 +117,7 @@ def check_segments(segments: list, health: Health,
         away: dict = {}  # box -> held since its last number
         previous: Optional[dict] = None
         previous_at = None
+        shown_in_repeat: dict = {}  # box -> its last number came first in a repeat line
         for line in segment.lines:
             repeat_line = segment.repeats_allowed and previous_at is not None and \
                 line.at - previous_at >= REPEAT_GAP
@@ -126,9 +129,13 @@ def check_segments(segments: list, health: Health,
                     continue
             previous = line.numbers
             for box, number in sorted(line.numbers.items()):
-                if repeat_line and number is not None and last.get(box, (None,))[0] == number:
+                shown = last.get(box)
+                if number is not None and shown is not None and shown[0] == number and \
+                        (repeat_line or shown_in_repeat.get(box)):
+                    shown_in_repeat[box] = False  # once: the record itself after its repeat
                     result.add("repeat")
                     continue
+                shown_in_repeat[box] = repeat_line
                 _check_one(segment, line, box, number, last, away, health, gaps_so_far, result, where)
     return result
 

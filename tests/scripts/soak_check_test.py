@@ -46,12 +46,12 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(result.counts["away"], 1)
         self.assertEqual(result.counts["replaced"], 2)
 
-    def test_a_silent_box_repeats_beside_the_others_only_after_the_repeat_period(self):
+    def test_a_repeat_shows_a_silent_box_again_and_the_others_records_once_early(self):
         lines = [soak_check.Line(at, {0: a, 1: b}) for at, a, b in
-                 [(1.0, E, E), (3.0, E, E + 1), (4.0, E, E + 2)]]
+                 [(1.0, E, E), (3.0, E, E + 1), (3.5, E + 1, E + 1), (4.5, E + 2, E + 1)]]
         result = soak_check.check_segments([soak_check.Segment("viewer", "run", lines)], health())
-        self.assertEqual([(f.kind, f.at) for f in result.findings], [("duplicate", 4.0)])
-        self.assertEqual(result.counts["repeat"], 1)
+        self.assertEqual([(f.kind, f.box, f.at) for f in result.findings], [("duplicate", 1, 4.5)])
+        self.assertEqual(result.counts["repeat"], 2)
 
     def test_replacements_beyond_the_hubs_count_are_lost(self):
         result = self.check([(E, E), (E + 4, E + 1)], health(replaced=1))

@@ -1,7 +1,8 @@
 #pragma once
 // An output of the combined job that keeps every event it is handed, in order, and lets a test
 // wait, with a bound, for what it expects. `gate` holds the output inside its operations while
-// closed: a stand-in for an output whose disk or network has stopped.
+// closed: a stand-in for an output whose disk or network has stopped. As a batched output it
+// notes the events of each flush, and fails its flushes while told to (a full disk).
 
 #include <chrono>
 #include <condition_variable>
@@ -11,14 +12,15 @@
 #include <variant>
 #include <vector>
 
-#include "hub/core/job_output.h"
+#include "hub/core/queued_output.h"
+
 
 namespace tessamer::testkit {
 
 using OutputEvent = std::variant<RunStarted, std::shared_ptr<const PublishedHeader>,
                                  std::shared_ptr<const PublishedRecord>, BoxEvent, RunEnded>;
 
-class RecordingOutput final : public IJobOutput {
+class RecordingOutput final : public IBatchedOutput {
  public:
   void OnRunStarted(const RunStarted& run) override { Keep(run); }
   void OnHeader(const std::shared_ptr<const PublishedHeader>& header) override { Keep(header); }
@@ -26,6 +28,21 @@ class RecordingOutput final : public IJobOutput {
   void OnBoxEvent(const BoxEvent& event) override { Keep(event); }
   void OnRunEnded(const RunEnded& end) override { Keep(end); }
   void AddHealth(HubHealth&) const override {}
+  bool Flush() override {
+    std::lock_guard guard(mutex);
+    if (!flushing) {
+      ++failedFlushes;
+      changed.notify_all();
+      return false;
+    }
+    batches.push_back(events.size() - flushed);
+    flushed = events.size();
+    return true;
+  }
+  void OnDropped(uint64_t records) override {
+    std::lock_guard guard(mutex);
+    droppedTold += records;
+  }
 
   std::vector<OutputEvent> Events() const {
     std::lock_guard guard(mutex);
@@ -54,6 +71,23 @@ class RecordingOutput final : public IJobOutput {
       return n >= count;
     }, timeout);
   }
+  // Events in each flush that succeeded, in order.
+  std::vector<size_t> Batches() const {
+    std::lock_guard guard(mutex);
+    return batches;
+  }
+  uint64_t DroppedTold() const {
+    std::lock_guard guard(mutex);
+    return droppedTold;
+  }
+  void SetFlushing(bool succeed) {
+    std::lock_guard guard(mutex);
+    flushing = succeed;
+  }
+  bool WaitForFailedFlushes(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, timeout, [&] { return failedFlushes >= count; });
+  }
   void SetGate(bool open) {
     {
       std::lock_guard guard(mutex);
@@ -74,6 +108,11 @@ class RecordingOutput final : public IJobOutput {
   mutable std::condition_variable changed;
   std::vector<OutputEvent> events;
   bool gateOpen = true;
+  bool flushing = true;
+  size_t flushed = 0;  // events up to the last flush that succeeded
+  size_t failedFlushes = 0;
+  std::vector<size_t> batches;
+  uint64_t droppedTold = 0;
 };
 
 }  // namespace tessamer::testkit

@@ -1,5 +1,5 @@
-// tessamer: the operator window, with --headless one run served without a window, or with
-// --status the health of a running hub.
+// tessamer: the operator window, with --headless one run served without a window, with --status
+// the health of a running hub, or as `tessamer export` a recording written out.
 
 #include <cstdio>
 #include <memory>
@@ -8,6 +8,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/headless_runner.h"
+#include "app/cli/job_recording.h"
 #include "app/cli/status_client.h"
 #include "app/window_main.h"
 #include "hub/bridge/hub_bridge.h"
@@ -16,6 +17,7 @@
 int main(int argc, char** argv) {
   using namespace tessamer;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args.front() == "export") return RunExport({args.begin() + 1, args.end()});
   CommandLine options;
   std::string error;
   if (!ParseCommandLine(args, options, error)) {

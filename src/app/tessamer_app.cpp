@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <cstdio>
 #include <memory>
@@ -21,6 +22,8 @@
 namespace tessamer {
 namespace {
 
+constexpr int kExitBadSettings = 2;  // as the headless program's for bad options
+
 // The demo's boxes as the window's rows show them.
 std::vector<PresetBox> PresetBoxesOf(const std::vector<Box>& boxes) {
   std::vector<PresetBox> rows;
@@ -36,6 +39,29 @@ std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConf
     auto bridge = std::make_unique<CHubBridge>(window, config);
     if (!status) return bridge;
     return std::make_unique<CHubWithStatus>(std::move(bridge), *status);
+  };
+}
+
+// The trend's past from the recording in `file`, a point a second.
+TrendPastSource TrendPastOf(const std::string& file) {
+  if (file.empty()) return {};
+  return [file](WallClock::time_point since) {
+    const RecentValues recent = ReadRecentValues(file, since, std::chrono::seconds(1));
+    TrendPast past;
+    for (const ChannelSource& channel : recent.channels) {
+      const auto found = recent.values.find(channel.name);
+      std::deque<QPointF>& points = past.points[channel.name];
+      if (found != recent.values.end()) {
+        for (const auto& [at, value] : found->second) {
+          const auto ms =
+              std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+          points.emplace_back(static_cast<double>(ms.count()), value);
+        }
+      }
+      past.channels.push_back(CombinedChannel{channel.name, channel.unit,
+                                              points.empty() ? 0.0 : points.back().y()});
+    }
+    return past;
   };
 }
 
@@ -58,6 +84,10 @@ QString DefaultLogPath() {
   const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
   QDir().mkpath(folder);
   return QDir(folder).filePath(QStringLiteral("tessamer-log.txt"));
+}
+
+QString DefaultRecordingPath() {
+  return QFileInfo(DefaultLogPath()).dir().filePath(QString::fromLatin1(kRecordingFileName));
 }
 
 QString OpenDiagnosticLog(const std::string& file) {
@@ -102,6 +132,21 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
                               L" simulated boxes on 127.0.0.2 upwards");
   }
+  RecordingChoice recordingChoice = options.recording;
+  if (options.record && recordingChoice.file.empty() && HasJobRecording()) {
+    recordingChoice.file = DefaultRecordingPath().toStdString();
+  }
+  std::shared_ptr<IJobOutput> recording;  // outlives the hub
+  std::string recordingError;
+  if (!OpenJobRecording(recordingChoice,
+                        [](const RecordingNote& note) { DiagnosticLog().WriteRecordA(note.line); },
+                        recording, recordingError)) {
+    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
+    ShowAlert(Widen(recordingError), AlertIcon::Error);
+    return kExitBadSettings;
+  }
+  if (recording) hub.outputs.push_back(recording);
+  dialogOptions.trendPast = TrendPastOf(recordingChoice.file);
   dialogOptions.makeHub = HubMaker(hub, options.status);
 
   int status = 0;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/cli/hub_with_status.h"
+#include "app/cli/job_recording.h"
 #include "app/screenshot_trigger.h"
 #include "hub/core/hub_config.h"
 
@@ -21,6 +22,8 @@ struct WindowOptions {
   int channelLimit = kDefaultChannelLimit;             // the Channels menu's choice at start
   ScreenshotFiles screenshot;       // any set: connect, wait for data, save the windows, close
   std::optional<StatusEndpoint> status;  // where the status endpoint listens; none: off
+  RecordingChoice recording;  // no file: DefaultRecordingPath, unless `record` is false
+  bool record = true;         // false: no recording at all
 };
 
 class CTessamerApp {
@@ -36,6 +39,8 @@ class CTessamerApp {
 
 // "tessamer-log.txt" in the user's application-data folder (created when missing).
 QString DefaultLogPath();
+// "recording.sqlite" beside it.
+QString DefaultRecordingPath();
 
 // Opens the diagnostic log at `file` (empty: DefaultLogPath) and writes its banner first. Returns
 // the path opened, or an empty text (and a line on standard error) when it could not be opened.

@@ -145,9 +145,9 @@ bool CRecordWriter::PrepareStatements() {
   statements.insertHeader = db.Prepare(kInsertHeader);
   statements.insertRecord = db.Prepare(kInsertRecord);
   statements.insertEvent = db.Prepare(kInsertEvent);
-  for (const CSqliteStatement* s : {&statements.insertRun, &statements.endRun, &statements.addRepeat,
-                                    &statements.insertHeader, &statements.insertRecord,
-                                    &statements.insertEvent}) {
+  for (const CSqliteStatement* s :
+       {&statements.insertRun, &statements.endRun, &statements.addRepeat,
+        &statements.insertHeader, &statements.insertRecord, &statements.insertEvent}) {
     if (!s->Valid()) return false;
   }
   return true;
@@ -163,7 +163,8 @@ void CRecordWriter::CheckPlace() {
     if (run.Step() != SQLITE_ROW) place.runId.reset();
   }
   if (place.headerId && place.runId) {
-    CSqliteStatement header = db.Prepare("SELECT 1 FROM headers WHERE header_id = ?1 AND run_id = ?2");
+    CSqliteStatement header =
+        db.Prepare("SELECT 1 FROM headers WHERE header_id = ?1 AND run_id = ?2");
     header.Bind(1, *place.headerId);
     header.Bind(2, *place.runId);
     if (header.Step() == SQLITE_ROW) return;

@@ -115,7 +115,9 @@ std::string MoveAside(const std::string& path, WallClock::time_point now) {
   const std::string base = path + ".corrupt-" + CompactUtcText(now);
   std::string aside = base;
   std::error_code error;
-  for (int n = 2; std::filesystem::exists(aside, error); ++n) aside = base + "-" + std::to_string(n);
+  for (int n = 2; std::filesystem::exists(aside, error); ++n) {
+    aside = base + "-" + std::to_string(n);
+  }
   std::filesystem::rename(path, aside, error);
   if (error) return {};
   for (const char* suffix : {"-wal", "-shm"}) {

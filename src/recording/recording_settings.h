@@ -18,7 +18,7 @@ inline constexpr std::chrono::milliseconds kRecordCommitPeriod{100};  // while r
 inline constexpr size_t kRecordBatchEvents = 4096;        // ... or after this many events
 inline constexpr std::chrono::milliseconds kRecordRetryPeriod{10000};  // after a failure
 inline constexpr std::chrono::milliseconds kAgeRetentionPeriod{60000};  // old records looked for
-inline constexpr std::chrono::milliseconds kDropReportPeriod{10000};  // drops told at most this often
+inline constexpr std::chrono::milliseconds kDropReportPeriod{10000};  // drops told at most so often
 
 // Retention deleted records that a delivery cursor had not passed yet (seq `first` to `last`):
 // the size limit forced them out. On the recording's thread.
@@ -46,7 +46,8 @@ enum class RecordingNoteKind {
 //   recording failed reason="database or disk is full"
 //   recording resumed
 //   recording dropped records=120 total=4410
-//   recording moved-aside file="/var/lib/x.sqlite" to="/var/lib/x.sqlite.corrupt-2024..." reason="..."
+//   recording moved-aside file="/srv/x.sqlite" to="/srv/x.sqlite.corrupt-20240501T021400Z"
+//     reason="file is not a database"   (one line)
 struct RecordingNote {
   RecordingNoteKind kind;
   std::string line;

@@ -137,7 +137,8 @@ std::optional<WallClock::time_point> ParseTimeText(std::string_view text) {
       !ReadSeparated(text, at, '-', day)) {
     return std::nullopt;
   }
-  const year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+  const year_month_day date{std::chrono::year(year),
+                            std::chrono::month(static_cast<unsigned>(month)),
                             std::chrono::day(static_cast<unsigned>(day))};
   if (!date.ok()) return std::nullopt;
   milliseconds since(0);

@@ -78,8 +78,11 @@ class RecordReaderTest : public testing::Test {
   const std::string file = folder.File("job.sqlite");
   const std::shared_ptr<const PublishedHeader> first =
       MakeHeader(1, kStart, {{"Pressure_0", "psi", 0}, {"Rate_0", "", 0}});
-  const std::shared_ptr<const PublishedHeader> second = MakeHeader(
-      2, kStart + 10s, {{"Pressure_0", "psi", 0}, {"Temp, \"top\"_1", "\xC2\xB0""C", 1}, {"Rate_1", "bpm", 1}});
+  const std::shared_ptr<const PublishedHeader> second =
+      MakeHeader(2, kStart + 10s,
+                 {{"Pressure_0", "psi", 0},
+                  {"Temp, \"top\"_1", "\xC2\xB0""C", 1},
+                  {"Rate_1", "bpm", 1}});
   std::vector<std::shared_ptr<const PublishedRecord>> lines;
 };
 
@@ -123,7 +126,8 @@ TEST_F(RecordReaderTest, ABigExportGoesOutInBoundedChunksAndStopsWhenTheReceiver
     std::string error;
     auto recording = CRecording::Open(settings, {}, error);
     recording->OnRunStarted(MakeRun(1, kStart + 20s));
-    recording->OnHeader(MakeHeader(1, kStart + 20s, std::vector<ChannelSource>(96, {"P_0", "psi", 0})));
+    recording->OnHeader(
+        MakeHeader(1, kStart + 20s, std::vector<ChannelSource>(96, {"P_0", "psi", 0})));
     for (int i = 0; i < 2000; ++i) {
       recording->OnRecord(MakeRecord(1, kStart + 21s, std::vector<double>(96, 1000.0 + i)));
     }

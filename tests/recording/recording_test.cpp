@@ -216,7 +216,7 @@ class FileSizeLimit {
   bool lifted = false;
 };
 
-TEST_F(RecordingTest, AFullDiskKeepsTheNewestRecordsWaitingUpToTheBoundAndWritesThemOnceThereIsRoom) {
+TEST_F(RecordingTest, AFullDiskKeepsTheNewestRecordsWaitingToTheBoundAndWritesThemWhenThereIsRoom) {
   constexpr int kKept = 5;
   constexpr int kMore = 12;
   RecordingSettings settings = Settings();

@@ -35,7 +35,8 @@ inline std::shared_ptr<const PublishedHeader> MakeHeader(uint64_t run, WallClock
     units += channel.unit + " ";
     names += channel.name + " ";
   }
-  header->block = "#  Quintrel Job Data\r\n# SerialNumber 4711\r\n" + units + "\r\n" + names + "\r\n";
+  header->block =
+      "#  Quintrel Job Data\r\n# SerialNumber 4711\r\n" + units + "\r\n" + names + "\r\n";
   header->channels = std::move(channels);
   return header;
 }

@@ -84,7 +84,8 @@ class RecordingOutput final : public IBatchedOutput {
     std::lock_guard guard(mutex);
     flushing = succeed;
   }
-  bool WaitForFailedFlushes(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  bool WaitForFailedFlushes(size_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock guard(mutex);
     return changed.wait_for(guard, timeout, [&] { return failedFlushes >= count; });
   }

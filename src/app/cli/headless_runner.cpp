@@ -8,6 +8,7 @@
 
 #include "app/cli/demo_boxes.h"
 #include "app/cli/hub_with_status.h"
+#include "app/cli/job_recording.h"
 #include "hub/core/alerts.h"
 #include "support/platform.h"
 #include "support/simple_log_file.h"
@@ -102,9 +103,10 @@ std::string Joined(const std::vector<std::string>& words) {
   return text;
 }
 
+// One write per line, so that lines from other threads never land inside it.
 void WriteToStandardOutput(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  const std::string whole = line + '\n';
+  std::fwrite(whole.data(), 1, whole.size(), stdout);
   std::fflush(stdout);
 }
 
@@ -420,6 +422,14 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
 
   OpenLog(options);
   HubConfig config = HubConfigOf(options);
+  CRecordingLines lines(WriteToStandardOutput);  // outlives the recording
+  std::shared_ptr<IJobOutput> recording;          // outlives the runner's hubs
+  std::string recordingError;
+  if (!OpenJobRecording(RecordingChoiceOf(options), lines.Report(), recording, recordingError)) {
+    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
+    return kExitBadOptions;
+  }
+  if (recording) config.outputs.push_back(recording);
   CDemoBoxes demo;
   if (options.demo && options.boxes.empty()) {
     std::string error;
@@ -430,7 +440,8 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     config.boxUtilityPort = demo.UtilityPort();
   }
 
-  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), WithStatusEndpoint(makeHub, options));
+  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
+                         WithStatusEndpoint(makeHub, options), lines.RunnerWriter());
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());

@@ -189,6 +189,7 @@ void CRecordWriter::LoadFigures() {
 bool CRecordWriter::Flush() {
   if (!EnsureOpen()) return false;
   const Place before = place;
+  const int64_t usedBefore = CRetention::UsedPages(db).value_or(0);
   if (!WriteBatch()) {
     const std::string reason = db.LastError().text;
     db.Execute("ROLLBACK");
@@ -198,7 +199,9 @@ bool CRecordWriter::Flush() {
   batch.clear();
   batchRecords = 0;
   Written();
-  if (!Retain()) return Fail(retention.Error().text);
+  if (!Retain(CRetention::UsedPages(db).value_or(usedBefore) - usedBefore)) {
+    return Fail(retention.Error().text);
+  }
   if (failing) {
     failing = false;
     {
@@ -323,15 +326,16 @@ std::string CRecordWriter::AddressOf(int32_t box) const {
   return runBox.address + ":" + std::to_string(runBox.port);
 }
 
-// Age is looked at every ageRetentionPeriod, size after every batch.
-bool CRecordWriter::Retain() {
+// Age is looked at every ageRetentionPeriod, size after every batch (leaving room for another as
+// large as this one grew the file).
+bool CRecordWriter::Retain(int64_t batchPages) {
   int64_t deleted = 0;
   const WallClock::time_point now = Now();
   if (!lastAgeRetention || now - *lastAgeRetention >= settings.ageRetentionPeriod) {
     if (!retention.ByAge(db, now, deleted)) return false;
     lastAgeRetention = now;
   }
-  if (!retention.BySize(db, deleted)) return false;
+  if (!retention.BySize(db, batchPages, deleted)) return false;
   if (deleted > 0) LoadFigures();
   return true;
 }

@@ -93,7 +93,7 @@ class CRecordWriter final : public IBatchedOutput {
   bool EnsureHeader();
   std::string AddressOf(int32_t box) const;
 
-  bool Retain();
+  bool Retain(int64_t batchPages);
   // After a batch was written: the figures.
   void Written();
   bool Fail(std::string reason);

@@ -13,6 +13,7 @@ namespace {
 constexpr int64_t kHighPercent = 95;  // above this share of the limit the oldest records go
 constexpr int64_t kLowPercent = 90;   // ... down to this share
 constexpr int64_t kMinLimitPages = 16;
+constexpr int kSizeRounds = 8;  // deletions to bring the pages in use below the low mark
 
 // Records whose received_at is before ?1 and whose seq is at most ?2, ?3 at a time.
 constexpr const char* kDeleteAged =
@@ -69,20 +70,35 @@ bool CRetention::ByAge(CSqliteDb& db, WallClock::time_point now, int64_t& delete
   return true;
 }
 
-bool CRetention::BySize(CSqliteDb& db, int64_t& deleted) {
+std::optional<int64_t> CRetention::UsedPages(CSqliteDb& db) {
+  const std::optional<Pages> pages = PagesOf(db);
+  if (!pages) return std::nullopt;
+  return pages->count - pages->free;
+}
+
+bool CRetention::BySize(CSqliteDb& db, int64_t batchPages, int64_t& deleted) {
   std::optional<Pages> pages = PagesOf(db);
   if (!pages) return Failed(db);
   const int64_t limit = std::max(kMinLimitPages, static_cast<int64_t>(maxBytes) / pages->size);
-  int64_t used = pages->count - pages->free;
-  if (used > limit * kHighPercent / 100) {
-    const auto records = db.QueryInteger("SELECT count(*) FROM records").value_or(0);
-    const int64_t low = limit * kLowPercent / 100;
-    const int64_t excess = records * (used - low) / std::max<int64_t>(used, 1) + 1;
-    if (records > 0 && !DeleteOldest(db, std::min(records, excess), deleted)) return false;
-    if (!(pages = PagesOf(db))) return Failed(db);
+  const int64_t batch = std::max<int64_t>(batchPages, 0);
+  const int64_t high = std::max<int64_t>(std::min(limit * kHighPercent / 100, limit - batch), 1);
+  const int64_t low = std::min(limit * kLowPercent / 100, high - batch);
+  if (pages->count - pages->free > high) {
+    // A page is free only once every record on it is gone: estimate, delete, look again.
+    for (int round = 0; round < kSizeRounds && pages->count - pages->free > low; ++round) {
+      const int64_t used = pages->count - pages->free;
+      const auto records = db.QueryInteger("SELECT count(*) FROM records").value_or(0);
+      if (records == 0) break;
+      const int64_t excess = records * (used - low) / used + 1;
+      if (!DeleteOldest(db, std::min(records, excess), deleted)) return false;
+      if (!(pages = PagesOf(db))) return Failed(db);
+    }
   }
   if (pages->count <= limit) return true;
-  return db.Execute("PRAGMA incremental_vacuum(" + std::to_string(pages->count - limit) + ")") ||
+  // The pages go at the next checkpoint; one now, so that the file itself is held too (it does
+  // not wait for a reader that holds older pages).
+  return (db.Execute("PRAGMA incremental_vacuum(" + std::to_string(pages->count - limit) + ")") &&
+          db.Execute("PRAGMA wal_checkpoint(PASSIVE)")) ||
          Failed(db);
 }
 

@@ -8,6 +8,7 @@
 // Threads: the recording's writer thread alone, with the writer's connection.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "recording/recording_settings.h"
@@ -25,9 +26,13 @@ class CRetention {
   // Deletes records received before `now` less the days to keep, up to the lowest cursor.
   // Adds the records deleted to `deleted`; false on an error (Error() says which).
   bool ByAge(CSqliteDb& db, WallClock::time_point now, int64_t& deleted);
-  // Deletes the oldest records while the file's used pages are above 95 % of the limit, down to
-  // 90 %, then gives back the pages beyond the limit. Adds the records deleted to `deleted`.
-  bool BySize(CSqliteDb& db, int64_t& deleted);
+  // Deletes the oldest records while the file's pages in use are above its high mark, down to
+  // its low mark, then gives back the pages beyond the limit. The marks are 95 % and 90 % of the
+  // limit, lower when a batch as large as `batchPages` would not fit in between: so the next
+  // batch fits below the limit too. Adds the records deleted to `deleted`.
+  bool BySize(CSqliteDb& db, int64_t batchPages, int64_t& deleted);
+  // Pages in use (not free) of the file; none on an error.
+  static std::optional<int64_t> UsedPages(CSqliteDb& db);
   const SqlError& Error() const { return error; }
 
  private:

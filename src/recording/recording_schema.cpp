@@ -60,6 +60,8 @@ CREATE TABLE cursors (
 )sql"};
 
 constexpr const char* kPageSize = "PRAGMA page_size = 16384";
+// A checkpoint once the WAL holds 4 MiB of pages (SQLite's own 1000 pages are 16 MiB of these).
+constexpr const char* kCheckpointPages = "PRAGMA wal_autocheckpoint = 256";
 // The WAL file may stay this large after a checkpoint, no larger.
 constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit = 4194304";
 
@@ -142,7 +144,7 @@ OpenedFile Prepare(const std::string& path, CSqliteDb& db, int64_t version) {
     return SqlFailure(path, db);
   }
   if (!db.Execute("PRAGMA journal_mode = WAL") || !db.Execute("PRAGMA synchronous = NORMAL") ||
-      !db.Execute(kJournalSizeLimit)) {
+      !db.Execute(kCheckpointPages) || !db.Execute(kJournalSizeLimit)) {
     return SqlFailure(path, db);
   }
   if (version < kSchemaVersion && !Upgrade(db, version)) return SqlFailure(path, db);

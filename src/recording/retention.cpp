@@ -80,9 +80,11 @@ bool CRetention::BySize(CSqliteDb& db, int64_t batchPages, int64_t& deleted) {
   std::optional<Pages> pages = PagesOf(db);
   if (!pages) return Failed(db);
   const int64_t limit = std::max(kMinLimitPages, static_cast<int64_t>(maxBytes) / pages->size);
-  const int64_t batch = std::max<int64_t>(batchPages, 0);
-  const int64_t high = std::max<int64_t>(std::min(limit * kHighPercent / 100, limit - batch), 1);
-  const int64_t low = std::min(limit * kLowPercent / 100, high - batch);
+  // Room for the next batch, but never more than a quarter of the limit: what was just written
+  // stays.
+  const int64_t room = std::clamp<int64_t>(batchPages, 0, limit / 4);
+  const int64_t high = std::min(limit * kHighPercent / 100, limit - room);
+  const int64_t low = std::min(limit * kLowPercent / 100, high - room);
   if (pages->count - pages->free > high) {
     // A page is free only once every record on it is gone: estimate, delete, look again.
     for (int round = 0; round < kSizeRounds && pages->count - pages->free > low; ++round) {

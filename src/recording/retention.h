@@ -28,8 +28,9 @@ class CRetention {
   bool ByAge(CSqliteDb& db, WallClock::time_point now, int64_t& deleted);
   // Deletes the oldest records while the file's pages in use are above its high mark, down to
   // its low mark, then gives back the pages beyond the limit. The marks are 95 % and 90 % of the
-  // limit, lower when a batch as large as `batchPages` would not fit in between: so the next
-  // batch fits below the limit too. Adds the records deleted to `deleted`.
+  // limit, lower when a batch as large as `batchPages` (up to a quarter of the limit) would not
+  // fit in between: so the next batch fits below the limit too. Adds the records deleted to
+  // `deleted`.
   bool BySize(CSqliteDb& db, int64_t batchPages, int64_t& deleted);
   // Pages in use (not free) of the file; none on an error.
   static std::optional<int64_t> UsedPages(CSqliteDb& db);

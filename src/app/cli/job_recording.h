@@ -69,6 +69,8 @@ class CRecordingLines {
  public:
   using LineWriter = std::function<void(const std::string&)>;
   explicit CRecordingLines(LineWriter out) : out(std::move(out)) {}
+  // Writes what is still held (the hub never listened).
+  ~CRecordingLines();
   CRecordingLines(const CRecordingLines&) = delete;
   CRecordingLines& operator=(const CRecordingLines&) = delete;
 

@@ -14,6 +14,10 @@ RecordingChoice RecordingChoiceOf(const CommandLine& options, const std::string&
   return choice;
 }
 
+CRecordingLines::~CRecordingLines() {
+  for (const std::string& line : held) out(line);
+}
+
 RecordingReport CRecordingLines::Report() {
   return [this](const RecordingNote& note) { Write(note.line, false); };
 }

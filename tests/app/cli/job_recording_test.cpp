@@ -123,6 +123,14 @@ TEST(RecordingLinesTest, TheRecordingsNotesWaitForTheListeningLineThenGoOutAsThe
   EXPECT_THAT(printed.Lines(),
               ElementsAre("listening data=5000 utility=5009", "recording moved-aside file=\"x\"",
                           "recording failed reason=\"full\"", "stopped"));
+
+  testkit::LineRecorder unheard;  // a hub that never listened: the notes come at the end
+  {
+    CRecordingLines early(unheard.Writer());
+    early.Report()(RecordingNote{RecordingNoteKind::Failed, "recording failed reason=\"x\""});
+    EXPECT_TRUE(unheard.Lines().empty());
+  }
+  EXPECT_THAT(unheard.Lines(), ElementsAre("recording failed reason=\"x\""));
 }
 
 }  // namespace

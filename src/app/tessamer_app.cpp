@@ -1,14 +1,14 @@
 #include "app/tessamer_app.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QStandardPaths>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 
 #include "app/app_texts.h"
 #include "app/cli/demo_boxes.h"
+#include "app/cli/program_log.h"
 #include "app/screenshot_trigger.h"
 #include "app/tessamer_dlg.h"
 #include "app/version_text.h"
@@ -80,26 +80,12 @@ class AlertInstallation {
 
 }  // namespace
 
-QString DefaultLogPath() {
-  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-  QDir().mkpath(folder);
-  return QDir(folder).filePath(QStringLiteral("tessamer-log.txt"));
-}
-
-QString DefaultRecordingPath() {
-  return QFileInfo(DefaultLogPath()).dir().filePath(QString::fromLatin1(kRecordingFileName));
-}
-
-QString OpenDiagnosticLog(const std::string& file) {
-  const std::string path = file.empty() ? DefaultLogPath().toStdString() : file;
-  CSimpleLogFile& log = DiagnosticLog();
-  if (!log.Open(path)) {
-    std::fprintf(stderr, "tessamer: cannot open the log %s: %s\n", path.c_str(),
-                 Narrow(log.LastError().text).c_str());
-    return {};
-  }
-  log.WriteBanner();
-  return QString::fromStdString(path);
+std::string DefaultRecordingPath() {
+  const std::filesystem::path log = DefaultLogPath();
+  if (log.empty()) return {};
+  std::error_code ignored;  // a folder that cannot be made fails the recording's open, and says so
+  std::filesystem::create_directories(log.parent_path(), ignored);
+  return (log.parent_path() / kRecordingFileName).string();
 }
 
 CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
@@ -134,7 +120,7 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
   }
   RecordingChoice recordingChoice = options.recording;
   if (options.record && recordingChoice.file.empty() && HasJobRecording()) {
-    recordingChoice.file = DefaultRecordingPath().toStdString();
+    recordingChoice.file = DefaultRecordingPath();
   }
   std::shared_ptr<IJobOutput> recording;  // outlives the hub
   std::string recordingError;

@@ -11,7 +11,7 @@
 #include "recording/recording.h"
 #include "recording/sqlite_db.h"
 #include "testkit/job_events.h"
-#include "testkit/line_recorder.h"
+#include "testkit/recorders.h"
 #include "testkit/scratch_folder.h"
 
 namespace tessamer {
@@ -48,7 +48,7 @@ class RecordingTest : public testing::Test {
   std::shared_ptr<CRecording> Open(RecordingSettings settings) {
     std::string error;
     auto recording = CRecording::Open(std::move(settings),
-                                      [this](const RecordingNote& note) { notes.Write(note.line); },
+                                      [this](const RecordingNote& note) { notes.Add(note.line); },
                                       error);
     EXPECT_TRUE(recording) << error;
     return recording;
@@ -86,7 +86,7 @@ class RecordingTest : public testing::Test {
 
   testkit::ScratchFolder folder{"tessamer-recording"};
   const std::string file = folder.File("job.sqlite");
-  testkit::LineRecorder notes;
+  testkit::Recorder<std::string> notes;
 };
 
 TEST_F(RecordingTest, KeepsRunsHeadersRecordsAndEventsWithSeqNeverGivenTwiceAcrossRestarts) {
@@ -177,7 +177,7 @@ TEST_F(RecordingTest, ADamagedFileIsMovedAsideAndANewOneBegun) {
     auto recording = Open(Settings());
     Feed(*recording, 1, kStart, 2);
   }
-  const std::string note = notes.WaitForPrefix("recording moved-aside", 0s);
+  const std::string note = testkit::WaitForLineStarting(notes, "recording moved-aside", 0s);
   EXPECT_THAT(note, HasSubstr("file=\"" + file + "\" to=\"" + file + ".corrupt-"));
   EXPECT_THAT(note, HasSubstr("reason=\"file is not a database\""));
   std::vector<std::filesystem::path> aside;
@@ -231,7 +231,7 @@ TEST_F(RecordingTest, AFullDiskKeepsTheNewestRecordsWaitingToTheBoundAndWritesTh
 
   FileSizeLimit full;
   recording->OnRecord(MakeRecord(1, kStart + 100s, {100, 2, 3}));
-  ASSERT_NE(notes.WaitForPrefix("recording failed reason=\""), "");
+  ASSERT_NE(testkit::WaitForLineStarting(notes, "recording failed reason=\""), "");
   for (int i = 0; i < kMore; ++i) {  // held in memory, the oldest of them dropped
     recording->OnRecord(MakeRecord(1, kStart + std::chrono::seconds(200 + i), {200.0 + i, 2, 3}));
   }
@@ -241,33 +241,34 @@ TEST_F(RecordingTest, AFullDiskKeepsTheNewestRecordsWaitingToTheBoundAndWritesTh
   EXPECT_NE(health.recording->lastError, "");
   EXPECT_EQ(health.recording->waiting, 1u + kKept);  // the batch that failed, and the queue
   EXPECT_EQ(health.recording->dropped, static_cast<uint64_t>(kMore - kKept));
-  ASSERT_NE(notes.WaitForPrefix("recording dropped records="), "");
+  ASSERT_NE(testkit::WaitForLineStarting(notes, "recording dropped records="), "");
 
   full.Lift();
-  ASSERT_NE(notes.WaitForPrefix("recording resumed"), "");
+  ASSERT_NE(testkit::WaitForLineStarting(notes, "recording resumed"), "");
   ASSERT_TRUE(recording->WaitUntilWritten(10s));
   recording.reset();
   EXPECT_THAT(Strings("SELECT json_extract(\"values\", '$[0]') FROM records ORDER BY seq"),
               ElementsAre("0.0", "100.0", "207.0", "208.0", "209.0", "210.0", "211.0"));
   EXPECT_EQ(String("SELECT group_concat(seq) FROM records"), "1,2,3,4,5,6,7");
   uint64_t told = 0;
-  for (const std::string& line : notes.Lines()) {
+  for (const std::string& line : notes.All()) {
     if (line.rfind("recording dropped records=", 0) == 0) told += std::stoull(line.substr(26));
   }
-  EXPECT_EQ(told, static_cast<uint64_t>(kMore - kKept)) << testing::PrintToString(notes.Lines());
+  EXPECT_EQ(told, static_cast<uint64_t>(kMore - kKept)) << testing::PrintToString(notes.All());
 }
 
 TEST_F(RecordingTest, AFileThatCannotBeOpenedIsTriedAgainAndWhatWaitedIsWritten) {
   std::filesystem::create_directory(file);  // not a file any program could write to
   auto recording = Open(Settings());
-  EXPECT_NE(notes.WaitForPrefix("recording failed reason=\"" + file + ": ", 0s), "");
+  EXPECT_NE(testkit::WaitForLineStarting(notes, "recording failed reason=\"" + file + ": ", 0s),
+            "");
   HubHealth health;
   recording->AddHealth(health);
   EXPECT_EQ(health.recording->state, "failed");
   Feed(*recording, 1, kStart, 3);
   recording->OnRunEnded(RunEnded{1, kStart + 5s, "stopped", 3, 0});
   std::filesystem::remove(file);
-  ASSERT_NE(notes.WaitForPrefix("recording resumed"), "");
+  ASSERT_NE(testkit::WaitForLineStarting(notes, "recording resumed"), "");
   recording.reset();
   EXPECT_EQ(String("SELECT count(*) || ' ' || max(seq) FROM records"), "3 3");
   EXPECT_EQ(String("SELECT outcome FROM runs"), "stopped");

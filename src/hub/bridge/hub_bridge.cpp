@@ -41,7 +41,8 @@ CHubBridge::CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory ag
 }
 
 CHubBridge::~CHubBridge() {
-  // The utility server's request executor is the one user of the box connections: it goes first.
+  // The utility server's request executor is the one user of the box connections: it goes first
+  // (waiting for the requests in progress).
   utilityServer.reset();
   utilities.CloseAll();
   Stop();
@@ -75,11 +76,9 @@ bool CHubBridge::StartServers() {
   }
 
   utilityServer.reset();
-  utilityServer = std::make_unique<CUtilityServer>(
-      [this](const char* request, int32_t length, std::string* reply) {
-        return OnUtilityRequest(request, length, reply);
-      },
-      config.listenAddress, config.utilityPort, config.hub.utilityIdle);
+  IUtilityRequestHandler& requests = *this;
+  utilityServer = std::make_unique<CUtilityServer>(requests, config.listenAddress,
+                                                   config.utilityPort, config.hub.utilityIdle);
   if (!utilityServer->Start()) {
     ShowAlert(L"Utility server could not be started.", AlertIcon::Error);
   }
@@ -165,7 +164,7 @@ void CHubBridge::EndRun(const task<RunOutcome>& finished) {
   endedByItself = outcome == RunOutcome::EndedByItself;
   DetachRun().reset();  // drains the routing, stops and deletes the agents
   RecordEnd(endedByItself ? kOutcomeBoxUnreachable : kOutcomeStopped);
-  PostNotice(window, WM_HUB_STOPPED, 0, 0);
+  PostNotice(window, StoppedNotice{});
 }
 
 // Every box that took part is told stopped (a failed one stays failed), then the run's end.

@@ -153,7 +153,7 @@ void CHubRun::PostActivity(const Activity& report) {
   const bool known = report.agent >= 0 && report.agent < BoxCount();
   const int32_t row = known ? boxes[static_cast<size_t>(report.agent)].row : -1;
   environment.health->BoxReport(report.agent, static_cast<ActivityStatus>(report.status));
-  PostNotice(environment.window, WM_HUB_ACTIVITY, static_cast<uintptr_t>(report.status), row);
+  PostNotice(environment.window, ActivityNotice{static_cast<ActivityStatus>(report.status), row});
   if (!known) return;
   TellOutputs(report.agent, report.status == Connected       ? BoxEventKind::Connected
                             : report.status == ConnectFailed ? BoxEventKind::Failed
@@ -227,8 +227,7 @@ std::chrono::milliseconds CHubRun::NextWake(
 
 void CHubRun::ReportSilence() {
   for (const SilenceChange& change : environment.health->CheckSilence()) {
-    PostNotice(environment.window, WM_HUB_BOX_SILENCE, static_cast<uintptr_t>(change.row),
-               static_cast<intptr_t>(change.seconds));
+    PostNotice(environment.window, BoxSilenceNotice{change.row, change.seconds});
     for (size_t i = 0; i < boxes.size(); ++i) {
       if (boxes[i].row == change.row) TellOutputs(static_cast<int32_t>(i), BoxEventKind::Silent);
     }
@@ -243,7 +242,7 @@ void CHubRun::RepeatCombinedRecord() {
     copy.data = combined;
     copy.missing = MissingLocked();
   }
-  environment.health->CombinedRecord(copy.data, true);
+  environment.health->CombinedRecord(copy.data, copy.missing, true);
   send(combinedDataBuffer, copy);
 }
 
@@ -290,7 +289,7 @@ void CHubRun::CollectHeader(const HeaderNotification& notification) {
   boxChannels[static_cast<size_t>(agentIndex)] =
       std::clamp(std::min(notification.header.count, channelLimit), 0, MaxChannels);
   if (static_cast<int32_t>(boxHeaders.size()) != BoxCount()) return;
-  PostNotice(environment.window, WM_HUB_HEADERS_COMPLETE, 0, 0);
+  PostNotice(environment.window, HeadersCompleteNotice{});
   send(combinedHeaderBuffer, BuildCombinedHeader());
 }
 
@@ -332,10 +331,11 @@ void CHubRun::PublishCombinedHeader(const Header& header) {
     std::lock_guard lock(layoutLock);
     combined.count = header.count;
   }
-  environment.health->CombinedHeader(header);
-  environment.output->OnHeader(DescribeHeader(header));
+  const std::shared_ptr<const PublishedHeader> described = DescribeHeader(header);
+  environment.health->CombinedHeader(described->channels);
+  environment.output->OnHeader(described);
   headerPublished = true;
-  PostNotice(environment.window, WM_HUB_PUBLISHED, 0, 0);
+  PostNotice(environment.window, PublishedNotice{false});
 }
 
 // The header as the outputs take it: its block as viewers receive it, each channel's box and
@@ -394,10 +394,10 @@ void CHubRun::MergeData(const DataNotification& notification) {
     }
   }
   if (emit) {
-    environment.health->CombinedRecord(copy.data, false);
+    environment.health->CombinedRecord(copy.data, copy.missing, false);
     send(combinedDataBuffer, copy);
   }
-  PostNotice(environment.window, WM_HUB_BOX_DATA, static_cast<uintptr_t>(boxes[index].row), 0);
+  PostNotice(environment.window, BoxDataNotice{boxes[index].row});
   EndHandler();
 }
 
@@ -414,8 +414,7 @@ std::bitset<MaxChannels> CHubRun::MissingLocked() const {
 // A record of a silent box ends its silence.
 void CHubRun::NoteRecord(int32_t agentIndex) {
   if (!environment.health->BoxRecord(agentIndex)) return;
-  PostNotice(environment.window, WM_HUB_BOX_SILENCE,
-             static_cast<uintptr_t>(boxes[static_cast<size_t>(agentIndex)].row), 0);
+  PostNotice(environment.window, BoxSilenceNotice{boxes[static_cast<size_t>(agentIndex)].row, 0});
   TellOutputs(agentIndex, BoxEventKind::Speaking);
 }
 
@@ -430,7 +429,7 @@ void CHubRun::PublishCombinedData(const Combined& record) {
   published->line = CDataPublisher::DataLine(record.data);
   published->repeat = record.repeat;
   environment.output->OnRecord(published);
-  PostNotice(environment.window, WM_HUB_PUBLISHED, 1, 0);
+  PostNotice(environment.window, PublishedNotice{true});
 }
 
 }  // namespace tessamer

@@ -9,7 +9,7 @@
 #include "recording/recording.h"
 #include "recording/sqlite_db.h"
 #include "testkit/job_events.h"
-#include "testkit/line_recorder.h"
+#include "testkit/recorders.h"
 #include "testkit/scratch_folder.h"
 
 namespace tessamer {
@@ -111,26 +111,26 @@ TEST_F(JobRecordingTest, TheWindowsTrendBeginsWithTheRecordingsLastMinutesAPoint
 }
 
 TEST(RecordingLinesTest, TheRecordingsNotesWaitForTheListeningLineThenGoOutAsTheyCome) {
-  testkit::LineRecorder printed;
-  CRecordingLines lines(printed.Writer());
+  testkit::Recorder<std::string> printed;
+  CRecordingLines lines(printed.Adder());
   const RecordingReport report = lines.Report();
   const auto runner = lines.RunnerWriter();
   report(RecordingNote{RecordingNoteKind::MovedAside, "recording moved-aside file=\"x\""});
-  EXPECT_TRUE(printed.Lines().empty());
+  EXPECT_TRUE(printed.All().empty());
   runner("listening data=5000 utility=5009");
   report(RecordingNote{RecordingNoteKind::Failed, "recording failed reason=\"full\""});
   runner("stopped");
-  EXPECT_THAT(printed.Lines(),
+  EXPECT_THAT(printed.All(),
               ElementsAre("listening data=5000 utility=5009", "recording moved-aside file=\"x\"",
                           "recording failed reason=\"full\"", "stopped"));
 
-  testkit::LineRecorder unheard;  // a hub that never listened: the notes come at the end
+  testkit::Recorder<std::string> unheard;  // a hub that never listened: the notes come at the end
   {
-    CRecordingLines early(unheard.Writer());
+    CRecordingLines early(unheard.Adder());
     early.Report()(RecordingNote{RecordingNoteKind::Failed, "recording failed reason=\"x\""});
-    EXPECT_TRUE(unheard.Lines().empty());
+    EXPECT_TRUE(unheard.All().empty());
   }
-  EXPECT_THAT(unheard.Lines(), ElementsAre("recording failed reason=\"x\""));
+  EXPECT_THAT(unheard.All(), ElementsAre("recording failed reason=\"x\""));
 }
 
 }  // namespace

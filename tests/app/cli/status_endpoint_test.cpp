@@ -11,13 +11,13 @@
 #include <sstream>
 
 #include "app/cli/command_line.h"
-#include "app/cli/headless_runner.h"
+#include "app/cli/headless_main.h"
 #include "app/cli/health_json.h"
 #include "app/cli/health_metrics.h"
 #include "app/cli/hub_with_status.h"
 #include "app/cli/status_client.h"
 #include "app/cli/status_server.h"
-#include "app/fake_hub.h"
+#include "testkit/fake_hub.h"
 #include "testkit/promtool.h"
 
 namespace tessamer {
@@ -211,13 +211,14 @@ TEST(StatusTables, ShowEveryBoxAndViewer) {
 }
 
 // A hub with a status endpoint as the program makes one from its options.
-std::unique_ptr<IHubControl> HubServingStatus(const std::vector<std::string>& args, apptest::FakeHub*& fake) {
+std::unique_ptr<IHubControl> HubServingStatus(const std::vector<std::string>& args,
+                                              testkit::FakeHub*& fake) {
   CommandLine options;
   std::string error;
   EXPECT_TRUE(ParseCommandLine(args, options, error)) << error;
   const auto makeHub = WithStatusEndpoint(
       [&fake](INoticeSink*, const HubConfig&) -> std::unique_ptr<IHubControl> {
-        auto hub = std::make_unique<apptest::FakeHub>();
+        auto hub = std::make_unique<testkit::FakeHub>();
         fake = hub.get();
         return hub;
       },
@@ -226,11 +227,11 @@ std::unique_ptr<IHubControl> HubServingStatus(const std::vector<std::string>& ar
 }
 
 TEST(StatusServer, AnswersStatusAndMetricsAndNothingElse) {
-  apptest::FakeHub* fake = nullptr;
+  testkit::FakeHub* fake = nullptr;
   const std::unique_ptr<IHubControl> hub = HubServingStatus({"--status-port", "0"}, fake);
-  fake->health = PopulatedHealth();
+  fake->script.health = PopulatedHealth();
   ASSERT_TRUE(hub->StartServers());
-  EXPECT_EQ(fake->startServersCalls, 1);
+  EXPECT_EQ(fake->calls->startServers, 1);
   ASSERT_GT(hub->StatusPort(), 0);
 
   httplib::Client client("127.0.0.1", hub->StatusPort());
@@ -238,12 +239,12 @@ TEST(StatusServer, AnswersStatusAndMetricsAndNothingElse) {
   ASSERT_TRUE(status);
   EXPECT_EQ(status->status, 200);
   EXPECT_EQ(status->get_header_value("Content-Type"), "application/json");
-  EXPECT_EQ(json::parse(status->body), json::parse(HealthJson(fake->health)));
+  EXPECT_EQ(json::parse(status->body), json::parse(HealthJson(fake->script.health)));
   const auto metrics = client.Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->status, 200);
   EXPECT_THAT(metrics->get_header_value("Content-Type"), ::testing::StartsWith("text/plain; version=0.0.4"));
-  EXPECT_EQ(metrics->body, HealthMetrics(fake->health));
+  EXPECT_EQ(metrics->body, HealthMetrics(fake->script.health));
   for (const char* path : {"/", "/status/", "/metrics.txt", "/favicon.ico"}) {
     const auto other = client.Get(path);
     ASSERT_TRUE(other) << path;
@@ -262,7 +263,7 @@ TEST(StatusServer, ListensOnLoopbackOnlyUnlessToldOtherwise) {
     socket.connect({asio::ip::make_address(address), port}, error);
     return !error;
   };
-  apptest::FakeHub* fake = nullptr;
+  testkit::FakeHub* fake = nullptr;
   const std::unique_ptr<IHubControl> hub = HubServingStatus({"--status-port", "0"}, fake);
   ASSERT_TRUE(hub->StartServers());
   EXPECT_TRUE(answers("127.0.0.1", hub->StatusPort()));
@@ -278,10 +279,10 @@ TEST(StatusServer, RefusesATakenPortAndStartsNothingElse) {
   asio::io_context context;
   asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   const std::string port = std::to_string(taken.local_endpoint().port());
-  apptest::FakeHub* fake = nullptr;
+  testkit::FakeHub* fake = nullptr;
   const std::unique_ptr<IHubControl> hub = HubServingStatus({"--status-port", port}, fake);
   EXPECT_FALSE(hub->StartServers());
-  EXPECT_EQ(fake->startServersCalls, 0);  // the data server does not start either
+  EXPECT_EQ(fake->calls->startServers, 0);  // the data server does not start either
   EXPECT_EQ(hub->StatusPort(), 0);
   const std::wstring reason = hub->StartError().text;
   EXPECT_EQ(reason.find(L"The status endpoint cannot listen on 127.0.0.1:" + std::wstring(port.begin(), port.end()) + L": "), 0u);
@@ -290,13 +291,13 @@ TEST(StatusServer, RefusesATakenPortAndStartsNothingElse) {
 }
 
 TEST(StatusServer, IsOffUnlessAskedFor) {
-  apptest::FakeHub* fake = nullptr;
+  testkit::FakeHub* fake = nullptr;
   CommandLine options;
   std::string error;
   ASSERT_TRUE(ParseCommandLine({}, options, error));
   const auto hub = WithStatusEndpoint(
       [&fake](INoticeSink*, const HubConfig&) -> std::unique_ptr<IHubControl> {
-        auto made = std::make_unique<apptest::FakeHub>();
+        auto made = std::make_unique<testkit::FakeHub>();
         fake = made.get();
         return made;
       },

@@ -50,7 +50,7 @@ class RoutingTest : public ::testing::Test {
     ASSERT_TRUE(hub->boxes.WaitForTargets(static_cast<size_t>(boxCount)));
   }
   bool WaitHeaderPublished() {
-    return testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 0, 1);
+    return hub->window.WaitForCount<PublishedNotice>(1, testkit::Published(false));
   }
   void ConnectViewer() {
     ASSERT_TRUE(viewer.Connect("127.0.0.1", hub->bridge->DataPort()));
@@ -104,7 +104,7 @@ TEST_F(RoutingTest, CombinedHeaderTakesAtMostTheLimitFromEachBoxTagged) {
   EXPECT_EQ(ends[0], 4);
   EXPECT_EQ(ends[1], 10);
   EXPECT_EQ(ends[2], 0);
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_HEADERS_COMPLETE), 1u);
+  EXPECT_EQ(hub->window.CountOf<HeadersCompleteNotice>(), 1u);
 }
 
 TEST_F(RoutingTest, OnlyTheFirstHeaderOfABoxCountsAndLayoutWaitsForEveryBox) {
@@ -112,7 +112,7 @@ TEST_F(RoutingTest, OnlyTheFirstHeaderOfABoxCountsAndLayoutWaitsForEveryBox) {
   hub->boxes.Box(1).SendHeader(MakeHeader(2, L"First"));
   hub->boxes.Box(1).SendHeader(MakeHeader(3, L"Later"));
   // One box's header alone builds nothing: no box owns a combined channel yet.
-  EXPECT_FALSE(testkit::WaitForCount(hub->window, WM_HUB_HEADERS_COMPLETE, 0, 1, 100ms));
+  EXPECT_FALSE(hub->window.WaitForCount<HeadersCompleteNotice>(1, {}, 100ms));
   EXPECT_EQ(hub->bridge->ChannelEnds()[0], 0);
   EXPECT_EQ(hub->bridge->ChannelEnds()[1], 0);
 
@@ -181,8 +181,9 @@ TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
 
   // Three records from box 1 alone emit nothing.
   for (int k = 1; k <= 3; ++k) hub->boxes.Box(1).SendData(MakeData(10.0 * k, 8, 50 + k));
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 3, 3));  // box 1 is in row 3
-  EXPECT_EQ(testkit::CountOf(hub->window, WM_HUB_PUBLISHED, 1), 0u);
+  // Box 1 is in row 3.
+  ASSERT_TRUE(hub->window.WaitForCount<BoxDataNotice>(3, testkit::OfRow<BoxDataNotice>(3)));
+  EXPECT_EQ(hub->window.CountOf<PublishedNotice>(testkit::Published(true)), 0u);
 
   // Box 0's first record emits one record with box 1's newest values and box 0's time.
   hub->boxes.Box(0).SendData(MakeData(1, 4, 7));
@@ -201,12 +202,12 @@ TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
   EXPECT_EQ(NextLine(), CDataPublisher::DataLine(expected));
 
   // Row 1 is box 0 (three merged records), row 3 box 1 (four); the early ones left no notice.
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 1, 3));
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 3, 4));
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_BOX_DATA), 7u);
+  ASSERT_TRUE(hub->window.WaitForCount<BoxDataNotice>(3, testkit::OfRow<BoxDataNotice>(1)));
+  ASSERT_TRUE(hub->window.WaitForCount<BoxDataNotice>(4, testkit::OfRow<BoxDataNotice>(3)));
+  EXPECT_EQ(hub->window.CountOf<BoxDataNotice>(), 7u);
   // The notice follows the publication the viewer has already read.
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 1, 2));
-  EXPECT_EQ(testkit::CountOf(hub->window, WM_HUB_PUBLISHED, 1), 2u);
+  ASSERT_TRUE(hub->window.WaitForCount<PublishedNotice>(2, testkit::Published(true)));
+  EXPECT_EQ(hub->window.CountOf<PublishedNotice>(testkit::Published(true)), 2u);
 }
 
 // Health snapshots taken while records flow agree with each other: a combined record needs a new
@@ -264,7 +265,7 @@ TEST_F(RoutingTest, CombinedRecordRepeatsWhileTheBoxesAreSilent) {
   hub->boxes.Box(0).SendHeader(MakeHeader(2, L"R"));
   ASSERT_TRUE(WaitHeaderPublished());
   // Nothing is repeated before the first record has been published.
-  EXPECT_FALSE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 1, 1, 250ms));
+  EXPECT_FALSE(hub->window.WaitForCount<PublishedNotice>(1, testkit::Published(true), 250ms));
 
   ConnectViewer();
   std::string line;
@@ -315,7 +316,7 @@ TEST_F(RoutingTest, EveryOutputSeesTheRunInTheOrderViewersDo) {
   ASSERT_TRUE(output->WaitForCount<BoxEvent>(3));  // two connected, one lost
   ASSERT_TRUE(hub->bridge->Stop());
 
-  const auto events = output->Events();
+  const auto events = output->events.All();
   ASSERT_TRUE(std::holds_alternative<RunStarted>(events.front()));
   EXPECT_EQ(std::get<RunStarted>(events.front()).boxes.size(), 2u);
   ASSERT_TRUE(std::holds_alternative<RunEnded>(events.back()));
@@ -347,11 +348,11 @@ TEST_F(RoutingTest, StopEndsTheRunAndDeletesItsAgents) {
   StartRun(2, 6);
   EXPECT_EQ(hub->boxes.Live(), 2u);
   EXPECT_TRUE(hub->bridge->Stop());
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(hub->window.CountOf<StoppedNotice>(), 1u);
   EXPECT_EQ(hub->boxes.Live(), 0u);
   EXPECT_FALSE(hub->bridge->RunEndedByItself());
   EXPECT_TRUE(hub->bridge->Stop());  // a second Stop returns at once
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(hub->window.CountOf<StoppedNotice>(), 1u);
 }
 
 }  // namespace

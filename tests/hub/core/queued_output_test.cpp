@@ -48,7 +48,7 @@ TEST(QueuedOutputTest, AStuckOutputCostsItsOldestRecordsOnlyAndGetsTheRestInOrde
     EXPECT_EQ(queued.Waiting(), 0u);
   }
   EXPECT_EQ(LinesOf(*inner), (std::vector<std::string>{"4", "5", "6"}));
-  const auto events = inner->Events();
+  const auto events = inner->events.All();
   ASSERT_EQ(events.size(), 6u);
   EXPECT_TRUE(std::holds_alternative<RunStarted>(events.front()));
   EXPECT_TRUE(std::holds_alternative<BoxEvent>(events[3]));
@@ -63,7 +63,7 @@ TEST(QueuedOutputTest, WhatIsQueuedAtTheEndIsHandedOnBeforeTheOutputGoes) {
     queued.OnRunEnded(RunEnded{1});
   }
   EXPECT_EQ(LinesOf(*inner).size(), 100u);
-  EXPECT_TRUE(std::holds_alternative<RunEnded>(inner->Events().back()));
+  EXPECT_TRUE(std::holds_alternative<RunEnded>(inner->events.All().back()));
 }
 
 TEST(QueuedOutputTest, BatchesEndAtTheirSizeAndWhenTheQueueRunsDry) {

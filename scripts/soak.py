@@ -180,7 +180,8 @@ class SimBox:
     def start(self) -> bool:
         self.starts += 1
         args = [self.soak.sim, "--boxes", "1", "--address", self.address,
-                "--data-port", str(self.soak.box_port), "--utility-port", str(self.soak.box_utility),
+                "--data-port", str(self.soak.box_port),
+                "--utility-port", str(self.soak.box_utility),
                 "--channels", ",".join(CHANNELS), "--sequence-channel", "0",
                 "--sequence-start", str(self.starts * soak_check.EPOCH),
                 "--serial", f"VM-{30000 + self.index}"]
@@ -279,8 +280,9 @@ class StatusPoller(threading.Thread):
         run_key = f"{self.soak.hub.pid}/{body['run'].get('startedAt')}"
         if not self.runs or self.runs[-1][1] != run_key:
             self.runs.append((at, run_key))
-        self.health.add(run_key, at, {b["agent"]: (b.get("connections", 0), b.get("replacedRecords", 0))
-                                      for b in body.get("boxes", [])})
+        self.health.add(run_key, at,
+                        {b["agent"]: (b.get("connections", 0), b.get("replacedRecords", 0))
+                         for b in body.get("boxes", [])})
         self.samples.append((at, latency, run_key))
         with self.cond:
             self.latest, self.latest_at = body, at
@@ -383,7 +385,8 @@ class Soak:
             self.left_out["cable"] = "no private network namespace (unshare -n with nft) here"
 
     def hub_args(self):
-        args = [self.hub_program, "--headless", "--config", self.config, "--default-box", "127.0.0.1"]
+        args = [self.hub_program, "--headless", "--config", self.config,
+                "--default-box", "127.0.0.1"]
         if self.record:
             args += ["--record", os.path.join(self.out, "recording.sqlite")]
         if self.mqtt:
@@ -636,7 +639,8 @@ class Soak:
                     lambda b: all(box_state(b, i) == "connected" for i in range(BOXES)), "back")
 
     def available(self, kind: str) -> bool:
-        return not (kind == "cable" and not self.netns) and not (kind == "broker-stop" and not self.mqtt)
+        return not (kind == "cable" and not self.netns) and \
+            not (kind == "broker-stop" and not self.mqtt)
 
     def inject(self, kind: str) -> None:
         box = self.box_target() if kind.startswith("box") or kind == "cable" else None
@@ -698,9 +702,9 @@ class Soak:
             self.left_out["kinds not reached"] = ", ".join(queue)
         self.status.wait_for(lambda b: all(box_state(b, i) == "connected" for i in range(BOXES)),
                              now(), HUB_READY)
-        settle_since = now()
-        wait_until(lambda: len(self.status.samples) and self.status.samples[-1][0] > settle_since + 2.5,
-                   5.0)  # a few more records after the last fault, and samples after them
+        settle_since = now()  # a few more records after the last fault, and samples after them
+        wait_until(lambda: len(self.status.samples) and
+                   self.status.samples[-1][0] > settle_since + 2.5, 5.0)
         self.sample_resources()
         self.status.sample()
         self.finished = now()
@@ -832,12 +836,12 @@ class Soak:
                  f"{'p99':>6} {'missed':>6}  lost/dup per sink"]
         for kind in KINDS + ["between faults"]:
             row = table.get(kind)
-            losses = " ".join(f"{s}:{per_kind_findings.get((kind, s, 'lost'), 0)}/"
-                              f"{per_kind_findings.get((kind, s, 'duplicate'), 0) + per_kind_findings.get((kind, s, 'order'), 0)}"
+            found = lambda s, what: per_kind_findings.get((kind, s, what), 0)  # noqa: E731
+            losses = " ".join(f"{s}:{found(s, 'lost')}/{found(s, 'duplicate') + found(s, 'order')}"
                               for s in sinks)
             if row is None:
                 if kind == "between faults":
-                    lines.append(f"{kind:14} {'':>5} {'':>10} {'':>6} {'':>8} {'':>6} {'':>6}  {losses}")
+                    lines.append(f"{kind:14} {'':46}  {losses}")
                 continue
             lines.append(f"{kind:14} {row['count']:5} {pct(row['detect'], .5):>10} "
                          f"{pct(row['detect'], .99):>6} {pct(row['back'], .5):>8} "
@@ -898,7 +902,8 @@ class Soak:
 
 def enter_private_network() -> None:
     """Runs this script again in a network namespace of its own, where the machine allows it."""
-    if os.environ.get(NETNS_FLAG) is not None or not shutil.which("unshare") or not shutil.which("nft"):
+    if os.environ.get(NETNS_FLAG) is not None or not shutil.which("unshare") or \
+            not shutil.which("nft"):
         return
     probe = subprocess.run(["unshare", "-n", "sh", "-c", "ip link set lo up && nft list tables"],
                            capture_output=True)

@@ -136,7 +136,8 @@ def check_segments(segments: list, health: Health,
                     result.add("repeat")
                     continue
                 shown_in_repeat[box] = repeat_line
-                _check_one(segment, line, box, number, last, away, health, gaps_so_far, result, where)
+                _check_one(segment, line, box, number, last, away, health, gaps_so_far, result,
+                           where)
     return result
 
 
@@ -158,8 +159,9 @@ def _check_one(segment, line, box, number, last, away, health, gaps_so_far, resu
         result.add("delivered")
     elif number <= before:
         kind = "duplicate" if number == before else "order"
-        result.findings.append(Finding(kind, box, line.at, 1,
-                                       f"{segment.name}: {number:.0f} after {before:.0f} {where(line.at)}"))
+        result.findings.append(Finding(
+            kind, box, line.at, 1,
+            f"{segment.name}: {number:.0f} after {before:.0f} {where(line.at)}"))
         result.add(kind)
     elif was_away or epoch_of(number) != epoch_of(before) or \
             health.reconnected(segment.run_key, box, before_at, line.at):

@@ -42,6 +42,7 @@ json BoxJson(const BoxHealth& box) {
           {"recordsPerSecond", box.recordsPerSecond},
           {"newestRecordAgeMs", box.newestRecordAge ? json(box.newestRecordAge->count()) : json(nullptr)},
           {"rejectedLines", box.rejectedLines},
+          {"replacedRecords", box.replacedRecords},
           {"serialNumber", box.serialNumber},
           {"firmware", box.firmware},
           {"jobType", box.jobType},

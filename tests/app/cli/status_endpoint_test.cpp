@@ -47,6 +47,7 @@ HubHealth PopulatedHealth() {
   speaking.recordsPerSecond = 1.5;
   speaking.newestRecordAge = 260ms;
   speaking.rejectedLines = 3;
+  speaking.replacedRecords = 7;
   speaking.serialNumber = "VM-20417 \"b\"\\2";
   speaking.firmware = "8.7c\nbeta";
   speaking.jobType = "Cementing";
@@ -103,6 +104,7 @@ TEST(HealthJson, CarriesEveryFigureOfTheSnapshot) {
   EXPECT_EQ(box.at("recordsPerSecond"), 1.5);
   EXPECT_EQ(box.at("newestRecordAgeMs"), 260);
   EXPECT_EQ(box.at("rejectedLines"), 3);
+  EXPECT_EQ(box.at("replacedRecords"), 7);
   EXPECT_EQ(box.at("serialNumber"), "VM-20417 \"b\"\\2");  // escaped and read back
   EXPECT_EQ(box.at("firmware"), "8.7c\nbeta");
   EXPECT_EQ(box.at("jobType"), "Cementing");

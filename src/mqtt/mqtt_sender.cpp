@@ -92,6 +92,12 @@ void CMqttSender::OnBoxChanged() {
   healthAt = Clock::now();  // at the next look at the deadlines, with every change until then
 }
 
+void CMqttSender::SetHealth(HealthDocument document) {
+  health = std::move(document);
+  if (link == Link::Connected) PublishHealth();
+  Settle();
+}
+
 void CMqttSender::Reconfigure(MqttSettings changed) {
   if (changed == settings) return;
   const bool live = link == Link::Waiting || link == Link::Connecting || link == Link::Connected;
@@ -394,12 +400,18 @@ void CMqttSender::PublishHealth() {
   Publish(healthTopic, health(), true, mid);
 }
 
+// The figures first, so that whoever reads a line finds them saying the same.
 void CMqttSender::Tell(const std::string& line) {
+  RefreshFigures();
   if (report) report(line);
 }
 
 void CMqttSender::Settle() {
   Drain();
+  RefreshFigures();
+}
+
+void CMqttSender::RefreshFigures() {
   std::lock_guard guard(figuresLock);
   figures.broker = settings.broker.Text();
   figures.state = StateName();

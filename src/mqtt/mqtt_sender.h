@@ -67,7 +67,8 @@ class CMqttSender final : public IPollClient {
   void OnCommitted(uint64_t newest);
   // A box changed state: the health topic soon.
   void OnBoxChanged();
-  void SetHealth(HealthDocument document) { health = std::move(document); }
+  // The health document from now on; published at once when connected.
+  void SetHealth(HealthDocument document);
   // New settings: a connection with the old ones ends and one with the new ones begins at once.
   void Reconfigure(MqttSettings changed);
   // The clean stop (see above); Done once it is over.
@@ -112,6 +113,7 @@ class CMqttSender final : public IPollClient {
   void Tell(const std::string& line);
   // Drain, then the figures refreshed: the end of every entry point.
   void Settle();
+  void RefreshFigures();
   const char* StateName() const;
 
   MqttSettings settings;

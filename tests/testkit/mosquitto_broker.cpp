@@ -54,7 +54,7 @@ std::string MosquittoBroker::WriteFile(const std::string& name, const std::strin
 
 bool MosquittoBroker::Start(std::string& error) {
   std::string config = "persistence true\npersistence_location " + folder.Path().string() +
-                       "/\nlog_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\n\
+                       "/\nlog_dest stderr\nlog_type error\nlog_type warning\n"
                        "max_queued_messages 0\n";  // a subscriber away misses nothing
   for (const std::string& line : general) config += line + "\n";
   config += "listener " + std::to_string(port) + " 127.0.0.1\n";

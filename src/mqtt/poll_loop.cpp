@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +11,8 @@
 namespace tessamer {
 namespace {
 
-constexpr int kLongestWaitMs = 60000;  // poll's wait without a deadline (tasks wake it anyway)
+constexpr int kLongestWaitMs = 60000;
+constexpr const char* kThreadName = "mqtt-uplink";  // at most 15 characters  // poll's wait without a deadline (tasks wake it anyway)
 
 int WaitMs(std::optional<std::chrono::steady_clock::time_point> deadline) {
   if (!deadline) return kLongestWaitMs;
@@ -57,6 +59,7 @@ void CPollLoop::Join() {
 }
 
 void CPollLoop::Run() {
+  pthread_setname_np(pthread_self(), kThreadName);  // as ps and top show it
   RunTasks();
   while (!client.Done()) {
     Wait();

@@ -24,21 +24,27 @@ uint64_t MemoryOutbox::Commit(int64_t headerId, size_t count, const std::set<siz
   uint64_t last = 0;
   {
     std::lock_guard guard(lock);
-    const OutboxHeader& header = headers.at(headerId);
+    headers.at(headerId);  // known
+    const auto shared = std::make_shared<const std::set<size_t>>(missing);
     for (size_t n = 0; n < count; ++n) {
-      OutboxRecord record{++newest, header.run, headerId, "2026-12-09T19:06:14",
-                          "2026-12-09T18:06:14.123Z", "["};
-      for (size_t i = 0; i < header.channels.size(); ++i) {
-        record.values += (i > 0 ? "," : "") + (missing.count(i) ? "null" : ValueText(newest, i));
-      }
-      record.values += "]";
-      records[record.seq] = record;
+      records.emplace_hint(records.end(), ++newest, Stored{headerId, shared});
     }
     last = newest;
   }
   std::lock_guard guard(wakeLock);
   if (wake) wake(last);
   return last;
+}
+
+OutboxRecord MemoryOutbox::Made(uint64_t seq, const Stored& stored) const {
+  const OutboxHeader& header = headers.at(stored.headerId);
+  OutboxRecord record{seq, header.run, stored.headerId, "2026-12-09T19:06:14",
+                      "2026-12-09T18:06:14.123Z", "["};
+  for (size_t i = 0; i < header.channels.size(); ++i) {
+    record.values += (i > 0 ? "," : "") + (stored.missing->count(i) ? "null" : ValueText(seq, i));
+  }
+  record.values += "]";
+  return record;
 }
 
 void MemoryOutbox::Remove(uint64_t first, uint64_t last) {
@@ -81,7 +87,7 @@ bool MemoryOutbox::ReadAfter(uint64_t after, size_t limit, std::vector<OutboxRec
     return false;
   }
   for (auto at = records.upper_bound(after); at != records.end() && limit > 0; ++at, --limit) {
-    taken.push_back(at->second);
+    taken.push_back(Made(at->first, at->second));
   }
   return true;
 }

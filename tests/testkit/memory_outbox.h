@@ -4,12 +4,15 @@
 // and cursor writes that fail, records removed as retention would).
 //
 // A record committed here carries, for channel i of its header, the value <seq>.<i>, and null
-// for the channels given as missing: a subscriber can check each value against its seq.
+// for the channels given as missing: a subscriber can check each value against its seq. Records
+// are kept compact (their values are written when read), so that a benchmark's backlog of
+// hundreds of thousands fits.
 //
 // Threads: every operation from any thread; `lock` guards everything but the wake-up, which
 // is called outside it (on the committing thread) under `wakeLock`.
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -48,7 +51,13 @@ class MemoryOutbox : public IOutbox {
  private:
   mutable std::mutex lock;
   std::map<int64_t, OutboxHeader> headers;
-  std::map<uint64_t, OutboxRecord> records;
+  struct Stored {
+    int64_t headerId = 0;
+    std::shared_ptr<const std::set<size_t>> missing;
+  };
+  OutboxRecord Made(uint64_t seq, const Stored& stored) const;
+
+  std::map<uint64_t, Stored> records;
   std::map<std::string, uint64_t> cursors;
   uint64_t newest = 0;
   size_t cursorWrites = 0;

@@ -47,6 +47,8 @@ class MosquittoBroker {
   const ScratchFolder& Folder() const { return folder; }
   // A file in the broker's folder, readable by the broker.
   std::string WriteFile(const std::string& name, const std::string& text) const;
+  // The broker's process while it runs (-1 when it does not).
+  pid_t Pid() const { return running && process ? process->Pid() : -1; }
   std::string Log() const { return process ? process->ErrorText() : std::string(); }
 
  private:

@@ -7,6 +7,7 @@
 
 #include "app/cli/demo_boxes.h"
 #include "app/cli/hub_with_status.h"
+#include "app/cli/mqtt_delivery.h"
 #include "app/cli/program_log.h"
 #include "app/cli/service_notifier.h"
 #include "support/platform.h"
@@ -25,19 +26,29 @@ RunSettings RunSettingsOf(const CommandLine& options, const CDemoBoxes& demo) {
   return settings;
 }
 
-// Reads `args` again as the run's new settings, and which changes need a restart.
+// Reads `args` again as the run's new settings, and which changes need a restart; the
+// delivery to a broker takes its new settings at once.
 CHeadlessRunner::Rereader RereaderOf(const std::vector<std::string>& args,
-                                     const CommandLine& options, const CDemoBoxes& demo) {
-  return [&args, &options, &demo] {
+                                     const CommandLine& options, const CDemoBoxes& demo,
+                                     CMqttDelivery& delivery) {
+  return [&args, &options, &demo, &delivery] {
     Reread result;
     CommandLine reread;
     result.ok = ParseCommandLine(args, reread, result.error);
     if (result.ok) {
       result.run = RunSettingsOf(reread, demo);
       result.kept = RestartOnlyChanges(options, reread);
+      result.ok = delivery.Reload(reread, result.kept, result.error);
     }
     return result;
   };
+}
+
+// One write per line, so that the uplink's lines never land inside the runner's.
+void WriteLine(const std::string& line) {
+  const std::string whole = line + '\n';
+  std::fwrite(whole.data(), 1, whole.size(), stdout);
+  std::fflush(stdout);
 }
 
 // The signals the program awaits, registered from construction on so that one that comes early
@@ -115,17 +126,27 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     }
     config.boxUtilityPort = demo.UtilityPort();
   }
+  CLiveHealth liveHealth;  // outlives the delivery, which reads it
+  CMqttDelivery delivery;  // outlives the runner's hubs: it is one of their outputs
+  std::string error;
+  if (!delivery.Start(options, nullptr, WriteLine, error)) {
+    std::fprintf(stderr, "tessamer: %s\n", error.c_str());
+    return kExitBadOptions;
+  }
+  delivery.SetHealth([&liveHealth] { return liveHealth.Document(); });
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
-                         WithStatusEndpoint(makeHub, options));
+                         WithLiveHealth(WithStatusEndpoint(makeHub, options), liveHealth),
+                         WriteLine);
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());
-  runner.SetRereader(RereaderOf(args, options, demo));
+  runner.SetRereader(RereaderOf(args, options, demo, delivery));
   signals.Start(runner);
   // Windows' Ctrl-C and Ctrl-Break; elsewhere the terminal's keys raise SIGINT.
   const CConsoleStopKeys stopKeys([&runner] { runner.RequestStop(); });
   const int status = runner.Run();
   signals.Stop();
+  delivery.Stop();  // after the hub: the cursor written, then the offline status
   return status;
 }
 

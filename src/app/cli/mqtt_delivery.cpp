@@ -57,6 +57,46 @@ bool MqttSettingsOf(const MqttOptions& options, MqttSettings& settings, std::str
   return true;
 }
 
+bool CMqttDelivery::Start(const CommandLine& options, std::shared_ptr<IOutbox> outbox,
+                          MqttReport report, std::string& error) {
+  url = options.mqtt.url;
+  if (url.empty()) return true;
+  if (!HasMqtt()) {
+    error = "--mqtt: this build has no MQTT delivery (it was built without libmosquitto)";
+    return false;
+  }
+  if (!outbox) {
+    error = "--mqtt needs the recording (--record FILE): it keeps what the broker has not taken";
+    return false;
+  }
+  MqttSettings settings;
+  if (!MqttSettingsOf(options.mqtt, settings, error)) return false;
+  uplink = CMqttUplink::Start(std::move(settings), std::move(outbox), std::move(report), error);
+  if (!uplink) error = "--mqtt: " + error;
+  return uplink != nullptr;
+}
+
+void CMqttDelivery::SetHealth(HealthDocument document) {
+  if (uplink) uplink->SetHealth(std::move(document));
+}
+
+bool CMqttDelivery::Reload(const CommandLine& reread, std::vector<std::string>& kept,
+                           std::string& error) {
+  if (reread.mqtt.url.empty() != url.empty()) {
+    kept.push_back("mqtt");
+    return true;
+  }
+  if (!uplink) return true;
+  MqttSettings settings;
+  if (!MqttSettingsOf(reread.mqtt, settings, error)) return false;
+  uplink->Reconfigure(std::move(settings));
+  return true;
+}
+
+void CMqttDelivery::Stop() {
+  if (uplink) uplink->Stop();
+}
+
 std::string CLiveHealth::Document() const {
   std::lock_guard guard(lock);
   return live != nullptr ? HealthJson(live->Health()) : std::string("{}");

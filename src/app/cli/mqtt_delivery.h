@@ -17,6 +17,7 @@
 #include "app/cli/command_line.h"
 #include "app/cli/headless_runner.h"
 #include "mqtt/mqtt_settings.h"
+#include "mqtt/mqtt_uplink.h"
 
 namespace tessamer {
 
@@ -34,6 +35,35 @@ class CLiveHealth {
  private:
   mutable std::mutex lock;
   const IHubControl* live = nullptr;  // guarded by lock
+};
+
+// The uplink of a headless hub: started before the hub (it is one of the hub's outputs), given
+// new settings at SIGHUP, stopped cleanly after the hub has gone.
+// Threads: the program's (the runner's) thread.
+class CMqttDelivery {
+ public:
+  CMqttDelivery() = default;
+  ~CMqttDelivery() { Stop(); }
+  CMqttDelivery(const CMqttDelivery&) = delete;
+  CMqttDelivery& operator=(const CMqttDelivery&) = delete;
+
+  // Starts the uplink when `options` ask for one, sending from `outbox` (null: there is no
+  // recording). False with `error` (one line) when the program must not start: no recording,
+  // a build without MQTT, a password file that cannot be read.
+  bool Start(const CommandLine& options, std::shared_ptr<IOutbox> outbox, MqttReport report,
+             std::string& error);
+  // The uplink as an output of the hub; null when there is none.
+  std::shared_ptr<IJobOutput> Output() const { return uplink; }
+  void SetHealth(HealthDocument document);
+  // The settings re-read at SIGHUP: a change reconnects with them. --mqtt given or taken away
+  // needs a restart: "mqtt" is added to `kept`. False with `error` when they cannot be taken (a
+  // password file that cannot be read); the uplink then goes on as it was.
+  bool Reload(const CommandLine& reread, std::vector<std::string>& kept, std::string& error);
+  void Stop();
+
+ private:
+  std::shared_ptr<CMqttUplink> uplink;
+  std::string url;  // as started
 };
 
 // `makeHub`, with every hub it makes attached to `health` while it lives. `health` must outlive

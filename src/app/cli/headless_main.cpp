@@ -7,6 +7,7 @@
 
 #include "app/cli/demo_boxes.h"
 #include "app/cli/hub_with_status.h"
+#include "app/cli/job_recording.h"
 #include "app/cli/mqtt_delivery.h"
 #include "app/cli/program_log.h"
 #include "app/cli/service_notifier.h"
@@ -44,12 +45,6 @@ CHeadlessRunner::Rereader RereaderOf(const std::vector<std::string>& args,
   };
 }
 
-// One write per line, so that the uplink's lines never land inside the runner's.
-void WriteLine(const std::string& line) {
-  const std::string whole = line + '\n';
-  std::fwrite(whole.data(), 1, whole.size(), stdout);
-  std::fflush(stdout);
-}
 
 // The signals the program awaits, registered from construction on so that one that comes early
 // waits for the runner instead of ending the process; delivered on a thread of their own from
@@ -117,6 +112,16 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   CSignalWatch signals;  // first, so that an early SIGINT already ends the run in order
   OpenDiagnosticLog(options.logFile);
   HubConfig config = HubConfigOf(options);
+  CRecordingLines lines(WriteLineToStandardOutput);  // outlives the recording
+  std::shared_ptr<IJobOutput> recording;              // outlives the runner's hubs
+  std::string recordingError;
+  RecordingChoice choice = RecordingChoiceOf(options);
+  const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options, choice, lines.Writer());
+  if (!OpenJobRecording(choice, lines.Report(), recording, recordingError)) {
+    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
+    return kExitBadOptions;
+  }
+  if (recording) config.outputs.push_back(recording);
   CDemoBoxes demo;
   if (options.demo && options.boxes.empty()) {
     std::string error;
@@ -129,14 +134,15 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   CLiveHealth liveHealth;  // outlives the delivery, which reads it
   CMqttDelivery delivery;  // outlives the runner's hubs: it is one of their outputs
   std::string error;
-  if (!delivery.Start(options, nullptr, WriteLine, error)) {
+  if (!delivery.Start(options, outbox, lines.Writer(), error)) {
     std::fprintf(stderr, "tessamer: %s\n", error.c_str());
     return kExitBadOptions;
   }
   delivery.SetHealth([&liveHealth] { return liveHealth.Document(); });
+  if (delivery.Output()) config.outputs.push_back(delivery.Output());
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
                          WithLiveHealth(WithStatusEndpoint(makeHub, options), liveHealth),
-                         WriteLine);
+                         lines.RunnerWriter());
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());

@@ -1,6 +1,9 @@
 #include "app/cli/mqtt_delivery.h"
 
 #include "app/cli/health_json.h"
+#if defined(TESSAMER_RECORDING_OUTBOX)
+#include "mqtt/recording_outbox.h"
+#endif
 
 namespace tessamer {
 namespace {
@@ -55,6 +58,21 @@ bool MqttSettingsOf(const MqttOptions& options, MqttSettings& settings, std::str
   made.keyFile = options.keyFile;
   settings = std::move(made);
   return true;
+}
+
+std::shared_ptr<IOutbox> RecordingOutboxFor(const CommandLine& options, RecordingChoice& choice,
+                                            MqttReport dropped) {
+#if defined(TESSAMER_RECORDING_OUTBOX)
+  if (options.mqtt.url.empty() || choice.file.empty()) return nullptr;
+  auto outbox = std::make_shared<CRecordingOutbox>(choice.file);
+  outbox->SetDroppedReport(std::move(dropped));
+  choice.committed = [outbox](uint64_t newest) { outbox->Committed(newest); };
+  choice.undelivered = [outbox](uint64_t first, uint64_t last) { outbox->Dropped(first, last); };
+  return outbox;
+#else
+  (void)options, (void)choice, (void)dropped;
+  return nullptr;
+#endif
 }
 
 bool CMqttDelivery::Start(const CommandLine& options, std::shared_ptr<IOutbox> outbox,

@@ -16,6 +16,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/headless_runner.h"
+#include "app/cli/job_recording.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/mqtt_uplink.h"
 
@@ -24,6 +25,13 @@ namespace tessamer {
 // The uplink's settings for `options` (its url set). False with `error` (one line, never the
 // password) when the password file cannot be read.
 bool MqttSettingsOf(const MqttOptions& options, MqttSettings& settings, std::string& error);
+
+// The recording `choice` names as the outbox of the delivery `options` ask for, with the
+// recording's hooks set in `choice` (open the recording with it afterwards) and its "mqtt
+// dropped" lines told to `dropped`. Null when no delivery is asked for, there is no recording,
+// or this build has no uplink.
+std::shared_ptr<IOutbox> RecordingOutboxFor(const CommandLine& options, RecordingChoice& choice,
+                                            MqttReport dropped);
 
 class CLiveHealth {
  public:

@@ -396,8 +396,9 @@ void CMqttSender::OutboxFailed(const std::string& error) {
 void CMqttSender::PublishHealth() {
   healthAt = Clock::now() + settings.timings.healthPeriod;
   if (!health) return;
+  const std::string document = health();
   int mid = 0;
-  Publish(healthTopic, health(), true, mid);
+  if (!document.empty()) Publish(healthTopic, document, true, mid);
 }
 
 // The figures first, so that whoever reads a line finds them saying the same.

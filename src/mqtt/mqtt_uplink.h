@@ -28,7 +28,8 @@
 
 namespace tessamer {
 
-// The hub's health as the /status document; called on the uplink's thread.
+// The hub's health as the /status document (empty: none now, nothing is published); called on
+// the uplink's thread.
 using HealthDocument = std::function<std::string()>;
 
 // Whether this build can deliver to a broker.

@@ -117,7 +117,7 @@ void CMqttDelivery::Stop() {
 
 std::string CLiveHealth::Document() const {
   std::lock_guard guard(lock);
-  return live != nullptr ? HealthJson(live->Health()) : std::string("{}");
+  return live != nullptr ? HealthJson(live->Health()) : std::string();
 }
 
 void CLiveHealth::Attach(const IHubControl* hub) {

@@ -5,7 +5,7 @@
 //
 //   options ── MqttSettingsOf ──► MqttSettings ──► CMqttUplink (start, and at SIGHUP Reconfigure)
 //   runner's hub factory ── WithLiveHealth ──► each hub registers itself in CLiveHealth
-//   uplink's thread ── CLiveHealth::Document ──► HealthJson(hub's Health()) or "{}" between hubs
+//   uplink's thread ── CLiveHealth::Document ──► HealthJson(hub's Health()), empty between hubs
 //
 // Threads: MqttSettingsOf anywhere; CLiveHealth's operations from any thread (`lock` guards the
 // live hub, so a hub being destroyed is never read).
@@ -35,7 +35,7 @@ std::shared_ptr<IOutbox> RecordingOutboxFor(const CommandLine& options, Recordin
 
 class CLiveHealth {
  public:
-  // The /status document of the live hub; "{}" when there is none.
+  // The /status document of the live hub; empty when there is none (nothing is published).
   std::string Document() const;
   void Attach(const IHubControl* hub);
   void Detach(const IHubControl* hub);

@@ -175,6 +175,7 @@ class COptionReader {
   CLI::Option* AddSetting(const char* name, const char* type, std::string help,
                           std::function<void(const std::string&)> take);
   void AddOptions();
+  void AddRunOptions();
   void Describe();
   void ApplyFile();
   void ApplyItem(const CLI::ConfigItem& item);
@@ -289,6 +290,7 @@ void COptionReader::AddOptions() {
              "the wait doubling after each failed start up to 10 times\n"
              "SECONDS; fractions allowed (0.05 to 3600)",
              [this](const std::string& text) { options.keepTrying = Seconds("keep-trying", text); });
+  AddRunOptions();
   app.add_flag("--demo", options.demo, "start simulated boxes on loopback and use them")
       ->disable_flag_override()
       ->configurable(false);
@@ -296,6 +298,15 @@ void COptionReader::AddOptions() {
       ->disable_flag_override()
       ->configurable(false);
   app.add_flag("--help", options.help, "print this text and exit")->disable_flag_override()->configurable(false);
+}
+
+// How a run goes on when some boxes do not answer.
+void COptionReader::AddRunOptions() {
+  app.add_flag("--serve-available", options.serveAvailable,
+               "when some boxes do not answer at the start of a run, serve\n"
+               "the boxes that do and try the others in the background\n"
+               "(every --keep-trying SECONDS, or 5 s); the run starts again\n"
+               "once one answers. Without it such a run ends");
 }
 
 void COptionReader::Describe() {
@@ -451,6 +462,11 @@ std::string SettingsText(const CommandLine& options) {
     off("keep-trying", "off");
   }
   line("silent-after", SecondsText(options.silentAfter));
+  if (options.serveAvailable) {
+    line("serve-available", "true");
+  } else {
+    off("serve-available", "off");
+  }
   return text;
 }
 
@@ -489,6 +505,8 @@ HubConfig HubConfigOf(const CommandLine& options) {
   config.boxUtilityPort = options.boxUtilityPort;
   config.defaultBoxAddress = options.defaultBox;
   config.health.silentAfter = options.silentAfter;
+  config.serveAvailable->store(options.serveAvailable);
+  if (options.keepTrying.count() != 0) config.hub.waitingRetry = options.keepTrying;
   return config;
 }
 

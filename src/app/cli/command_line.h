@@ -44,6 +44,7 @@ struct CommandLine {
   std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
   std::chrono::milliseconds silentAfter = kSilentAfter;  // a box without records is then silent
+  bool serveAvailable = false;  // a run serves the boxes that answer and waits for the others
   bool operator==(const CommandLine&) const = default;
 };
 
@@ -64,7 +65,8 @@ std::string SettingsText(const CommandLine& options);
 // take over without a restart: everything but the box list, the box port and the channel limit.
 std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread);
 
-// The hub configuration the options ask for (ports, addresses); time-outs keep their defaults.
+// The hub configuration the options ask for (ports, addresses, serve-available); time-outs keep
+// their defaults, but for keep-trying's wait, which paces the tries of the boxes a run waits for.
 HubConfig HubConfigOf(const CommandLine& options);
 
 }  // namespace tessamer

@@ -179,7 +179,7 @@ void CHeadlessRunner::StartRun(IHubControl& hub) {
   if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why)) {
     const std::string& host = settings.boxes[failed].host;
     DiagnosticLog().WriteRecordA("Box name " + host + " could not be resolved: " + why);
-    Print(UnresolvedBoxLine(failed, host));
+    Print(UnresolvedBoxLine(failed, host, why));
     Print(kStoppedLine);
     RetryLater("unresolved");
     return;

@@ -147,10 +147,6 @@ std::string ReloadRestartLine(size_t boxes, int channels) {
   return "reload restart boxes=" + std::to_string(boxes) + " channels=" + std::to_string(channels);
 }
 
-}  // namespace tessamer
-
-namespace tessamer {
-
 std::string CActivityThrottle::Line(const ActivityNotice& activity, const HubHealth& health,
                                     Clock::time_point now) {
   const auto known = rows.find(activity.row);

@@ -84,7 +84,7 @@ class CActivityThrottle {
     Clock::time_point printedAt;
   };
 
-  const std::chrono::milliseconds interval;
+  std::chrono::milliseconds interval;
   std::map<int32_t, Row> rows;
 };
 

@@ -494,6 +494,7 @@ std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const Co
   note(running.statusListen != reread.statusListen, "status-listen");
   note(running.keepTrying != reread.keepTrying, "keep-trying");
   note(running.silentAfter != reread.silentAfter, "silent-after");
+  note(running.serveAvailable != reread.serveAvailable, "serve-available");
   return keys;
 }
 

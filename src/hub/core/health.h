@@ -85,7 +85,7 @@ struct RunHealth {
   // The run serves the boxes that answered at its start and waits for the others (see
   // HubConfig::serveAvailable); their window rows, in list order.
   bool partial = false;
-  std::vector<int32_t> waitingRows;
+  std::vector<int32_t> waitingRows{};
 };
 
 struct CombinedChannel {

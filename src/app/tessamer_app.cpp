@@ -82,6 +82,7 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
                               L" simulated boxes on 127.0.0.2 upwards");
   }
+  dialogOptions.serveAvailable = hub.serveAvailable;  // copies of the configuration share it
   dialogOptions.makeHub = HubMaker(hub, options.status);
 
   int status = 0;

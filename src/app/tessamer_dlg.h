@@ -30,6 +30,7 @@
 #include "app/indicator_status_bar.h"
 #include "app/ip_address_edit.h"
 #include "app/led_control.h"
+#include "app/live_data_window.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/notices.h"
@@ -62,6 +63,7 @@ struct DialogOptions {
   // The hub's switch for serving the boxes that answer (HubConfig::serveAvailable): the File
   // menu sets it. Null: the menu item has nothing to switch (it is still remembered).
   ServeAvailableSwitch serveAvailable;
+  TrendPastSource trendPast;              // the recording's recent past for "Live data", or none
   int dotsPerInch = 0;                    // 0: the screen's
 };
 

@@ -59,6 +59,8 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
   options.channelLimit = commandLine.channels;
   options.screenshot = ScreenshotFilesAsked();
   if (commandLine.statusPort) options.status = StatusEndpoint{commandLine.statusListen, *commandLine.statusPort};
+  options.recording = RecordingChoiceOf(commandLine);
+  options.record = !commandLine.noRecord;
   CTessamerApp application(std::move(options));
   return application.InitInstance(argc, argv);
 }

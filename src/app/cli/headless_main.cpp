@@ -7,6 +7,7 @@
 
 #include "app/cli/demo_boxes.h"
 #include "app/cli/hub_with_status.h"
+#include "app/cli/job_recording.h"
 #include "app/cli/program_log.h"
 #include "app/cli/service_notifier.h"
 #include "support/platform.h"
@@ -106,6 +107,14 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   CSignalWatch signals;  // first, so that an early SIGINT already ends the run in order
   OpenDiagnosticLog(options.logFile);
   HubConfig config = HubConfigOf(options);
+  CRecordingLines lines(WriteLineToStandardOutput);  // outlives the recording
+  std::shared_ptr<IJobOutput> recording;              // outlives the runner's hubs
+  std::string recordingError;
+  if (!OpenJobRecording(RecordingChoiceOf(options), lines.Report(), recording, recordingError)) {
+    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
+    return kExitBadOptions;
+  }
+  if (recording) config.outputs.push_back(recording);
   CDemoBoxes demo;
   if (options.demo && options.boxes.empty()) {
     std::string error;
@@ -116,7 +125,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     config.boxUtilityPort = demo.UtilityPort();
   }
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
-                         WithStatusEndpoint(makeHub, options));
+                         WithStatusEndpoint(makeHub, options), lines.RunnerWriter());
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());

@@ -22,6 +22,8 @@ inline const QString kDataPortPaneText = QStringLiteral("5000");
 
 // Status texts of the main window.
 inline const QString kWaitingText = QStringLiteral("Waiting for clients to connect");
+// A run that serves the boxes that answered; %1: the rows it waits for ("#2, #4").
+inline const QString kServingAvailableText = QStringLiteral("Serving; waiting for %1");
 inline const QString kServerNotRunningText = QStringLiteral("The data server is not running");
 inline const QString kClientConnectedText = QStringLiteral("Client connected");
 inline const QString kClientDisconnectedText = QStringLiteral("Client disconnected");

@@ -9,6 +9,8 @@ namespace {
 
 QString SlotName(int k) { return QStringLiteral("Box_%1").arg(k); }
 
+const QString kServeAvailableKey = QStringLiteral("ServeAvailable");
+
 uint32_t SwapBytes(uint32_t value) {
   return ((value & 0xFFu) << 24) | ((value & 0xFF00u) << 8) | ((value >> 8) & 0xFF00u) |
          (value >> 24);
@@ -51,6 +53,20 @@ void CBoxSettings::Save(const std::vector<uint32_t>& values) const {
 void CBoxSettings::Clear() const {
   QSettings settings(organisation, application);
   settings.remove(kAddressSection);
+  settings.sync();
+}
+
+bool CBoxSettings::LoadServeAvailable() const {
+  QSettings settings(organisation, application);
+  settings.beginGroup(kAddressSection);
+  return settings.value(kServeAvailableKey, false).toBool();
+}
+
+void CBoxSettings::SaveServeAvailable(bool on) const {
+  QSettings settings(organisation, application);
+  settings.beginGroup(kAddressSection);
+  settings.setValue(kServeAvailableKey, on);
+  settings.endGroup();
   settings.sync();
 }
 

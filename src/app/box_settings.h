@@ -3,7 +3,8 @@
 // application "Tessamer", section "IP", integer values "Box_0" ... "Box_15". Each value is one
 // IPv4 address with the first dotted part in the least significant byte (the address in network
 // byte order read as a little-endian integer); 0 means no address. The list is compact: value k
-// holds the k-th marked row's address, whatever row it came from.
+// holds the k-th marked row's address, whatever row it came from. Beside them, the boolean
+// "ServeAvailable": the File menu's "Serve available boxes" (missing: off).
 //
 // Threads: window thread only.
 
@@ -32,6 +33,8 @@ class CBoxSettings {
   // Deletes the section with everything in it.
   void Clear() const;
   bool HasSection() const;
+  bool LoadServeAvailable() const;
+  void SaveServeAvailable(bool on) const;
 
  private:
   QString organisation;

@@ -123,6 +123,7 @@ bool CIpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CIpAddressEdit::SetGreyItalic(bool on) {
+  if (on == greyItalic) return;  // refreshed once a second: fonts are not set again for nothing
   greyItalic = on;
   for (QLineEdit* part : parts) {
     QFont font = part->font();

@@ -5,12 +5,16 @@
 #include <QDateTime>
 #include <QDateTimeAxis>
 #include <QHeaderView>
+#include <QLegend>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QSplitter>
 #include <QTableView>
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace tessamer {
 namespace {
@@ -32,6 +36,22 @@ QString BoxTag(const std::string& name) {
   const size_t underscore = name.rfind('_');
   if (underscore == std::string::npos) return {};
   return QString::fromStdString(name.substr(underscore));
+}
+
+// The points of `history` between its gaps (NaN values), oldest stretch first.
+std::vector<QList<QPointF>> StretchesOf(const std::deque<QPointF>& history) {
+  std::vector<QList<QPointF>> stretches;
+  bool open = false;
+  for (const QPointF& point : history) {
+    if (std::isnan(point.y())) {
+      open = false;
+      continue;
+    }
+    if (!open) stretches.emplace_back();
+    open = true;
+    stretches.back().append(point);
+  }
+  return stretches;
 }
 
 }  // namespace
@@ -92,7 +112,8 @@ QVariant CChannelTableModel::data(const QModelIndex& index, int role) const {
   switch (index.column()) {
     case kChannelName: return QString::fromStdString(channel.name);
     case kChannelUnit: return QString::fromStdString(channel.unit);
-    case kChannelValue: return QString::number(channel.value, 'f', 4);
+    case kChannelValue:
+      return channel.missing ? QString() : QString::number(channel.value, 'f', 4);
     default: return {};
   }
 }
@@ -160,7 +181,12 @@ CLiveDataWindow::CLiveDataWindow(HealthSource healthSource, QWidget* parent,
 
 QLineSeries* CLiveDataWindow::Series(const std::string& name) const {
   const auto found = series.find(name);
-  return found != series.end() ? found->second : nullptr;
+  return found != series.end() && !found->second.empty() ? found->second.back() : nullptr;
+}
+
+std::vector<QLineSeries*> CLiveDataWindow::Stretches(const std::string& name) const {
+  const auto found = series.find(name);
+  return found != series.end() ? found->second : std::vector<QLineSeries*>{};
 }
 
 void CLiveDataWindow::Refresh() {
@@ -183,7 +209,8 @@ void CLiveDataWindow::Record(const HubHealth& health) {
     std::deque<QPointF>& points = kept[channel.name];
     points = std::move(history[channel.name]);
     while (!points.empty() && points.front().x() < static_cast<double>(oldest)) points.pop_front();
-    points.emplace_back(static_cast<double>(newestMs), channel.value);
+    const double value = channel.missing ? std::numeric_limits<double>::quiet_NaN() : channel.value;
+    points.emplace_back(static_cast<double>(newestMs), value);
   }
   history = std::move(kept);  // channels of an earlier run go
 }
@@ -194,28 +221,51 @@ void CLiveDataWindow::UpdateSeries() {
       ++it;
       continue;
     }
-    chart->removeSeries(it->second);
-    delete it->second;  // removeSeries hands the series back to us
+    for (QLineSeries* line : it->second) Remove(line);
     it = series.erase(it);
   }
   for (const CombinedChannel& channel : channels.Channels()) {
-    if (channels.Chosen().count(channel.name) == 0) continue;
-    QLineSeries*& line = series[channel.name];
-    if (line == nullptr) {
-      line = new QLineSeries(chart);
-      QString title = QString::fromStdString(channel.name);
-      if (!channel.unit.empty()) {
-        title += QStringLiteral(" (%1)").arg(QString::fromStdString(channel.unit));
-      }
-      line->setName(title);
-      chart->addSeries(line);
-      line->attachAxis(timeAxis);
-      line->attachAxis(valueAxis);
-    }
-    const std::deque<QPointF>& points = history[channel.name];
-    line->replace(QList<QPointF>(points.begin(), points.end()));
+    if (channels.Chosen().count(channel.name) != 0) Draw(channel, series[channel.name]);
   }
   UpdateAxes();
+}
+
+// One line per stretch of readings; a chosen channel without any keeps one empty line, so that
+// the legend names it.
+void CLiveDataWindow::Draw(const CombinedChannel& channel, std::vector<QLineSeries*>& lines) {
+  std::vector<QList<QPointF>> stretches = StretchesOf(history[channel.name]);
+  if (stretches.empty()) stretches.emplace_back();
+  while (lines.size() > stretches.size()) {
+    Remove(lines.back());
+    lines.pop_back();
+  }
+  while (lines.size() < stretches.size()) {
+    lines.push_back(NewStretch(channel, lines.empty() ? nullptr : lines.front()));
+  }
+  for (size_t i = 0; i < stretches.size(); ++i) lines[i]->replace(stretches[i]);
+}
+
+// The line of one stretch: the first is named in the legend, later ones take its colour.
+QLineSeries* CLiveDataWindow::NewStretch(const CombinedChannel& channel, const QLineSeries* first) {
+  auto* line = new QLineSeries(chart);
+  QString title = QString::fromStdString(channel.name);
+  if (!channel.unit.empty()) {
+    title += QStringLiteral(" (%1)").arg(QString::fromStdString(channel.unit));
+  }
+  line->setName(title);
+  chart->addSeries(line);
+  line->attachAxis(timeAxis);
+  line->attachAxis(valueAxis);
+  if (first != nullptr) {
+    line->setColor(first->color());
+    for (QLegendMarker* marker : chart->legend()->markers(line)) marker->setVisible(false);
+  }
+  return line;
+}
+
+void CLiveDataWindow::Remove(QLineSeries* line) {
+  chart->removeSeries(line);
+  delete line;  // removeSeries hands the series back to us
 }
 
 void CLiveDataWindow::UpdateAxes() {
@@ -230,8 +280,9 @@ void CLiveDataWindow::UpdateAxes() {
   double low = 0.0;
   double high = 0.0;
   bool any = false;
-  for (const auto& [name, line] : series) {
+  for (const auto& [name, lines] : series) {
     for (const QPointF& point : history[name]) {
+      if (std::isnan(point.y())) continue;
       low = any ? std::min(low, point.y()) : point.y();
       high = any ? std::max(high, point.y()) : point.y();
       any = true;

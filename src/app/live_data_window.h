@@ -5,6 +5,9 @@
 // shows and keeps each channel's values of the last ten minutes, so a newly chosen channel shows
 // its recent past at once. With a recording, the trend begins with the recording's last ten
 // minutes, and until a run has a combined header the table shows the recording's channels.
+// A channel without a reading (its box lost, or without a record of its own yet: viewers get 0
+// there) shows no value and leaves a gap in its trend: the trend is then drawn as one line per
+// stretch of readings, in one colour, named once.
 //
 // Threads: window thread only.
 
@@ -82,12 +85,17 @@ class CLiveDataWindow : public QWidget {
   void Refresh();
 
   CChannelTableModel& Channels() { return channels; }
-  // The trend of a chosen channel; null for one not chosen.
+  // The newest stretch of a chosen channel's trend; null for one not chosen.
   QLineSeries* Series(const std::string& name) const;
+  // Every stretch of a chosen channel's trend between gaps, oldest first.
+  std::vector<QLineSeries*> Stretches(const std::string& name) const;
 
  private:
   void Record(const HubHealth& health);
   void UpdateSeries();
+  void Draw(const CombinedChannel& channel, std::vector<QLineSeries*>& lines);
+  QLineSeries* NewStretch(const CombinedChannel& channel, const QLineSeries* first);
+  void Remove(QLineSeries* line);
   void UpdateAxes();
 
   HealthSource source;
@@ -96,8 +104,9 @@ class CLiveDataWindow : public QWidget {
   QChart* chart = nullptr;  // the chart view's own
   QDateTimeAxis* timeAxis = nullptr;
   QValueAxis* valueAxis = nullptr;
-  std::map<std::string, std::deque<QPointF>> history;  // x: ms since the epoch
-  std::map<std::string, QLineSeries*> series;          // owned by the chart
+  // x: ms since the epoch; y: NaN where the channel had no reading.
+  std::map<std::string, std::deque<QPointF>> history;
+  std::map<std::string, std::vector<QLineSeries*>> series;  // stretches, owned by the chart
   qint64 newestMs = 0;
   CRefreshWhileShown refresher{this, [this] { Refresh(); }};
 };

@@ -118,6 +118,7 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
                               L" simulated boxes on 127.0.0.2 upwards");
   }
+  dialogOptions.serveAvailable = hub.serveAvailable;  // copies of the configuration share it
   RecordingChoice recordingChoice = options.recording;
   if (options.record && recordingChoice.file.empty() && HasJobRecording()) {
     recordingChoice.file = DefaultRecordingPath();

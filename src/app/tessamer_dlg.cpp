@@ -146,6 +146,10 @@ void CTessamerDlg::BuildControls() {
 
 void CTessamerDlg::BuildMenus(QMenuBar* menuBar) {
   QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
+  serveAvailableAction = file->addAction(QStringLiteral("Serve available boxes"));
+  serveAvailableAction->setCheckable(true);
+  connect(serveAvailableAction, &QAction::toggled, this, &CTessamerDlg::OnServeAvailable);
+  file->addSeparator();
   connect(file->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &QDialog::reject);
   channelsMenu = menuBar->addMenu(QStringLiteral("Channels"));
   for (int n = kMinChannelLimit; n <= kMaxChannelLimit; ++n) {
@@ -156,6 +160,7 @@ void CTessamerDlg::BuildMenus(QMenuBar* menuBar) {
     channelActions[static_cast<size_t>(n) - 1] = action;
   }
   connect(channelsMenu, &QMenu::aboutToShow, this, &CTessamerDlg::OnInitMenuPopup);
+  connect(file, &QMenu::aboutToShow, this, &CTessamerDlg::OnInitMenuPopup);
   OnInitMenuPopup();
   viewMenu = menuBar->addMenu(QStringLiteral("&View"));
   connect(viewMenu->addAction(QStringLiteral("Boxes and viewers")), &QAction::triggered, this,
@@ -171,6 +176,10 @@ void CTessamerDlg::OnInitDialog() {
   setWindowIcon(ApplicationIcon());
   if (KeepsSettings()) {
     LoadBoxAddresses();
+    // On when remembered so, or when the hub was started with it.
+    const bool serve = settings.LoadServeAvailable() ||
+                       (options.serveAvailable && options.serveAvailable->load());
+    serveAvailableAction->setChecked(serve);
   } else {
     const std::vector<PresetBox>& boxes = *options.presetBoxes;
     for (size_t row = 0; row < boxes.size() && row < MaxBoxes; ++row) {
@@ -178,6 +187,7 @@ void CTessamerDlg::OnInitDialog() {
       checkBoxes[row]->setChecked(true);
       rowPorts[row] = boxes[row].port;
     }
+    serveAvailableAction->setChecked(options.serveAvailable && options.serveAvailable->load());
   }
   for (int row = 0; row < MaxBoxes; ++row) {
     lamps[static_cast<size_t>(row)].CreateInPlaceOf(rowsArea, kFirstLampId + row);
@@ -220,6 +230,7 @@ void CTessamerDlg::Dispatch(const Notice& notice) {
                         [this](const PublishedNotice&) { OnPublished(); },
                         [this](const ClientConnectionNotice& n) { OnClientConnection(n); },
                         [this](const BoxSilenceNotice& n) { OnBoxSilence(n); },
+                        [this](const RunPartialNotice& n) { OnRunPartial(n); },
                         // headers complete, client offsets: nothing to show
                         [](const HeadersCompleteNotice&) {}, [](const ClientOffsetNotice&) {}},
              notice);
@@ -255,7 +266,6 @@ void CTessamerDlg::OnConnect() {
     return;
   }
   for (const Box& box : boxes) lamps[static_cast<size_t>(box.row)].SetState(CLedControl::Orange);
-  ClearSilence();
   if (KeepsSettings()) settings.Save(stored);
   if (bridge->Start(boxes, channelLimit)) {
     running = true;
@@ -270,7 +280,10 @@ void CTessamerDlg::OnClearAll() {
     addressFields[static_cast<size_t>(row)]->Clear();
     checkBoxes[static_cast<size_t>(row)]->setChecked(false);
   }
-  if (KeepsSettings()) settings.Clear();
+  if (KeepsSettings()) {
+    settings.Clear();
+    if (serveAvailableAction->isChecked()) settings.SaveServeAvailable(true);  // not an address
+  }
 }
 
 void CTessamerDlg::UpdateControls() {
@@ -287,7 +300,6 @@ void CTessamerDlg::OnHubActivity(const ActivityNotice& activity) {
   if (!IsRow(activity.row)) return;
   const auto row = static_cast<size_t>(activity.row);
   CLedControl& lamp = lamps[row];
-  if (silentSince[row]) OnBoxSilence(BoxSilenceNotice{activity.row, 0});
   if (activity.status == Connected) {
     lamp.SetState(CLedControl::Green);
   } else if (activity.status == ConnectFailed) {
@@ -295,6 +307,7 @@ void CTessamerDlg::OnHubActivity(const ActivityNotice& activity) {
   } else {
     lamp.SetState(CLedControl::Orange);
   }
+  RefreshToolTips();  // a reconnection does not end a silence: the snapshot says whether it did
 }
 
 void CTessamerDlg::OnHubStopped() {
@@ -302,7 +315,7 @@ void CTessamerDlg::OnHubStopped() {
   for (CLedControl& lamp : lamps) {
     if (lamp.GetState() != CLedControl::Red) lamp.SetState(CLedControl::Grey);
   }
-  ClearSilence();
+  RefreshToolTips();
   UpdateControls();
 }
 
@@ -315,21 +328,16 @@ void CTessamerDlg::OnPublished() {
   statusBar->Indicator().update();
 }
 
+// The health recorder decides silence; the notice only says that the snapshot has changed.
 void CTessamerDlg::OnBoxSilence(const BoxSilenceNotice& silence) {
-  if (!IsRow(silence.row)) return;
-  const auto row = static_cast<size_t>(silence.row);
-  std::optional<WallClock::time_point>& since = silentSince[row];
-  since.reset();
-  if (silence.Silent()) since = WallClock::now() - std::chrono::seconds(silence.seconds);
-  addressFields[row]->SetGreyItalic(since.has_value());
-  RefreshToolTips();
+  if (IsRow(silence.row)) RefreshToolTips();
 }
 
-void CTessamerDlg::ClearSilence() {
-  for (int row = 0; row < MaxBoxes; ++row) {
-    silentSince[static_cast<size_t>(row)].reset();
-    addressFields[static_cast<size_t>(row)]->SetGreyItalic(false);
-  }
+// The rows waited for keep their red lamps; the status bar says the run goes on without them.
+void CTessamerDlg::OnRunPartial(const RunPartialNotice& partial) {
+  QStringList rows;
+  for (const int32_t row : partial.waitingRows) rows << QStringLiteral("#%1").arg(row + 1);
+  statusBar->SetPaneText(0, kServingAvailableText.arg(rows.join(QStringLiteral(", "))));
 }
 
 HubHealth CTessamerDlg::Health() const { return bridge ? bridge->Health() : HubHealth{}; }
@@ -341,16 +349,9 @@ void CTessamerDlg::RefreshToolTips() {
     const auto i = static_cast<size_t>(row);
     const auto found = std::find_if(health.boxes.begin(), health.boxes.end(),
                                     [row](const BoxHealth& box) { return box.row == row; });
-    std::optional<BoxHealth> box;
-    if (found != health.boxes.end()) box = *found;
-    // The silence notice is the window's word for it, even before a snapshot says so.
-    if (silentSince[i]) {
-      if (!box) box.emplace().row = row;
-      box->state = BoxState::Silent;
-      box->newestRecordAge =
-          std::chrono::duration_cast<std::chrono::milliseconds>(now - *silentSince[i]);
-    }
-    const QString text = box ? BoxToolTip(*box, now) : QString();
+    const bool known = found != health.boxes.end();
+    addressFields[i]->SetGreyItalic(known && found->state == BoxState::Silent);
+    const QString text = known ? BoxToolTip(*found, now) : QString();
     if (lamps[i].toolTip() == text) continue;
     lamps[i].setToolTip(text);
     addressFields[i]->setToolTip(text);
@@ -383,7 +384,13 @@ void CTessamerDlg::OnChannelLimit(int command) {
   OnInitMenuPopup();
 }
 
+void CTessamerDlg::OnServeAvailable(bool on) {
+  if (options.serveAvailable) options.serveAvailable->store(on);  // taken at the next Connect
+  if (KeepsSettings()) settings.SaveServeAvailable(on);
+}
+
 void CTessamerDlg::OnInitMenuPopup() {
+  if (serveAvailableAction != nullptr) serveAvailableAction->setEnabled(!running);
   for (int n = kMinChannelLimit; n <= kMaxChannelLimit; ++n) {
     QAction* action = channelActions[static_cast<size_t>(n) - 1];
     action->setChecked(n == channelLimit);

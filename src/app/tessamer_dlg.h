@@ -2,8 +2,10 @@
 // The operator's window: sixteen box rows (check box, address field, lamp), "Connect" and
 // "Clear All", the File / Channels / View / Help menus and a status bar with the traffic
 // indicator. Each row's lamp and address carry the box's health as a tooltip, refreshed once a
-// second while the window shows; a silent box's address turns grey-italic. The View menu opens
-// the "Boxes and viewers" and "Live data" windows.
+// second while the window shows; a box the health snapshot calls silent has its address in
+// grey italic (the silence and activity notices only make the window read the snapshot again).
+// The View menu opens the "Boxes and viewers" and "Live data" windows; the File menu's "Serve
+// available boxes" (remembered with the addresses) lets a run serve the boxes that answer.
 // It owns the hub for its whole life: it creates it and starts the servers when it opens, and
 // stops and destroys it when it closes.
 //
@@ -58,6 +60,9 @@ struct DialogOptions {
   // written nor deleted.
   std::optional<std::vector<PresetBox>> presetBoxes;
   CWindowAlerts* windowAlerts = nullptr;  // told while the window thread waits for the hub
+  // The hub's switch for serving the boxes that answer (HubConfig::serveAvailable): the File
+  // menu sets it. Null: the menu item has nothing to switch (it is still remembered).
+  ServeAvailableSwitch serveAvailable;
   TrendPastSource trendPast;              // the recording's recent past for "Live data", or none
   int dotsPerInch = 0;                    // 0: the screen's
 };
@@ -84,8 +89,11 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   void OnBoxData(const BoxDataNotice& data);
   void OnPublished();
   void OnBoxSilence(const BoxSilenceNotice& silence);
-  // Every row's lamp and address tooltip from a fresh health snapshot.
+  void OnRunPartial(const RunPartialNotice& partial);
+  // Every row's lamp and address tooltip, and its address's grey italic while silent, from a
+  // fresh health snapshot.
   void RefreshToolTips();
+  void OnServeAvailable(bool on);
   // Open (or bring to the front) the View menu's windows.
   void OpenHealthWindow();
   void OpenLiveDataWindow();
@@ -107,6 +115,7 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   QMenu& ChannelsMenu() { return *channelsMenu; }
   QAction& ChannelAction(int channels) { return *channelActions[static_cast<size_t>(channels) - 1]; }
   QMenu& ViewMenu() { return *viewMenu; }
+  QAction& ServeAvailableAction() { return *serveAvailableAction; }
   CHealthWindow* HealthWindow() { return healthWindow; }        // null until first opened
   CLiveDataWindow* LiveDataWindow() { return liveDataWindow; }  // null until first opened
   bool Running() const { return running; }
@@ -130,7 +139,6 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   void StopHub();
   bool KeepsSettings() const { return !options.presetBoxes.has_value(); }
   HubHealth Health() const;
-  void ClearSilence();
 
   DialogOptions options;
   CBoxSettings settings;
@@ -149,10 +157,9 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   QMenu* channelsMenu = nullptr;
   std::array<QAction*, 6> channelActions{};
   QMenu* viewMenu = nullptr;
+  QAction* serveAvailableAction = nullptr;
   CHealthWindow* healthWindow = nullptr;      // child window, made on first use
   CLiveDataWindow* liveDataWindow = nullptr;  // child window, made on first use
-  // Per row: when its box sent its last record, while the hub reports the box silent.
-  std::array<std::optional<WallClock::time_point>, MaxBoxes> silentSince{};
   CRefreshWhileShown toolTipRefresher{this, [this] { RefreshToolTips(); }};
 };
 

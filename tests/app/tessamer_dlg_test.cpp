@@ -477,10 +477,15 @@ TEST_F(DialogTest, RowsCarryTheirBoxHealthAsTooltips) {
   EXPECT_TRUE(window.AddressField(1).toolTip().isEmpty());
 }
 
-TEST_F(DialogTest, SilenceGreysTheAddressUntilTheBoxSpeaksAndLeavesTheLamp) {
+// Silence is the health's word: the notices only make the window read it again, so the driver's
+// reconnections of a silent box leave its address grey.
+TEST_F(DialogTest, SilenceFromTheHealthGreysTheAddressThroughReconnectionsUntilTheBoxSpeaks) {
   CTessamerDlg& window = Open();
   hub->script.health = SampleHealth();
+  BoxHealth& box = hub->script.health.boxes[0];
   Deliver(ActivityNotice{Connected, 0});
+  box.state = BoxState::Silent;
+  box.newestRecordAge = std::chrono::seconds(12);
   Deliver(BoxSilenceNotice{0, 12});
   EXPECT_TRUE(window.AddressField(0).IsGreyItalic());
   EXPECT_TRUE(window.AddressField(0).Part(0).font().italic());
@@ -492,15 +497,62 @@ TEST_F(DialogTest, SilenceGreysTheAddressUntilTheBoxSpeaksAndLeavesTheLamp) {
   window.Lamp(0).Flicker();
   EXPECT_EQ(window.Lamp(0).Phase(), 2);
 
+  Deliver(ActivityNotice{ConnectionLost, 0});
+  Deliver(ActivityNotice{Connected, 0});
+  EXPECT_TRUE(window.AddressField(0).IsGreyItalic());
+  EXPECT_TRUE(window.Lamp(0).toolTip().startsWith(QStringLiteral("Silent for")));
+
+  box.state = BoxState::Connected;
   Deliver(BoxSilenceNotice{0, 0});
   EXPECT_FALSE(window.AddressField(0).IsGreyItalic());
   EXPECT_FALSE(window.AddressField(0).Part(0).font().italic());
   EXPECT_NE(window.AddressField(0).Part(3).palette().color(QPalette::Text), QColor(128, 128, 128));
   EXPECT_TRUE(window.Lamp(0).toolTip().startsWith(QStringLiteral("Connected since")));
 
-  Deliver(BoxSilenceNotice{0, 15});
+  // Grey also without the notice, once the snapshot says so (the tooltips' refresh); not after
+  // the run's end.
+  box.state = BoxState::Silent;
+  window.RefreshToolTips();
+  EXPECT_TRUE(window.AddressField(0).IsGreyItalic());
+  box.state = BoxState::Stopped;
   Deliver(StoppedNotice{});
   EXPECT_FALSE(window.AddressField(0).IsGreyItalic());
+}
+
+TEST_F(DialogTest, ServeAvailableBoxesIsAFileMenuSwitchRememberedWithTheAddresses) {
+  auto serve = std::make_shared<std::atomic<bool>>(false);
+  DialogOptions options = Options();
+  options.serveAvailable = serve;
+  CTessamerDlg& window = Open(std::move(options));
+  QAction& item = window.ServeAvailableAction();
+  EXPECT_EQ(item.text(), QStringLiteral("Serve available boxes"));
+  EXPECT_TRUE(item.isCheckable());
+  EXPECT_FALSE(item.isChecked());  // off by default
+  item.trigger();
+  EXPECT_TRUE(serve->load());
+  EXPECT_TRUE(Settings().LoadServeAvailable());
+  Mark(0, QStringLiteral("10.0.0.1"));
+  window.ConnectButton().click();
+  window.OnInitMenuPopup();
+  EXPECT_FALSE(item.isEnabled());  // taken at the start of a run
+  Deliver(RunPartialNotice{{1, 3}});
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Serving; waiting for #2, #4"));
+  Deliver(StoppedNotice{});
+  window.OnInitMenuPopup();
+  EXPECT_TRUE(item.isEnabled());
+  window.ClearAllButton().click();
+  EXPECT_TRUE(Settings().LoadServeAvailable());  // clearing the addresses keeps it
+  window.reject();
+
+  auto next = std::make_shared<std::atomic<bool>>(false);
+  DialogOptions reopened = Options();
+  reopened.serveAvailable = next;
+  CTessamerDlg& again = Open(std::move(reopened));
+  EXPECT_TRUE(again.ServeAvailableAction().isChecked());
+  EXPECT_TRUE(next->load());
+  again.ServeAvailableAction().trigger();
+  EXPECT_FALSE(next->load());
+  EXPECT_FALSE(Settings().LoadServeAvailable());
 }
 
 TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
@@ -580,6 +632,43 @@ TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
   live->Refresh();
   EXPECT_EQ(live->Series("Pressure_0")->count(), 2);
   EXPECT_DOUBLE_EQ(live->Series("Pressure_0")->at(0).y(), 102.25);
+}
+
+// A channel without a reading (its box lost: viewers get 0 there) shows no value and leaves a
+// gap in its trend; the trend goes on in the same colour when readings come back.
+TEST_F(DialogTest, LiveDataShowsNoValueAndLeavesAGapWhereAChannelHasNoReading) {
+  CTessamerDlg& window = Open();
+  hub->script.health = SampleHealth();
+  std::vector<CombinedChannel>& values = hub->script.health.channels;
+  values[2].value = 5.0;
+  window.ViewMenu().actions()[1]->trigger();  // Pressure_0 and Pressure_1 chosen
+  CLiveDataWindow* live = window.LiveDataWindow();
+  ASSERT_NE(live, nullptr);
+  CChannelTableModel& channels = live->Channels();
+  EXPECT_EQ(channels.index(2, 2).data().toString(), QStringLiteral("5.0000"));
+
+  hub->script.health.takenAt += std::chrono::seconds(1);
+  values[2].value = 0.0;
+  values[2].missing = true;
+  live->Refresh();
+  EXPECT_EQ(channels.index(2, 2).data().toString(), QString());
+  EXPECT_EQ(channels.index(0, 2).data().toString(), QStringLiteral("101.5000"));
+
+  hub->script.health.takenAt += std::chrono::seconds(1);
+  values[2].value = 6.0;
+  values[2].missing = false;
+  live->Refresh();
+  const std::vector<QLineSeries*> stretches = live->Stretches("Pressure_1");
+  ASSERT_EQ(stretches.size(), 2u);
+  ASSERT_EQ(stretches[0]->count(), 1);
+  ASSERT_EQ(stretches[1]->count(), 1);
+  EXPECT_DOUBLE_EQ(stretches[0]->at(0).y(), 5.0);
+  EXPECT_DOUBLE_EQ(stretches[1]->at(0).y(), 6.0);
+  EXPECT_DOUBLE_EQ(stretches[1]->at(0).x() - stretches[0]->at(0).x(), 2000.0);
+  EXPECT_EQ(stretches[1]->color(), stretches[0]->color());
+  EXPECT_EQ(live->Series("Pressure_1"), stretches[1]);
+  EXPECT_EQ(live->Stretches("Pressure_0").size(), 1u);
+  EXPECT_EQ(live->Series("Pressure_0")->count(), 3);
 }
 
 TEST_F(DialogTest, LiveDataBeginsWithTheRecordingsRecentPastAndGoesOnFromIt) {

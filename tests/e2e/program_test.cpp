@@ -489,6 +489,116 @@ std::string HttpGet(int port, const std::string& path) {
   return body == std::string::npos ? std::string() : response.substr(body + 4);
 }
 
+// Waits until the hub's /status body does (`wanted`) or does not contain `text`, up to `deadline`.
+bool WaitForStatus(int port, const std::string& text, bool wanted,
+                   std::chrono::steady_clock::time_point deadline) {
+  do {
+    const std::string body = HttpGet(port, "/status");
+    if (!body.empty() && (body.find(text) != std::string::npos) == wanted) return true;
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+// A box's job header and nothing more.
+constexpr const char* kHeaderOnly =
+    "#  Vellumetric Primary Job Data\r\n"
+    "# SerialNumber VM-20417\r\n"
+    "# Firmware Version 8.7c\r\n"
+    "# JobType Cementing\r\n"
+    "# DialVariable Weight Min 0 Max 50000\r\n"
+    "# VariableList 0 1\r\n"
+    "# UnitList psi bpm\r\n"
+    "#Pressure Rate\r\n";
+
+// A box that keeps its link, sends its header and no record: the headless line and /status say
+// it is silent within a second of each other, through the driver's reconnections of the quiet
+// link; its next record ends the silence in both.
+TEST(TessamerProgram, SilenceIsToldAlikeInTheHeadlessLinesAndTheStatusEndpoint) {
+  testkit::FakeBox box("127.0.0.2");
+  box.SetScript(testkit::PlayAll(kHeaderOnly));
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM,
+                        HubArgs(logFile, {"--box", "127.0.0.2:" + std::to_string(box.Port()),
+                                          "--status-port", "0", "--silent-after", "0.5"})));
+  std::string line;
+  ASSERT_TRUE(hub.WaitForPrefix("listening ", line)) << hub.ErrorText();
+  const int statusPort = NumberAfter(line, "status");
+  ASSERT_GT(statusPort, 0) << line;
+  const std::string silentState = "\"state\":\"silent\"";
+  ASSERT_TRUE(hub.WaitForPrefix("silent row=0 ", line));
+  EXPECT_TRUE(WaitForStatus(statusPort, silentState, true, std::chrono::steady_clock::now() + 1s));
+
+  // The driver gives up on the quiet link and connects again: still silent, in both places.
+  ASSERT_TRUE(box.WaitForAccepted(2, 20s));
+  ASSERT_TRUE(WaitForStatus(statusPort, "\"reconnections\":1", true,
+                            std::chrono::steady_clock::now() + 10s));
+  EXPECT_NE(HttpGet(statusPort, "/status").find(silentState), std::string::npos);
+  EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("speaking"))));
+
+  ASSERT_TRUE(box.WaitForOpenConnections(1));
+  box.Send("03/14/25 09:30:00 1512.2500 4.2000\r\n");
+  ASSERT_TRUE(hub.WaitForPrefix("speaking row=0", line));
+  EXPECT_TRUE(WaitForStatus(statusPort, silentState, false, std::chrono::steady_clock::now() + 1s));
+  EXPECT_EQ(std::count(hub.Lines().begin(), hub.Lines().end(), line), 1);
+  hub.Signal(SIGINT);
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status, 6s));
+  EXPECT_EQ(status, 0) << hub.ErrorText();
+  std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, UtilityPortInUseGivesStatusFour) {
+  asio::io_context context;
+  asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM,
+                        HubArgs(logFile, {"--box", "127.0.0.2:1", "--listen", "127.0.0.1",
+                                          "--utility-port",
+                                          std::to_string(taken.local_endpoint().port())})));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 4);
+  EXPECT_THAT(hub.ErrorText(),
+              ::testing::HasSubstr("alert: Could not start server. Detail: The utility server could "
+                                   "not be started on port: "));
+  EXPECT_THAT(hub.Lines(), ::testing::Not(::testing::Contains(::testing::StartsWith("listening"))));
+  std::remove(logFile.c_str());
+}
+
+// One box off at the start: the other is served; once the box answers, the run starts again
+// with both and viewers get the whole header.
+TEST(TessamerProgram, ServeAvailableServesTheBoxThatAnswersThenEveryBox) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  std::string line;
+  ASSERT_TRUE(run.boxes.process.WriteLine("refuse 1"));
+  ASSERT_TRUE(run.boxes.process.WaitForPrefix("ok: refuse 1", line));
+  ASSERT_TRUE(run.hub.Start(TESSAMER_PROGRAM,
+                            HubArgs(run.logFile, {"--box", run.Box(0), "--box", run.Box(1),
+                                                  "--channels", "2", "--serve-available",
+                                                  "--keep-trying", "0.1"})));
+  ASSERT_TRUE(run.hub.WaitForPrefix("listening ", line)) << run.hub.ErrorText();
+  const int dataPort = NumberAfter(line, "data");
+  ASSERT_TRUE(run.hub.WaitForPrefix("run partial waiting=1", line)) << run.hub.ErrorText();
+  ASSERT_TRUE(run.hub.WaitForPrefix("headers-complete", line));
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(dataPort)));
+  EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 \r\n", 20));
+  ASSERT_TRUE(viewer.ReadLine(line));
+  Data record{};
+  ASSERT_TRUE(ParseDataLine(std::string_view(line).substr(0, line.size() - 2), record)) << line;
+  EXPECT_EQ(record.count, 2);
+
+  ASSERT_TRUE(run.boxes.process.WriteLine("accept 1"));
+  ASSERT_TRUE(run.hub.WaitForPrefix("activity row=1 status=Connected", line));
+  ASSERT_TRUE(run.hub.WaitForPrefix("headers-complete", line));
+  EXPECT_TRUE(ReadUntil(viewer, "#Pressure_0 Rate_0 Pressure_1 Rate_1 \r\n", 1000));
+  EXPECT_THAT(run.hub.Lines(), ::testing::Not(::testing::Contains("stopped")));
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+}
+
 TEST(TessamerProgram, StatusEndpointShowsARunningHubToStatusAndPromtool) {
   RunningHub run;
   ASSERT_NO_FATAL_FAILURE(run.StartBoxes());

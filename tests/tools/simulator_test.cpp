@@ -9,6 +9,7 @@
 #include "box_simulator.h"
 #include "box_stream.h"
 #include "support/text.h"
+#include "testkit/descriptor_shortage.h"
 #include "testkit/text_client.h"
 #include "utility/vellumetric_utility.h"
 
@@ -228,6 +229,27 @@ TEST(BoxSimulator, SilentBoxKeepsItsConnectionAndResumes) {
   box.SetSilent(false);
   ASSERT_TRUE(viewer.ReadLine(line));
   EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[0])));
+}
+
+// A box out of descriptors pauses between failed accepts instead of spinning on them, and takes
+// the waiting connection once descriptors are freed.
+TEST(BoxSimulator, AcceptingPausesWhileDescriptorsAreShortAndGoesOnOnceFreed) {
+  CBoxSimulator simulator(FastBoxes(1));
+  ASSERT_TRUE(simulator.Start());
+  auto& box = simulator.Box(0);
+  TextClient viewer;  // its io_context holds its descriptors already
+  std::string line;
+  {
+    testkit::DescriptorShortage shortage;
+    if (!shortage.Active()) GTEST_SKIP() << "the descriptor limit cannot be lowered here";
+    shortage.FreeOne();
+    ASSERT_TRUE(viewer.Connect(box.Address(), box.DataPort()));
+    EXPECT_FALSE(viewer.ReadLine(line, 300ms));  // not accepted while descriptors are short
+  }
+  ASSERT_TRUE(viewer.ReadLine(line));
+  EXPECT_EQ(line, "#  Vellumetric Primary Job Data\r\n");
+  EXPECT_GE(box.AcceptFailures(), 1u);
+  EXPECT_LT(box.AcceptFailures(), 10u);  // a few pauses' worth, not a spin
 }
 
 TEST(BoxSimulator, NoisyBoxSendsALineOfNoiseBeforeEachRecordUntilClean) {

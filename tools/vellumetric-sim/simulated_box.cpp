@@ -5,6 +5,7 @@
 #include "box_stream.h"
 #include "generated_stream_source.h"
 #include "replayed_stream_source.h"
+#include "support/accept_retry.h"
 #include "support/ipv4_text.h"
 #include "support/platform.h"
 
@@ -69,6 +70,8 @@ CSimulatedBox::CSimulatedBox(asio::io_context& context, int index, BoxSetup setu
       context(context),
       dataAcceptor(context),
       utilityAcceptor(context),
+      dataAcceptPause(context),
+      utilityAcceptPause(context),
       stream(std::make_unique<CGeneratedStreamSource>(this->setup, serialNumber,
                                                       static_cast<uint32_t>(kFirstSerialNumber + index))),
       recordTimer(context) {}
@@ -92,6 +95,7 @@ void CSimulatedBox::SetRefusing(bool refuse) {
     if (refusing) {
       asio::error_code ignored;
       dataAcceptor.close(ignored);
+      dataAcceptPause.cancel();  // a retry waiting would otherwise follow a listen again
       return;
     }
     if (!Listen(dataAcceptor, dataEndpoint)) AcceptData();
@@ -127,6 +131,11 @@ bool CSimulatedBox::WaitForDataConnections(size_t count, std::chrono::millisecon
 uint64_t CSimulatedBox::RecordsSent() const {
   std::lock_guard guard(mutex);
   return records;
+}
+
+uint64_t CSimulatedBox::AcceptFailures() const {
+  std::lock_guard guard(mutex);
+  return acceptFailures;
 }
 
 void CSimulatedBox::NoteAccepted() {
@@ -200,6 +209,8 @@ void CSimulatedBox::Close() {
   asio::error_code ignored;
   dataAcceptor.close(ignored);
   utilityAcceptor.close(ignored);
+  dataAcceptPause.cancel();
+  utilityAcceptPause.cancel();
   recordTimer.cancel();
   for (auto& connection : dataConnections) connection->Close();
   for (auto& connection : utilityConnections) connection->Close();
@@ -211,7 +222,7 @@ void CSimulatedBox::Close() {
 void CSimulatedBox::AcceptData() {
   dataAcceptor.async_accept([this](const asio::error_code& error, tcp::socket socket) {
     if (error) {
-      if (error != asio::error::operation_aborted && dataAcceptor.is_open()) AcceptData();
+      AcceptAgain(error, dataAcceptor, dataAcceptPause, &CSimulatedBox::AcceptData);
       return;
     }
     auto connection = std::make_shared<CBoxDataConnection>(std::move(socket), stream->PieceGap());
@@ -225,7 +236,7 @@ void CSimulatedBox::AcceptData() {
 void CSimulatedBox::AcceptUtility() {
   utilityAcceptor.async_accept([this](const asio::error_code& error, tcp::socket socket) {
     if (error) {
-      if (error != asio::error::operation_aborted && utilityAcceptor.is_open()) AcceptUtility();
+      AcceptAgain(error, utilityAcceptor, utilityAcceptPause, &CSimulatedBox::AcceptUtility);
       return;
     }
     std::erase_if(utilityConnections, [](const auto& connection) { return !connection->IsOpen(); });
@@ -235,6 +246,30 @@ void CSimulatedBox::AcceptUtility() {
     connection->Start();
     AcceptUtility();
   });
+}
+
+// A box out of descriptors takes connections again once they are freed, without spinning
+// meanwhile.
+void CSimulatedBox::AcceptAgain(const asio::error_code& error, tcp::acceptor& acceptor,
+                                asio::steady_timer& pause, void (CSimulatedBox::*again)()) {
+  if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
+  {
+    std::lock_guard guard(mutex);
+    ++acceptFailures;
+  }
+  switch (AfterAcceptFailure(error)) {
+    case AcceptRetry::Never:
+      return;
+    case AcceptRetry::AtOnce:
+      (this->*again)();
+      return;
+    case AcceptRetry::AfterDelay:
+      pause.expires_after(kAcceptRetryDelay);
+      pause.async_wait([this, &acceptor, again](const asio::error_code& waited) {
+        if (!waited && acceptor.is_open()) (this->*again)();
+      });
+      return;
+  }
 }
 
 void CSimulatedBox::OnRequest(const std::string& request) {

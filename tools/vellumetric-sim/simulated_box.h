@@ -62,6 +62,8 @@ class CSimulatedBox {
   bool WaitForDataConnections(size_t accepted, std::chrono::milliseconds timeout) const;
   // Data records (generated or replayed data lines) sent on at least one connection.
   uint64_t RecordsSent() const;
+  // Accepts on either port that failed (for want of descriptors, say) since the start.
+  uint64_t AcceptFailures() const;
   // When the simulator started. Boxes whose records are not held: record k (sequence number k) is
   // due at RecordClock() + (k + 1) * period.
   std::chrono::steady_clock::time_point RecordClock() const { return recordClock; }
@@ -98,6 +100,9 @@ class CSimulatedBox {
 
   void AcceptData();
   void AcceptUtility();
+  // After a failed accept on `acceptor`: `again` at once, after the shared pause, or never.
+  void AcceptAgain(const asio::error_code& error, asio::ip::tcp::acceptor& acceptor,
+                   asio::steady_timer& pause, void (CSimulatedBox::*again)());
   void StartRecords(Clock::time_point now);
   void ScheduleRecord();
   void OnRecordDue();
@@ -117,6 +122,8 @@ class CSimulatedBox {
   asio::io_context& context;
   asio::ip::tcp::acceptor dataAcceptor;
   asio::ip::tcp::acceptor utilityAcceptor;
+  asio::steady_timer dataAcceptPause;     // a failed accept's wait before the next one
+  asio::steady_timer utilityAcceptPause;
   asio::ip::tcp::endpoint dataEndpoint;  // bound address and port, kept for listening again
   uint16_t utilityPort = 0;
   std::unique_ptr<IBoxStreamSource> stream;
@@ -137,6 +144,7 @@ class CSimulatedBox {
   std::vector<std::string> commands;
   size_t accepted = 0;
   uint64_t records = 0;
+  uint64_t acceptFailures = 0;
 };
 
 }  // namespace tessamer::sim

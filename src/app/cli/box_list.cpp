@@ -30,15 +30,13 @@ std::string Lowered(std::string_view text) {
   return lowered;
 }
 
-// The host-order IPv4 address of dotted text or of a host name.
-bool Lookup(asio::ip::tcp::resolver& resolver, const std::string& host, uint32_t& hostOrder,
-            std::string& why) {
-  if (const std::optional<uint32_t> dotted = ParseIpv4(host)) {
-    hostOrder = *dotted;
-    return true;
-  }
+}  // namespace
+
+bool SystemResolve(const std::string& name, uint32_t& hostOrder, std::string& why) {
+  asio::io_context context;
+  asio::ip::tcp::resolver resolver(context);
   asio::error_code error;
-  const auto results = resolver.resolve(asio::ip::tcp::v4(), host, "", error);
+  const auto results = resolver.resolve(asio::ip::tcp::v4(), name, "", error);
   if (error || results.empty()) {
     why = error ? error.message() : "no IPv4 address";
     return false;
@@ -46,8 +44,6 @@ bool Lookup(asio::ip::tcp::resolver& resolver, const std::string& host, uint32_t
   hostOrder = results.begin()->endpoint().address().to_v4().to_uint();
   return true;
 }
-
-}  // namespace
 
 bool IsBoxHost(std::string_view text) {
   if (NumericLooking(text)) return ParseIpv4(text).has_value();
@@ -71,13 +67,15 @@ bool SameBox(const BoxOption& a, const BoxOption& b, uint16_t boxPort) {
 }
 
 bool ResolveBoxes(const std::vector<BoxOption>& list, uint16_t boxPort, std::vector<Box>& boxes,
-                  size_t& failed, std::string& why) {
+                  size_t& failed, std::string& why, const HostResolver& resolve) {
   boxes.clear();
-  asio::io_context context;
-  asio::ip::tcp::resolver resolver(context);
+  const HostResolver lookUp = resolve ? resolve : HostResolver(SystemResolve);
   for (size_t i = 0; i < list.size(); ++i) {
     uint32_t hostOrder = 0;
-    if (!Lookup(resolver, list[i].host, hostOrder, why)) {
+    const std::optional<uint32_t> dotted = ParseIpv4(list[i].host);
+    if (dotted) {
+      hostOrder = *dotted;
+    } else if (!lookUp(list[i].host, hostOrder, why)) {
       failed = i;
       return false;
     }

@@ -5,6 +5,7 @@
 // Threads: plain functions; ResolveBoxes blocks its caller while a name is looked up.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,10 +29,18 @@ bool IsBoxHost(std::string_view text);
 // port, `boxPort` standing in for a missing one.
 bool SameBox(const BoxOption& a, const BoxOption& b, uint16_t boxPort);
 
+// Looks up a host name's IPv4 address (host order); false with the resolver's reason in `why`.
+using HostResolver =
+    std::function<bool(const std::string& name, uint32_t& hostOrder, std::string& why)>;
+
+// The system's resolver: the name server may be asked.
+bool SystemResolve(const std::string& name, uint32_t& hostOrder, std::string& why);
+
 // The boxes of one run: `list` in order on rows 0, 1, ..., each without a port given `boxPort`.
-// Host names are looked up now, for an IPv4 address. False when a name does not resolve:
-// `failed` is then its index in `list` and `why` the resolver's reason.
+// Host names are looked up now by `resolve` (empty: SystemResolve), for an IPv4 address. False
+// when a name does not resolve: `failed` is then its index in `list` and `why` the resolver's
+// reason.
 bool ResolveBoxes(const std::vector<BoxOption>& list, uint16_t boxPort, std::vector<Box>& boxes,
-                  size_t& failed, std::string& why);
+                  size_t& failed, std::string& why, const HostResolver& resolve = {});
 
 }  // namespace tessamer

@@ -176,6 +176,7 @@ class COptionReader {
   CLI::Option* AddSetting(const char* name, const char* type, std::string help,
                           std::function<void(const std::string&)> take);
   void AddOptions();
+  void AddRunOptions();
   void AddRecordingOptions();
   void Describe();
   void ApplyFile();
@@ -294,6 +295,7 @@ void COptionReader::AddOptions() {
              "the wait doubling after each failed start up to 10 times\n"
              "SECONDS; fractions allowed (0.05 to 3600)",
              [this](const std::string& text) { options.keepTrying = Seconds("keep-trying", text); });
+  AddRunOptions();
   AddMqttOptions();
   app.add_flag("--demo", options.demo, "start simulated boxes on loopback and use them")
       ->disable_flag_override()
@@ -376,6 +378,15 @@ void COptionReader::CheckMqtt() const {
   if (!tls && (!mqtt.caFile.empty() || !mqtt.certFile.empty())) {
     Reject(mqtt.caFile.empty() ? "mqtt-cert" : "mqtt-ca", "is for mqtts:// brokers only");
   }
+}
+
+// How a run goes on when some boxes do not answer.
+void COptionReader::AddRunOptions() {
+  app.add_flag("--serve-available", options.serveAvailable,
+               "when some boxes do not answer at the start of a run, serve\n"
+               "the boxes that do and try the others in the background\n"
+               "(every --keep-trying SECONDS, or 5 s); the run starts again\n"
+               "once one answers. Without it such a run ends");
 }
 
 void COptionReader::AddRecordingOptions() {
@@ -565,6 +576,11 @@ std::string SettingsText(const CommandLine& options) {
     off("keep-trying", "off");
   }
   line("silent-after", SecondsText(options.silentAfter));
+  if (options.serveAvailable) {
+    line("serve-available", "true");
+  } else {
+    off("serve-available", "off");
+  }
   if (options.recordFile.empty()) {
     off("record", "none given, the window records to recording.sqlite in the user's data folder");
   } else {
@@ -620,6 +636,7 @@ std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const Co
   note(running.statusListen != reread.statusListen, "status-listen");
   note(running.keepTrying != reread.keepTrying, "keep-trying");
   note(running.silentAfter != reread.silentAfter, "silent-after");
+  note(running.serveAvailable != reread.serveAvailable, "serve-available");
   note(running.recordFile != reread.recordFile, "record");
   note(running.noRecord != reread.noRecord, "no-record");
   note(running.recordKeepDays != reread.recordKeepDays, "record-keep-days");
@@ -635,6 +652,8 @@ HubConfig HubConfigOf(const CommandLine& options) {
   config.boxUtilityPort = options.boxUtilityPort;
   config.defaultBoxAddress = options.defaultBox;
   config.health.silentAfter = options.silentAfter;
+  config.serveAvailable->store(options.serveAvailable);
+  if (options.keepTrying.count() != 0) config.hub.waitingRetry = options.keepTrying;
   return config;
 }
 

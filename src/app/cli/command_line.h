@@ -63,6 +63,7 @@ struct CommandLine {
   std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
   std::chrono::milliseconds silentAfter = kSilentAfter;  // a box without records is then silent
+  bool serveAvailable = false;  // a run serves the boxes that answer and waits for the others
   std::string recordFile;                        // --record; empty: the program's default
   bool noRecord = false;                         // no recording at all
   int recordKeepDays = kRecordKeepDays;
@@ -89,7 +90,8 @@ std::string SettingsText(const CommandLine& options);
 // the MQTT settings (the uplink reconnects with those).
 std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread);
 
-// The hub configuration the options ask for (ports, addresses); time-outs keep their defaults.
+// The hub configuration the options ask for (ports, addresses, serve-available); time-outs keep
+// their defaults, but for keep-trying's wait, which paces the tries of the boxes a run waits for.
 HubConfig HubConfigOf(const CommandLine& options);
 
 }  // namespace tessamer

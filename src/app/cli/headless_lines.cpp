@@ -31,15 +31,19 @@ std::string BoxField(const BoxHealth* box) {
   return box != nullptr ? " box=" + box->address + ":" + std::to_string(box->port) : std::string();
 }
 
-// The box's last error as one quoted field; a double quote in it becomes a single one.
-std::string ReasonField(const BoxHealth* box) {
-  if (box == nullptr || box->lastError.empty()) return {};
-  std::string text = box->lastError;
+// `text` as one quoted reason field; a double quote in it becomes a single one, a line end a blank.
+std::string QuotedReason(std::string text) {
   for (char& c : text) {
     if (c == '"') c = '\'';
     if (c == '\r' || c == '\n') c = ' ';
   }
   return " reason=\"" + text + "\"";
+}
+
+// The box's last error as its reason field.
+std::string ReasonField(const BoxHealth* box) {
+  if (box == nullptr || box->lastError.empty()) return {};
+  return QuotedReason(box->lastError);
 }
 
 std::string ActivityLine(const ActivityNotice& activity, const HubHealth& health) {
@@ -56,6 +60,14 @@ std::string SilenceLine(const BoxSilenceNotice& silence, const HubHealth& health
   if (!silence.Silent()) return "speaking row=" + row;
   return "silent row=" + row + BoxField(BoxOfRow(health, silence.row)) +
          " seconds=" + std::to_string(silence.seconds);
+}
+
+std::string RunPartialLine(const RunPartialNotice& partial) {
+  std::string rows;
+  for (const int32_t row : partial.waitingRows) {
+    rows += (rows.empty() ? "" : ",") + std::to_string(row);
+  }
+  return "run partial waiting=" + rows;
 }
 
 std::string ClientLine(const ClientConnectionNotice& client) {
@@ -88,7 +100,8 @@ bool IsPrinted(const Notice& notice) {
          std::holds_alternative<HeadersCompleteNotice>(notice) ||
          std::holds_alternative<StoppedNotice>(notice) ||
          std::holds_alternative<ClientConnectionNotice>(notice) ||
-         std::holds_alternative<BoxSilenceNotice>(notice);
+         std::holds_alternative<BoxSilenceNotice>(notice) ||
+         std::holds_alternative<RunPartialNotice>(notice);
 }
 
 bool NamesABox(const Notice& notice) {
@@ -103,6 +116,7 @@ std::string NoticeLine(const Notice& notice, const HubHealth& health) {
                  [](const StoppedNotice&) { return std::string(kStoppedLine); },
                  [](const ClientConnectionNotice& n) { return ClientLine(n); },
                  [&](const BoxSilenceNotice& n) { return SilenceLine(n, health); },
+                 [](const RunPartialNotice& n) { return RunPartialLine(n); },
                  [](const auto&) { return std::string(); }},
       notice);
 }
@@ -112,8 +126,9 @@ std::string ListeningLine(uint16_t data, uint16_t utility, uint16_t status) {
          (status != 0 ? " status=" + std::to_string(status) : std::string());
 }
 
-std::string UnresolvedBoxLine(size_t row, const std::string& host) {
-  return "activity row=" + std::to_string(row) + " status=ConnectFailed host=" + host;
+std::string UnresolvedBoxLine(size_t row, const std::string& host, const std::string& why) {
+  return "activity row=" + std::to_string(row) + " status=ConnectFailed host=" + host +
+         QuotedReason(why);
 }
 
 std::string RetryLine(std::chrono::milliseconds wait, const char* reason) {
@@ -130,6 +145,21 @@ std::string ReloadUnchangedLine() { return "reload unchanged"; }
 
 std::string ReloadRestartLine(size_t boxes, int channels) {
   return "reload restart boxes=" + std::to_string(boxes) + " channels=" + std::to_string(channels);
+}
+
+std::string CActivityThrottle::Line(const ActivityNotice& activity, const HubHealth& health,
+                                    Clock::time_point now) {
+  const auto known = rows.find(activity.row);
+  if (known == rows.end() || known->second.status != activity.status) {
+    rows[activity.row] = Row{activity.status, 0, now};
+    return NoticeLine(activity, health);
+  }
+  Row& row = known->second;
+  if (activity.status != ConnectionLost) return {};  // nothing has changed
+  ++row.attempts;
+  if (now - row.printedAt < interval) return {};
+  row.printedAt = now;
+  return NoticeLine(activity, health) + " attempts=" + std::to_string(row.attempts);
 }
 
 }  // namespace tessamer

@@ -61,9 +61,20 @@ void CHeadlessRunner::SetRereader(Rereader rereader) { reread = std::move(reread
 
 void CHeadlessRunner::SetNotifier(CServiceNotifier* serviceNotifier) { notifier = serviceNotifier; }
 
+void CHeadlessRunner::SetResolver(HostResolver hostResolver) { resolver = std::move(hostResolver); }
+
+void CHeadlessRunner::SetLostLineInterval(std::chrono::milliseconds interval) {
+  throttle = CActivityThrottle(interval);
+}
+
 int CHeadlessRunner::Run() {
   std::unique_ptr<IHubControl> hub = makeHub(this, config);
   if (!hub->StartServers()) {
+    ShowAlert(L"Could not start server. Detail: " + hub->StartError().text, AlertIcon::Error);
+    return kExitNoDataServer;
+  }
+  if (hub->UtilityPort() == 0) {
+    // The window runs on without setpoint relay and says so; a service must not seem healthy.
     ShowAlert(L"Could not start server. Detail: " + hub->StartError().text, AlertIcon::Error);
     return kExitNoDataServer;
   }
@@ -144,9 +155,13 @@ void CHeadlessRunner::Follow(const Notice& notice) {
   if (active->connectedRows.size() == active->boxes) retryWaits.Reset();  // it got every box
 }
 
-std::string CHeadlessRunner::Describe(const Notice& notice) const {
+std::string CHeadlessRunner::Describe(const Notice& notice) {
   if (liveHub == nullptr || !NamesABox(notice)) return NoticeLine(notice);
-  return NoticeLine(notice, liveHub->Health());
+  const HubHealth health = liveHub->Health();
+  if (const auto* activity = std::get_if<ActivityNotice>(&notice)) {
+    return throttle.Line(*activity, health, std::chrono::steady_clock::now());
+  }
+  return NoticeLine(notice, health);
 }
 
 void CHeadlessRunner::Print(const std::string& line) {
@@ -173,10 +188,11 @@ void CHeadlessRunner::StartRun(IHubControl& hub) {
   std::vector<Box> boxes;
   size_t failed = 0;
   std::string why;
-  if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why)) {
+  throttle.Reset();
+  if (!ResolveBoxes(settings.boxes, settings.boxPort, boxes, failed, why, resolver)) {
     const std::string& host = settings.boxes[failed].host;
     DiagnosticLog().WriteRecordA("Box name " + host + " could not be resolved: " + why);
-    Print(UnresolvedBoxLine(failed, host));
+    Print(UnresolvedBoxLine(failed, host, why));
     Print(kStoppedLine);
     RetryLater("unresolved");
     return;

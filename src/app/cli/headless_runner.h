@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "app/cli/box_list.h"
+#include "app/cli/headless_lines.h"
 #include "app/cli/service_notifier.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
@@ -50,7 +51,7 @@ namespace tessamer {
 inline constexpr int kExitStopped = 0;          // ended by SIGINT or SIGTERM
 inline constexpr int kExitBadOptions = 2;
 inline constexpr int kExitRunEnded = 3;         // a box could not be reached at the start
-inline constexpr int kExitNoDataServer = 4;      // nor the status endpoint
+inline constexpr int kExitNoDataServer = 4;      // nor the utility server, nor the status endpoint
 
 // Keep-trying doubles its wait after each failed start up to this many times the first wait.
 inline constexpr int kRetryWaitGrowthLimit = 10;
@@ -112,11 +113,15 @@ class CHeadlessRunner : public INoticeSink {
   // Call before Run: the service manager is told of the servers' start, the boxes and viewers,
   // the end, and gets the watchdog's heartbeat. `notifier` must outlive Run.
   void SetNotifier(CServiceNotifier* notifier);
+  // Call before Run: how box names are looked up at each start (default: SystemResolve).
+  void SetResolver(HostResolver resolver);
+  // Call before Run: a lost box's repeated report prints at most this often.
+  void SetLostLineInterval(std::chrono::milliseconds interval);
 
   // Starts the servers and the run, prints the notices, and returns the exit status once a stop
   // was requested (0), a run ended by itself without keep-trying (3: a box could not be
-  // reached, or its name did not resolve) or the data server or the status endpoint did not
-  // start (4).
+  // reached, or its name did not resolve) or the data server, the utility server or the status
+  // endpoint did not start (4).
   int Run();
   // Asks Run to stop the run as the window's close would; safe from any thread, at any time.
   void RequestStop();
@@ -169,8 +174,9 @@ class CHeadlessRunner : public INoticeSink {
   void Follow(const Notice& notice);
   // Prints what the hub has posted so far, without waiting; true when "stopped" was among it.
   bool PrintPending();
-  // The line of `notice`, with the hub's health for the notices about a box.
-  std::string Describe(const Notice& notice) const;
+  // The line of `notice`, with the hub's health for the notices about a box; empty when an
+  // activity report only repeats the row's last state (CActivityThrottle).
+  std::string Describe(const Notice& notice);
   void Print(const std::string& line);
 
   RunSettings settings;
@@ -178,12 +184,14 @@ class CHeadlessRunner : public INoticeSink {
   HubFactory makeHub;
   LineWriter writer;
   Rereader reread;
+  HostResolver resolver;
   CServiceNotifier* notifier = nullptr;
   IHubControl* liveHub = nullptr;  // main thread only: the hub while it exists
 
   // Main thread only.
   Phase phase;
   CRetryWaits retryWaits;
+  CActivityThrottle throttle;  // the current run's activity lines
   std::optional<std::chrono::steady_clock::time_point> heartbeatAt;
 
   std::mutex mutex;  // guards the three members below

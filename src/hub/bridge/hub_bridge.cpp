@@ -81,6 +81,15 @@ bool CHubBridge::StartServers() {
                                                    config.utilityPort, config.hub.utilityIdle);
   if (!utilityServer->Start()) {
     ShowAlert(L"Utility server could not be started.", AlertIcon::Error);
+    // The window goes on without setpoints; a program that must not (headless) learns why here.
+    if (!startError.failed) {
+      const ErrorInfo& serverError = utilityServer->GetErrorInfo();
+      startError.failed = true;
+      startError.code = serverError.code;
+      startError.text = L"The utility server could not be started on port: " +
+                        PortText(config.utilityPort) + L".\r\n\r\nError details: " +
+                        serverError.text;
+    }
   }
   return result;
 }
@@ -95,23 +104,59 @@ bool CHubBridge::Start(const std::vector<Box>& boxes, int channelLimit) {
   if (runEnd.valid()) runEnd.wait();
   port = kRunDataPort;
   if (publisher.Server() == nullptr && !StartServers()) return true;
-  const RunEnvironment environment{window,       &outputs,   &health,
-                                   agentFactory, config.hub, ++runCount};
-  auto next = std::make_unique<CHubRun>(environment, boxes, channelLimit);
-  CHubRun* started = next.get();
+  const RunPlan plan{boxes, channelLimit, config.serveAvailable && config.serveAvailable->load()};
   {
     std::lock_guard lock(runLock);
-    run = std::move(next);
+    stopRequested = false;
+    InstallRunLocked(plan);
   }
   endedByItself = false;
-  agentsTask = create_task([started] { return started->Execute(); });
+  agentsTask = create_task([this, plan] { return Serve(plan); });
   runEnd = agentsTask.then([this](task<RunOutcome> finished) { EndRun(finished); });
   return true;
+}
+
+// Made under the lock, so that a stop asked for while a run is made again is never lost.
+bool CHubBridge::InstallRunLocked(const RunPlan& plan) {
+  if (stopRequested) return false;
+  const RunEnvironment environment{window,     &outputs,    &health,           agentFactory,
+                                   config.hub, ++runCount, plan.serveAvailable};
+  run = std::make_unique<CHubRun>(environment, plan.boxes, plan.channelLimit);
+  return true;
+}
+
+// The body of the run task: the run, and the runs made again while a partial run's waiting box
+// answers. Returns how the last one ended; Stopped when a stop came between two runs.
+RunOutcome CHubBridge::Serve(const RunPlan& plan) {
+  for (;;) {
+    CHubRun* current = nullptr;
+    {
+      std::lock_guard lock(runLock);
+      current = run.get();  // destroyed by this thread alone, or once this task has finished
+    }
+    if (current == nullptr) return RunOutcome::Stopped;
+    const RunOutcome outcome = current->Execute();
+    if (outcome != RunOutcome::BoxAnswered) return outcome;
+    if (!RunAgain(plan)) return RunOutcome::Stopped;
+  }
+}
+
+// Ends the partial run, and makes the next one with every box unless a stop came meanwhile
+// (the continuation then records this run's end as stopped). Viewers get the new run's combined
+// header as after any new run.
+bool CHubBridge::RunAgain(const RunPlan& plan) {
+  DetachRun().reset();  // drains the routing, stops and deletes the agents
+  std::lock_guard lock(runLock);
+  if (stopRequested) return false;
+  DiagnosticLog().WriteRecord(L"A box the run waited for answers: the run starts again");
+  RecordEnd(kOutcomeBoxAnswered);
+  return InstallRunLocked(plan);
 }
 
 bool CHubBridge::Stop() {
   {
     std::lock_guard lock(runLock);
+    stopRequested = true;
     if (run) run->RequestStop();
   }
   if (!runEnd.valid()) return true;

@@ -3,9 +3,11 @@
 // as long as the process (the data server through the publisher, the utility server, the viewer
 // command relay, the box utility connections) and the current run (CHubRun, hub_run.h).
 //
-//   window thread: StartServers, Start ── makes the run ──> agentsTask (own thread): Execute
-//                                          runEnd (continuation): destroys the run, WM_HUB_STOPPED
-//   window thread: Stop ── tells the run to stop, waits for runEnd
+//   window thread: StartServers, Start ── makes the run ──> agentsTask (own thread): Serve
+//     Serve: the run's Execute; a partial run whose waiting box answered (serve-available) is
+//            ended there and a new run with every box made and executed in its place
+//   runEnd (continuation): destroys the last run, WM_HUB_STOPPED
+//   window thread: Stop ── tells the run to stop (and Serve to make no other), waits for runEnd
 //   utility server thread: RouteRequest ─> the run's layout ─> the owning box and its command
 //   utility request executor (a lane per box): the command over the box's cached connection
 //   any thread: Health ─> the health recorder's snapshot (boxes, run, channels of the current or
@@ -15,10 +17,11 @@
 // Threads: the public IHubControl operations and destruction on the window thread only, Health
 // from any thread; RouteRequest on the utility server's thread, the commands it returns and
 // UtilitiesGone on the utility request executor (side by side for different boxes; one box's one
-// at a time, see utility_connections.h); EndRun on the run task's thread. `runLock` guards `run`: a utility
-// request reads the current run's layout under it when it arrives, so it sees either a run's
-// layout or, outside a run, no box owning any channel. Every other thread tells the window about
-// events only by posting notices.
+// at a time, see utility_connections.h); Serve on the run task's thread, EndRun on its
+// continuation's. `runLock` guards `run` and `stopRequested`: a utility request reads the
+// current run's layout under it when it arrives, so it sees either a run's layout or, outside a
+// run, no box owning any channel. Every other thread tells the window about events only by
+// posting notices.
 
 #include <array>
 #include <atomic>
@@ -91,6 +94,13 @@ class CHubBridge : public IHubControl, private IUtilityRequestHandler {
   size_t CachedUtilityCount() const { return utilities.Count(); }
 
  private:
+  // What Start was asked for: every run of it, the first and those made again, takes it.
+  struct RunPlan {
+    std::vector<Box> boxes;
+    int channelLimit = kDefaultChannelLimit;
+    bool serveAvailable = false;
+  };
+
   // A routed utility request: the command for one box, or the result when none is to be run.
   struct BoxCommand {
     uint32_t box;  // Box::address
@@ -101,6 +111,10 @@ class CHubBridge : public IHubControl, private IUtilityRequestHandler {
   RoutedRequest RouteUtilityRequest(std::string_view request) const;
   UtilityRequestWork RouteRequest(std::string_view request) override;
   void UtilitiesGone() override { utilities.CloseAll(); }
+  // Makes and installs a run of `plan`, unless a stop has been asked for; under runLock.
+  bool InstallRunLocked(const RunPlan& plan);
+  RunOutcome Serve(const RunPlan& plan);
+  bool RunAgain(const RunPlan& plan);
   void EndRun(const task<RunOutcome>& finished);
   // Health and outputs learn how the run ended.
   void RecordEnd(const char* outcome);
@@ -126,7 +140,8 @@ class CHubBridge : public IHubControl, private IUtilityRequestHandler {
   // Guarded by runLock: the current run, from Start until it has ended (a run whose start raised
   // stays until destruction).
   std::unique_ptr<CHubRun> run;
-  task<RunOutcome> agentsTask;   // the run's body: CHubRun::Execute
+  bool stopRequested = false;    // guarded by runLock: Stop was called after the last Start
+  task<RunOutcome> agentsTask;   // the runs' body: Serve
   task<void> runEnd;             // EndRun, once agentsTask has finished
   std::atomic<bool> endedByItself{false};
 };

@@ -17,9 +17,13 @@ class IHubControl {
  public:
   virtual ~IHubControl() = default;
   // Starts the data and utility servers; false only when the data server failed with a nonzero
-  // error number (StartError() then says why, in the words the window shows).
+  // error number (StartError() then says why, in the words the window shows). A utility server
+  // that could not start is alerted and leaves the result true: UtilityPort() is then 0 and,
+  // unless the data server failed too, StartError() says why.
   virtual bool StartServers() = 0;
-  // Starts one run for 1 to MaxBoxes boxes with the given channel limit (1 to 6).
+  // Starts one run for 1 to MaxBoxes boxes with the given channel limit (1 to 6). With
+  // HubConfig::serveAvailable on, a run whose start finds some boxes unreachable serves the
+  // others and starts again once one of them answers (RunPartialNotice).
   virtual bool Start(const std::vector<Box>& boxes, int channelLimit) = 0;
   // Ends the run, if any, and waits until it has ended.
   virtual bool Stop() = 0;

@@ -62,6 +62,7 @@ CHubRun::CHubRun(const RunEnvironment& environment, const std::vector<Box>& boxL
 }
 
 CHubRun::~CHubRun() {
+  probe.reset();
   UnlinkRouting();
   DrainHandlers();
   StopAgents();
@@ -94,8 +95,7 @@ RunOutcome CHubRun::Execute() {
   }
   environment.output->OnRunStarted(started);
   if (!CreateAgents()) return RunOutcome::EndedByItself;
-  RouteUntilStopped();
-  return RunOutcome::Stopped;
+  return RouteUntilStopped();
 }
 
 std::optional<ChannelOwner> CHubRun::OwnerOf(int64_t channel) const {
@@ -133,7 +133,13 @@ bool CHubRun::CreateAgents() {
   }
   if (boxes.empty()) return false;  // nothing to wait for, nothing to route
   reportsDone.wait();
-  return failedCount == 0;
+  return MayRoute();
+}
+
+// Every box connected; or, in a run that serves the boxes that answer, some did.
+bool CHubRun::MayRoute() {
+  if (failedCount == 0) return true;
+  return environment.serveAvailable && failedCount < BoxCount();
 }
 
 // While first reports are awaited only Connected and ConnectFailed are taken; a ConnectionLost
@@ -144,7 +150,11 @@ bool CHubRun::AcceptsFirstReport(const Activity& report) const {
 }
 
 void CHubRun::HandleFirstReport(const Activity& report) {
-  if (report.status != Connected) ++failedCount;
+  if (report.status != Connected) {
+    ++failedCount;
+    std::lock_guard lock(layoutLock);
+    if (report.agent >= 0 && report.agent < BoxCount()) absent.set(static_cast<size_t>(report.agent));
+  }
   PostActivity(report);
   if (pendingReports.fetch_sub(1) == 1) reportsDone.set();
 }
@@ -185,21 +195,49 @@ void CHubRun::StopAgents() {
   agents.clear();
 }
 
-void CHubRun::RouteUntilStopped() {
-  for (size_t i = 0; i < agents.size(); ++i) agents[i]->SetTargets(headerQueues[i], dataQueues[i]);
-  WaitForDataOrStop();
+RunOutcome CHubRun::RouteUntilStopped() {
+  std::bitset<MaxBoxes> absentBoxes;
+  {
+    std::lock_guard lock(layoutLock);
+    absentBoxes = absent;
+  }
+  for (size_t i = 0; i < agents.size(); ++i) {
+    if (!absentBoxes.test(i)) agents[i]->SetTargets(headerQueues[i], dataQueues[i]);
+  }
+  if (absentBoxes.any()) WaitForAbsentBoxes(absentBoxes);
+  return WaitForDataOrStop();
+}
+
+// A partial run says which boxes it goes without, and has them tried in the background.
+void CHubRun::WaitForAbsentBoxes(const std::bitset<MaxBoxes>& absentBoxes) {
+  std::vector<Box> waiting;
+  std::vector<int32_t> rows;
+  std::wstring listed;
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    if (!absentBoxes.test(i)) continue;
+    waiting.push_back(boxes[i]);
+    rows.push_back(boxes[i].row);
+    listed += (listed.empty() ? L"" : L", ") + Widen(DottedText(boxes[i].address));
+  }
+  DiagnosticLog().WriteRecord(L"Serving the boxes that answered; waiting for " + listed);
+  environment.health->RunPartial(rows);
+  PostNotice(environment.window, RunPartialNotice{rows});
+  probe = std::make_unique<CWaitingBoxProbe>(waiting, environment.timeouts.waitingRetry,
+                                             environment.timeouts.waitingConnect,
+                                             [this] { boxAnswered.set(); });
 }
 
 // Waits for the end of the run. Once records flow, the current combined record is published
 // again whenever a repeat period passes without a publication. The wait also ends at the next
 // silence deadline of a connected box, so that its silence is told when it begins.
-void CHubRun::WaitForDataOrStop() {
+RunOutcome CHubRun::WaitForDataOrStop() {
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> repeatAt;  // none until records flow
   for (;;) {
-    const size_t which =
-        event::wait_for_multiple({&stopEvent, &dataDelivered}, NextWake(repeatAt));
-    if (which == 0) return;
+    const size_t which = event::wait_for_multiple({&stopEvent, &dataDelivered, &boxAnswered},
+                                                  NextWake(repeatAt));
+    if (which == 0) return RunOutcome::Stopped;
+    if (which == 2) return RunOutcome::BoxAnswered;
     if (which == 1) {
       dataDelivered.reset();
       repeatAt = Clock::now() + environment.timeouts.repeatPeriod;
@@ -288,25 +326,33 @@ void CHubRun::CollectHeader(const HeaderNotification& notification) {
   if (!boxHeaders.insert(agentIndex, notification.header)) return;  // later headers: dropped
   boxChannels[static_cast<size_t>(agentIndex)] =
       std::clamp(std::min(notification.header.count, channelLimit), 0, MaxChannels);
-  if (static_cast<int32_t>(boxHeaders.size()) != BoxCount()) return;
+  int32_t present = 0;
+  {
+    std::lock_guard lock(layoutLock);
+    present = PresentLocked();
+  }
+  if (static_cast<int32_t>(boxHeaders.size()) != present) return;
   PostNotice(environment.window, HeadersCompleteNotice{});
   send(combinedHeaderBuffer, BuildCombinedHeader());
 }
 
-// The channels of every box side by side, each box's own first channels in its own order.
-// The layout's running ends are published here, in one step under the lock, so that a utility
-// request never sees a half-built layout.
+// The channels of every box side by side, each box's own first channels in its own order; an
+// absent box takes no place. The dial is the first present box's. The layout's running ends are
+// published here, in one step under the lock, so that a utility request never sees a half-built
+// layout.
 Header CHubRun::BuildCombinedHeader() {
   Header result;
   result.count = 0;
   std::lock_guard lock(layoutLock);
   int32_t end = 0;
+  int32_t dialBox = -1;
   for (int32_t b = 0; b < BoxCount(); ++b) {
     const auto index = static_cast<size_t>(b);
     const int32_t start = end;
-    end = std::min(start + boxChannels[index], MaxChannels);
-    channelEnds[index] = end;
     const std::optional<Header> box = boxHeaders.find(b);
+    if (box && dialBox < 0) dialBox = b;
+    if (box) end = std::min(start + boxChannels[index], MaxChannels);
+    channelEnds[index] = end;
     for (int32_t j = start; j < end; ++j) {
       CopyText(result.names[j], TextOf(box->names[j - start]));
       CopyText(result.units[j], TextOf(box->units[j - start]));
@@ -314,9 +360,9 @@ Header CHubRun::BuildCombinedHeader() {
       ++result.count;
     }
   }
-  const std::optional<Header> first = boxHeaders.find(0);
+  const std::optional<Header> first = boxHeaders.find(dialBox);
   std::wstring dialName(TextOf(first->dialName));
-  dialName += AgentSuffix(0);
+  dialName += AgentSuffix(dialBox);
   CopyText(result.dialName, std::wstring_view(dialName));
   result.dialIndex = first->dialIndex;
   result.jobType = first->jobType;
@@ -386,7 +432,7 @@ void CHubRun::MergeData(const DataNotification& notification) {
     }
     const bool first = contributors.insert(agentIndex);
     if (!first && replacesRecord) environment.health->BoxRecordReplaced(agentIndex);
-    if (first && static_cast<int32_t>(contributors.size()) == BoxCount()) {
+    if (first && static_cast<int32_t>(contributors.size()) == PresentLocked()) {
       copy.data = combined;
       copy.missing = MissingLocked();
       emit = true;

@@ -10,6 +10,7 @@
 //              ─> dataPublishBlock ─> outputs: OnRecord, sets dataDelivered
 //   Execute (run task): wait loop ─ a repeat period without a publication ─> combinedDataBuffer
 //                                 ─ a box's silence deadline ─> WM_HUB_BOX_SILENCE
+//                                 ─ a box the run waits for answers (CWaitingBoxProbe) ─> end
 //   every report, header and record above also goes to the health recorder (health_recorder.h);
 //   the run's start, the boxes' reports and silences go to the outputs too (job_output.h)
 //
@@ -17,6 +18,13 @@
 // starts the agents, waits for every first report and, when every box connected, hands each
 // agent its queues and waits until RequestStop. The destructor unlinks the routing, gives
 // running handlers the drain wait to finish, stops and deletes the agents; then the blocks go.
+//
+// A partial run (RunEnvironment::serveAvailable, some but not all boxes connected): the boxes
+// that failed their first connection are absent. Their agents have ended; the others are routed
+// as a whole run's, agent indices unchanged (a channel keeps its "_<agent>" tag), the combined
+// header has the present boxes' channels alone (an absent box's channels take no place), and
+// each combined record waits for the present boxes alone. The absent boxes are tried in the
+// background; once one answers, Execute returns BoxAnswered and the owner starts a new run.
 //
 // Threads: construction, and destruction once Execute has returned, raised or never ran, on the
 // owner's thread; Execute on the run's task thread; RequestStop, OwnerOf, ChannelEnds and Probe
@@ -37,6 +45,7 @@
 #include <vector>
 
 #include "hub/bridge/box_agent.h"
+#include "hub/bridge/waiting_box_probe.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/job_output.h"
 #include "hub/core/notices.h"
@@ -58,12 +67,15 @@ struct RunEnvironment {
   BoxAgentFactory agentFactory;
   HubTimeouts timeouts;
   uint64_t number = 0;  // the run's number in this process, from 1
+  bool serveAvailable = false;  // serve the boxes that answer when some do not (a partial run)
 };
 
 // How a run ended.
 enum class RunOutcome {
   Stopped,        // RequestStop ended the routing
-  EndedByItself,  // a box failed its first connection (or there was no box)
+  EndedByItself,  // a box failed its first connection (or there was no box), or, in a run that
+                  // serves the boxes that answer, every box did
+  BoxAnswered,    // a partial run: a box it waited for answers; the run is to start again
 };
 
 // The box that owns a combined channel, and the channel's number on that box.
@@ -82,8 +94,9 @@ class CHubRun {
   CHubRun(const CHubRun&) = delete;
   CHubRun& operator=(const CHubRun&) = delete;
 
-  // The body of the run's task: returns once a box failed its first connection, or once the
-  // routing has been told to stop. Raises what making an agent raised.
+  // The body of the run's task: returns once a box failed its first connection (unless the run
+  // may go on without it), once the routing has been told to stop, or once a box a partial run
+  // waits for answers. Raises what making an agent raised.
   RunOutcome Execute();
   // Ends the routing; a run still connecting ends once every agent has reported.
   void RequestStop() { stopEvent.set(); }
@@ -113,13 +126,15 @@ class CHubRun {
   bool CreateAgents();
   bool AcceptsFirstReport(const Activity& report) const;
   void HandleFirstReport(const Activity& report);
+  bool MayRoute();
   void PostActivity(const Activity& report);
   void TellOutputs(int32_t agentIndex, BoxEventKind kind);
   void StopAgents();
 
   // Routing.
-  void RouteUntilStopped();
-  void WaitForDataOrStop();
+  RunOutcome RouteUntilStopped();
+  void WaitForAbsentBoxes(const std::bitset<MaxBoxes>& absentBoxes);
+  RunOutcome WaitForDataOrStop();
   std::chrono::milliseconds NextWake(
       const std::optional<std::chrono::steady_clock::time_point>& repeatAt) const;
   void ReportSilence();
@@ -135,6 +150,7 @@ class CHubRun {
   std::shared_ptr<const PublishedHeader> DescribeHeader(const Header& header) const;
   void MergeData(const DataNotification& notification);
   std::bitset<MaxChannels> MissingLocked() const;
+  int32_t PresentLocked() const { return BoxCount() - static_cast<int32_t>(absent.count()); }
   void PublishCombinedData(const Combined& record);
   int32_t BoxCount() const { return static_cast<int32_t>(boxes.size()); }
 
@@ -145,6 +161,7 @@ class CHubRun {
   event stopEvent;      // set by RequestStop: the routing ends
   event reportsDone;    // every agent has sent its first Activity
   event dataDelivered;  // a combined record has been handed to the clients
+  event boxAnswered;    // a box a partial run waits for has answered
   std::atomic<int32_t> pendingReports;  // first reports not yet handled
   std::atomic<int32_t> failedCount{0};  // first reports that were not Connected
   std::atomic<bool> headerPublished{false};
@@ -158,6 +175,9 @@ class CHubRun {
   // Guarded by layoutLock: boxes whose last contribution held their place (a lost box, or one
   // without a record of its own yet) rather than being a record.
   std::bitset<MaxBoxes> holding;
+  // Guarded by layoutLock: boxes whose first connection failed; routing goes on without them
+  // only in a partial run.
+  std::bitset<MaxBoxes> absent;
   std::array<int32_t, MaxBoxes> boxChannels{};  // channels taken from each box, headers so far
   concurrent_map<int32_t, Header> boxHeaders;
   concurrent_set<int32_t> contributors;
@@ -178,6 +198,7 @@ class CHubRun {
   std::vector<std::shared_ptr<HeaderQueue>> headerQueues;
   std::vector<std::shared_ptr<DataQueue>> dataQueues;
   std::vector<std::unique_ptr<IBoxAgent>> agents;  // agent index order
+  std::unique_ptr<CWaitingBoxProbe> probe;  // a partial run's; Execute, then the destructor
 };
 
 }  // namespace tessamer

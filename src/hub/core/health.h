@@ -73,6 +73,8 @@ inline constexpr const char* kOutcomeRunning = "running";
 inline constexpr const char* kOutcomeStopped = "stopped";                 // asked to stop
 inline constexpr const char* kOutcomeBoxUnreachable = "box unreachable";  // a first connect failed
 inline constexpr const char* kOutcomeStartFailed = "start failed";        // making an agent raised
+// A box the run waited for answered: the run ended and a new one started with every box.
+inline constexpr const char* kOutcomeBoxAnswered = "box answered";
 
 struct RunHealth {
   bool active = false;
@@ -80,6 +82,10 @@ struct RunHealth {
   uint64_t recordsPublished = 0;  // combined records published (repeats not counted)
   uint64_t repeatsSent = 0;       // combined records repeated while the boxes were silent
   std::string outcome;            // one of kOutcome...; empty: no run yet
+  // The run serves the boxes that answered at its start and waits for the others (see
+  // HubConfig::serveAvailable); their window rows, in list order.
+  bool partial = false;
+  std::vector<int32_t> waitingRows{};
 };
 
 struct CombinedChannel {

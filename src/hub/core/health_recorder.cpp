@@ -81,6 +81,12 @@ void CHealthRecorder::EndRun(const std::string& outcome) {
   run.outcome = outcome;
 }
 
+void CHealthRecorder::RunPartial(std::vector<int32_t> waitingRows) {
+  std::lock_guard guard(lock);
+  run.partial = true;
+  run.waitingRows = std::move(waitingRows);
+}
+
 void CHealthRecorder::BoxReport(int32_t agent, ActivityStatus status) {
   const WallClock::time_point now = Now();
   std::lock_guard guard(lock);

@@ -1,8 +1,8 @@
 #pragma once
 // The hub's health figures, kept up where the events happen and copied out as one snapshot.
 //
-//   the run (its task thread, the routing's pool threads): BeginRun, BoxReport, BoxRecord,
-//     BoxHeader, CombinedHeader, CombinedRecord, EndRun ──────────────────────┐
+//   the run (its task thread, the routing's pool threads): BeginRun, RunPartial, BoxReport,
+//     BoxRecord, BoxHeader, CombinedHeader, CombinedRecord, EndRun ───────────┐
 //   a box's agent and driver (their own threads): BoxReconnecting,            ├─► figures ─► Snapshot
 //     BoxReconnected, BoxError, BoxRejectedLine ──────────────────────────────┤   (any thread)
 //   the run's wait loop, woken at UntilSilence(): CheckSilence ───────────────┘
@@ -64,6 +64,8 @@ class CHealthRecorder {
   void BeginRun(const std::vector<BoxIdentity>& boxes);
   // The run has ended: every box stopped but a failed one, which stays failed.
   void EndRun(const std::string& outcome);
+  // The run serves without the boxes in these window rows and waits for them.
+  void RunPartial(std::vector<int32_t> waitingRows);
 
   // A box's events by agent index; an index outside the run is ignored.
   void BoxReport(int32_t agent, ActivityStatus status);  // the run's Activity reports

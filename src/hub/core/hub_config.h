@@ -4,6 +4,7 @@
 // and the headless runner fill it from the command line; tests shrink the time-outs and use port
 // 0 (any free port) so they never touch the well-known ports.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -46,7 +47,17 @@ struct HubTimeouts {
   std::chrono::milliseconds serverStopWait{5000};     // data server workers on destruction
   std::chrono::milliseconds utilityOpen{5000};        // connect and banner of a box utility link
   std::chrono::milliseconds utilityIdle{5000};        // a silent setpoint utility is let go
+  // A run that serves the boxes that answered tries each box it waits for this often ...
+  std::chrono::milliseconds waitingRetry{5000};
+  // ... with a connect to the box's data port that gives up after this.
+  std::chrono::milliseconds waitingConnect{5000};
 };
+
+// Whether a run whose start finds some boxes unreachable serves the boxes that answered (and
+// tries the others in the background) instead of ending. Shared between the hub, which reads it
+// at each Start, and whoever decides it (the window's File menu, a headless hub's settings);
+// copies of a HubConfig share it. Any thread.
+using ServeAvailableSwitch = std::shared_ptr<std::atomic<bool>>;
 
 // How the hub judges its boxes' health. Tests shorten the silence and bring their own clock.
 struct HealthSettings {
@@ -63,6 +74,7 @@ struct HubConfig {
   AcquisitionTimeouts acquisition;
   HubTimeouts hub;
   HealthSettings health;
+  ServeAvailableSwitch serveAvailable = std::make_shared<std::atomic<bool>>(false);
   // Further outputs of the combined job (the recording), after the viewers' publisher; the
   // bridge adds them before its servers start.
   std::vector<std::shared_ptr<IJobOutput>> outputs;

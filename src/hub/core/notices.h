@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "hub/core/records.h"
 
@@ -25,6 +26,7 @@ inline constexpr uint32_t WM_HUB_BOX_DATA = kWmUser + 3002;
 inline constexpr uint32_t WM_HUB_HEADERS_COMPLETE = kWmUser + 3003;
 inline constexpr uint32_t WM_HUB_PUBLISHED = kWmUser + 3004;
 inline constexpr uint32_t WM_HUB_BOX_SILENCE = kWmUser + 3005;
+inline constexpr uint32_t WM_HUB_RUN_PARTIAL = kWmUser + 3006;
 inline constexpr uint32_t WM_HUB_CLIENT_CONNECTION = 10823;
 inline constexpr uint32_t WM_HUB_CLIENT_OFFSET = 10824;
 
@@ -66,6 +68,13 @@ struct BoxSilenceNotice {
   bool Silent() const { return seconds > 0; }
 };
 
+// The run serves the boxes that answered at its start and waits for the others, which are tried
+// again in the background; when one answers, the run starts again with every box.
+struct RunPartialNotice {
+  static constexpr uint32_t kMessage = WM_HUB_RUN_PARTIAL;
+  std::vector<int32_t> waitingRows;  // the window rows of the boxes it waits for, in list order
+};
+
 // A viewer has connected to the data server or left it.
 struct ClientConnectionNotice {
   static constexpr uint32_t kMessage = WM_HUB_CLIENT_CONNECTION;
@@ -82,8 +91,8 @@ struct ClientOffsetNotice {
 };
 
 using Notice = std::variant<ActivityNotice, StoppedNotice, BoxDataNotice, HeadersCompleteNotice,
-                            PublishedNotice, BoxSilenceNotice, ClientConnectionNotice,
-                            ClientOffsetNotice>;
+                            PublishedNotice, BoxSilenceNotice, RunPartialNotice,
+                            ClientConnectionNotice, ClientOffsetNotice>;
 
 // The window message number of `notice`.
 inline uint32_t MessageOf(const Notice& notice) {

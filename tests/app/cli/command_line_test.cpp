@@ -45,7 +45,7 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
                      "--channels", "4", "--data-port=0", "--utility-port", "0", "--box-port", "7000",
                      "--box-utility-port=7009", "--default-box", "127.0.0.2", "--log", "/tmp/x.txt",
                      "--listen", "127.0.0.1", "--status-port=0", "--status-listen", "127.0.0.5", "--keep-trying", "0.2",
-                     "--silent-after", "2.5"},
+                     "--silent-after", "2.5", "--serve-available"},
                     options, error))
       << error;
   EXPECT_TRUE(options.headless);
@@ -75,6 +75,11 @@ TEST(CommandLine, HeadlessRunTakesEveryOptionInBothSpellings) {
   EXPECT_EQ(config.boxUtilityPort, 7009);
   EXPECT_EQ(config.defaultBoxAddress, "127.0.0.2");
   EXPECT_EQ(config.health.silentAfter, std::chrono::milliseconds(2500));
+  EXPECT_TRUE(config.serveAvailable->load());
+  EXPECT_EQ(config.hub.waitingRetry, std::chrono::milliseconds(200));  // keep-trying's pace
+  CommandLine plain;
+  ASSERT_TRUE(Parse({"--headless", "--box", "127.0.0.2"}, plain, error)) << error;
+  EXPECT_FALSE(HubConfigOf(plain).serveAvailable->load());  // off unless asked for
 }
 
 TEST(CommandLine, VersionHelpAndStatusNeedNothingElse) {
@@ -290,8 +295,9 @@ TEST(CommandLine, CheckedSettingsReadBackAsTheSameSettings) {
       "box = 127.0.0.2:6001\nbox = localhost\nchannels = 3\ndata-port = 0\nutility-port = 0\n"
       "box-port = 7000\nbox-utility-port = 7009\ndefault-box = 127.0.0.2\nlisten = 127.0.0.1\n"
       "log = '/tmp/a \"b\" c.log'\nstatus-port = 8080\nstatus-listen = 127.0.0.4\n"
-      "keep-trying = 0.25\nsilent-after = 12\nrecord = '/srv/a b.sqlite'\n"
-      "record-keep-days = 7\nrecord-max-mb = 64\nmqtt = mqtts://broker:8884\nmqtt-topic = a/b\n"
+      "keep-trying = 0.25\nsilent-after = 12\nserve-available = true\n"
+      "record = '/srv/a b.sqlite'\nrecord-keep-days = 7\nrecord-max-mb = 64\n"
+      "mqtt = mqtts://broker:8884\nmqtt-topic = a/b\n"
       "mqtt-client-id = hub-1\nmqtt-user = rig\nmqtt-password-file = '/etc/p w'\n"
       "mqtt-ca = /ca.crt\nmqtt-cert = /c.crt\nmqtt-key = /c.key\n");
   const std::vector<std::vector<std::string>> cases = {
@@ -350,7 +356,7 @@ TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
                           "default-box", "listen", "log", "status-port", "status-listen",
                           "keep-trying", "record", "no-record", "record-keep-days",
-                          "record-max-mb"}) {
+                          "record-max-mb", "serve-available"}) {
     EXPECT_THAT(text, ::testing::AnyOf(::testing::HasSubstr(std::string("\n") + key + " = "),
                                        ::testing::HasSubstr(std::string("\n# ") + key + " = ")))
         << key;  // shown

@@ -19,6 +19,7 @@ TEST(HeadlessLines, NoticeLinesNameUnknownStatusesByNumberAndSkipDataFlow) {
                               HeadersCompleteNotice{},
                               PublishedNotice{true},
                               BoxSilenceNotice{1, 3},
+                              RunPartialNotice{{1, 3}},
                               ClientConnectionNotice{5, 5000, false, {}},
                               ClientOffsetNotice{L"x"}};
   for (const Notice& notice : everyKind) {
@@ -26,6 +27,35 @@ TEST(HeadlessLines, NoticeLinesNameUnknownStatusesByNumberAndSkipDataFlow) {
   }
   EXPECT_TRUE(NoticeLine(BoxDataNotice{1}).empty());
   EXPECT_TRUE(NoticeLine(ClientOffsetNotice{L"x"}).empty());
+  EXPECT_EQ(NoticeLine(RunPartialNotice{{1, 3}}), "run partial waiting=1,3");
+  EXPECT_EQ(UnresolvedBoxLine(1, "rig-7", "Host \"rig-7\" not found"),
+            "activity row=1 status=ConnectFailed host=rig-7 reason=\"Host 'rig-7' not found\"");
+}
+
+// A row prints on each change of state; a row that stays lost once per interval, with attempts.
+TEST(HeadlessLines, ActivityThrottlePrintsChangesAndALostRowOncePerInterval) {
+  using namespace std::chrono_literals;
+  CActivityThrottle throttle(60s);
+  const HubHealth health = apptest::SampleHealth();
+  const CActivityThrottle::Clock::time_point t0;
+  const ActivityNotice lost{ConnectionLost, 2};
+  const std::string lostLine =
+      "activity row=2 status=ConnectionLost box=127.0.0.3:41001 reason=\"Connection refused\"";
+  EXPECT_EQ(throttle.Line(ActivityNotice{Connected, 0}, health, t0),
+            "activity row=0 status=Connected box=127.0.0.2:41001");
+  EXPECT_EQ(throttle.Line(ActivityNotice{Connected, 0}, health, t0 + 1s), "");
+  EXPECT_EQ(throttle.Line(lost, health, t0), lostLine);
+  for (int second = 1; second < 60; ++second) {
+    EXPECT_EQ(throttle.Line(lost, health, t0 + std::chrono::seconds(second)), "") << second;
+  }
+  EXPECT_EQ(throttle.Line(lost, health, t0 + 60s), lostLine + " attempts=60");
+  EXPECT_EQ(throttle.Line(lost, health, t0 + 61s), "");
+  EXPECT_EQ(throttle.Line(ActivityNotice{Connected, 2}, health, t0 + 62s),
+            "activity row=2 status=Connected box=127.0.0.3:41001");
+  EXPECT_EQ(throttle.Line(lost, health, t0 + 63s), lostLine);  // lost again: a change
+  throttle.Reset();  // a new run
+  EXPECT_EQ(throttle.Line(ActivityNotice{Connected, 0}, health, t0 + 64s),
+            "activity row=0 status=Connected box=127.0.0.2:41001");
 }
 
 TEST(HeadlessLines, BoxLinesNameTheBoxAndViewerLinesTheirPeer) {

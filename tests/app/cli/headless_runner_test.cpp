@@ -198,5 +198,55 @@ TEST(HeadlessRunner, DataServerThatCannotStartGivesStatusFourAndAnAlert) {
   EXPECT_TRUE(h.calls->runs.empty());  // no run was started
 }
 
+TEST(HeadlessRunner, UtilityServerThatCannotStartGivesStatusFourAndAnAlert) {
+  testkit::RecordingAlerts alerts;
+  Harness h;
+  h.script.utilityPort = 0;  // the hub's utility server did not start
+  h.script.startError.text = L"utility port in use";
+  auto runner = h.MakeRunner();
+  EXPECT_EQ(runner->Run(), kExitNoDataServer);
+  EXPECT_TRUE(h.output.All().empty());  // no "listening ... utility=0"
+  ASSERT_EQ(alerts.Alerts().size(), 1u);
+  EXPECT_EQ(alerts.Alerts()[0].text, L"Could not start server. Detail: utility port in use");
+  EXPECT_TRUE(h.calls->runs.empty());
+}
+
+TEST(HeadlessRunner, ABoxNameThatDoesNotResolveIsPrintedWithTheResolversReason) {
+  Harness h;
+  auto runner = h.MakeRunner();
+  runner->SetResolver([](const std::string& name, uint32_t&, std::string& why) {
+    why = "Host not found: " + name;
+    return false;
+  });
+  EXPECT_EQ(runner->Run(), kExitRunEnded);
+  EXPECT_THAT(h.output.All(),
+              ::testing::ElementsAre("listening data=40001 utility=40002",
+                                     "activity row=1 status=ConnectFailed host=localhost "
+                                     "reason=\"Host not found: localhost\"",
+                                     "stopped"));
+  EXPECT_TRUE(h.calls->runs.empty());
+}
+
+// A lost box's agent reports it lost after every failed attempt: one line, until it changes.
+TEST(HeadlessRunner, ActivityThatDoesNotChangeIsNotPrintedAgain) {
+  Harness h;
+  h.script.startNotices = {{Activity(Connected, 0), Activity(Connected, 1),
+                            Activity(ConnectionLost, 1), Activity(ConnectionLost, 1),
+                            Activity(ConnectionLost, 1), Activity(Connected, 0),
+                            Activity(Connected, 1), HeadersComplete()}};
+  auto runner = h.MakeRunner();
+  auto status = std::async(std::launch::async, [&] { return runner->Run(); });
+  ASSERT_TRUE(h.WaitFor("headers-complete"));
+  runner->RequestStop();
+  ASSERT_EQ(status.wait_for(5s), std::future_status::ready);
+  EXPECT_THAT(h.output.All(),
+              ::testing::ElementsAre("listening data=40001 utility=40002",
+                                     "activity row=0 status=Connected",
+                                     "activity row=1 status=Connected",
+                                     "activity row=1 status=ConnectionLost",
+                                     "activity row=1 status=Connected", "headers-complete",
+                                     "stopped"));
+}
+
 }  // namespace
 }  // namespace tessamer

@@ -226,6 +226,65 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   EXPECT_EQ(bridge->ChannelEnds()[2], 6);
 }
 
+// Serving the boxes that answer: a box off at the start leaves the others served, with their
+// channels alone; once it answers, the run starts again and viewers get the whole header.
+TEST_F(BridgeWithBoxesTest, ServingAvailableBoxesStartsAgainWithEveryBoxOnceTheMissingOneAnswers) {
+  StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2)});
+  simulator->Box(1).SetRefusing(true);
+  HubConfig config = LoopbackConfig(simulator->Box(0).UtilityPort());
+  config.serveAvailable->store(true);
+  config.hub.waitingRetry = 100ms;
+  config.hub.waitingConnect = 500ms;
+  StartBridge(config);
+  ASSERT_TRUE(bridge->Start(BoxList(), 6));
+  ASSERT_TRUE(window.WaitForCount<HeadersCompleteNotice>(1, {}, kBound)) << NoticeTrail(window);
+  ASSERT_EQ(window.Of<RunPartialNotice>().size(), 1u);
+  EXPECT_EQ(window.Of<RunPartialNotice>()[0].waitingRows, (std::vector<int32_t>{11}));
+  const HubHealth partial = bridge->Health();
+  EXPECT_TRUE(partial.run.active);
+  EXPECT_TRUE(partial.run.partial);
+  EXPECT_EQ(partial.run.waitingRows, (std::vector<int32_t>{11}));
+
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
+  std::vector<std::string> header;
+  std::string line = ReadToDataLine(viewer, &header);
+  ASSERT_FALSE(header.empty());
+  EXPECT_EQ(header.back(), "#Pa_0 Pb_0 \r\n");
+  EXPECT_EQ(ValueCount(line), 2u) << line;  // the present box's records are served
+  EXPECT_EQ(bridge->ChannelEnds()[1], 2);    // the missing box takes no place
+
+  simulator->Box(1).SetRefusing(false);
+  ASSERT_TRUE(window.WaitForCount<HeadersCompleteNotice>(2, {}, kBound)) << NoticeTrail(window);
+  // The viewer reads on through the partial run's records to the new run's header block.
+  std::string names;
+  for (int i = 0; i < 1000 && names.rfind("#Pa_0 Pb_0 Q", 0) != 0; ++i) {
+    ASSERT_TRUE(viewer.ReadLine(names));
+  }
+  EXPECT_EQ(names, "#Pa_0 Pb_0 Qa_1 Qb_1 \r\n");
+  EXPECT_EQ(ValueCount(ReadToDataLine(viewer)), 4u);
+  EXPECT_EQ(bridge->ChannelEnds()[1], 4);
+  const HubHealth full = bridge->Health();
+  EXPECT_TRUE(full.run.active);
+  EXPECT_FALSE(full.run.partial);
+  EXPECT_EQ(window.CountOf<StoppedNotice>(), 0u);  // a new run, not an end
+  EXPECT_FALSE(bridge->RunEndedByItself());
+}
+
+// Serving the boxes that answer does not keep a run that no box answered.
+TEST_F(BridgeWithBoxesTest, ServingAvailableBoxesEndsARunWhereNoBoxAnswers) {
+  testkit::FakeBox refusing("127.0.0.9");
+  refusing.Refuse();
+  HubConfig config = LoopbackConfig(1);
+  config.serveAvailable->store(true);
+  StartBridge(config);
+  ASSERT_TRUE(bridge->Start({Box{BoxAddress(127, 0, 0, 9), refusing.Port(), 3}}, 6));
+  ASSERT_TRUE(window.WaitForCount<StoppedNotice>(1, {}, kBound)) << NoticeTrail(window);
+  EXPECT_TRUE(bridge->RunEndedByItself());
+  EXPECT_EQ(window.CountOf<RunPartialNotice>(), 0u);
+  EXPECT_EQ(bridge->Health().run.outcome, "box unreachable");
+}
+
 TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
   StartSimulator({BoxWithChannels("P", 2)});
   HubConfig config = LoopbackConfig(simulator->Box(0).UtilityPort());

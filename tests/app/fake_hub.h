@@ -3,8 +3,10 @@
 // run end, as a real run's end would keep the window waiting.
 
 #include <condition_variable>
+#include <chrono>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -32,9 +34,19 @@ class FakeHub : public IHubControl {
   const ErrorInfo& StartError() const override { return startError; }
   uint16_t DataPort() const override { return dataPort; }
   uint16_t UtilityPort() const override { return 0; }
-  HubHealth Health() const override { return health; }
+  HubHealth Health() const override {
+    std::lock_guard guard(healthLock);
+    return health;
+  }
+  // While another thread may be taking the health (a status endpoint's).
+  void SetHealth(HubHealth changed) {
+    std::lock_guard guard(healthLock);
+    health = std::move(changed);
+  }
   // Threads that are all alive: the probe comes back at once.
   void Probe(std::function<void()> done) override { done(); }
+  // Kept for the test to feed the outputs as a run would.
+  void AddOutput(std::shared_ptr<IJobOutput> output) override { outputs.push_back(std::move(output)); }
 
   // Stop waits from now on until EndRun.
   void BeginRun() {
@@ -63,9 +75,11 @@ class FakeHub : public IHubControl {
   int startServersCalls = 0;
   int stopCalls = 0;
   std::vector<Run> runs;
-  HubHealth health;  // what Health returns
+  HubHealth health;  // what Health returns; set directly only before another thread reads it
+  std::vector<std::shared_ptr<IJobOutput>> outputs;  // what AddOutput was given
 
  private:
+  mutable std::mutex healthLock;  // guards `health` against SetHealth
   std::mutex mutex;
   std::condition_variable runEnded;
   bool runActive = false;
@@ -126,6 +140,61 @@ inline HubHealth SampleHealth() {
   health.run.outcome = "running";
   health.channels = {{"Pressure_0", "kPa", 101.5}, {"Flow_0", "l/min", 12.0},
                      {"Pressure_1", "kPa", 0.0}, {"Flow_1", "l/min", 0.0}};
+  return health;
+}
+
+// 2025-12-09T18:06:14.123Z
+inline const WallClock::time_point kTaken = WallClock::time_point(std::chrono::milliseconds(1765303574123));
+
+// Two boxes (one speaking, one lost with a refusal), two viewers (one closed for falling behind),
+// a running run and its combined channels; texts that need escaping in every place they can be.
+// No recording and no uplink.
+inline HubHealth PopulatedHealth() {
+  using namespace std::chrono_literals;
+  HubHealth health;
+  health.takenAt = kTaken;
+  BoxHealth speaking;
+  speaking.row = 0;
+  speaking.agent = 0;
+  speaking.address = "127.0.0.2";
+  speaking.port = 5000;
+  speaking.state = BoxState::Connected;
+  speaking.stateSince = kTaken - 83s;
+  speaking.connections = 2;
+  speaking.reconnections = 1;
+  speaking.records = 1234;
+  speaking.recordsPerSecond = 1.5;
+  speaking.newestRecordAge = 260ms;
+  speaking.rejectedLines = 3;
+  speaking.serialNumber = "VM-20417 \"b\"\\2";
+  speaking.firmware = "8.7c\nbeta";
+  speaking.jobType = "Cementing";
+  BoxHealth lost;
+  lost.row = 2;
+  lost.agent = 1;
+  lost.address = "box-3.local";
+  lost.port = 5001;
+  lost.state = BoxState::Lost;
+  lost.stateSince = kTaken - 2s;
+  lost.connections = 1;
+  lost.lastError = "Connection refused";
+  health.boxes = {speaking, lost};
+  ViewerHealth viewer;
+  viewer.socket = 17;
+  viewer.peerAddress = "127.0.0.1";
+  viewer.peerPort = 40001;
+  viewer.connectedSince = kTaken - 10s;
+  viewer.linesSent = 90;
+  viewer.bytesSent = 4500;
+  viewer.bytesQueued = 12;
+  ViewerHealth behind = viewer;
+  behind.socket = 18;
+  behind.peerPort = 40002;
+  behind.connected = false;
+  behind.closedForFallingBehind = true;
+  health.viewers = {viewer, behind};
+  health.run = {true, kTaken - 90s, 1200, 4, "running"};
+  health.channels = {{"Pressure_0", "psi", 1523.25}, {"Rate_1", "bpm", -0.5}};
   return health;
 }
 

@@ -355,6 +355,16 @@ TEST(TessamerProgram, StatusEndpointShowsARunningHubToStatusAndPromtool) {
     EXPECT_TRUE(testkit::PromtoolAccepts(metrics, report)) << report << metrics;
   }
   EXPECT_EQ(HttpGet(statusPort, "/nothing"), "");
+
+  // A second hub asking for the same status port is refused, and the first keeps it alone.
+  ChildProcess second;
+  const std::string secondLog = TempLogFile();
+  ASSERT_TRUE(second.Start(TESSAMER_PROGRAM, HubArgs(secondLog, {"--box", "127.0.0.2:1", "--status-port",
+                                                                 std::to_string(statusPort)})));
+  ASSERT_TRUE(second.WaitExit(status));
+  EXPECT_EQ(status, 4) << second.ErrorText();
+  std::remove(secondLog.c_str());
+  for (int i = 0; i < 4; ++i) EXPECT_THAT(HttpGet(statusPort, "/status"), ::testing::StartsWith("{\"takenAt\":"));
   ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
 
   ChildProcess nothing;  // the hub has gone: nothing listens on its status port
@@ -381,6 +391,39 @@ TEST(TessamerProgram, TakenStatusPortGivesStatusFourBeforeAnythingListens) {
                                             "127.0.0.1:" + port + ": "));
   EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
   EXPECT_TRUE(hub.Lines().empty());  // not even "listening"
+  std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, TricklingStatusClientHoldsNeitherOtherRequestsNorTheStop) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
+  ASSERT_GT(statusPort, 0);
+  TextClient trickling;
+  ASSERT_TRUE(trickling.Connect("127.0.0.1", static_cast<uint16_t>(statusPort)));
+  ASSERT_TRUE(trickling.Send("GET /status HTTP/1.1\r\nX-Slow: "));
+  EXPECT_THAT(HttpGet(statusPort, "/status"), ::testing::StartsWith("{\"takenAt\":"));
+  ASSERT_TRUE(trickling.Send("a"));
+  run.hub.Signal(SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(run.hub.WaitExit(status, 2s)) << "still running 2 s after SIGTERM";
+  EXPECT_EQ(status, 0) << run.hub.ErrorText();
+  EXPECT_TRUE(trickling.WaitClosed());
+}
+
+TEST(TessamerProgram, StatusEndpointBeyondLoopbackWithoutATokenStopsTheStart) {
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--box", "127.0.0.2:1", "--status-port", "0",
+                                                            "--status-listen", "0.0.0.0"})));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(hub.ErrorText(), "tessamer: --status-listen 0.0.0.0 serves the status page beyond this machine: give "
+                             "--status-token-file FILE, or --status-open to serve it to anyone\n");
+  EXPECT_TRUE(hub.Lines().empty());  // nothing started
   std::remove(logFile.c_str());
 }
 

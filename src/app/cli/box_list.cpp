@@ -70,6 +70,12 @@ bool SameBox(const BoxOption& a, const BoxOption& b, uint16_t boxPort) {
   return Lowered(a.host) == Lowered(b.host);
 }
 
+bool ResolveHost(const std::string& host, uint32_t& hostOrder, std::string& why) {
+  asio::io_context context;
+  asio::ip::tcp::resolver resolver(context);
+  return Lookup(resolver, host, hostOrder, why);
+}
+
 bool ResolveBoxes(const std::vector<BoxOption>& list, uint16_t boxPort, std::vector<Box>& boxes,
                   size_t& failed, std::string& why) {
   boxes.clear();

@@ -2,7 +2,8 @@
 // The boxes of a headless run as the operator gives them (a dotted IPv4 address or a host name,
 // and a port), and the box list a run starts with, its names looked up when the run starts.
 //
-// Threads: plain functions; ResolveBoxes blocks its caller while a name is looked up.
+// Threads: plain functions; ResolveHost and ResolveBoxes block their caller while a name is looked
+// up.
 
 #include <cstdint>
 #include <string>
@@ -27,6 +28,10 @@ bool IsBoxHost(std::string_view text);
 // True when both name the same box: the same address or name (letter case aside) and the same
 // port, `boxPort` standing in for a missing one.
 bool SameBox(const BoxOption& a, const BoxOption& b, uint16_t boxPort);
+
+// The host-order IPv4 address of dotted text, or of a host name looked up now. False with the
+// resolver's reason in `why` when it does not resolve. Blocks while a name is looked up.
+bool ResolveHost(const std::string& host, uint32_t& hostOrder, std::string& why);
 
 // The boxes of one run: `list` in order on rows 0, 1, ..., each without a port given `boxPort`.
 // Host names are looked up now, for an IPv4 address. False when a name does not resolve:

@@ -7,7 +7,8 @@
 #include <thread>
 
 #include "app/cli/demo_boxes.h"
-#include "app/cli/hub_with_status.h"
+#include "app/cli/status_options.h"
+#include "app/status/hub_with_status.h"
 #include "hub/core/alerts.h"
 #include "support/platform.h"
 #include "support/simple_log_file.h"
@@ -400,10 +401,10 @@ void AwaitHangups(asio::signal_set& hangups, CHeadlessRunner& runner) {
 
 }  // namespace
 
-CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub, const CommandLine& options) {
-  if (!options.statusPort) return makeHub;
-  const StatusEndpoint endpoint{options.statusListen, *options.statusPort};
-  return [makeHub = std::move(makeHub), endpoint](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub,
+                                               const std::optional<StatusEndpoint>& status) {
+  if (!status) return makeHub;
+  return [makeHub = std::move(makeHub), endpoint = *status](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
     return std::make_unique<CHubWithStatus>(makeHub(sink, config), endpoint);
   };
 }
@@ -418,6 +419,12 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   asio::signal_set hangups(signalContext, SIGHUP);
 #endif
 
+  std::optional<StatusEndpoint> statusEndpoint;
+  std::string statusError;
+  if (!StatusEndpointOf(options, statusEndpoint, statusError)) {
+    std::fprintf(stderr, "tessamer: %s\n", statusError.c_str());
+    return kExitBadOptions;
+  }
   OpenLog(options);
   HubConfig config = HubConfigOf(options);
   CDemoBoxes demo;
@@ -430,7 +437,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     config.boxUtilityPort = demo.UtilityPort();
   }
 
-  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), WithStatusEndpoint(makeHub, options));
+  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config), WithStatusEndpoint(makeHub, statusEndpoint));
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());

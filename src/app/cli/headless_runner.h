@@ -27,6 +27,7 @@
 #include "app/cli/box_list.h"
 #include "app/cli/service_notifier.h"
 #include "app/cli/command_line.h"
+#include "app/status/status_server.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/notices.h"
@@ -153,9 +154,10 @@ class CHeadlessRunner : public INoticeSink {
   bool reloadRequested = false;
 };
 
-// `makeHub`, or with --status-port a factory of hubs whose health a status endpoint serves
-// (CHubWithStatus).
-CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub, const CommandLine& options);
+// `makeHub`, or with a status endpoint (StatusEndpointOf) a factory of hubs whose health it
+// serves (CHubWithStatus).
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub,
+                                               const std::optional<StatusEndpoint>& status);
 
 // The whole headless program: opens the diagnostic log, starts simulated boxes for --demo, runs
 // CHeadlessRunner with the hub `makeHub` makes, re-reads `args` on SIGHUP and ends on SIGINT or

@@ -51,6 +51,7 @@ class FakeHub : public IHubControl {
     calls.destroyed = true;
   }
   bool StartServers() override { return script.serversStart; }
+  void AddOutput(std::shared_ptr<IJobOutput>) override {}  // no combined job here
   bool Start(const std::vector<Box>& boxes, int channelLimit) override {
     if (poster.joinable()) poster.join();
     size_t start = 0;

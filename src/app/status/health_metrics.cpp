@@ -1,4 +1,4 @@
-#include "app/cli/health_metrics.h"
+#include "app/status/health_metrics.h"
 
 #include <charconv>
 #include <cmath>
@@ -86,7 +86,11 @@ void BoxFamily(CExposition& out, const HubHealth& health, const char* name, cons
   for (const BoxHealth& box : health.boxes) out.Sample({{"box", BoxLabel(box)}}, figure(box));
 }
 
+bool LinkUp(BoxState state) { return state == BoxState::Connected || state == BoxState::Silent; }
+
 void BoxFamilies(CExposition& out, const HubHealth& health) {
+  BoxFamily(out, health, "tessamer_box_up", "gauge", "1 while the box's link is up (connected or silent).",
+            [](const BoxHealth& box) { return LinkUp(box.state) ? "1" : "0"; });
   out.Family("tessamer_box_state", "gauge", "1 for the state the box is in, 0 for the others.");
   for (const BoxHealth& box : health.boxes) {
     for (const BoxState state : kBoxStates) {
@@ -178,6 +182,78 @@ void ChannelFamily(CExposition& out, const HubHealth& health) {
   }
 }
 
+void RecordingFamilies(CExposition& out, const RecordingHealth& recording) {
+  const Labels file = {{"file", recording.file}};
+  out.Family("tessamer_recording_info", "gauge", "The job recording: its file and state.");
+  out.Sample({{"file", recording.file}, {"state", recording.state}}, "1");
+  out.Family("tessamer_recording_size_bytes", "gauge", "Size of the recording's file.");
+  out.Sample(file, Number(recording.sizeBytes));
+  out.Family("tessamer_recording_records", "gauge", "Records in the recording's file.");
+  out.Sample(file, Number(recording.records));
+  out.Family("tessamer_recording_waiting_records", "gauge", "Records not yet written to the recording.");
+  out.Sample(file, Number(recording.waiting));
+  out.Family("tessamer_recording_dropped_records_total", "counter",
+             "Records given up because too many were waiting to be written.");
+  out.Sample(file, Number(recording.dropped));
+}
+
+void UplinkFamilies(CExposition& out, const UplinkHealth& uplink) {
+  const Labels broker = {{"broker", uplink.broker}};
+  out.Family("tessamer_uplink_up", "gauge", "1 while the uplink is connected to its broker.");
+  out.Sample(broker, uplink.state == "connected" ? "1" : "0");
+  out.Family("tessamer_uplink_info", "gauge", "The uplink's broker and state.");
+  out.Sample({{"broker", uplink.broker}, {"state", uplink.state}}, "1");
+  out.Family("tessamer_uplink_cursor", "gauge", "Every record up to this sequence number is acknowledged.");
+  out.Sample(broker, Number(uplink.cursor));
+  out.Family("tessamer_uplink_backlog_records", "gauge", "Recorded records after the cursor.");
+  out.Sample(broker, Number(uplink.backlog));
+  out.Family("tessamer_uplink_in_flight_records", "gauge", "Records sent and not yet acknowledged.");
+  out.Sample(broker, Number(uplink.inFlight));
+  out.Family("tessamer_uplink_sent_records_total", "counter", "Records the broker acknowledged.");
+  out.Sample(broker, Number(uplink.sent));
+  out.Family("tessamer_uplink_reconnections_total", "counter", "Reconnections to the broker.");
+  out.Sample(broker, Number(uplink.reconnections));
+}
+
+void ProcessFamilies(CExposition& out, const ProcessFigures& process) {
+  out.Family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+  out.Sample({}, Number(process.cpuSeconds));
+  out.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+  out.Sample({}, Number(process.residentBytes));
+  out.Family("process_open_fds", "gauge", "Number of open file descriptors.");
+  out.Sample({}, Number(process.openDescriptors));
+  out.Family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+  if (process.startTime > 0) out.Sample({}, Number(process.startTime));
+}
+
+void EndpointFamilies(CExposition& out, const EndpointFigures& endpoint) {
+  out.Family("tessamer_status_connections", "gauge", "Connections open to the status endpoint.");
+  out.Sample({}, Number(endpoint.connections));
+  out.Family("tessamer_status_event_streams", "gauge", "Event streams open to web pages.");
+  out.Sample({}, Number(endpoint.eventStreams));
+  out.Family("tessamer_status_connections_refused_total", "counter",
+             "Connections closed at once because every place was busy.");
+  out.Sample({}, Number(endpoint.refused));
+  out.Family("tessamer_status_connections_evicted_total", "counter",
+             "Idle connections closed to make room for a new one.");
+  out.Sample({}, Number(endpoint.evicted));
+  out.Family("tessamer_status_connections_timed_out_total", "counter",
+             "Connections closed at a deadline (request head, keep-alive, write).");
+  out.Sample({}, Number(endpoint.timedOut));
+  out.Family("tessamer_status_event_streams_dropped_total", "counter",
+             "Event streams closed because their client fell behind.");
+  out.Sample({}, Number(endpoint.streamsDropped));
+}
+
+void ExtraFamilies(CExposition& out, const MetricsExtras& extras) {
+  if (!extras.version.empty()) {
+    out.Family("tessamer_build_info", "gauge", "The program's version; always 1.");
+    out.Sample({{"version", extras.version}}, "1");
+  }
+  if (extras.process) ProcessFamilies(out, *extras.process);
+  if (extras.endpoint) EndpointFamilies(out, *extras.endpoint);
+}
+
 }  // namespace
 
 std::string EscapedLabelValue(std::string_view value) {
@@ -197,12 +273,15 @@ std::string EscapedLabelValue(std::string_view value) {
   return text;
 }
 
-std::string HealthMetrics(const HubHealth& health) {
+std::string HealthMetrics(const HubHealth& health, const MetricsExtras& extras) {
   CExposition out;
+  ExtraFamilies(out, extras);
   RunFamilies(out, health);
   BoxFamilies(out, health);
   ViewerFamilies(out, health);
   ChannelFamily(out, health);
+  if (health.recording) RecordingFamilies(out, *health.recording);
+  if (health.uplink) UplinkFamilies(out, *health.uplink);
   return std::move(out).Text();
 }
 

@@ -1,4 +1,4 @@
-#include "app/cli/health_json.h"
+#include "app/status/health_json.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -8,8 +8,9 @@ namespace {
 
 using json = nlohmann::ordered_json;  // fields in the order written here
 
-// "2026-12-09T18:06:14.123Z"; an empty text for the clock's epoch (no time recorded).
-std::string IsoTime(WallClock::time_point time) {
+}  // namespace
+
+std::string IsoUtcTime(WallClock::time_point time) {
   if (time == WallClock::time_point{}) return {};
   using namespace std::chrono;
   const auto ms = floor<milliseconds>(time);
@@ -24,8 +25,10 @@ std::string IsoTime(WallClock::time_point time) {
   return text;
 }
 
+namespace {
+
 json Time(WallClock::time_point time) {
-  const std::string text = IsoTime(time);
+  const std::string text = IsoUtcTime(time);
   return text.empty() ? json(nullptr) : json(text);
 }
 
@@ -68,6 +71,29 @@ json RunJson(const RunHealth& run) {
           {"outcome", run.outcome}};
 }
 
+json RecordingJson(const RecordingHealth& recording) {
+  return {{"file", recording.file},
+          {"state", recording.state},
+          {"size_bytes", recording.sizeBytes},
+          {"records", recording.records},
+          {"oldest", recording.oldest.empty() ? json(nullptr) : json(recording.oldest)},
+          {"newest", recording.newest.empty() ? json(nullptr) : json(recording.newest)},
+          {"waiting", recording.waiting},
+          {"dropped", recording.dropped},
+          {"last_error", recording.lastError}};
+}
+
+json UplinkJson(const UplinkHealth& uplink) {
+  return {{"broker", uplink.broker},
+          {"state", uplink.state},
+          {"cursor", uplink.cursor},
+          {"backlog", uplink.backlog},
+          {"in_flight", uplink.inFlight},
+          {"sent", uplink.sent},
+          {"reconnections", uplink.reconnections},
+          {"last_error", uplink.lastError}};
+}
+
 json ChannelJson(const CombinedChannel& channel) {
   return {{"name", channel.name}, {"unit", channel.unit}, {"value", channel.value}};  // not finite: null
 }
@@ -81,11 +107,13 @@ std::string HealthJson(const HubHealth& health) {
   for (const ViewerHealth& viewer : health.viewers) viewers.push_back(ViewerJson(viewer));
   json channels = json::array();
   for (const CombinedChannel& channel : health.channels) channels.push_back(ChannelJson(channel));
-  const json whole = {{"takenAt", Time(health.takenAt)},
-                      {"run", RunJson(health.run)},
-                      {"boxes", std::move(boxes)},
-                      {"viewers", std::move(viewers)},
-                      {"channels", std::move(channels)}};
+  json whole = {{"takenAt", Time(health.takenAt)},
+                {"run", RunJson(health.run)},
+                {"boxes", std::move(boxes)},
+                {"viewers", std::move(viewers)},
+                {"channels", std::move(channels)}};
+  if (health.recording) whole["recording"] = RecordingJson(*health.recording);
+  if (health.uplink) whole["uplink"] = UplinkJson(*health.uplink);
   return whole.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

@@ -427,6 +427,30 @@ TEST(TessamerProgram, StatusEndpointBeyondLoopbackWithoutATokenStopsTheStart) {
   std::remove(logFile.c_str());
 }
 
+TEST(TessamerProgram, GuardedStatusEndpointIsShownWithItsTokenOnly) {
+  const std::string tokenFile = TempConfigFile("e2e-Token-42\n");
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0",
+                                        "--status-token-file", tokenFile}));
+  const std::string port = std::to_string(NumberAfter(run.hub.Lines().front(), "status"));
+  EXPECT_EQ(HttpGet(std::stoi(port), "/status"), "");  // 401
+  ChildProcess without;
+  ASSERT_TRUE(without.Start(TESSAMER_PROGRAM, {"--status", port}));
+  int status = -1;
+  ASSERT_TRUE(without.WaitExit(status));
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(without.ErrorText(), "tessamer: 127.0.0.1:" + port + " asks for a token: give --status-token-file FILE\n");
+  ChildProcess with;
+  ASSERT_TRUE(with.Start(TESSAMER_PROGRAM, {"--status", port, "--status-token-file", tokenFile}));
+  ASSERT_TRUE(with.WaitExit(status));
+  EXPECT_EQ(status, 0) << with.ErrorText();
+  EXPECT_THAT(with.Lines(), ::testing::Contains(::testing::MatchesRegex("boxes \\(2\\)")));
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  std::remove(tokenFile.c_str());
+}
+
 TEST(TessamerProgram, ConfigurationFileServesItsBoxesAndTheCommandLineOverridesIt) {
   RunningHub run;
   ASSERT_NO_FATAL_FAILURE(run.StartBoxes());

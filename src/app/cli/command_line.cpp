@@ -273,7 +273,7 @@ void COptionReader::AddOptions() {
   AddSetting("--status-token-file", "FILE",
              "every request to the status endpoint must carry the token\n"
              "in FILE (Authorization: Bearer TOKEN, or ?token=TOKEN once\n"
-             "in the page's address)",
+             "in the page's address); with --status, the token to send",
              [this](const std::string& text) {
                if (text.empty()) Reject("status-token-file", "takes a file name");
                options.statusTokenFile = text;

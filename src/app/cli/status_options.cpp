@@ -13,8 +13,9 @@ namespace {
 
 constexpr uint32_t kLoopbackNet = 127;  // 127.0.0.0/8: this machine alone
 
-// The token in `path`: its text without surrounding blanks and line ends.
-bool ReadToken(const std::string& path, std::string& token, std::string& error) {
+}  // namespace
+
+bool ReadStatusToken(const std::string& path, std::string& token, std::string& error) {
   std::error_code failure;
   std::ifstream file(path, std::ios::binary);
   if (!std::filesystem::is_regular_file(path, failure) || !file) {
@@ -35,8 +36,6 @@ bool ReadToken(const std::string& path, std::string& token, std::string& error) 
   return true;
 }
 
-}  // namespace
-
 bool StatusEndpointOf(const CommandLine& options, std::optional<StatusEndpoint>& endpoint, std::string& error) {
   endpoint.reset();
   if (!options.statusPort) return true;
@@ -49,7 +48,7 @@ bool StatusEndpointOf(const CommandLine& options, std::optional<StatusEndpoint>&
     return false;
   }
   made.address = Ipv4Text(hostOrder);
-  if (!options.statusTokenFile.empty() && !ReadToken(options.statusTokenFile, made.token, error)) return false;
+  if (!options.statusTokenFile.empty() && !ReadStatusToken(options.statusTokenFile, made.token, error)) return false;
   if ((hostOrder >> 24) != kLoopbackNet && made.token.empty() && !options.statusOpen) {
     error = "--status-listen " + options.statusListen +
             " serves the status page beyond this machine: give --status-token-file FILE, or --status-open "

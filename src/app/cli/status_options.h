@@ -17,4 +17,8 @@ namespace tessamer {
 // would listen beyond loopback without a token or --status-open.
 bool StatusEndpointOf(const CommandLine& options, std::optional<StatusEndpoint>& endpoint, std::string& error);
 
+// The token in the file `path` (one line; blanks and line ends around it ignored). False with a
+// one-line `error` when the file cannot be read or holds no usable token.
+bool ReadStatusToken(const std::string& path, std::string& token, std::string& error);
+
 }  // namespace tessamer

@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import queue
+import socket
 import subprocess
 import sys
 import tempfile
@@ -92,9 +93,9 @@ def start_hub(args, log):
     hub = Child([args.tessamer, "--headless", "--default-box", "127.0.0.1", "--data-port", "0",
                  "--utility-port", "0", "--log", log, "--box", f"127.0.0.2:{data}", "--box",
                  f"127.0.0.3:{data}", "--box-utility-port", str(utility), "--status-port", "0"])
-    status = field(hub.line_starting("listening "), "status")
+    listening = hub.line_starting("listening ")
     hub.line_starting("headers-complete")
-    return boxes, hub, status
+    return boxes, hub, field(listening, "status"), field(listening, "data")
 
 
 BOX_STATES = "[...document.querySelectorAll('#boxes tbody tr')].map(r => r.dataset.state)"
@@ -131,8 +132,8 @@ def test_page(browser, url, boxes):
     check(content["link"] == "live", "the event stream is live", failures)
     check(content["run"].startswith("Run since "), "the run: " + content["run"], failures)
 
+    boxes.write("refuse 1")  # first: the hub's reconnection finds nothing listening
     boxes.write("drop 1")
-    boxes.write("refuse 1")
     states = browser.wait_for(BOX_STATES, lambda s: len(s) == 2 and s[1] == "lost", timeout=20)
     check(states == ["connected", "lost"], "the stopped box turns lost: %s" % states, failures)
     row = browser.evaluate("document.querySelectorAll('#boxes tbody tr')[1].innerText")
@@ -142,12 +143,27 @@ def test_page(browser, url, boxes):
     return failures
 
 
+def read_as_viewer(port):
+    """A viewer of the hub's data port for the pictures: it reads and forgets every line."""
+    viewer = socket.create_connection(("127.0.0.1", port), timeout=5)
+
+    def read():
+        try:
+            while viewer.recv(65536):
+                pass
+        except OSError:
+            pass
+
+    threading.Thread(target=read, daemon=True).start()
+    return viewer
+
+
 def take_pictures(browser, url, boxes, folder, seconds):
     browser.navigate(url)
     browser.wait_for(BOX_STATES, lambda s: s == ["connected", "connected"])
     time.sleep(seconds)  # the trend gathers this much data for the picture
+    boxes.write("refuse 1")  # first: the hub's reconnection finds nothing listening
     boxes.write("drop 1")
-    boxes.write("refuse 1")
     browser.wait_for(BOX_STATES, lambda s: len(s) == 2 and s[1] == "lost", timeout=20)
     time.sleep(2)  # a few more records after the loss, so the trend shows it
     browser.screenshot(os.path.join(folder, "status-page.png"), *LAPTOP)
@@ -169,11 +185,13 @@ def main():
     log = tempfile.NamedTemporaryFile(prefix="tessamer-page-log-", delete=False).name
     boxes = hub = None
     try:
-        boxes, hub, status = start_hub(args, log)
+        boxes, hub, status, data = start_hub(args, log)
         url = f"http://127.0.0.1:{status}/"
         with devtools.Browser(chromium) as browser:
             if args.screenshots:
+                viewer = read_as_viewer(data)
                 take_pictures(browser, url, boxes, args.screenshots, args.seconds)
+                viewer.close()
                 return 0
             failures = test_page(browser, url, boxes)
         return 1 if failures else 0

@@ -66,10 +66,14 @@
     return Number(value).toFixed(2);
   }
 
+  // A cell of `row` with `text`; it carries its column's heading for the narrow layout, where a
+  // row is shown as a card of labelled values.
   function Cell(row, text, className) {
     const cell = row.insertCell();
     cell.textContent = text;
     if (className) cell.className = className;
+    const heading = row.closest('table').tHead.rows[0].cells[cell.cellIndex];
+    if (heading) cell.dataset.label = heading.textContent;
     return cell;
   }
 

@@ -271,7 +271,8 @@ void PublishAtRate(int64_t count, int rate, Publish publish) {
 class ConnectionCounter : public INoticeSink {
  public:
   void Post(Notice notice) override {
-    if (notice.message != WM_HUB_CLIENT_CONNECTION || (notice.lParam & kConnectionEventMask) != kClientConnected) return;
+    const auto* connection = std::get_if<ClientConnectionNotice>(&notice);
+    if (connection == nullptr || !connection->connected) return;
     std::lock_guard guard(mutex);
     ++connected;
     changed.notify_all();

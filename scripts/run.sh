@@ -6,6 +6,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target tessamer
+cmake --build build -j "$(nproc)" --target tessamer tessamer-window
 if [ $# -eq 0 ]; then set -- --demo; fi
 exec build/src/app/tessamer "$@"

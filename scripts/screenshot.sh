@@ -10,7 +10,7 @@ out=${1:-docs/demo-window.png}
 build=${TESSAMER_BUILD_DIR:-build}
 if ! command -v xvfb-run >/dev/null; then bash scripts/setup.sh; fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tessamer
+cmake --build "$build" -j "$(nproc)" --target tessamer tessamer-window
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 mkdir -p "$(dirname "$out")"

@@ -26,7 +26,7 @@ if $sample; then
   echo "saved $boxes_out and $live_out"
   exit 0
 fi
-cmake --build "$build" -j 2 --target tessamer vellumetric-sim
+cmake --build "$build" -j 2 --target tessamer tessamer-window vellumetric-sim
 sim=$build/tools/vellumetric-sim/vellumetric-sim
 
 work=$(mktemp -d)

@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QRadialGradient>
 
+#include "app/app_texts.h"
 #include "app/version_text.h"
 
 namespace tessamer {
@@ -39,7 +40,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   buildLine = new QLabel(QStringLiteral("Build #:"), this);
   layout->addWidget(versionLine, 0, 1);
   layout->addWidget(buildLine, 1, 1);
-  layout->addWidget(new QLabel(QStringLiteral("Vellumetric Systems"), this), 2, 1);
+  layout->addWidget(new QLabel(kSettingsOrganisation, this), 2, 1);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   layout->addWidget(buttons, 0, 2, 1, 1, Qt::AlignTop);

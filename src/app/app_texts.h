@@ -4,11 +4,13 @@
 
 #include <QString>
 
+#include "app/cli/program_log.h"
+
 namespace tessamer {
 
 // Settings root, application and section of the stored box addresses.
-inline const QString kSettingsOrganisation = QStringLiteral("Vellumetric Systems");
-inline const QString kSettingsApplication = QStringLiteral("Tessamer");
+inline const QString kSettingsOrganisation = QString::fromUtf8(kCompanyName);
+inline const QString kSettingsApplication = QString::fromUtf8(kProgramName);
 inline const QString kAddressSection = QStringLiteral("IP");
 
 // String table.
@@ -20,6 +22,7 @@ inline const QString kDataPortPaneText = QStringLiteral("5000");
 
 // Status texts of the main window.
 inline const QString kWaitingText = QStringLiteral("Waiting for clients to connect");
+inline const QString kServerNotRunningText = QStringLiteral("The data server is not running");
 inline const QString kClientConnectedText = QStringLiteral("Client connected");
 inline const QString kClientDisconnectedText = QStringLiteral("Client disconnected");
 

@@ -1,5 +1,8 @@
-// tessamer: the operator window, with --headless one run served without a window, or with
-// --status the health of a running hub.
+// tessamer and tessamer-window: one command line for both programs. With --headless one run is
+// served without a window, --status shows the health of a running hub, --check-config prints the
+// settings; otherwise the operator window opens: in tessamer-window itself (window_main.cpp),
+// while tessamer, built without the toolkit, hands its command line to tessamer-window
+// (no_window.cpp).
 
 #include <cstdio>
 #include <memory>
@@ -7,7 +10,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/cli/headless_runner.h"
+#include "app/cli/headless_main.h"
 #include "app/cli/status_client.h"
 #include "app/cli/status_options.h"
 #include "app/window_main.h"
@@ -31,6 +34,10 @@ int main(int argc, char** argv) {
     std::printf("tessamer %s\n", kVersionText);
     return 0;
   }
+  if (options.checkConfig) {
+    std::fputs(SettingsText(options).c_str(), stdout);
+    return 0;
+  }
   if (!options.statusQuery.empty()) {
     std::string token;
     if (!options.statusTokenFile.empty() && !ReadStatusToken(options.statusTokenFile, token, error)) {
@@ -40,9 +47,10 @@ int main(int argc, char** argv) {
     return ShowStatus(options.statusQuery, token);
   }
   if (options.headless) {
-    return RunHeadless(args, options, [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
-      return std::make_unique<CHubBridge>(sink, config);
-    });
+    return RunHeadless(args, options,
+                       [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+                         return std::make_unique<CHubBridge>(sink, config);
+                       });
   }
   return RunWindow(argc, argv, options);
 }

@@ -1,13 +1,11 @@
 #include "app/tessamer_app.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QStandardPaths>
-#include <cstdio>
 #include <memory>
 
 #include "app/app_texts.h"
 #include "app/cli/demo_boxes.h"
+#include "app/cli/program_log.h"
 #include "app/screenshot_trigger.h"
 #include "app/tessamer_dlg.h"
 #include "app/version_text.h"
@@ -53,24 +51,6 @@ class AlertInstallation {
 };
 
 }  // namespace
-
-QString DefaultLogPath() {
-  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-  QDir().mkpath(folder);
-  return QDir(folder).filePath(QStringLiteral("tessamer-log.txt"));
-}
-
-QString OpenDiagnosticLog(const std::string& file) {
-  const std::string path = file.empty() ? DefaultLogPath().toStdString() : file;
-  CSimpleLogFile& log = DiagnosticLog();
-  if (!log.Open(path)) {
-    std::fprintf(stderr, "tessamer: cannot open the log %s: %s\n", path.c_str(),
-                 Narrow(log.LastError().text).c_str());
-    return {};
-  }
-  log.WriteBanner();
-  return QString::fromStdString(path);
-}
 
 CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
 

@@ -14,7 +14,7 @@ namespace tessamer {
 
 // What the window program is started with.
 struct WindowOptions {
-  std::string logFile;              // empty: "tessamer-log.txt" in the user's application data
+  std::string logFile;              // empty: DefaultLogPath() (app/cli/program_log.h)
   bool demo = false;                // simulated boxes instead of the stored addresses
   HubConfig hub;                    // ports and time-outs of the hub
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
@@ -33,12 +33,5 @@ class CTessamerApp {
  private:
   WindowOptions options;
 };
-
-// "tessamer-log.txt" in the user's application-data folder (created when missing).
-QString DefaultLogPath();
-
-// Opens the diagnostic log at `file` (empty: DefaultLogPath) and writes its banner first. Returns
-// the path opened, or an empty text (and a line on standard error) when it could not be opened.
-QString OpenDiagnosticLog(const std::string& file);
 
 }  // namespace tessamer

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <variant>
 
 #include "app/about_dlg.h"
 #include "app/app_texts.h"
@@ -72,6 +73,9 @@ class DialogUnits {
 QString DottedOfControlAddress(uint32_t address) {
   return QString::fromStdString(Ipv4Text(address));
 }
+
+// A notice's row that names one of the window's rows.
+bool IsRow(int32_t row) { return row >= 0 && row < MaxBoxes; }
 
 }  // namespace
 
@@ -187,6 +191,9 @@ void CTessamerDlg::OnInitDialog() {
     indicator.SetColours(kChartreuse, kDarkGreen, false);
   } else {
     ShowAlert(L"Could not start server. Detail: " + bridge->StartError().text, AlertIcon::Error);
+    // The bar must not claim a port nobody listens on.
+    statusBar->SetPaneText(0, kServerNotRunningText);
+    statusBar->SetPaneText(1, QString());
     indicator.SetColours(kIndicatorRed, kIndicatorPink, true);
   }
   indicator.update();
@@ -200,35 +207,22 @@ void CTessamerDlg::customEvent(QEvent* event) {
   if (event->type() == NoticeEvent::Kind()) {
     const Notice& notice = static_cast<NoticeEvent*>(event)->notice;
     Dispatch(notice);
-    emit NoticeHandled(notice.message);
+    emit NoticeHandled(MessageOf(notice));
     return;
   }
   QDialog::customEvent(event);
 }
 
 void CTessamerDlg::Dispatch(const Notice& notice) {
-  switch (notice.message) {
-    case WM_HUB_ACTIVITY:
-      OnHubActivity(notice.wParam, notice.lParam);
-      break;
-    case WM_HUB_STOPPED:
-      OnHubStopped();
-      break;
-    case WM_HUB_BOX_DATA:
-      OnBoxData(notice.wParam);
-      break;
-    case WM_HUB_PUBLISHED:
-      OnPublished();
-      break;
-    case WM_HUB_CLIENT_CONNECTION:
-      OnClientConnection(notice.lParam);
-      break;
-    case WM_HUB_BOX_SILENCE:
-      OnBoxSilence(notice.wParam, notice.lParam);
-      break;
-    default:  // headers complete, client offsets: nothing to show
-      break;
-  }
+  std::visit(Overloaded{[this](const ActivityNotice& n) { OnHubActivity(n); },
+                        [this](const StoppedNotice&) { OnHubStopped(); },
+                        [this](const BoxDataNotice& n) { OnBoxData(n); },
+                        [this](const PublishedNotice&) { OnPublished(); },
+                        [this](const ClientConnectionNotice& n) { OnClientConnection(n); },
+                        [this](const BoxSilenceNotice& n) { OnBoxSilence(n); },
+                        // headers complete, client offsets: nothing to show
+                        [](const HeadersCompleteNotice&) {}, [](const ClientOffsetNotice&) {}},
+             notice);
 }
 
 void CTessamerDlg::OnConnect() {
@@ -289,13 +283,14 @@ void CTessamerDlg::UpdateControls() {
   clearAllButton->setEnabled(enable);
 }
 
-void CTessamerDlg::OnHubActivity(uintptr_t status, intptr_t row) {
-  if (row < 0 || row >= MaxBoxes) return;
-  CLedControl& lamp = lamps[static_cast<size_t>(row)];
-  if (silentSince[static_cast<size_t>(row)]) OnBoxSilence(static_cast<uintptr_t>(row), 0);
-  if (status == static_cast<uintptr_t>(Connected)) {
+void CTessamerDlg::OnHubActivity(const ActivityNotice& activity) {
+  if (!IsRow(activity.row)) return;
+  const auto row = static_cast<size_t>(activity.row);
+  CLedControl& lamp = lamps[row];
+  if (silentSince[row]) OnBoxSilence(BoxSilenceNotice{activity.row, 0});
+  if (activity.status == Connected) {
     lamp.SetState(CLedControl::Green);
-  } else if (status == static_cast<uintptr_t>(ConnectFailed)) {
+  } else if (activity.status == ConnectFailed) {
     lamp.SetState(CLedControl::Red);
   } else {
     lamp.SetState(CLedControl::Orange);
@@ -311,8 +306,8 @@ void CTessamerDlg::OnHubStopped() {
   UpdateControls();
 }
 
-void CTessamerDlg::OnBoxData(uintptr_t row) {
-  if (row < static_cast<uintptr_t>(MaxBoxes)) lamps[row].Flicker();
+void CTessamerDlg::OnBoxData(const BoxDataNotice& data) {
+  if (IsRow(data.row)) lamps[static_cast<size_t>(data.row)].Flicker();
 }
 
 void CTessamerDlg::OnPublished() {
@@ -320,11 +315,12 @@ void CTessamerDlg::OnPublished() {
   statusBar->Indicator().update();
 }
 
-void CTessamerDlg::OnBoxSilence(uintptr_t row, intptr_t seconds) {
-  if (row >= static_cast<uintptr_t>(MaxBoxes)) return;
+void CTessamerDlg::OnBoxSilence(const BoxSilenceNotice& silence) {
+  if (!IsRow(silence.row)) return;
+  const auto row = static_cast<size_t>(silence.row);
   std::optional<WallClock::time_point>& since = silentSince[row];
   since.reset();
-  if (seconds > 0) since = WallClock::now() - std::chrono::seconds(seconds);
+  if (silence.Silent()) since = WallClock::now() - std::chrono::seconds(silence.seconds);
   addressFields[row]->SetGreyItalic(since.has_value());
   RefreshToolTips();
 }
@@ -377,9 +373,8 @@ void CTessamerDlg::OpenLiveDataWindow() {
   liveDataWindow->raise();
 }
 
-void CTessamerDlg::OnClientConnection(intptr_t noticeWord) {
-  statusBar->SetPaneText(0, (noticeWord & 0xFF) == 0 ? kClientConnectedText
-                                                      : kClientDisconnectedText);
+void CTessamerDlg::OnClientConnection(const ClientConnectionNotice& connection) {
+  statusBar->SetPaneText(0, connection.connected ? kClientConnectedText : kClientDisconnectedText);
 }
 
 void CTessamerDlg::OnChannelLimit(int command) {

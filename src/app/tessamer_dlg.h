@@ -22,6 +22,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/app_texts.h"
 #include "app/box_settings.h"
 #include "app/health_views.h"
 #include "app/indicator_status_bar.h"
@@ -48,8 +49,8 @@ struct PresetBox {
 struct DialogOptions {
   // Makes the hub that posts its notices to the given sink. Required.
   std::function<std::unique_ptr<IHubControl>(INoticeSink*)> makeHub;
-  QString settingsOrganisation = QStringLiteral("Vellumetric Systems");
-  QString settingsApplication = QStringLiteral("Tessamer");
+  QString settingsOrganisation = kSettingsOrganisation;
+  QString settingsApplication = kSettingsApplication;
   uint16_t boxPort = kBoxDataPort;  // data port of the box of every row
   int channelLimit = kDefaultChannelLimit;  // the Channels menu's first choice
   // When set, the rows show these boxes, marked, and the stored addresses are neither read nor
@@ -76,18 +77,17 @@ class CTessamerDlg : public QDialog, public INoticeSink {
   // Handlers.
   void OnConnect();
   void OnClearAll();
-  void OnHubActivity(uintptr_t status, intptr_t row);
+  void OnHubActivity(const ActivityNotice& activity);
   void OnHubStopped();
-  void OnBoxData(uintptr_t row);
+  void OnBoxData(const BoxDataNotice& data);
   void OnPublished();
-  // seconds > 0: the row's box has sent nothing for that long; 0: it speaks again.
-  void OnBoxSilence(uintptr_t row, intptr_t seconds);
+  void OnBoxSilence(const BoxSilenceNotice& silence);
   // Every row's lamp and address tooltip from a fresh health snapshot.
   void RefreshToolTips();
   // Open (or bring to the front) the View menu's windows.
   void OpenHealthWindow();
   void OpenLiveDataWindow();
-  void OnClientConnection(intptr_t noticeWord);
+  void OnClientConnection(const ClientConnectionNotice& connection);
   void OnChannelLimit(int command);
   void OnInitMenuPopup();
   void OnAbout();

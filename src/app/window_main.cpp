@@ -29,9 +29,29 @@ ScreenshotFiles ScreenshotFilesAsked() {
   return files;
 }
 
+// Where the toolkit would need a display server and none is named, it would end the program
+// with its own abort: say so in one line instead. A platform chosen explicitly (offscreen,
+// for tests and screenshots) needs none.
+bool DisplayMissing() {
+#if defined(_WIN32) || defined(__APPLE__)
+  return false;
+#else
+  const auto named = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+  };
+  return !named("QT_QPA_PLATFORM") && !named("DISPLAY") && !named("WAYLAND_DISPLAY");
+#endif
+}
+
 }  // namespace
 
 int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
+  if (DisplayMissing()) {
+    std::fputs("tessamer: there is no display to open the window on; "
+               "--headless runs the hub without a window\n", stderr);
+    return kExitBadOptions;
+  }
   WindowOptions options;
   options.logFile = commandLine.logFile;
   options.demo = commandLine.demo;

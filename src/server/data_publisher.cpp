@@ -67,6 +67,16 @@ void CDataPublisher::PublishHeader(const Header& header) {
   if (server) server->Publish(SavedText::Header, HeaderBlock(header));
 }
 
+void CDataPublisher::OnHeader(const std::shared_ptr<const PublishedHeader>& header) {
+  std::lock_guard guard(lock);
+  if (server) server->Publish(SavedText::Header, header->block);
+}
+
+void CDataPublisher::OnRecord(const std::shared_ptr<const PublishedRecord>& record) {
+  std::lock_guard guard(lock);
+  if (server) server->Publish(SavedText::DataLine, record->line);
+}
+
 std::string CDataPublisher::DataLine(const Data& data) {
   std::string line;
   const int count = ChannelCount(data.count);

@@ -81,7 +81,7 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   void RunSendStep(const Link& link, ClientContext& record);
   void CloseClient(const Link& link, bool abortive);
   void OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link, std::string line);
-  void Notify(uintptr_t socketValue, intptr_t event, std::wstring text = {});
+  void Notify(uintptr_t socketValue, bool connected, std::wstring peer = {});
   void RecordError(const asio::error_code& failure);
 
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
@@ -290,7 +290,7 @@ void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
         OnCommand(viewer, weak, std::move(line));
       });
   ClientContext& readRecord = pool.AddReader(std::move(reader));
-  Notify(link->socketValue, kClientConnected,
+  Notify(link->socketValue, true,
          Widen(link->peerAddress + ":" + std::to_string(link->peerPort)));
   StartReceive(link, readRecord);
   RunSendStep(link, record);
@@ -370,8 +370,7 @@ void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
   }
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
-    PostNotice(window, WM_HUB_CLIENT_CONNECTION, link->socketValue,
-               ConnectionNoticeWord(listenPort, kClientDisconnected));
+    PostNotice(window, ClientConnectionNotice{link->socketValue, listenPort, false, {}});
   }
   link->socket.close(ignored);  // cancels the client's receive and send
 }
@@ -385,11 +384,11 @@ void CDataServer::Core::OnCommand(ViewerId viewer, const std::weak_ptr<ClientLin
   });
 }
 
-void CDataServer::Core::Notify(uintptr_t socketValue, intptr_t event, std::wstring text) {
+void CDataServer::Core::Notify(uintptr_t socketValue, bool connected, std::wstring peer) {
   std::lock_guard guard(noticeLock);
   if (noticesOpen) {
-    PostNotice(window, WM_HUB_CLIENT_CONNECTION, socketValue,
-               ConnectionNoticeWord(boundPort.load(), event), std::move(text));
+    PostNotice(window, ClientConnectionNotice{socketValue, boundPort.load(), connected,
+                                              std::move(peer)});
   }
 }
 

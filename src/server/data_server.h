@@ -46,17 +46,6 @@ inline constexpr int kListenBacklog = 20;
 inline constexpr std::chrono::milliseconds kServerStopWait{5000};  // for the workers to end
 inline constexpr const char* kAllInterfaces = "0.0.0.0";
 
-// WM_HUB_CLIENT_CONNECTION: wParam the client's socket value, lParam the event in its low byte
-// and the server's port above it.
-inline constexpr intptr_t kClientConnected = 0;
-inline constexpr intptr_t kClientDisconnected = 1;
-inline constexpr intptr_t kConnectionEventMask = 0xff;
-inline constexpr int kConnectionPortShift = 8;
-
-constexpr intptr_t ConnectionNoticeWord(uint16_t port, intptr_t event) {
-  return (static_cast<intptr_t>(port) << kConnectionPortShift) | event;
-}
-
 class CDataServer {
  public:
   // Listens on `listenAddress`:`port` once started (port 0: any free port). `window` may be null

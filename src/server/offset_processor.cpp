@@ -57,7 +57,7 @@ void COffsetProcessor::HandleLine(std::string_view line) {
     if (equals == std::string_view::npos) return;
     // The name starts after "O" and one further character; "O=" and "Ox=" name nothing.
     const std::string_view name = equals > 2 ? line.substr(2, equals - 2) : std::string_view();
-    PostNotice(window, WM_HUB_CLIENT_OFFSET, 0, 0, Widen(name));
+    PostNotice(window, ClientOffsetNotice{Widen(name)});
   } else if (line.size() >= 2 && line[0] == '#' && line[1] == '#') {
     if (onCommand) onCommand(std::string(line));
   }

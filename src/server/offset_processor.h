@@ -1,6 +1,6 @@
 #pragma once
 // The reading side of one client: cuts what the client sends into lines and acts on two kinds.
-//   "O<x><name>=<value>"  posts WM_HUB_CLIENT_OFFSET with the name (as an owned wide text);
+//   "O<x><name>=<value>"  posts a ClientOffsetNotice with the name (as a wide text);
 //   "##<x><command>"      hands the whole line to the command handler (the server's relay);
 //   anything else         is ignored.
 // A line is the bytes before a line feed; a carriage return before it stays part of the line.

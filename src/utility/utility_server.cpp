@@ -6,24 +6,17 @@
 
 #include <asio/post.hpp>
 
+#include "support/accept_retry.h"
 #include "support/error_numbers.h"
 #include "support/platform.h"
+#include "support/simple_log_file.h"
 
 namespace tessamer {
 
-namespace {
-
-// A utility that gave up while waiting in the backlog must not end the service.
-bool Transient(const std::error_code& result) {
-  return result == asio::error::connection_aborted || result == asio::error::connection_reset;
-}
-
-}  // namespace
-
-CUtilityServer::CUtilityServer(UtilityRequestHandler handler, std::string listenAddress,
+CUtilityServer::CUtilityServer(IUtilityRequestHandler& handler, std::string listenAddress,
                                uint16_t port, std::chrono::milliseconds idleTimeout,
                                std::chrono::milliseconds lineTimeout)
-    : requestHandler(std::move(handler)),
+    : requestHandler(handler),
       listenAddress(std::move(listenAddress)),
       port(port),
       idleTimeout(idleTimeout),
@@ -38,8 +31,8 @@ CUtilityServer::~CUtilityServer() {
     });
     thread.join();
   }
-  // The request in progress finishes; then the last departure's call, if any, is made.
-  if (requests) requests->join();
+  // The requests in progress finish; then the last departure's call, if any, is made.
+  requests.Join();
   std::error_code ignored;
   listenSocket.close(ignored);
 }
@@ -77,7 +70,6 @@ bool CUtilityServer::Listen() {
 
 bool CUtilityServer::StartThreads() {
   try {
-    requests = std::make_unique<asio::thread_pool>(1);
     thread = std::thread([this] { io.run(); });
   } catch (const std::system_error& e) {
     return Fail(e.code());
@@ -101,11 +93,8 @@ void CUtilityServer::Accept() {
 }
 
 void CUtilityServer::OnAccepted(const std::error_code& result, asio::ip::tcp::socket peer) {
-  if (result) {
-    // The listening socket was closed, or failed for good: no more utilities are taken.
-    if (Transient(result)) Accept();
-    return;
-  }
+  if (result) return AcceptFailed(result);
+  acceptFailing = false;
   IUtilitySessionOwner& owner = *this;
   auto session =
       std::make_shared<CUtilitySession>(std::move(peer), owner, idleTimeout, lineTimeout);
@@ -118,30 +107,56 @@ void CUtilityServer::OnAccepted(const std::error_code& result, asio::ip::tcp::so
   Accept();
 }
 
+// Running out of descriptors (a crowd of connections to another of the hub's ports, say) is a
+// spell that passes: the server tries again after a pause for as long as it listens, and logs the
+// first failure of each spell.
+void CUtilityServer::AcceptFailed(const std::error_code& failure) {
+  if (!listenSocket.is_open()) return;
+  const AcceptRetry retry = AfterAcceptFailure(failure);
+  if (retry == AcceptRetry::Never) return;
+  if (retry == AcceptRetry::AtOnce) return Accept();
+  if (!acceptFailing) {
+    acceptFailing = true;
+    ErrorInfo why;
+    why.SetSystemError(ErrorNumberFrom(failure));
+    DiagnosticLog().WriteRecord(L"Utility server: a connection could not be accepted (" +
+                                why.text + L"); trying again");
+  }
+  acceptRetry.expires_after(kAcceptRetryDelay);
+  acceptRetry.async_wait([this](const std::error_code& cancelled) {
+    if (!cancelled) Accept();
+  });
+}
+
 void CUtilityServer::StopSessions() {
   std::error_code ignored;
   listenSocket.close(ignored);
+  acceptRetry.cancel();
   const std::vector<std::shared_ptr<CUtilitySession>> all(sessions.begin(), sessions.end());
   for (const auto& session : all) session->Stop();
 }
 
 void CUtilityServer::SubmitRequest(std::shared_ptr<CUtilitySession> session,
                                    std::string request) {
-  asio::post(*requests, [this, session = std::move(session), request = std::move(request)] {
+  UtilityRequestWork work = requestHandler.RouteRequest(request);
+  if (!work.run) {
+    asio::post(io, [session = std::move(session)] { session->Replied({}); });
+    return;
+  }
+  auto job = [this, session = std::move(session), run = std::move(work.run)] {
     std::string reply;
-    if (!stopping) {
-      requestHandler(request.c_str(), static_cast<int32_t>(request.size()), &reply);
-    }
+    if (!stopping) run(reply);
     asio::post(io, [session, reply = std::move(reply)]() mutable {
       session->Replied(std::move(reply));
     });
-  });
+  };
+  requests.Post(work.lane, std::move(job));
 }
 
 void CUtilityServer::SessionEnded(const std::shared_ptr<CUtilitySession>& session) {
   // A refused utility was never counted; the others' box connections stay while one is left.
   if (sessions.erase(session) == 0 || !sessions.empty()) return;
-  asio::post(*requests, [this] { requestHandler(nullptr, 0, nullptr); });
+  requests.WhenIdle([this] { requestHandler.UtilitiesGone(); });
 }
 
 }  // namespace tessamer

@@ -6,10 +6,10 @@
 // and returns false (a traffic log that cannot be opened by an operation that opens the connection
 // itself is the one exception, and only when a log file name was given).
 //
-// Threads: one thread at a time uses an object (the utility server's request executor for the
-// bridge's cached connections, a relay thread for a viewer's command). Abort alone may be called
-// from any other thread. The opening and Disconnect block (connect and banner waits up to the open
-// time-out each, a 100 ms pause on every close).
+// Threads: one thread at a time uses an object (its box's lane of the utility server's request
+// executor for the bridge's cached connections, a relay thread for a viewer's command). Abort
+// alone may be called from any other thread. The opening and Disconnect block (connect and banner
+// waits up to the open time-out each, a 100 ms pause on every close).
 
 #include <cstdint>
 #include <functional>

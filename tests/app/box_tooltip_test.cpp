@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/fake_hub.h"
+#include "app/sample_health.h"
 
 namespace tessamer {
 namespace {

@@ -49,6 +49,7 @@ TEST(DemoTest, ConnectShowsGreenLampsABlinkingIndicatorAndDataOnTheDataPort) {
   config.listenAddress = "127.0.0.1";
   config.dataPort = 0;
   config.utilityPort = 0;
+  config.defaultBoxAddress = "127.0.0.1";
   config.boxUtilityPort = demo.UtilityPort();
   DialogOptions options;
   options.settingsOrganisation = QStringLiteral("Tessamer Tests Demo");

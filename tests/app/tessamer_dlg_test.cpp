@@ -12,15 +12,16 @@
 #include <thread>
 
 #include "app/app_texts.h"
-#include "app/fake_hub.h"
+#include "app/sample_health.h"
 #include "app/health_views.h"
 #include "app/live_data_window.h"
+#include "testkit/fake_hub.h"
 #include "testkit/recorders.h"
 
 namespace tessamer {
 namespace {
 
-using apptest::FakeHub;
+using testkit::FakeHub;
 using apptest::SampleHealth;
 using testkit::RecordingAlerts;
 
@@ -49,9 +50,9 @@ class DialogTest : public ::testing::Test {
     options.dotsPerInch = 96;
     options.makeHub = [this](INoticeSink* sink) {
       auto made = std::make_unique<FakeHub>();
-      made->serversStart = serversStart;
-      made->dataPort = dataPort;
-      made->startError.text = L"The data server could not be started on port: 5000.";
+      made->script.serversStart = serversStart;
+      made->script.dataPort = dataPort;
+      made->script.startError.text = L"The data server could not be started on port: 5000.";
       hub = made.get();
       sinkGiven = sink;
       return made;
@@ -66,8 +67,8 @@ class DialogTest : public ::testing::Test {
   }
 
   // Posts a notice as a hub thread would and lets the window handle it.
-  void Deliver(uint32_t message, uintptr_t wParam, intptr_t lParam = 0) {
-    dialog->Post(Notice{message, wParam, lParam, {}});
+  void Deliver(Notice notice) {
+    dialog->Post(std::move(notice));
     QCoreApplication::sendPostedEvents(dialog.get(), 0);
   }
 
@@ -111,7 +112,7 @@ const std::vector<int> kAllGrey(MaxBoxes, CLedControl::Grey);
 TEST_F(DialogTest, OpeningStartsTheServersAndShowsTheDataPort) {
   dataPort = 40123;
   CTessamerDlg& window = Open();
-  EXPECT_EQ(hub->startServersCalls, 1);
+  EXPECT_EQ(hub->calls->startServers, 1);
   EXPECT_EQ(sinkGiven, &window);
   EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Waiting for clients to connect"));
   EXPECT_EQ(window.StatusBar().PaneText(1), QStringLiteral("*:40123"));
@@ -131,17 +132,17 @@ TEST_F(DialogTest, FailedServerStartIsShownAndTheWindowStaysUsable) {
   EXPECT_EQ(alerts.Alerts()[0].text,
             L"Could not start server. Detail: The data server could not be started on port: 5000.");
   EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::Error);
-  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Running..."));
-  EXPECT_EQ(window.StatusBar().PaneText(1), QStringLiteral("5000"));
+  EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("The data server is not running"));
+  EXPECT_EQ(window.StatusBar().PaneText(1), QString());
   EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kIndicatorRed);
   EXPECT_EQ(window.StatusBar().Indicator().BottomColour(), kIndicatorPink);
   EXPECT_TRUE(window.StatusBar().Indicator().IsSteady());
-  Deliver(WM_HUB_PUBLISHED, 1);
+  Deliver(PublishedNotice{true});
   EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kIndicatorRed);
 
   Mark(0, QStringLiteral("10.0.0.1"));
   window.ConnectButton().click();
-  EXPECT_EQ(hub->runs.size(), 1u);
+  EXPECT_EQ(hub->calls->runs.size(), 1u);
 }
 
 TEST_F(DialogTest, ConnectWithNoRowMarkedAsksForMarksAndSavesNothing) {
@@ -152,7 +153,7 @@ TEST_F(DialogTest, ConnectWithNoRowMarkedAsksForMarksAndSavesNothing) {
   ASSERT_EQ(alerts.Alerts().size(), 1u);
   EXPECT_EQ(alerts.Alerts()[0].text, L"Please mark Vellumetrics to connect to");
   EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::None);
-  EXPECT_TRUE(hub->runs.empty());
+  EXPECT_TRUE(hub->calls->runs.empty());
   EXPECT_FALSE(Settings().HasSection());
   EXPECT_EQ(LampStates(), kAllGrey);
   EXPECT_FALSE(window.Running());
@@ -167,7 +168,7 @@ TEST_F(DialogTest, DuplicateAddressesNameBothRowsAndStartNothing) {
   EXPECT_EQ(alerts.Alerts()[0].text,
             L"IP address 10.0.0.5 for Vellumetric #5 has already been entered as Vellumetric #2");
   EXPECT_EQ(alerts.Alerts()[0].icon, AlertIcon::Error);
-  EXPECT_TRUE(hub->runs.empty());
+  EXPECT_TRUE(hub->calls->runs.empty());
   EXPECT_FALSE(Settings().HasSection());
   EXPECT_FALSE(window.Running());
   EXPECT_TRUE(ControlsEnabled());
@@ -181,7 +182,7 @@ TEST_F(DialogTest, TwoEmptyMarkedRowsAreDuplicatesOfNoAddress) {
   ASSERT_EQ(alerts.Alerts().size(), 1u);
   EXPECT_EQ(alerts.Alerts()[0].text,
             L"IP address 0.0.0.0 for Vellumetric #10 has already been entered as Vellumetric #7");
-  EXPECT_TRUE(hub->runs.empty());
+  EXPECT_TRUE(hub->calls->runs.empty());
 }
 
 TEST_F(DialogTest, ConnectHandsTheMarkedRowsToTheHubAndStoresThem) {
@@ -194,8 +195,8 @@ TEST_F(DialogTest, ConnectHandsTheMarkedRowsToTheHubAndStoresThem) {
   window.Lamp(4).SetState(CLedControl::Green);
   window.ConnectButton().click();
 
-  ASSERT_EQ(hub->runs.size(), 1u);
-  const FakeHub::Run& run = hub->runs[0];
+  ASSERT_EQ(hub->calls->runs.size(), 1u);
+  const testkit::FakeHubRun& run = hub->calls->runs[0];
   EXPECT_EQ(run.channelLimit, 6);
   ASSERT_EQ(run.boxes.size(), 2u);
   EXPECT_EQ(run.boxes[0].address, BoxAddress(10, 0, 0, 7));
@@ -219,8 +220,8 @@ TEST_F(DialogTest, ConnectHandsTheMarkedRowsToTheHubAndStoresThem) {
 
 TEST_F(DialogTest, RefusedStartShowsTheHubsTextAndKeepsTheWindowIdle) {
   CTessamerDlg& window = Open();
-  hub->startResult = false;
-  hub->startError.text = L"The run could not start.";
+  hub->script.startResult = false;
+  hub->script.startError.text = L"The run could not start.";
   Mark(0, QStringLiteral("10.0.0.1"));
   window.ConnectButton().click();
   ASSERT_EQ(alerts.Alerts().size(), 1u);
@@ -232,18 +233,18 @@ TEST_F(DialogTest, RefusedStartShowsTheHubsTextAndKeepsTheWindowIdle) {
 
 TEST_F(DialogTest, ActivityColoursTheRowsLampAndIgnoresRowsOutsideTheWindow) {
   CTessamerDlg& window = Open();
-  Deliver(WM_HUB_ACTIVITY, Connected, 0);
-  Deliver(WM_HUB_ACTIVITY, ConnectFailed, 1);
-  Deliver(WM_HUB_ACTIVITY, ConnectionLost, 15);
+  Deliver(ActivityNotice{Connected, 0});
+  Deliver(ActivityNotice{ConnectFailed, 1});
+  Deliver(ActivityNotice{ConnectionLost, 15});
   std::vector<int> expected = kAllGrey;
   expected[0] = CLedControl::Green;
   expected[1] = CLedControl::Red;
   expected[15] = CLedControl::Orange;
   EXPECT_EQ(LampStates(), expected);
 
-  Deliver(WM_HUB_ACTIVITY, Connected, 16);
-  Deliver(WM_HUB_ACTIVITY, Connected, -1);
-  Deliver(WM_HUB_BOX_DATA, 16);
+  Deliver(ActivityNotice{Connected, 16});
+  Deliver(ActivityNotice{Connected, -1});
+  Deliver(BoxDataNotice{16});
   EXPECT_EQ(LampStates(), expected);
   (void)window;
 }
@@ -255,10 +256,10 @@ TEST_F(DialogTest, StoppedRunKeepsTheFailedLampRedAndEnablesTheControls) {
   Mark(2, QStringLiteral("10.0.0.3"));
   window.ConnectButton().click();
   ASSERT_TRUE(window.Running());
-  Deliver(WM_HUB_ACTIVITY, Connected, 0);
-  Deliver(WM_HUB_ACTIVITY, Connected, 1);
-  Deliver(WM_HUB_ACTIVITY, ConnectFailed, 2);
-  Deliver(WM_HUB_STOPPED, 0, 0);
+  Deliver(ActivityNotice{Connected, 0});
+  Deliver(ActivityNotice{Connected, 1});
+  Deliver(ActivityNotice{ConnectFailed, 2});
+  Deliver(StoppedNotice{});
 
   std::vector<int> expected = kAllGrey;
   expected[2] = CLedControl::Red;
@@ -272,7 +273,7 @@ TEST_F(DialogTest, StoppedRunKeepsTheFailedLampRedAndEnablesTheControls) {
   expected = kAllGrey;
   expected[1] = expected[2] = CLedControl::Orange;
   EXPECT_EQ(LampStates(), expected);
-  EXPECT_EQ(hub->runs.size(), 2u);
+  EXPECT_EQ(hub->calls->runs.size(), 2u);
 }
 
 TEST_F(DialogTest, ChannelsMenuShowsTheLimitAndIsLockedWhileRunning) {
@@ -281,8 +282,8 @@ TEST_F(DialogTest, ChannelsMenuShowsTheLimitAndIsLockedWhileRunning) {
   EXPECT_EQ(window.ChannelLimit(), 3);
   Mark(0, QStringLiteral("10.0.0.1"));
   window.ConnectButton().click();
-  ASSERT_EQ(hub->runs.size(), 1u);
-  EXPECT_EQ(hub->runs[0].channelLimit, 3);
+  ASSERT_EQ(hub->calls->runs.size(), 1u);
+  EXPECT_EQ(hub->calls->runs[0].channelLimit, 3);
 
   emit window.ChannelsMenu().aboutToShow();
   for (int n = 1; n <= 6; ++n) {
@@ -290,50 +291,49 @@ TEST_F(DialogTest, ChannelsMenuShowsTheLimitAndIsLockedWhileRunning) {
     EXPECT_FALSE(window.ChannelAction(n).isEnabled()) << n;
   }
 
-  Deliver(WM_HUB_STOPPED, 0, 0);
+  Deliver(StoppedNotice{});
   emit window.ChannelsMenu().aboutToShow();
   for (int n = 1; n <= 6; ++n) EXPECT_TRUE(window.ChannelAction(n).isEnabled()) << n;
   window.ChannelAction(5).trigger();
   window.ConnectButton().click();
-  ASSERT_EQ(hub->runs.size(), 2u);
-  EXPECT_EQ(hub->runs[1].channelLimit, 5);
+  ASSERT_EQ(hub->calls->runs.size(), 2u);
+  EXPECT_EQ(hub->calls->runs[1].channelLimit, 5);
   emit window.ChannelsMenu().aboutToShow();
   for (int n = 1; n <= 6; ++n) EXPECT_EQ(window.ChannelAction(n).isChecked(), n == 5) << n;
 }
 
 TEST_F(DialogTest, ClientNoticesShowConnectionAndDisconnection) {
   CTessamerDlg& window = Open();
-  Deliver(WM_HUB_CLIENT_CONNECTION, 17, 5000 * 256);
+  Deliver(ClientConnectionNotice{17, 5000, true, L"127.0.0.1:40100"});
   EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Client connected"));
-  Deliver(WM_HUB_CLIENT_CONNECTION, 17, 5000 * 256 + 1);
+  Deliver(ClientConnectionNotice{17, 5000, false, {}});
   EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Client disconnected"));
   // Notices the window shows nothing for.
-  Deliver(WM_HUB_HEADERS_COMPLETE, 0, 0);
-  dialog->Post(Notice{WM_HUB_CLIENT_OFFSET, 17, 0, L"Depth"});
-  QCoreApplication::sendPostedEvents(dialog.get(), 0);
+  Deliver(HeadersCompleteNotice{});
+  Deliver(ClientOffsetNotice{L"Depth"});
   EXPECT_EQ(window.StatusBar().PaneText(0), QStringLiteral("Client disconnected"));
 }
 
 TEST_F(DialogTest, DataFlickersTheLampAndPublicationsBlinkTheIndicator) {
   CTessamerDlg& window = Open();
-  Deliver(WM_HUB_ACTIVITY, Connected, 4);
+  Deliver(ActivityNotice{Connected, 4});
   const auto pairA = window.Lamp(4).DrawnColours();
-  Deliver(WM_HUB_BOX_DATA, 4);
+  Deliver(BoxDataNotice{4});
   EXPECT_NE(window.Lamp(4).DrawnColours(), pairA);
-  Deliver(WM_HUB_BOX_DATA, 4);
+  Deliver(BoxDataNotice{4});
   EXPECT_EQ(window.Lamp(4).DrawnColours(), pairA);
 
-  Deliver(WM_HUB_PUBLISHED, 0);
+  Deliver(PublishedNotice{false});
   EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kDarkGreen);
-  Deliver(WM_HUB_PUBLISHED, 1);
+  Deliver(PublishedNotice{true});
   EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kChartreuse);
 }
 
 TEST_F(DialogTest, NoticesPostedFromOtherThreadsArriveInOrder) {
   CTessamerDlg& window = Open();
   std::thread poster([&window] {
-    window.Post(Notice{WM_HUB_ACTIVITY, Connected, 8, {}});
-    window.Post(Notice{WM_HUB_ACTIVITY, ConnectionLost, 8, {}});
+    window.Post(ActivityNotice{Connected, 8});
+    window.Post(ActivityNotice{ConnectionLost, 8});
   });
   poster.join();
   EXPECT_EQ(window.Lamp(8).GetState(), CLedControl::Grey);  // nothing handled before the loop
@@ -346,12 +346,12 @@ TEST_F(DialogTest, ClosingWhileRunningWaitsForTheRunThenSaves) {
   Mark(3, QStringLiteral("10.0.0.4"));
   window.ConnectButton().click();
   ASSERT_TRUE(window.Running());
-  hub->BeginRun();
+  hub->HoldRunEnd();
   Settings().Clear();  // whatever is stored after the close comes from the close
 
   std::atomic<bool> savedBeforeRunEnded{true};
   std::thread runEnd;
-  hub->onStop = [&] {
+  hub->script.onStop = [&] {
     // The window thread is about to wait in Stop; the run ends from another thread once it is
     // seen that nothing has been saved yet.
     runEnd = std::thread([&] {
@@ -361,7 +361,7 @@ TEST_F(DialogTest, ClosingWhileRunningWaitsForTheRunThenSaves) {
   };
   window.reject();
   runEnd.join();
-  EXPECT_EQ(hub->stopCalls, 1);
+  EXPECT_EQ(hub->calls->stops, 1);
   EXPECT_FALSE(savedBeforeRunEnded);
   EXPECT_EQ(Settings().Load(), std::vector<uint32_t>{StoredValueOf(Address(10, 0, 0, 4))});
 }
@@ -372,7 +372,7 @@ TEST_F(DialogTest, DestroyingTheWindowWithoutClosingStillStopsTheHub) {
   auto make = options.makeHub;
   options.makeHub = [&](INoticeSink* sink) {
     auto made = make(sink);
-    static_cast<FakeHub*>(made.get())->onStop = [&stops] { ++stops; };
+    static_cast<FakeHub*>(made.get())->script.onStop = [&stops] { ++stops; };
     return made;
   };
   Open(std::move(options));
@@ -451,11 +451,11 @@ TEST_F(DialogTest, PresetBoxesNeitherReadNorWriteTheStoredAddresses) {
   EXPECT_FALSE(window.CheckBox(2).isChecked());
 
   window.ConnectButton().click();
-  ASSERT_EQ(hub->runs.size(), 1u);
-  ASSERT_EQ(hub->runs[0].boxes.size(), 2u);
-  EXPECT_EQ(hub->runs[0].boxes[1].address, BoxAddress(127, 0, 0, 3));
-  EXPECT_EQ(hub->runs[0].boxes[1].port, 41002);
-  Deliver(WM_HUB_STOPPED, 0, 0);
+  ASSERT_EQ(hub->calls->runs.size(), 1u);
+  ASSERT_EQ(hub->calls->runs[0].boxes.size(), 2u);
+  EXPECT_EQ(hub->calls->runs[0].boxes[1].address, BoxAddress(127, 0, 0, 3));
+  EXPECT_EQ(hub->calls->runs[0].boxes[1].port, 41002);
+  Deliver(StoppedNotice{});
   window.ClearAllButton().click();
   window.AddressField(0).SetText(QStringLiteral("127.0.0.5"));
   window.CheckBox(0).setChecked(true);
@@ -465,7 +465,7 @@ TEST_F(DialogTest, PresetBoxesNeitherReadNorWriteTheStoredAddresses) {
 
 TEST_F(DialogTest, RowsCarryTheirBoxHealthAsTooltips) {
   CTessamerDlg& window = Open();
-  hub->health = SampleHealth();
+  hub->script.health = SampleHealth();
   window.RefreshToolTips();
   const QString connected = window.Lamp(0).toolTip();
   EXPECT_TRUE(connected.startsWith(QStringLiteral("Connected since 14:02:11"))) << connected.toStdString();
@@ -479,9 +479,9 @@ TEST_F(DialogTest, RowsCarryTheirBoxHealthAsTooltips) {
 
 TEST_F(DialogTest, SilenceGreysTheAddressUntilTheBoxSpeaksAndLeavesTheLamp) {
   CTessamerDlg& window = Open();
-  hub->health = SampleHealth();
-  Deliver(WM_HUB_ACTIVITY, Connected, 0);
-  Deliver(WM_HUB_BOX_SILENCE, 0, 12);
+  hub->script.health = SampleHealth();
+  Deliver(ActivityNotice{Connected, 0});
+  Deliver(BoxSilenceNotice{0, 12});
   EXPECT_TRUE(window.AddressField(0).IsGreyItalic());
   EXPECT_TRUE(window.AddressField(0).Part(0).font().italic());
   EXPECT_EQ(window.AddressField(0).Part(3).palette().color(QPalette::Text), QColor(128, 128, 128));
@@ -492,20 +492,20 @@ TEST_F(DialogTest, SilenceGreysTheAddressUntilTheBoxSpeaksAndLeavesTheLamp) {
   window.Lamp(0).Flicker();
   EXPECT_EQ(window.Lamp(0).Phase(), 2);
 
-  Deliver(WM_HUB_BOX_SILENCE, 0, 0);
+  Deliver(BoxSilenceNotice{0, 0});
   EXPECT_FALSE(window.AddressField(0).IsGreyItalic());
   EXPECT_FALSE(window.AddressField(0).Part(0).font().italic());
   EXPECT_NE(window.AddressField(0).Part(3).palette().color(QPalette::Text), QColor(128, 128, 128));
   EXPECT_TRUE(window.Lamp(0).toolTip().startsWith(QStringLiteral("Connected since")));
 
-  Deliver(WM_HUB_BOX_SILENCE, 0, 15);
-  Deliver(WM_HUB_STOPPED, 0, 0);
+  Deliver(BoxSilenceNotice{0, 15});
+  Deliver(StoppedNotice{});
   EXPECT_FALSE(window.AddressField(0).IsGreyItalic());
 }
 
 TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
   CTessamerDlg& window = Open();
-  hub->health = SampleHealth();
+  hub->script.health = SampleHealth();
   const QList<QAction*> items = window.ViewMenu().actions();
   ASSERT_EQ(items.size(), 2);
   EXPECT_EQ(items[0]->text(), QStringLiteral("Boxes and viewers"));
@@ -523,10 +523,10 @@ TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
   EXPECT_EQ(health->Viewers().index(0, 1).data().toString(), QStringLiteral("127.0.0.1:50123"));
   EXPECT_TRUE(health->RunText().contains(QStringLiteral("170 records published")));
 
-  hub->health.boxes[1].state = BoxState::Connected;
-  hub->health.boxes[0].records = 171;
-  hub->health.viewers[0].closedForFallingBehind = true;
-  hub->health.viewers.push_back(hub->health.viewers[0]);
+  hub->script.health.boxes[1].state = BoxState::Connected;
+  hub->script.health.boxes[0].records = 171;
+  hub->script.health.viewers[0].closedForFallingBehind = true;
+  hub->script.health.viewers.push_back(hub->script.health.viewers[0]);
   health->Refresh();
   EXPECT_EQ(boxes.index(1, 2).data().toString(), QStringLiteral("connected"));
   EXPECT_EQ(boxes.index(0, 6).data().toULongLong(), 171u);
@@ -536,7 +536,7 @@ TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
 
 TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
   CTessamerDlg& window = Open();
-  hub->health = SampleHealth();
+  hub->script.health = SampleHealth();
   window.ViewMenu().actions()[1]->trigger();
   CLiveDataWindow* live = window.LiveDataWindow();
   ASSERT_NE(live, nullptr);
@@ -550,9 +550,9 @@ TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
   EXPECT_EQ(channels.Chosen(), (std::set<std::string>{"Pressure_0", "Pressure_1"}));
   EXPECT_EQ(live->Series("Flow_1"), nullptr);
 
-  hub->health.takenAt += std::chrono::seconds(1);
-  hub->health.channels[0].value = 102.25;
-  hub->health.channels[3].value = 7.0;
+  hub->script.health.takenAt += std::chrono::seconds(1);
+  hub->script.health.channels[0].value = 102.25;
+  hub->script.health.channels[3].value = 7.0;
   live->Refresh();
   EXPECT_EQ(channels.index(0, 2).data().toString(), QStringLiteral("102.2500"));
   QLineSeries* pressure = live->Series("Pressure_0");
@@ -567,7 +567,7 @@ TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
   QLineSeries* flow = live->Series("Flow_1");
   ASSERT_NE(flow, nullptr);
   EXPECT_EQ(flow->count(), 2);
-  hub->health.takenAt += std::chrono::minutes(10);
+  hub->script.health.takenAt += std::chrono::minutes(10);
   live->Refresh();
   EXPECT_EQ(live->Series("Pressure_0")->count(), 2);
   EXPECT_DOUBLE_EQ(live->Series("Pressure_0")->at(0).y(), 102.25);

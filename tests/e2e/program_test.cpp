@@ -132,6 +132,93 @@ TEST(TessamerProgram, VersionHelpAndBadOptions) {
   EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1);
 }
 
+// --check-config prints the settings of the file and the command line, or the line at fault.
+TEST(TessamerProgram, CheckConfigPrintsTheSettingsOrTheLineAtFault) {
+  const std::string logFile = TempLogFile();
+  const std::string config = TempConfigFile("box = 127.0.0.2:6000\nchannels = 3\nkeep-trying = 5\n");
+  ChildProcess good;
+  ASSERT_TRUE(good.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--check-config", "--config", config,
+                                                            "--channels", "2"})));
+  int status = -1;
+  ASSERT_TRUE(good.WaitExit(status));
+  EXPECT_EQ(status, 0) << good.ErrorText();
+  EXPECT_THAT(good.Lines(), ::testing::IsSupersetOf({"box = 127.0.0.2:6000", "channels = 2", "keep-trying = 5",
+                                                     "default-box = 127.0.0.1"}));
+  EXPECT_EQ(good.ErrorText(), "");
+
+  WriteText(config, "box = 127.0.0.2\n\nchannels = 9\n");
+  ChildProcess bad;
+  ASSERT_TRUE(bad.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--check-config", "--config", config})));
+  ASSERT_TRUE(bad.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  EXPECT_TRUE(bad.Lines().empty());
+  EXPECT_THAT(bad.ErrorText(), ::testing::StartsWith("tessamer: " + config + ":3: channels takes 1 to 6: 9"));
+  std::remove(config.c_str());
+  std::remove(logFile.c_str());
+}
+
+// A folder of the test's own with a copy of the hub program, removed at the end of the test.
+struct InstalledHub {
+  std::filesystem::path folder;
+  std::filesystem::path program;
+  InstalledHub() {
+    char name[] = "/tmp/tessamer-e2e-bin-XXXXXX";
+    folder = mkdtemp(name) != nullptr ? name : "";
+    program = folder / "tessamer";
+    std::error_code error;
+    std::filesystem::create_hard_link(TESSAMER_PROGRAM, program, error);
+    if (error) std::filesystem::copy_file(TESSAMER_PROGRAM, program, error);
+  }
+  ~InstalledHub() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+};
+
+// Without --headless the hub starts the window program beside its own executable with its own
+// command line, in its own process; without that program it names the package that has it.
+TEST(TessamerProgram, WindowIsTheProgramBesideTheHubOrItsPackageIsNamed) {
+  InstalledHub installed;
+  ASSERT_TRUE(std::filesystem::exists(installed.program));
+  const std::vector<std::string> args = {"--demo", "--default-box", "127.0.0.1", "--channels", "3"};
+  ChildProcess alone;
+  ASSERT_TRUE(alone.Start(installed.program.string(), args));
+  int status = -1;
+  ASSERT_TRUE(alone.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  const std::string reason = alone.ErrorText();
+  EXPECT_THAT(reason, ::testing::HasSubstr("the window is in the package tessamer-window"));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+
+  // A stand-in window program that shows what it was given and which process it is.
+  const std::filesystem::path window = installed.folder / "tessamer-window";
+  WriteText(window.string(), "#!/bin/sh\necho \"window $$ $0 $*\"\nexit 7\n");
+  std::filesystem::permissions(window, std::filesystem::perms::owner_all);
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(installed.program.string(), args));
+  const pid_t pid = hub.Pid();
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 7) << hub.ErrorText();
+  EXPECT_THAT(hub.Lines(), ::testing::ElementsAre("window " + std::to_string(pid) + " " + window.string() +
+                                                  " --demo --default-box 127.0.0.1 --channels 3"));
+}
+
+TEST(TessamerProgram, WithoutADisplayTheWindowSaysSoInOneLine) {
+  const auto window = std::filesystem::path(TESSAMER_PROGRAM).parent_path() / "tessamer-window";
+  if (!std::filesystem::exists(window)) GTEST_SKIP() << "built without the window";
+  ChildProcess hub;  // the hub hands its command line on to the window program
+  ASSERT_TRUE(hub.Start("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
+                                         "QT_QPA_PLATFORM", TESSAMER_PROGRAM, "--default-box",
+                                         "127.0.0.1"}));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  const std::string reason = hub.ErrorText();
+  EXPECT_THAT(reason, ::testing::HasSubstr("no display"));
+  EXPECT_THAT(reason, ::testing::HasSubstr("--headless"));
+  EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+}
+
 // Two simulated boxes and a headless hub combining them, both running as child processes.
 struct RunningHub {
   SimulatedBoxes boxes;

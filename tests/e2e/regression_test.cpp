@@ -73,7 +73,10 @@ bool MergedThrough(const std::vector<Notice>& notices, const std::vector<std::ve
     if (counts[b].empty()) continue;
     const size_t wanted = counts[b][std::min(step, counts[b].size() - 1)];
     size_t merged = 0;
-    for (const Notice& n : notices) merged += n.message == WM_HUB_BOX_DATA && n.wParam == b ? 1 : 0;
+    for (const Notice& n : notices) {
+      const auto* data = std::get_if<BoxDataNotice>(&n);
+      merged += data != nullptr && data->row == static_cast<int32_t>(b) ? 1 : 0;
+    }
     if (merged < wanted) return false;
   }
   return true;

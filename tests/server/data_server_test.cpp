@@ -21,6 +21,7 @@
 #include "support/simple_log_file.h"
 #include "support/text.h"
 #include "testkit/environment.h"
+#include "testkit/health_wait.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
@@ -30,10 +31,15 @@ namespace {
 using namespace std::chrono_literals;
 using testkit::TextClient;
 
-std::vector<Notice> ConnectionNotices(const std::vector<Notice>& notices, intptr_t event) {
-  std::vector<Notice> matching;
-  for (const auto& n : notices) {
-    if (n.message == WM_HUB_CLIENT_CONNECTION && (n.lParam & kConnectionEventMask) == event) matching.push_back(n);
+constexpr bool kJoined = true;  // a viewer's connection notice on connecting
+constexpr bool kLeft = false;   // and on leaving
+
+// The connection notices of viewers that connected (`connected`) or left.
+std::vector<ClientConnectionNotice> ConnectionNotices(const std::vector<Notice>& notices,
+                                                      bool connected) {
+  std::vector<ClientConnectionNotice> matching;
+  for (const auto& n : testkit::RecordingNoticeSink::OfKind<ClientConnectionNotice>(notices)) {
+    if (n.connected == connected) matching.push_back(n);
   }
   return matching;
 }
@@ -96,19 +102,19 @@ class DataServerTest : public ::testing::Test {
 
   // Connects a viewer and waits until the server has set it up (its connection notice).
   std::unique_ptr<TextClient> Connect(int receiveBuffer = 0) {
-    const size_t before = Seen(kClientConnected);
+    const size_t before = Seen(kJoined);
     auto client = ConnectViewer(port, receiveBuffer);
     EXPECT_TRUE(sink.WaitFor(
-        [&](const auto& notices) { return ConnectionNotices(notices, kClientConnected).size() > before; }));
+        [&](const auto& notices) { return ConnectionNotices(notices, kJoined).size() > before; }));
     return client;
   }
-  size_t Seen(intptr_t event) const { return ConnectionNotices(sink.Notices(), event).size(); }
-  uintptr_t LastSocketValue(intptr_t event) const {
-    return ConnectionNotices(sink.Notices(), event).back().wParam;
+  size_t Seen(bool connected) const { return ConnectionNotices(sink.Notices(), connected).size(); }
+  uintptr_t LastSocketValue(bool connected) const {
+    return ConnectionNotices(sink.Notices(), connected).back().socket;
   }
   bool WaitDisconnections(size_t count) {
     return sink.WaitFor(
-        [&](const auto& notices) { return ConnectionNotices(notices, kClientDisconnected).size() >= count; });
+        [&](const auto& notices) { return ConnectionNotices(notices, kLeft).size() >= count; });
   }
   void Publish(SavedText which, const std::string& text) { server->Publish(which, text); }
 
@@ -120,8 +126,8 @@ class DataServerTest : public ::testing::Test {
 TEST_F(DataServerTest, AnEarlyClientGetsNothingUntilTheFirstTextThenEachOne) {
   StartServer();
   auto client = Connect();
-  const Notice notice = ConnectionNotices(sink.Notices(), kClientConnected).back();
-  EXPECT_EQ(notice.lParam, ConnectionNoticeWord(port, kClientConnected));
+  const ClientConnectionNotice notice = ConnectionNotices(sink.Notices(), kJoined).back();
+  EXPECT_EQ(notice.port, port);
   Publish(SavedText::Header, "#H1\r\n");
   Publish(SavedText::DataLine, "D1\r\n");
   ASSERT_TRUE(client->WaitForBytes(9));
@@ -235,7 +241,7 @@ TEST_F(DataServerTest, TenTextsPublishedDuringASlowSendArriveInOrderAfterIt) {
 TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   StartServer();
   auto leaving = Connect();
-  const uintptr_t socketValue = LastSocketValue(kClientConnected);
+  const uintptr_t socketValue = LastSocketValue(kJoined);
   leaving->Close();
   ASSERT_TRUE(WaitDisconnections(1));
   // Texts published after it left, and another client's whole life, add no notice for it.
@@ -243,15 +249,16 @@ TEST_F(DataServerTest, AClientThatLeavesGivesExactlyOneDisconnectionNotice) {
   auto staying = Connect();
   Publish(SavedText::DataLine, "sync\r\n");
   ASSERT_TRUE(staying->WaitForBytes(13));
-  const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
+  const auto gone = ConnectionNotices(sink.Notices(), kLeft);
   ASSERT_EQ(gone.size(), 1u);
-  EXPECT_EQ(gone[0].wParam, socketValue);
-  EXPECT_EQ(gone[0].lParam, ConnectionNoticeWord(port, kClientDisconnected));
+  EXPECT_EQ(gone[0].socket, socketValue);
+  EXPECT_EQ(gone[0].port, port);
+  EXPECT_TRUE(gone[0].peer.empty());
   EXPECT_EQ(server->ConnectedCount(), 1u);
 
   server->Stop();
   const size_t afterStop = sink.Notices().size();
-  EXPECT_EQ(ConnectionNotices(sink.Notices(), kClientDisconnected).size(), 2u);
+  EXPECT_EQ(ConnectionNotices(sink.Notices(), kLeft).size(), 2u);
   server.reset();
   EXPECT_EQ(sink.Notices().size(), afterStop);
 }
@@ -357,8 +364,8 @@ TEST_F(DataServerTest, AThousandConnectionsLeaveDescriptorsAndRecordsBounded) {
   EXPECT_EQ(counts.connected, 0u);
   EXPECT_EQ(counts.accepting, 2u);
   EXPECT_LE(counts.Total(), 6u);
-  EXPECT_EQ(Seen(kClientConnected), 1000u);
-  EXPECT_EQ(Seen(kClientDisconnected), 1000u);
+  EXPECT_EQ(Seen(kJoined), 1000u);
+  EXPECT_EQ(Seen(kLeft), 1000u);
 }
 
 TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
@@ -368,12 +375,12 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   constexpr size_t kCap = 256 * 1024;
   StartServer(kCap);
   auto stuck = Connect(4096);
-  const uintptr_t stuckSocket = LastSocketValue(kClientConnected);
+  const uintptr_t stuckSocket = LastSocketValue(kJoined);
   const uint16_t stuckPort = stuck->LocalPort();
   auto reader = Connect();
   std::string expected;
   int published = 0;
-  for (; published < 4000 && Seen(kClientDisconnected) == 0; ++published) {
+  for (; published < 4000 && Seen(kLeft) == 0; ++published) {
     std::string text(16 * 1024, static_cast<char>('a' + published % 26));
     text += std::to_string(published) + "\n";
     Publish(SavedText::DataLine, text);
@@ -382,9 +389,9 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   }
   ASSERT_TRUE(WaitDisconnections(1));
   EXPECT_LT(published, 4000);
-  const auto gone = ConnectionNotices(sink.Notices(), kClientDisconnected);
+  const auto gone = ConnectionNotices(sink.Notices(), kLeft);
   ASSERT_EQ(gone.size(), 1u);
-  EXPECT_EQ(gone[0].wParam, stuckSocket);
+  EXPECT_EQ(gone[0].socket, stuckSocket);
   EXPECT_EQ(reader->Buffered(), expected);
   // The reader goes on being served.
   Publish(SavedText::DataLine, "still here\n");
@@ -396,13 +403,9 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   // the stuck viewer is kept as one closed for falling behind.
   const uint64_t texts = static_cast<uint64_t>(published) + 1;
   std::vector<ViewerHealth> viewers;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  for (;;) {
-    viewers = server->Viewers();
-    const bool done = viewers.size() == 2 && viewers[0].linesSent >= texts;
-    if (done || std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(5ms);
-  }
+  testkit::WaitForSnapshot<std::vector<ViewerHealth>>(
+      [&] { return server->Viewers(); },
+      [&](const auto& all) { return all.size() == 2 && all[0].linesSent >= texts; }, 10s, &viewers);
   ASSERT_EQ(viewers.size(), 2u);
   const ViewerHealth& served = viewers[0];
   EXPECT_TRUE(served.connected);
@@ -420,8 +423,8 @@ TEST_F(DataServerTest, AStuckClientOverTheCapIsClosedWhileAnotherKeepsUp) {
   EXPECT_EQ(behind.peerPort, stuckPort);
   EXPECT_LT(behind.linesSent, texts);
   // The connection notice names the viewer.
-  const auto joined = ConnectionNotices(sink.Notices(), kClientConnected);
-  EXPECT_EQ(joined.back().text, L"127.0.0.1:" + std::to_wstring(reader->LocalPort()));
+  const auto joined = ConnectionNotices(sink.Notices(), kJoined);
+  EXPECT_EQ(joined.back().peer, L"127.0.0.1:" + std::to_wstring(reader->LocalPort()));
   DiagnosticLog().Close();
   std::ifstream log(logPath);
   const std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
@@ -453,11 +456,12 @@ TEST_F(DataServerTest, BadInputFromOneClientLeavesTheOthersServed) {
   EXPECT_EQ(reader->Buffered(), expected);
   noise.join();
   ASSERT_TRUE(sink.WaitFor([](const auto& notices) {
-    return !notices.empty() && notices.back().message == WM_HUB_CLIENT_OFFSET &&
-           notices.back().text == L"last";
+    const auto* offset =
+        notices.empty() ? nullptr : std::get_if<ClientOffsetNotice>(&notices.back());
+    return offset != nullptr && offset->name == L"last";
   }));
-  EXPECT_GE(sink.CountOf(WM_HUB_CLIENT_OFFSET), 10001u);
-  EXPECT_EQ(Seen(kClientDisconnected), 0u);
+  EXPECT_GE(sink.CountOf<ClientOffsetNotice>(), 10001u);
+  EXPECT_EQ(Seen(kLeft), 0u);
 }
 
 // Records the relayed commands and lets the test answer them from its own thread.

@@ -22,7 +22,7 @@ class OffsetProcessorTest : public ::testing::Test {
   }
   std::vector<std::wstring> OffsetNames() const {
     std::vector<std::wstring> names;
-    for (const auto& n : sink.NoticesOf(WM_HUB_CLIENT_OFFSET)) names.push_back(n.text);
+    for (const auto& n : sink.Of<ClientOffsetNotice>()) names.push_back(n.name);
     return names;
   }
 
@@ -37,10 +37,7 @@ TEST_F(OffsetProcessorTest, OffsetLinesPostTheirNameAndCommandLinesGoToTheRelayW
   Receive("OxDepth_0=12.5\r\n## CQ 1\r\n\nhello\r\nO no equals\n#single\n");
   EXPECT_EQ(OffsetNames(), std::vector<std::wstring>{L"Depth_0"});
   EXPECT_EQ(commands, std::vector<std::string>{"## CQ 1\r"});
-  for (const auto& n : sink.NoticesOf(WM_HUB_CLIENT_OFFSET)) {
-    EXPECT_EQ(n.wParam, 0u);
-    EXPECT_EQ(n.lParam, 0);
-  }
+  EXPECT_EQ(sink.Notices().size(), 1u);  // the offset's notice alone
 }
 
 TEST_F(OffsetProcessorTest, ALineSplitAcrossReceivesIsHandledOnceWhole) {

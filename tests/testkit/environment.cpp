@@ -32,6 +32,14 @@ void SetEnvironment(const std::string& name, const std::optional<std::string>& v
 #endif
 }
 
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
+    : name(std::move(name)) {
+  if (const char* old = std::getenv(this->name.c_str())) previous = old;
+  SetEnvironment(this->name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() { SetEnvironment(name, previous); }
+
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
   if (const char* old = std::getenv("TZ")) previous = old;
   SetEnvironment("TZ", zone);

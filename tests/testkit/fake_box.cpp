@@ -167,7 +167,10 @@ class FakeBox::UtilitySession : public std::enable_shared_from_this<UtilitySessi
                              const auto begin = asio::buffers_begin(self->input.data());
                              std::string line(begin, begin + static_cast<std::ptrdiff_t>(n));
                              self->input.consume(n);
-                             self->Reply(self->box.Answer(line));
+                             std::string answer = self->box.Answer(line);
+                             self->box.AnswerWhenAllowed([self, answer = std::move(answer)] {
+                               if (!self->closed) self->Reply(answer);
+                             });
                            });
   }
 
@@ -193,13 +196,14 @@ class FakeBox::UtilitySession : public std::enable_shared_from_this<UtilitySessi
   bool closed = false;
 };
 
-FakeBox::FakeBox(std::string address, uint16_t port) : address(std::move(address)), port(port) {
+FakeBox::FakeBox(std::string address, uint16_t port, uint16_t utilityPort)
+    : address(std::move(address)), port(port) {
   OpenAcceptor(true);
-  const asio::ip::tcp::endpoint utility(asio::ip::make_address(this->address), 0);
+  const asio::ip::tcp::endpoint utility(asio::ip::make_address(this->address), utilityPort);
   utilityAcceptor.open(utility.protocol());
   utilityAcceptor.bind(utility);
   utilityAcceptor.listen();
-  utilityPort = utilityAcceptor.local_endpoint().port();
+  this->utilityPort = utilityAcceptor.local_endpoint().port();
   AcceptUtility();
   thread = std::thread([this] { context.run(); });
 }
@@ -209,6 +213,7 @@ FakeBox::~FakeBox() {
     std::error_code ignored;
     acceptor.close(ignored);
     utilityAcceptor.close(ignored);
+    heldAnswers.clear();
     for (auto& session : std::vector(sessions)) session->Close();
     for (auto& session : std::vector(utilitySessions)) session->Close();
   });
@@ -400,6 +405,24 @@ void FakeBox::UtilitySessionEnded(UtilitySession* session) {
     ++utilityDisconnections;
   }
   changed.notify_all();
+}
+
+void FakeBox::AnswerWhenAllowed(std::function<void()> send) {
+  if (holdingAnswers) return heldAnswers.push_back(std::move(send));
+  send();
+}
+
+void FakeBox::HoldUtilityAnswers() {
+  RunOnBoxThread([this] { holdingAnswers = true; });
+}
+
+void FakeBox::ReleaseUtilityAnswers() {
+  RunOnBoxThread([this] {
+    holdingAnswers = false;
+    std::vector<std::function<void()>> held;
+    held.swap(heldAnswers);
+    for (auto& send : held) send();
+  });
 }
 
 void FakeBox::SetUtilityBanner(std::string banner) {

@@ -5,7 +5,8 @@
 //   what it receives. It can drop its connections, stop listening, refuse (a bound port that does
 //   not listen) and listen again on the same port, or stay silent (an empty script);
 // - the utility port greets each connection with a banner, then hands each request line (line end
-//   included) to a responder and sends back what it returns (by default the box's acknowledgement).
+//   included) to a responder and sends back what it returns (by default the box's acknowledgement);
+//   it can hold its answers back (a box that does not answer) and send them later.
 //
 // Threads: the box runs one thread of its own for all socket work, the responder included (a
 // responder that blocks holds up the whole box); every public operation may be called from any
@@ -66,8 +67,10 @@ class FakeBox {
   using Responder = std::function<std::string(const std::string& line)>;
 
   // Listens on `address` (a 127.0.0.x address): the data port on `port` (0: any free port, see
-  // Port()), the utility port on any free port (see UtilityPort()).
-  explicit FakeBox(std::string address = "127.0.0.1", uint16_t port = 0);
+  // Port()), the utility port on `utilityPort` (0: any free port, see UtilityPort()); boxes on
+  // different addresses may share port numbers, as real boxes do.
+  explicit FakeBox(std::string address = "127.0.0.1", uint16_t port = 0,
+                   uint16_t utilityPort = 0);
   ~FakeBox();
   FakeBox(const FakeBox&) = delete;
   FakeBox& operator=(const FakeBox&) = delete;
@@ -106,6 +109,10 @@ class FakeBox {
   void SetUtilityBanner(std::string banner);
   // Answers each later request line; an empty answer sends nothing, kCloseConnection closes.
   void SetUtilityResponder(Responder responder);
+  // From now on request lines are still taken and recorded, but their answers are held back
+  // (each connection then reads no further) until ReleaseUtilityAnswers sends them, in order.
+  void HoldUtilityAnswers();
+  void ReleaseUtilityAnswers();
   std::vector<std::string> UtilityLines() const;  // every request line, in arrival order
   size_t UtilityConnections() const;               // accepted so far
   size_t UtilityDisconnections() const;            // ended so far, by either side
@@ -128,6 +135,7 @@ class FakeBox {
   void AcceptUtility();
   std::string Answer(const std::string& line);  // records `line`, returns the responder's answer
   void UtilitySessionEnded(UtilitySession* session);
+  void AnswerWhenAllowed(std::function<void()> send);  // box thread
   template <typename Condition>
   bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) const;
 
@@ -142,6 +150,8 @@ class FakeBox {
   asio::ip::tcp::acceptor utilityAcceptor{context};
   uint16_t utilityPort = 0;
   std::vector<std::shared_ptr<UtilitySession>> utilitySessions;  // box thread only
+  bool holdingAnswers = false;                     // box thread only
+  std::vector<std::function<void()>> heldAnswers;  // box thread only, in arrival order
   std::thread thread;
 
   mutable std::mutex mutex;  // guards the fields below

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "support/simple_log_file.h"
 
@@ -18,18 +19,36 @@ LogCapture::LogCapture() {
              .string();
   std::remove(path.c_str());
   DiagnosticLog().Open(path);
+  reader = std::fopen(path.c_str(), "rb");
 }
 
 LogCapture::~LogCapture() {
   DiagnosticLog().Close();
+  if (reader != nullptr) std::fclose(reader);
   std::remove(path.c_str());
 }
 
 std::string LogCapture::Text() const {
+  if (reader != nullptr && std::fseek(reader, 0, SEEK_SET) == 0) {
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, reader)) > 0;) text.append(chunk, n);
+    return text;
+  }
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+bool LogCapture::WaitFor(const std::string& fragment, std::chrono::milliseconds timeout) const {
+  constexpr std::chrono::milliseconds kReread{5};  // the log has no event to wait on
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!Contains(fragment)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kReread);
+  }
+  return true;
 }
 
 size_t LogCapture::Count(const std::string& fragment) const {

@@ -1,12 +1,19 @@
 #pragma once
-// Recording stand-ins for the window: a notice sink and an alert facility that keep what they get
-// and let a test wait, with a bound, for what it expects.
+// Recorders that collect what other threads hand them and let a test wait, with a bound, for what
+// it expects: one generic recorder of values, and on it the stand-ins for the window (a notice
+// sink) and the alert facility.
+//
+// Threads: every operation from any thread; one lock guards the values. A value is added and
+// waiters are woken under that lock, so a waiter may destroy the recorder as soon as it sees the
+// value it waited for.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "hub/core/alerts.h"
@@ -16,25 +23,128 @@ namespace tessamer::testkit {
 
 using namespace std::chrono_literals;
 
-class RecordingNoticeSink : public INoticeSink {
+inline constexpr std::chrono::milliseconds kRecorderWait = 10s;  // how long a wait lasts at most
+
+template <typename T>
+class Recorder {
  public:
-  void Post(Notice notice) override;
+  using Values = std::vector<T>;
 
-  std::vector<Notice> Notices() const;
-  std::vector<Notice> NoticesOf(uint32_t message) const;
-  size_t CountOf(uint32_t message) const;
+  void Add(T value) {
+    std::lock_guard guard(mutex);
+    values.push_back(std::move(value));
+    changed.notify_all();
+  }
+  // The function that adds what it is called with.
+  std::function<void(T)> Adder() {
+    return [this](T value) { Add(std::move(value)); };
+  }
 
-  // Waits until `done` holds for the recorded notices, or `timeout` passes. True when it held.
-  bool WaitFor(const std::function<bool(const std::vector<Notice>&)>& done,
-               std::chrono::milliseconds timeout = 10s) const;
-  // Waits until at least `count` notices with `message` have arrived.
-  bool WaitForCount(uint32_t message, size_t count, std::chrono::milliseconds timeout = 10s) const;
+  Values All() const {
+    std::lock_guard guard(mutex);
+    return values;
+  }
+  size_t Count() const {
+    std::lock_guard guard(mutex);
+    return values.size();
+  }
+  size_t CountIf(const std::function<bool(const T&)>& match) const {
+    std::lock_guard guard(mutex);
+    return static_cast<size_t>(std::count_if(values.begin(), values.end(), match));
+  }
+
+  // Waits until `done` holds for the values, or `timeout` passes. True when it held.
+  bool WaitFor(const std::function<bool(const Values&)>& done,
+               std::chrono::milliseconds timeout = kRecorderWait) const {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, timeout, [&] { return done(values); });
+  }
+  // Waits until at least `count` values have come.
+  bool WaitForCount(size_t count, std::chrono::milliseconds timeout = kRecorderWait) const {
+    return WaitFor([count](const Values& all) { return all.size() >= count; }, timeout);
+  }
+  // Waits until at least `count` values match.
+  bool WaitForMatching(const std::function<bool(const T&)>& match, size_t count = 1,
+                       std::chrono::milliseconds timeout = kRecorderWait) const {
+    return WaitFor(
+        [&](const Values& all) {
+          return static_cast<size_t>(std::count_if(all.begin(), all.end(), match)) >= count;
+        },
+        timeout);
+  }
+  // Waits until `value` has come at least `count` times.
+  bool WaitForValue(const T& value, size_t count = 1,
+                    std::chrono::milliseconds timeout = kRecorderWait) const {
+    return WaitForMatching([&](const T& v) { return v == value; }, count, timeout);
+  }
 
  private:
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::vector<Notice> notices;
+  Values values;
 };
+
+// The window as a test sees it: every notice posted, in order. A notice's kind is its record type:
+// sink.Of<ActivityNotice>(), sink.WaitForCount<StoppedNotice>(1).
+class RecordingNoticeSink : public INoticeSink {
+ public:
+  void Post(Notice notice) override { notices.Add(std::move(notice)); }
+
+  std::vector<Notice> Notices() const { return notices.All(); }
+  template <typename Kind>
+  std::vector<Kind> Of() const {
+    return OfKind<Kind>(notices.All());
+  }
+  template <typename Kind>
+  size_t CountOf(const std::function<bool(const Kind&)>& match = {}) const {
+    return notices.CountIf([&](const Notice& n) { return Matches(n, match); });
+  }
+
+  // Waits until `done` holds for the notices posted so far.
+  bool WaitFor(const std::function<bool(const std::vector<Notice>&)>& done,
+               std::chrono::milliseconds timeout = kRecorderWait) const {
+    return notices.WaitFor(done, timeout);
+  }
+  // Waits until at least `count` notices of one kind (that `match`, when given) have come.
+  template <typename Kind>
+  bool WaitForCount(size_t count, const std::function<bool(const Kind&)>& match = {},
+                    std::chrono::milliseconds timeout = kRecorderWait) const {
+    return notices.WaitForMatching([&](const Notice& n) { return Matches(n, match); }, count,
+                                   timeout);
+  }
+
+  // The notices of one kind among `all`, in order.
+  template <typename Kind>
+  static std::vector<Kind> OfKind(const std::vector<Notice>& all) {
+    std::vector<Kind> matching;
+    for (const Notice& n : all) {
+      if (const auto* kind = std::get_if<Kind>(&n)) matching.push_back(*kind);
+    }
+    return matching;
+  }
+
+ private:
+  template <typename Kind>
+  static bool Matches(const Notice& notice, const std::function<bool(const Kind&)>& match) {
+    const auto* kind = std::get_if<Kind>(&notice);
+    return kind != nullptr && (!match || match(*kind));
+  }
+
+  Recorder<Notice> notices;
+};
+
+// Matchers for RecordingNoticeSink: a combined data record's publication (`data`) or the
+// header's; notices about the box in `row`; an activity of that box.
+inline std::function<bool(const PublishedNotice&)> Published(bool data) {
+  return [data](const PublishedNotice& n) { return n.data == data; };
+}
+template <typename Kind>
+std::function<bool(const Kind&)> OfRow(int32_t row) {
+  return [row](const Kind& n) { return n.row == row; };
+}
+inline std::function<bool(const ActivityNotice&)> ActivityOf(ActivityStatus status, int32_t row) {
+  return [status, row](const ActivityNotice& n) { return n.status == status && n.row == row; };
+}
 
 struct RecordedAlert {
   std::wstring text;
@@ -50,14 +160,14 @@ class RecordingAlerts : public IAlertFacility {
   RecordingAlerts& operator=(const RecordingAlerts&) = delete;
 
   void Show(std::wstring_view text, AlertIcon icon) override;
-  std::vector<RecordedAlert> Alerts() const;
-  bool WaitForCount(size_t count, std::chrono::milliseconds timeout = 10s) const;
+  std::vector<RecordedAlert> Alerts() const { return alerts.All(); }
+  bool WaitForCount(size_t count, std::chrono::milliseconds timeout = kRecorderWait) const {
+    return alerts.WaitForCount(count, timeout);
+  }
 
  private:
   IAlertFacility* previous;
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;
-  std::vector<RecordedAlert> alerts;
+  Recorder<RecordedAlert> alerts;
 };
 
 }  // namespace tessamer::testkit

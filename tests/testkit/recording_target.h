@@ -3,13 +3,12 @@
 // lets a test wait, with a bound, for what it expects.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "hub/runtime/message_blocks.h"
+#include "testkit/recorders.h"
 
 namespace tessamer::testkit {
 
@@ -25,49 +24,29 @@ class RecordingTarget final : public ITarget<T> {
   ~RecordingTarget() override { this->UnlinkFromSources(); }
 
   bool offer(const T& message) override {
-    {
-      std::lock_guard guard(mutex);
-      entries.push_back({message, Clock::now()});
-    }
-    changed.notify_all();
+    entries.Add({message, Clock::now()});
     return true;
   }
 
-  std::vector<Entry> Entries() const {
-    std::lock_guard guard(mutex);
-    return entries;
-  }
-  size_t Count() const {
-    std::lock_guard guard(mutex);
-    return entries.size();
-  }
+  std::vector<Entry> Entries() const { return entries.All(); }
+  size_t Count() const { return entries.Count(); }
   size_t CountIf(const std::function<bool(const T&)>& match) const {
-    std::lock_guard guard(mutex);
-    size_t n = 0;
-    for (const auto& e : entries) n += match(e.message) ? 1 : 0;
-    return n;
+    return entries.CountIf([&](const Entry& e) { return match(e.message); });
   }
 
   // Waits until at least `count` messages have come. True when they did in time.
   bool WaitForCount(size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock guard(mutex);
-    return changed.wait_for(guard, timeout, [&] { return entries.size() >= count; });
+    return entries.WaitForCount(count, timeout);
   }
   // Waits until at least `count` messages matching `match` have come.
   bool WaitForMatching(const std::function<bool(const T&)>& match, size_t count,
                        std::chrono::milliseconds timeout) const {
-    std::unique_lock guard(mutex);
-    return changed.wait_for(guard, timeout, [&] {
-      size_t n = 0;
-      for (const auto& e : entries) n += match(e.message) ? 1 : 0;
-      return n >= count;
-    });
+    return entries.WaitForMatching([&](const Entry& e) { return match(e.message); }, count,
+                                   timeout);
   }
 
  private:
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;
-  std::vector<Entry> entries;
+  Recorder<Entry> entries;
 };
 
 }  // namespace tessamer::testkit

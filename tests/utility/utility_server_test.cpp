@@ -5,16 +5,19 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/error_numbers.h"
 #include "support/text.h"
+#include "testkit/descriptor_shortage.h"
 #include "testkit/environment.h"
+#include "testkit/log_capture.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -26,31 +29,28 @@ using testkit::TextClient;
 const std::string kGreeting(kUtilityGreeting);
 using Calls = std::vector<std::optional<std::string>>;
 
-// Records every handler call; std::nullopt stands for the (none, 0, none) call. A request
-// beginning "hold" keeps the executor until Release().
-class HandlerRecorder {
+// Routes each request to the lane named by its first word and records what arrives and what
+// runs; std::nullopt stands for UtilitiesGone. A request beginning "hold" keeps its lane until
+// Release(); "quiet ..." runs with an empty reply, "skip ..." has nothing to run; anything else is
+// echoed in brackets.
+class HandlerRecorder : public IUtilityRequestHandler {
  public:
-  UtilityRequestHandler Handler() {
-    return [this](const char* request, int32_t length, std::string* reply) {
-      std::optional<std::string> call;
-      if (request != nullptr) {
-        EXPECT_EQ(static_cast<size_t>(length), std::strlen(request));
-        call = std::string(request, static_cast<size_t>(length));
-        if (reply != nullptr) *reply = Reply(*call);
-      } else {
-        EXPECT_EQ(length, 0);
-        EXPECT_EQ(reply, nullptr);
-      }
-      std::unique_lock<std::mutex> guard(mutex);
-      calls.push_back(call);
-      mostRunning = std::max(mostRunning, ++running);
-      changed.notify_all();
-      if (call.has_value() && call->rfind("hold", 0) == 0) {
-        changed.wait(guard, [this] { return released; });
-      }
-      --running;
-      return true;
-    };
+  UtilityRequestWork RouteRequest(std::string_view request) override {
+    const std::string line(request);
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      routed.push_back(line);
+    }
+    changed.notify_all();
+    if (line.rfind("skip", 0) == 0) return {};
+    const std::string lane = line.substr(0, line.find(' '));
+    return {lane, [this, line, lane](std::string& reply) { Run(line, lane, reply); }};
+  }
+
+  void UtilitiesGone() override {
+    std::lock_guard<std::mutex> guard(mutex);
+    calls.push_back(std::nullopt);
+    changed.notify_all();
   }
 
   void Release() {
@@ -64,9 +64,19 @@ class HandlerRecorder {
     return calls;
   }
 
+  std::vector<std::string> Routed() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return routed;
+  }
+
   bool WaitForCalls(size_t count, std::chrono::milliseconds timeout = 10s) const {
     std::unique_lock<std::mutex> guard(mutex);
     return changed.wait_for(guard, timeout, [&] { return calls.size() >= count; });
+  }
+
+  bool WaitForRouted(size_t count, std::chrono::milliseconds timeout = 10s) const {
+    std::unique_lock<std::mutex> guard(mutex);
+    return changed.wait_for(guard, timeout, [&] { return routed.size() >= count; });
   }
 
   size_t EndCalls() const {
@@ -79,18 +89,32 @@ class HandlerRecorder {
     return mostRunning;
   }
 
+  int MostRunningInALane() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return mostInALane;
+  }
+
  private:
-  // "quiet ..." gets no reply; anything else is echoed in brackets.
-  static std::string Reply(const std::string& request) {
-    if (request.rfind("quiet", 0) == 0) return {};
-    return "[" + request + "]\r\n";
+  void Run(const std::string& line, const std::string& lane, std::string& reply) {
+    if (line.rfind("quiet", 0) != 0) reply = "[" + line + "]\r\n";
+    std::unique_lock<std::mutex> guard(mutex);
+    calls.push_back(line);
+    mostRunning = std::max(mostRunning, ++running);
+    mostInALane = std::max(mostInALane, ++runningIn[lane]);
+    changed.notify_all();
+    if (line.rfind("hold", 0) == 0) changed.wait(guard, [this] { return released; });
+    --running;
+    --runningIn[lane];
   }
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
+  std::vector<std::string> routed;
   Calls calls;
   int running = 0;
   int mostRunning = 0;
+  std::map<std::string, int> runningIn;
+  int mostInALane = 0;
   bool released = false;
 };
 
@@ -103,7 +127,7 @@ class UtilityServerTest : public ::testing::Test {
 
   void StartServer(std::chrono::milliseconds idle = 10s,
                    std::chrono::milliseconds line = kUtilityLineTimeout) {
-    server = std::make_unique<CUtilityServer>(recorder.Handler(), "127.0.0.1", 0, idle, line);
+    server = std::make_unique<CUtilityServer>(recorder, "127.0.0.1", 0, idle, line);
     ASSERT_TRUE(server->Start()) << Narrow(server->GetErrorInfo().text);
     ASSERT_NE(server->Port(), 0);
   }
@@ -156,8 +180,8 @@ TEST_F(UtilityServerTest, RequestLinesReachTheHandlerAndRepliesGoBackVerbatim) {
   TextClient client;
   ConnectAndGreet(client);
   ExpectAnswer(client, "GS 12 3.5");
-  // An empty reply sends nothing; the utility goes on with its next line.
-  ASSERT_TRUE(client.Send("quiet GA 1\r\nGA 4\n"));
+  // An empty reply, or nothing to run, sends nothing; the utility goes on with its next line.
+  ASSERT_TRUE(client.Send("quiet GA 1\r\nskip GA 2\r\nGA 4\n"));
   std::string reply;
   ASSERT_TRUE(client.ReadBytes(8, reply));
   EXPECT_EQ(reply, "[GA 4]\r\n");
@@ -165,6 +189,8 @@ TEST_F(UtilityServerTest, RequestLinesReachTheHandlerAndRepliesGoBackVerbatim) {
   EXPECT_TRUE(client.WaitClosed(10s));
   ASSERT_TRUE(recorder.WaitForCalls(4));
   EXPECT_EQ(recorder.CallsMade(), (Calls{"GS 12 3.5", "quiet GA 1", "GA 4", std::nullopt}));
+  EXPECT_EQ(recorder.Routed(),
+            (std::vector<std::string>{"GS 12 3.5", "quiet GA 1", "skip GA 2", "GA 4"}));
 }
 
 TEST_F(UtilityServerTest, LongRequestIsCutTo255Characters) {
@@ -200,24 +226,54 @@ TEST_F(UtilityServerTest, UtilitiesAreServedSideBySideUntilTheLastLeaves) {
   EXPECT_EQ(recorder.CallsMade().back(), std::nullopt);
 }
 
-TEST_F(UtilityServerTest, RequestsOfSeveralUtilitiesRunOneAtATime) {
+// A lane is held by its first request; one utility sends two lines back to back.
+TEST_F(UtilityServerTest, LanesRunSideBySideEachInArrivalOrderAndAUtilitysRepliesInItsOrder) {
   StartServer();
-  TextClient first;
-  ConnectAndGreet(first);
-  TextClient second;
-  ConnectAndGreet(second);
-  ASSERT_TRUE(first.Send("hold 1\r\n"));
+  auto utilities = ConnectUtilities(4);
+  ASSERT_TRUE(utilities[0]->Send("hold 1\r\nGB 4\r\n"));
   ASSERT_TRUE(recorder.WaitForCalls(1));
-  ASSERT_TRUE(second.Send("GB 2\r\n"));
-  std::string reply;
-  EXPECT_FALSE(second.ReadBytes(1, reply, 200ms));  // waits behind the request in progress
+  ASSERT_TRUE(utilities[1]->Send("hold 2\r\n"));
+  ASSERT_TRUE(recorder.WaitForRouted(2));
+  ASSERT_TRUE(utilities[2]->Send("hold 3\r\n"));
+  ASSERT_TRUE(recorder.WaitForRouted(3));
+  // Another lane is served while the held one waits; the first utility's second line is not
+  // taken before its first is answered.
+  ExpectAnswer(*utilities[3], "GB 5");
+  EXPECT_EQ(recorder.CallsMade(), (Calls{"hold 1", "GB 5"}));
+  EXPECT_EQ(recorder.Routed(), (std::vector<std::string>{"hold 1", "hold 2", "hold 3", "GB 5"}));
+
   recorder.Release();
-  ASSERT_TRUE(first.ReadBytes(10, reply));
-  EXPECT_EQ(reply, "[hold 1]\r\n");
-  ASSERT_TRUE(second.ReadBytes(8, reply));
-  EXPECT_EQ(reply, "[GB 2]\r\n");
-  EXPECT_EQ(recorder.CallsMade(), (Calls{"hold 1", "GB 2"}));
-  EXPECT_EQ(recorder.MostRunning(), 1);
+  std::string replies;
+  ASSERT_TRUE(utilities[0]->ReadBytes(18, replies));
+  EXPECT_EQ(replies, "[hold 1]\r\n[GB 4]\r\n");
+  for (int i : {1, 2}) {
+    ASSERT_TRUE(utilities[i]->ReadBytes(10, replies));
+    EXPECT_EQ(replies, "[hold " + std::to_string(i + 1) + "]\r\n");
+  }
+  Calls held = recorder.CallsMade();
+  std::erase_if(held, [](const auto& call) { return call->rfind("hold", 0) != 0; });
+  EXPECT_EQ(held, (Calls{"hold 1", "hold 2", "hold 3"}));
+  EXPECT_EQ(recorder.MostRunningInALane(), 1);
+  EXPECT_EQ(recorder.MostRunning(), 2);
+}
+
+// The process runs out of descriptors while a utility connects; once they are freed it is served.
+TEST_F(UtilityServerTest, AcceptingGoesOnOnceDescriptorsThatRanOutAreFreed) {
+  testkit::LogCapture log;
+  StartServer();
+  TextClient utility;  // its io_context holds its descriptors already
+  {
+    testkit::DescriptorShortage shortage;
+    if (!shortage.Active()) GTEST_SKIP() << "the descriptor limit cannot be lowered here";
+    shortage.FreeOne();
+    ASSERT_TRUE(utility.Connect("127.0.0.1", server->Port()));
+    ASSERT_TRUE(log.WaitFor("Utility server: a connection could not be accepted"));
+  }
+  std::string greeting;
+  ASSERT_TRUE(utility.ReadBytes(kGreeting.size(), greeting, 10s));
+  EXPECT_EQ(greeting, kGreeting);
+  ExpectAnswer(utility, "GA 1");
+  EXPECT_EQ(log.Count("could not be accepted"), 1u);  // once for the whole spell
 }
 
 TEST_F(UtilityServerTest, AUtilityIsAnsweredAtOnceWhileOthersTrickleOrIdleAndNoMoreAreTaken) {
@@ -295,7 +351,7 @@ TEST_F(UtilityServerTest, DestructionInterruptsAnExchangeAndAnAccept) {
 
 TEST_F(UtilityServerTest, StartFailsOnAPortInUse) {
   StartServer();
-  CUtilityServer second(recorder.Handler(), "127.0.0.1", server->Port());
+  CUtilityServer second(recorder, "127.0.0.1", server->Port());
   EXPECT_FALSE(second.Start());
   EXPECT_TRUE(second.GetErrorInfo().failed);
   EXPECT_EQ(second.GetErrorInfo().code, kWsaAddressInUse);

@@ -217,6 +217,12 @@ void COptionReader::AddOptions() {
                options.configFile = text;
              })
       ->configurable(false);
+  app.add_flag("--check-config", options.checkConfig,
+               "check the settings (the file and the options) as a\n"
+               "headless hub takes them, print them as a configuration\n"
+               "file and exit; bad settings: exit 2 with the reason")
+      ->disable_flag_override()
+      ->configurable(false);
   app.add_option_function<std::vector<std::string>>(
          "--box",
          [this](const std::vector<std::string>& texts) {
@@ -326,6 +332,7 @@ bool COptionReader::Read(const std::vector<std::string>& args, std::string& erro
   try {
     app.parse(reversed);
     if (options.help || options.version) return true;
+    if (options.checkConfig) options.headless = true;  // the settings of a headless hub
     if (!options.configFile.empty()) {
       if (!ReadText(options.configFile, fileText)) {
         error = options.configFile + ": cannot be read";
@@ -345,7 +352,9 @@ bool COptionReader::Read(const std::vector<std::string>& args, std::string& erro
     return false;
   }
   if (options.headless && options.boxes.empty() && !options.demo) {
-    error = "--headless needs at least one --box (or a box in the configuration file, or --demo)";
+    error = options.checkConfig
+                ? "no box: a headless hub needs at least one (box = ADDRESS in the file, or --box)"
+                : "--headless needs at least one --box (or a box in the configuration file, or --demo)";
     return false;
   }
   return true;
@@ -405,7 +414,67 @@ std::string COptionReader::Reason(const BadSetting& bad) const {
          bad.problem;
 }
 
+// Seconds as a setting takes them: "0.2", "2.5", "10".
+std::string SecondsText(std::chrono::milliseconds value) {
+  std::string text = FormatFixed(static_cast<double>(value.count()) / 1000, 3);
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') text.pop_back();
+  return text;
+}
+
+// A file name as a value: quoted, so that blanks stay part of it.
+std::string Quoted(const std::string& text) {
+  const char quote = text.find('"') == std::string::npos ? '"' : '\'';
+  return quote + text + quote;
+}
+
+std::string BoxText(const BoxOption& box) {
+  return box.port == 0 ? box.host : box.host + ":" + std::to_string(box.port);
+}
+
 }  // namespace
+
+std::string SettingsText(const CommandLine& options) {
+  std::string text;
+  const auto line = [&text](const char* key, const std::string& value) {
+    text += std::string(key) + " = " + value + "\n";
+  };
+  const auto off = [&text](const char* key, const char* why) {
+    text += "# " + std::string(key) + ": " + why + "\n";  // a comment: the setting is not set
+  };
+  for (const BoxOption& box : options.boxes) line("box", BoxText(box));
+  line("channels", std::to_string(options.channels));
+  line("data-port", std::to_string(options.dataPort));
+  line("utility-port", std::to_string(options.utilityPort));
+  line("box-port", std::to_string(options.boxPort));
+  line("box-utility-port", std::to_string(options.boxUtilityPort));
+  line("default-box", options.defaultBox);
+  line("listen", options.listenAddress);
+  if (options.logFile.empty()) {
+    off("log", "none given, tessamer-log.txt in the user's application-data folder");
+  } else {
+    line("log", Quoted(options.logFile));
+  }
+  if (options.statusPort) {
+    line("status-port", std::to_string(*options.statusPort));
+  } else {
+    off("status-port", "off");
+  }
+  line("status-listen", options.statusListen);
+  if (options.statusTokenFile.empty()) {
+    off("status-token-file", "none, every request is answered");
+  } else {
+    line("status-token-file", Quoted(options.statusTokenFile));
+  }
+  line("status-open", options.statusOpen ? "true" : "false");
+  if (options.keepTrying.count() != 0) {
+    line("keep-trying", SecondsText(options.keepTrying));
+  } else {
+    off("keep-trying", "off");
+  }
+  line("silent-after", SecondsText(options.silentAfter));
+  return text;
+}
 
 std::string UsageText() {
   CommandLine ignored;

@@ -28,6 +28,7 @@ struct CommandLine {
   bool demo = false;
   bool version = false;
   bool help = false;
+  bool checkConfig = false;                      // print the effective settings and exit
   std::string configFile;                        // settings read from this file; empty: none
   std::vector<BoxOption> boxes;                  // 1 to MaxBoxes, headless only
   int channels = kDefaultChannelLimit;           // channel limit, 1 to 6
@@ -45,6 +46,7 @@ struct CommandLine {
   std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
   std::chrono::milliseconds silentAfter = kSilentAfter;  // a box without records is then silent
+  bool operator==(const CommandLine&) const = default;
 };
 
 // Parses the arguments after the program name, then the configuration file they name, into
@@ -54,6 +56,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& options
 
 // The --help text.
 std::string UsageText();
+
+// The settings of `options` as a configuration file: one "key = value" line per setting that a
+// file can hold, every value shown (a setting that is off as a comment line), so that the text
+// read back as a file gives the same settings. What --check-config prints.
+std::string SettingsText(const CommandLine& options);
 
 // The keys of the settings that differ between the two and that a running headless hub cannot
 // take over without a restart: everything but the box list, the box port and the channel limit.

@@ -1,13 +1,25 @@
 #pragma once
 // The program without a window: a run with the configured boxes, served until SIGINT or SIGTERM,
-// with one printed line per event instead of the window's lamps and status bar. With keep-trying
-// a run that ends by itself is started again while the servers keep listening; SIGHUP re-reads
-// the settings and starts a new run when its boxes or channel limit changed.
+// with one printed line per event (headless_lines.h) instead of the window's lamps and status
+// bar. With keep-trying a run that ends by itself is started again while the servers keep
+// listening; SIGHUP re-reads the settings and starts a new run when its boxes or channel limit
+// changed.
 //
 //   hub threads ──Post──► notice queue ──► Run (main thread) ──► "activity ...", "stopped", ...
 //   signal thread ──RequestStop, RequestReload──┘     │  └─► service manager (CServiceNotifier)
-//                                                      ├─ retry deadline: the next start
+//                                                      ├─ the phase's deadline: the next start
 //                                                      └─ heartbeat deadline: the watchdog's beat
+//
+// The run is in one phase at a time (Phase), each a record with what it needs:
+//
+//   Running ── its "stopped" came unasked ──► RetryWait ── its deadline ──► a new start
+//   a new start ──► Running, or RetryWait at once when a box name does not resolve
+//   a reload with new settings, in Running or RetryWait: the run ends, a new start
+//   RetryWait without keep-trying is Ended instead: Run returns exit status 3
+//   a stop request, in any phase: the run is stopped, the hub destroyed, exit status 0
+//
+// A new phase is one more record in Phase: its data, its deadline (PhaseDeadline) and what the
+// events do in it.
 //
 // Threads: Post, RequestStop and RequestReload are called from any thread and never block on
 // the output; `mutex` guards the queue and the two requests. Run is called once, on the main
@@ -15,6 +27,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -22,12 +35,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "app/cli/box_list.h"
 #include "app/cli/service_notifier.h"
-#include "app/cli/command_line.h"
-#include "app/status/status_server.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/notices.h"
@@ -59,6 +71,21 @@ struct Reread {
   std::vector<std::string> kept;  // settings that changed but need a restart of the program
 };
 
+// Keep-trying's waits: the first, doubling after each failed start up to kRetryWaitGrowthLimit
+// times the first, and the first again once a run got every box. A zero first wait: none.
+class CRetryWaits {
+ public:
+  explicit CRetryWaits(std::chrono::milliseconds first = {}) : first(first), next(first) {}
+  bool KeepTrying() const { return first.count() > 0; }
+  // The wait before the next start; the one after it doubles.
+  std::chrono::milliseconds Take();
+  void Reset() { next = first; }
+
+ private:
+  std::chrono::milliseconds first;
+  std::chrono::milliseconds next;
+};
+
 class CHeadlessRunner : public INoticeSink {
  public:
   // Makes the hub; the sink must outlive it. The runner destroys the hub before Run returns.
@@ -74,8 +101,7 @@ class CHeadlessRunner : public INoticeSink {
   CHeadlessRunner& operator=(const CHeadlessRunner&) = delete;
 
   // Call before Run. With a nonzero `firstWait`, a run that ends without a stop request is
-  // started again after `firstWait`, the wait doubling after each failed start up to
-  // kRetryWaitGrowthLimit times `firstWait`, and back to `firstWait` once a run got every box.
+  // started again after `firstWait`, the wait growing as CRetryWaits says.
   void KeepTrying(std::chrono::milliseconds firstWait);
   // Call before Run: where RequestReload takes the new settings from.
   void SetRereader(Rereader reread);
@@ -95,31 +121,45 @@ class CHeadlessRunner : public INoticeSink {
 
   void Post(Notice notice) override;
 
-  // The line printed for a notice; empty for notices that are not printed. A box's lines name
-  // the box and, for a failure, its last error, as `health` has them.
-  static std::string LineOf(const Notice& notice, const HubHealth& health = {});
-
  private:
-  enum class Event { Notice, Stop, Reload, Retry, Heartbeat };
+  // The run phases. A run has been started and its end not yet seen:
+  struct Running {
+    size_t boxes = 0;
+    std::set<int32_t> connectedRows;  // rows that reported Connected
+    bool boxFailed = false;           // a row reported ConnectFailed
+  };
+  // The last run ended by itself (or could not start); the next one starts at `at`:
+  struct RetryWait {
+    std::chrono::steady_clock::time_point at;
+  };
+  // No run, and none follows: before the first start, and once a run ended by itself without
+  // keep-trying (Run then returns kExitRunEnded):
+  struct Ended {};
+  using Phase = std::variant<Ended, Running, RetryWait>;
 
-  // Waits for the next notice, request, the retry or the heartbeat deadline. Notices come
+  enum class Event { Notice, Stop, Reload, PhaseDeadline, Heartbeat };
+
+  // Waits for the next notice, request, the phase's or the heartbeat's deadline. Notices come
   // first; a stop request is taken once none is waiting.
   Event NextEvent(Notice& notice);
+  std::optional<std::chrono::steady_clock::time_point> PhaseDeadline() const;
+  void OnNotice(IHubControl& hub, const Notice& notice);
   // Tells the service manager that the servers listen, and starts the heartbeat.
   void NotifyReady(IHubControl& hub);
   void Heartbeat(IHubControl& hub);
   void NotifyStopping();
-  // Starts a run with `settings`. False when a box name did not resolve: the run has then ended
-  // as one whose box could not be reached, and the lines of such an end are printed.
-  bool StartRun(IHubControl& hub);
-  // Ends the current run, if any, and prints what the hub posted up to its end.
+  // Starts a run with `settings`: Running, or when a box name did not resolve, the lines of a
+  // run whose box could not be reached and the phase after such a run.
+  void StartRun(IHubControl& hub);
+  // Ends the active run, if any, and prints what the hub posted up to its end.
   void EndRun(IHubControl& hub);
-  // After a run ended by itself: schedules the next start and says so, or returns false when
-  // there is none (no keep-trying).
-  bool RetryLater(const char* reason);
-  // Applies re-read settings; false when the program ends (a new run could not start).
-  bool Reload(IHubControl& hub);
-  int Stop(std::unique_ptr<IHubControl> owned);
+  // After a run ended by itself: RetryWait, saying so, or Ended without keep-trying.
+  void RetryLater(const char* reason);
+  // Applies re-read settings.
+  void Reload(IHubControl& hub);
+  // The one way out once the servers listen: stops the run when `status` says a stop was
+  // requested, destroys the hub, prints its last notices and returns `status`.
+  int TearDown(std::unique_ptr<IHubControl> hub, int status);
   // Follows a printed notice: which rows of the run connected, whether one failed; and tells
   // the service manager.
   void Follow(const Notice& notice);
@@ -135,16 +175,11 @@ class CHeadlessRunner : public INoticeSink {
   LineWriter writer;
   Rereader reread;
   CServiceNotifier* notifier = nullptr;
-  std::chrono::milliseconds firstWait{0};  // 0: no keep-trying
-  IHubControl* liveHub = nullptr;          // main thread only: the hub while it exists
+  IHubControl* liveHub = nullptr;  // main thread only: the hub while it exists
 
-  // The run, main thread only.
-  bool runActive = false;                  // started, and its end not yet seen
-  size_t runBoxes = 0;
-  std::set<intptr_t> connectedRows;        // rows of the run that reported Connected
-  bool boxFailed = false;                  // a row of the run reported ConnectFailed
-  std::chrono::milliseconds nextWait{0};
-  std::optional<std::chrono::steady_clock::time_point> retryAt;
+  // Main thread only.
+  Phase phase;
+  CRetryWaits retryWaits;
   std::optional<std::chrono::steady_clock::time_point> heartbeatAt;
 
   std::mutex mutex;  // guards the three members below
@@ -153,17 +188,5 @@ class CHeadlessRunner : public INoticeSink {
   bool stopRequested = false;
   bool reloadRequested = false;
 };
-
-// `makeHub`, or with a status endpoint (StatusEndpointOf) a factory of hubs whose health it
-// serves (CHubWithStatus).
-CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub,
-                                               const std::optional<StatusEndpoint>& status);
-
-// The whole headless program: opens the diagnostic log, starts simulated boxes for --demo, runs
-// CHeadlessRunner with the hub `makeHub` makes, re-reads `args` on SIGHUP and ends on SIGINT or
-// SIGTERM, serving the status endpoint when asked for. `options` are `args` parsed. Returns the
-// exit status.
-int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
-                const CHeadlessRunner::HubFactory& makeHub);
 
 }  // namespace tessamer

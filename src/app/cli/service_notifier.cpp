@@ -1,6 +1,7 @@
 #include "app/cli/service_notifier.h"
 
 #include <cstdlib>
+#include <variant>
 
 #if defined(TESSAMER_WITH_SYSTEMD)
 #include <systemd/sd-daemon.h>
@@ -9,6 +10,19 @@
 #include "hub/core/records.h"
 
 namespace tessamer {
+namespace {
+
+// Puts `key` in `set` or takes it out.
+template <typename Key>
+void Mark(std::set<Key>& set, Key key, bool in) {
+  if (in) {
+    set.insert(key);
+  } else {
+    set.erase(key);
+  }
+}
+
+}  // namespace
 
 std::string ServiceStatusLine(size_t connected, size_t boxes, size_t viewers) {
   return std::to_string(connected) + " of " + std::to_string(boxes) + " boxes connected, " +
@@ -49,26 +63,14 @@ void CServiceNotifier::RunStarted(size_t count) {
 }
 
 void CServiceNotifier::Follow(const Notice& notice) {
-  switch (notice.message) {
-    case WM_HUB_ACTIVITY:
-      if (notice.wParam == Connected) {
-        connectedRows.insert(notice.lParam);
-      } else {
-        connectedRows.erase(notice.lParam);
-      }
-      break;
-    case WM_HUB_STOPPED:
-      connectedRows.clear();
-      break;
-    case WM_HUB_CLIENT_CONNECTION:
-      if ((notice.lParam & 0xff) == 0) {
-        viewers.insert(notice.wParam);
-      } else {
-        viewers.erase(notice.wParam);
-      }
-      break;
-    default:
-      return;
+  if (const auto* box = std::get_if<ActivityNotice>(&notice)) {
+    Mark(connectedRows, box->row, box->status == Connected);
+  } else if (std::holds_alternative<StoppedNotice>(notice)) {
+    connectedRows.clear();
+  } else if (const auto* viewer = std::get_if<ClientConnectionNotice>(&notice)) {
+    Mark(viewers, viewer->socket, viewer->connected);
+  } else {
+    return;  // nothing the status line counts
   }
   SendStatus();
 }

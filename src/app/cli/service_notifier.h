@@ -68,7 +68,7 @@ class CServiceNotifier {
   std::string statusSent;
   bool stopping = false;  // the end is told: no status after it
   size_t boxes = 0;
-  std::set<intptr_t> connectedRows;
+  std::set<int32_t> connectedRows;
   std::set<uintptr_t> viewers;  // sockets of connected viewers
 };
 

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/status/http_connection.h"
+#include "support/accept_retry.h"
 #include "support/platform.h"
 #include "support/simple_log_file.h"
 #include "support/text.h"
@@ -69,14 +70,20 @@ void CHttpServer::Accept() {
 void CHttpServer::OnAccept(const asio::error_code& failure, asio::ip::tcp::socket socket) {
   if (failure == asio::error::operation_aborted || !acceptor.is_open()) return;
   if (failure) {
-    // Out of descriptors or buffers: the waiting connection stays queued; accepting again at once
-    // would only fail again.
     ++counters.acceptFailures;
-    acceptRetry.expires_after(settings.acceptRetry);
-    acceptRetry.async_wait([this](const asio::error_code& waited) {
-      if (!waited) Accept();
-    });
-    return;
+    switch (AfterAcceptFailure(failure)) {
+      case AcceptRetry::Never:
+        return;
+      case AcceptRetry::AtOnce:
+        Accept();
+        return;
+      case AcceptRetry::AfterDelay:  // out of descriptors or buffers: the connection stays queued
+        acceptRetry.expires_after(settings.acceptRetry);
+        acceptRetry.async_wait([this](const asio::error_code& waited) {
+          if (!waited) Accept();
+        });
+        return;
+    }
   }
   ++counters.accepted;
   auto connection = std::make_shared<CHttpConnection>(std::move(socket), manager, routes, settings, counters);

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "app/status/request_parser.h"
+#include "support/accept_retry.h"
 
 namespace tessamer {
 
@@ -21,8 +22,6 @@ inline constexpr std::chrono::milliseconds kRequestHeadDeadline{2000};  // reque
 inline constexpr std::chrono::milliseconds kKeepAliveIdle{5000};  // for the next request's first byte
 inline constexpr std::chrono::milliseconds kResponseWriteDeadline{10000};  // one write to be taken
 inline constexpr std::chrono::milliseconds kCloseLinger{1000};  // reading the rest after our last byte
-inline constexpr std::chrono::milliseconds kStatusAcceptRetry{100};  // after an accept failed for want
-                                                                      // of resources
 inline constexpr int kMaxRequestsPerConnection = 100;  // then the connection closes after its answer
 inline constexpr size_t kStreamQueueBytes = 256 * 1024;  // a stream's unsent text; beyond: dropped
 inline constexpr std::chrono::milliseconds kStreamKeepAlive{15000};  // a quiet stream says so
@@ -35,7 +34,8 @@ struct HttpServerSettings {
   std::chrono::milliseconds idleDeadline = kKeepAliveIdle;
   std::chrono::milliseconds writeDeadline = kResponseWriteDeadline;
   std::chrono::milliseconds closeLinger = kCloseLinger;
-  std::chrono::milliseconds acceptRetry = kStatusAcceptRetry;
+  std::chrono::milliseconds acceptRetry = kAcceptRetryDelay;  // after an accept failed for want of
+                                                              // resources (support/accept_retry.h)
   int maxRequestsPerConnection = kMaxRequestsPerConnection;
   size_t streamQueueBytes = kStreamQueueBytes;
   std::chrono::milliseconds streamKeepAlive = kStreamKeepAlive;

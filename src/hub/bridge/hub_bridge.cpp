@@ -34,10 +34,14 @@ CHubBridge::CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory ag
       window(window),
       port(this->config.dataPort),
       utilities(this->config.defaultBoxAddress, this->config.boxUtilityPort,
-                this->config.hub.utilityOpen) {}
+                this->config.hub.utilityOpen) {
+  // The publisher is a member: the outputs hold it without owning it.
+  outputs.Add(std::shared_ptr<IJobOutput>(std::shared_ptr<IJobOutput>(), &publisher));
+}
 
 CHubBridge::~CHubBridge() {
-  // The utility server's request executor is the one user of the box connections: it goes first.
+  // The utility server's request executor is the one user of the box connections: it goes first
+  // (waiting for the requests in progress).
   utilityServer.reset();
   utilities.CloseAll();
   Stop();
@@ -71,11 +75,9 @@ bool CHubBridge::StartServers() {
   }
 
   utilityServer.reset();
-  utilityServer = std::make_unique<CUtilityServer>(
-      [this](const char* request, int32_t length, std::string* reply) {
-        return OnUtilityRequest(request, length, reply);
-      },
-      config.listenAddress, config.utilityPort, config.hub.utilityIdle);
+  IUtilityRequestHandler& requests = *this;
+  utilityServer = std::make_unique<CUtilityServer>(requests, config.listenAddress,
+                                                   config.utilityPort, config.hub.utilityIdle);
   if (!utilityServer->Start()) {
     ShowAlert(L"Utility server could not be started.", AlertIcon::Error);
   }
@@ -92,7 +94,8 @@ bool CHubBridge::Start(const std::vector<Box>& boxes, int channelLimit) {
   if (runEnd.valid()) runEnd.wait();
   port = kRunDataPort;
   if (publisher.Server() == nullptr && !StartServers()) return true;
-  const RunEnvironment environment{window, &publisher, &health, agentFactory, config.hub};
+  const RunEnvironment environment{window,       &outputs,   &health,
+                                   agentFactory, config.hub, ++runCount};
   auto next = std::make_unique<CHubRun>(environment, boxes, channelLimit);
   CHubRun* started = next.get();
   {
@@ -126,7 +129,6 @@ uint16_t CHubBridge::UtilityPort() const {
 
 HubHealth CHubBridge::Health() const {
   HubHealth snapshot = health.Snapshot();
-  snapshot.viewers = publisher.Viewers();
   outputs.AddHealth(snapshot);
   return snapshot;
 }
@@ -155,13 +157,26 @@ void CHubBridge::EndRun(const task<RunOutcome>& finished) {
   } catch (const std::exception& e) {
     ShowAlert(L"A problem occurred while starting agents. Detail: " + Widen(e.what()),
               AlertIcon::Error);
-    health.EndRun(kOutcomeStartFailed);
+    RecordEnd(kOutcomeStartFailed);
     return;
   }
   endedByItself = outcome == RunOutcome::EndedByItself;
   DetachRun().reset();  // drains the routing, stops and deletes the agents
-  health.EndRun(endedByItself ? kOutcomeBoxUnreachable : kOutcomeStopped);
-  PostNotice(window, WM_HUB_STOPPED, 0, 0);
+  RecordEnd(endedByItself ? kOutcomeBoxUnreachable : kOutcomeStopped);
+  PostNotice(window, StoppedNotice{});
+}
+
+// Every box that took part is told stopped (a failed one stays failed), then the run's end.
+void CHubBridge::RecordEnd(const char* outcome) {
+  health.EndRun(outcome);
+  const HubHealth figures = health.Snapshot();
+  const WallClock::time_point now = WallClock::now();
+  for (const BoxHealth& box : figures.boxes) {
+    if (box.state != BoxState::Stopped) continue;
+    outputs.OnBoxEvent(BoxEvent{runCount, now, box.row, box.agent, BoxEventKind::Stopped, {}});
+  }
+  outputs.OnRunEnded(RunEnded{runCount, now, outcome, figures.run.recordsPublished,
+                              figures.run.repeatsSent});
 }
 
 bool CHubBridge::HasRun() const {

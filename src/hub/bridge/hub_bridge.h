@@ -6,17 +6,18 @@
 //   window thread: StartServers, Start ── makes the run ──> agentsTask (own thread): Execute
 //                                          runEnd (continuation): destroys the run, WM_HUB_STOPPED
 //   window thread: Stop ── tells the run to stop, waits for runEnd
-//   utility request executor ─> OnUtilityRequest ─> the run's layout ─> cached box connection
+//   utility server thread: RouteRequest ─> the run's layout ─> the owning box and its command
+//   utility request executor (a lane per box): the command over the box's cached connection
 //   any thread: Health ─> the health recorder's snapshot (boxes, run, channels of the current or
 //               last run) and the data server's viewers
 //   window thread: Probe ─> runtime pool, the run's routing, every server worker (hub_probe.h)
 //
 // Threads: the public IHubControl operations and destruction on the window thread only, Health
-// from any thread;
-// OnUtilityRequest on the utility server's request executor (one call at a time); EndRun on the
-// run task's thread. `runLock` guards `run`: a utility request reads the current run's layout
-// under it, so it sees either a run's layout or, outside a run, no box owning any channel.
-// `utilities` is touched only on the request executor. Every other thread tells the window about
+// from any thread; RouteRequest on the utility server's thread, the commands it returns and
+// UtilitiesGone on the utility request executor (side by side for different boxes; one box's one
+// at a time, see utility_connections.h); EndRun on the run task's thread. `runLock` guards `run`: a utility
+// request reads the current run's layout under it when it arrives, so it sees either a run's
+// layout or, outside a run, no box owning any channel. Every other thread tells the window about
 // events only by posting notices.
 
 #include <array>
@@ -26,6 +27,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #include "hub/bridge/box_agent.h"
@@ -40,15 +43,15 @@
 #include "hub/runtime/runtime_task.h"
 #include "server/data_publisher.h"
 #include "support/error_info.h"
+#include "utility/utility_server.h"
 
 namespace tessamer {
 
-class CUtilityServer;
 class ICommandRelay;
 
 inline constexpr int kRunDataPort = 9900;  // data port of a server first made by Start
 
-class CHubBridge : public IHubControl {
+class CHubBridge : public IHubControl, private IUtilityRequestHandler {
  public:
   // `window` receives every notice (may be null) and must outlive the bridge.
   explicit CHubBridge(INoticeSink* window, HubConfig config = {});
@@ -74,20 +77,33 @@ class CHubBridge : public IHubControl {
   // True when the last run ended because a box failed its first connection.
   bool RunEndedByItself() const { return endedByItself.load(); }
 
-  // The utility server's request handler (its thread only): routes a setpoint request for a
-  // combined channel to the box that owns it and fills `reply` with the box's answer. Called
-  // with (nullptr, 0, nullptr) when the last utility client has gone: the box connections are
-  // closed.
+  // A utility request handled whole on the calling thread: routes a setpoint request for a
+  // combined channel (`length` bytes, a zero among them included) to the box that owns it and
+  // fills `reply` with the box's answer; the command's result, false for a malformed request.
+  // (nullptr, 0, nullptr) closes the box connections, as when the last utility has gone. The
+  // utility server takes the same road in two steps (RouteRequest, then the command).
   bool OnUtilityRequest(const char* request, int32_t length, std::string* reply);
 
   // The current channel layout: entry i is the end of box i's channels in the combined header;
   // all 0 outside a run.
   std::array<int32_t, MaxBoxes> ChannelEnds() const;
-  // Box utility connections cached now (request executor, or while it is idle).
+  // Box utility connections cached now.
   size_t CachedUtilityCount() const { return utilities.Count(); }
 
  private:
+  // A routed utility request: the command for one box, or the result when none is to be run.
+  struct BoxCommand {
+    uint32_t box;  // Box::address
+    CUtilityConnections::Command command;
+  };
+  using RoutedRequest = std::variant<bool, BoxCommand>;
+
+  RoutedRequest RouteUtilityRequest(std::string_view request) const;
+  UtilityRequestWork RouteRequest(std::string_view request) override;
+  void UtilitiesGone() override { utilities.CloseAll(); }
   void EndRun(const task<RunOutcome>& finished);
+  // Health and outputs learn how the run ended.
+  void RecordEnd(const char* outcome);
   bool HasRun() const;
   std::unique_ptr<CHubRun> DetachRun();
   std::optional<ChannelOwner> OwnerOf(int64_t channel) const;
@@ -99,11 +115,12 @@ class CHubBridge : public IHubControl {
 
   int port;  // port a server made by StartServers listens on
   CDataPublisher publisher;
-  CJobOutputs outputs;  // every output of the combined job but the publisher
+  CJobOutputs outputs;  // every output of the combined job, the publisher first
+  std::atomic<uint64_t> runCount{0};  // runs started (Start), read at their end
   ErrorInfo startError;
   std::unique_ptr<ICommandRelay> commandRelay;  // viewers' "##" commands; outlives the server
   std::unique_ptr<CUtilityServer> utilityServer;
-  CUtilityConnections utilities;  // the utility server's request executor only
+  CUtilityConnections utilities;  // the box connections of utility requests
 
   mutable std::mutex runLock;
   // Guarded by runLock: the current run, from Start until it has ended (a run whose start raised

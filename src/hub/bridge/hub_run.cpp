@@ -8,6 +8,7 @@
 #include "hub/core/health_recorder.h"
 #include "server/data_publisher.h"
 #include "support/simple_log_file.h"
+#include "support/text.h"
 
 namespace tessamer {
 
@@ -47,7 +48,7 @@ CHubRun::CHubRun(const RunEnvironment& environment, const std::vector<Box>& boxL
       channelLimit(std::clamp(limit, kMinChannelLimit, kMaxChannelLimit)),
       pendingReports(BoxCount()),
       headerPublishBlock([this](const Header& h) { PublishCombinedHeader(h); }),
-      dataPublishBlock([this](const Data& d) { PublishCombinedData(d); }),
+      dataPublishBlock([this](const Combined& record) { PublishCombinedData(record); }),
       headerCollector([this](const HeaderNotification& n) { CollectHeader(n); }),
       headerTagger([this](const HeaderNotification& n) { return TagHeader(n); }),
       dataMerger([this](const DataNotification& n) { MergeData(n); }),
@@ -55,6 +56,7 @@ CHubRun::CHubRun(const RunEnvironment& environment, const std::vector<Box>& boxL
                    [this](const Activity& report) { return AcceptsFirstReport(report); }),
       laterReports([this](const Activity& report) { PostActivity(report); },
                    [this](const Activity&) { return pendingReports.load() == 0; }) {
+  holding.set();  // no box has delivered a record of its own yet
   environment.health->BeginRun(IdentitiesOf(boxes));
   LinkNetwork();
 }
@@ -86,6 +88,11 @@ void CHubRun::LinkNetwork() {
 }
 
 RunOutcome CHubRun::Execute() {
+  RunStarted started{environment.number, WallClock::now(), {}, channelLimit};
+  for (const Box& box : boxes) {
+    started.boxes.push_back(RunBox{box.row, DottedText(box.address), static_cast<uint16_t>(box.port)});
+  }
+  environment.output->OnRunStarted(started);
   if (!CreateAgents()) return RunOutcome::EndedByItself;
   RouteUntilStopped();
   return RunOutcome::Stopped;
@@ -146,7 +153,22 @@ void CHubRun::PostActivity(const Activity& report) {
   const bool known = report.agent >= 0 && report.agent < BoxCount();
   const int32_t row = known ? boxes[static_cast<size_t>(report.agent)].row : -1;
   environment.health->BoxReport(report.agent, static_cast<ActivityStatus>(report.status));
-  PostNotice(environment.window, WM_HUB_ACTIVITY, static_cast<uintptr_t>(report.status), row);
+  PostNotice(environment.window, ActivityNotice{static_cast<ActivityStatus>(report.status), row});
+  if (!known) return;
+  TellOutputs(report.agent, report.status == Connected       ? BoxEventKind::Connected
+                            : report.status == ConnectFailed ? BoxEventKind::Failed
+                                                             : BoxEventKind::Lost);
+}
+
+// A failure carries the box's last error as its reason.
+void CHubRun::TellOutputs(int32_t agentIndex, BoxEventKind kind) {
+  const auto index = static_cast<size_t>(agentIndex);
+  BoxEvent event{environment.number, WallClock::now(), boxes[index].row, agentIndex, kind, {}};
+  if (kind == BoxEventKind::Lost || kind == BoxEventKind::Failed) {
+    const HubHealth health = environment.health->Snapshot();
+    if (index < health.boxes.size()) event.detail = health.boxes[index].lastError;
+  }
+  environment.output->OnBoxEvent(event);
 }
 
 void CHubRun::StopAgents() {
@@ -205,18 +227,22 @@ std::chrono::milliseconds CHubRun::NextWake(
 
 void CHubRun::ReportSilence() {
   for (const SilenceChange& change : environment.health->CheckSilence()) {
-    PostNotice(environment.window, WM_HUB_BOX_SILENCE, static_cast<uintptr_t>(change.row),
-               static_cast<intptr_t>(change.seconds));
+    PostNotice(environment.window, BoxSilenceNotice{change.row, change.seconds});
+    for (size_t i = 0; i < boxes.size(); ++i) {
+      if (boxes[i].row == change.row) TellOutputs(static_cast<int32_t>(i), BoxEventKind::Silent);
+    }
   }
 }
 
 void CHubRun::RepeatCombinedRecord() {
-  Data copy;
+  Combined copy;
+  copy.repeat = true;
   {
     std::lock_guard lock(layoutLock);
-    copy = combined;
+    copy.data = combined;
+    copy.missing = MissingLocked();
   }
-  environment.health->CombinedRecord(copy, true);
+  environment.health->CombinedRecord(copy.data, true);
   send(combinedDataBuffer, copy);
 }
 
@@ -263,7 +289,7 @@ void CHubRun::CollectHeader(const HeaderNotification& notification) {
   boxChannels[static_cast<size_t>(agentIndex)] =
       std::clamp(std::min(notification.header.count, channelLimit), 0, MaxChannels);
   if (static_cast<int32_t>(boxHeaders.size()) != BoxCount()) return;
-  PostNotice(environment.window, WM_HUB_HEADERS_COMPLETE, 0, 0);
+  PostNotice(environment.window, HeadersCompleteNotice{});
   send(combinedHeaderBuffer, BuildCombinedHeader());
 }
 
@@ -306,9 +332,34 @@ void CHubRun::PublishCombinedHeader(const Header& header) {
     combined.count = header.count;
   }
   environment.health->CombinedHeader(header);
-  environment.publisher->PublishHeader(header);
+  environment.output->OnHeader(DescribeHeader(header));
   headerPublished = true;
-  PostNotice(environment.window, WM_HUB_PUBLISHED, 0, 0);
+  PostNotice(environment.window, PublishedNotice{false});
+}
+
+// The header as the outputs take it: its block as viewers receive it, each channel's box and
+// what each box's own header said of it.
+std::shared_ptr<const PublishedHeader> CHubRun::DescribeHeader(const Header& header) const {
+  auto described = std::make_shared<PublishedHeader>();
+  described->run = environment.number;
+  described->at = WallClock::now();
+  described->header = header;
+  described->block = CDataPublisher::HeaderBlock(header);
+  const std::array<int32_t, MaxBoxes> ends = ChannelEnds();
+  int32_t box = 0;
+  for (int32_t j = 0; j < std::clamp(header.count, 0, MaxChannels); ++j) {
+    while (box < BoxCount() - 1 && j >= ends[static_cast<size_t>(box)]) ++box;
+    described->channels.push_back(ChannelSource{Utf8(TextOf(header.names[j])),
+                                                Utf8(TextOf(header.units[j])), box});
+  }
+  for (int32_t b = 0; b < BoxCount(); ++b) {
+    const std::optional<Header> own = boxHeaders.find(b);
+    if (!own) continue;
+    described->boxes.push_back(BoxFacts{b, Utf8(TextOf(own->serialNumber)),
+                                        Utf8(TextOf(own->firmwareVersion)),
+                                        JobTypeName(own->jobType)});
+  }
+  return described;
 }
 
 void CHubRun::MergeData(const DataNotification& notification) {
@@ -319,43 +370,65 @@ void CHubRun::MergeData(const DataNotification& notification) {
   ++busy;
   const auto index = static_cast<size_t>(agentIndex);
   bool emit = false;
-  Data copy;
+  Combined copy;
   {
     std::lock_guard lock(layoutLock);
     const int32_t start = agentIndex == 0 ? 0 : channelEnds[index - 1];
     const int32_t end = channelEnds[index];
     for (int32_t j = start; j < end; ++j) combined.values[j] = notification.data.values[j - start];
+    const bool replacesRecord = !holding[index];  // if this box has contributed already
+    holding[index] = notification.repeat;
     if (agentIndex == 0) {
       combined.fraction = notification.data.fraction;
       combined.time = notification.data.time;
       combined.timestamp = notification.data.timestamp;
     }
-    if (contributors.insert(agentIndex) &&
-        static_cast<int32_t>(contributors.size()) == BoxCount()) {
-      copy = combined;
+    const bool first = contributors.insert(agentIndex);
+    if (!first && replacesRecord) environment.health->BoxRecordReplaced(agentIndex);
+    if (first && static_cast<int32_t>(contributors.size()) == BoxCount()) {
+      copy.data = combined;
+      copy.missing = MissingLocked();
       emit = true;
       contributors.clear();
     }
   }
   if (emit) {
-    environment.health->CombinedRecord(copy, false);
+    environment.health->CombinedRecord(copy.data, false);
     send(combinedDataBuffer, copy);
   }
-  PostNotice(environment.window, WM_HUB_BOX_DATA, static_cast<uintptr_t>(boxes[index].row), 0);
+  PostNotice(environment.window, BoxDataNotice{boxes[index].row});
   EndHandler();
+}
+
+// The channels of the boxes that hold their place.
+std::bitset<MaxChannels> CHubRun::MissingLocked() const {
+  std::bitset<MaxChannels> missing;
+  for (size_t b = 0; b < boxes.size(); ++b) {
+    if (!holding[b]) continue;
+    for (int32_t j = b == 0 ? 0 : channelEnds[b - 1]; j < channelEnds[b]; ++j) missing.set(static_cast<size_t>(j));
+  }
+  return missing;
 }
 
 // A record of a silent box ends its silence.
 void CHubRun::NoteRecord(int32_t agentIndex) {
   if (!environment.health->BoxRecord(agentIndex)) return;
-  PostNotice(environment.window, WM_HUB_BOX_SILENCE,
-             static_cast<uintptr_t>(boxes[static_cast<size_t>(agentIndex)].row), 0);
+  PostNotice(environment.window, BoxSilenceNotice{boxes[static_cast<size_t>(agentIndex)].row, 0});
+  TellOutputs(agentIndex, BoxEventKind::Speaking);
 }
 
-void CHubRun::PublishCombinedData(const Data& data) {
+// The data line is made once here, on the publishing block, for every output.
+void CHubRun::PublishCombinedData(const Combined& record) {
   dataDelivered.set();
-  environment.publisher->PublishData(data);
-  PostNotice(environment.window, WM_HUB_PUBLISHED, 1, 0);
+  auto published = std::make_shared<PublishedRecord>();
+  published->run = environment.number;
+  published->at = WallClock::now();
+  published->data = record.data;
+  published->missing = record.missing;
+  published->line = CDataPublisher::DataLine(record.data);
+  published->repeat = record.repeat;
+  environment.output->OnRecord(published);
+  PostNotice(environment.window, PublishedNotice{true});
 }
 
 }  // namespace tessamer

@@ -5,12 +5,13 @@
 //
 //   agent i ─Activity─> activityQueues[i] ─> firstReports | laterReports ─> WM_HUB_ACTIVITY
 //   agent i ─HeaderNotification─> headerQueues[i] ─> headerTagger ─> headerCollector
-//              ─> combinedHeaderBuffer ─> headerPublishBlock ─> PublishHeader
+//              ─> combinedHeaderBuffer ─> headerPublishBlock ─> outputs: OnHeader
 //   agent i ─DataNotification─> dataQueues[i] ─> dataMerger ─> combinedDataBuffer
-//              ─> dataPublishBlock ─> PublishData, sets dataDelivered
+//              ─> dataPublishBlock ─> outputs: OnRecord, sets dataDelivered
 //   Execute (run task): wait loop ─ a repeat period without a publication ─> combinedDataBuffer
 //                                 ─ a box's silence deadline ─> WM_HUB_BOX_SILENCE
-//   every report, header and record above also goes to the health recorder (health_recorder.h)
+//   every report, header and record above also goes to the health recorder (health_recorder.h);
+//   the run's start, the boxes' reports and silences go to the outputs too (job_output.h)
 //
 // Life: the constructor makes every block and queue above and links them. Execute makes and
 // starts the agents, waits for every first report and, when every box connected, hands each
@@ -24,6 +25,7 @@
 // `contributors` to dataMerger (under `layoutLock`), `agents` to Execute and then the destructor.
 
 #include <array>
+#include <bitset>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +38,7 @@
 
 #include "hub/bridge/box_agent.h"
 #include "hub/core/hub_config.h"
+#include "hub/core/job_output.h"
 #include "hub/core/notices.h"
 #include "hub/core/records.h"
 #include "hub/runtime/concurrent_containers.h"
@@ -44,17 +47,17 @@
 
 namespace tessamer {
 
-class CDataPublisher;
 class CHealthRecorder;
 
-// What a run uses of the process that starts it; the window, the publisher and the health
+// What a run uses of the process that starts it; the window, the outputs and the health
 // recorder outlive the run.
 struct RunEnvironment {
-  INoticeSink* window = nullptr;        // every notice of the run (may be null)
-  CDataPublisher* publisher = nullptr;  // the combined header and records go to the clients here
-  CHealthRecorder* health = nullptr;    // the run's figures (not null)
+  INoticeSink* window = nullptr;      // every notice of the run (may be null)
+  IJobOutput* output = nullptr;       // the combined job goes to the viewers and beyond here
+  CHealthRecorder* health = nullptr;  // the run's figures (not null)
   BoxAgentFactory agentFactory;
   HubTimeouts timeouts;
+  uint64_t number = 0;  // the run's number in this process, from 1
 };
 
 // How a run ended.
@@ -98,12 +101,20 @@ class CHubRun {
   using HeaderQueue = unbounded_buffer<HeaderNotification>;
   using DataQueue = unbounded_buffer<DataNotification>;
 
+  // A combined record on its way to the outputs.
+  struct Combined {
+    Data data;
+    std::bitset<MaxChannels> missing;  // see PublishedRecord
+    bool repeat = false;
+  };
+
   // Start of the run: agents and their reports.
   void LinkNetwork();
   bool CreateAgents();
   bool AcceptsFirstReport(const Activity& report) const;
   void HandleFirstReport(const Activity& report);
   void PostActivity(const Activity& report);
+  void TellOutputs(int32_t agentIndex, BoxEventKind kind);
   void StopAgents();
 
   // Routing.
@@ -121,8 +132,10 @@ class CHubRun {
   void CollectHeader(const HeaderNotification& notification);
   Header BuildCombinedHeader();
   void PublishCombinedHeader(const Header& header);
+  std::shared_ptr<const PublishedHeader> DescribeHeader(const Header& header) const;
   void MergeData(const DataNotification& notification);
-  void PublishCombinedData(const Data& data);
+  std::bitset<MaxChannels> MissingLocked() const;
+  void PublishCombinedData(const Combined& record);
   int32_t BoxCount() const { return static_cast<int32_t>(boxes.size()); }
 
   const RunEnvironment environment;
@@ -142,16 +155,19 @@ class CHubRun {
   mutable std::mutex layoutLock;
   std::array<int32_t, MaxBoxes> channelEnds{};  // guarded by layoutLock; 0 until header is built
   Data combined{};                              // guarded by layoutLock
+  // Guarded by layoutLock: boxes whose last contribution held their place (a lost box, or one
+  // without a record of its own yet) rather than being a record.
+  std::bitset<MaxBoxes> holding;
   std::array<int32_t, MaxBoxes> boxChannels{};  // channels taken from each box, headers so far
   concurrent_map<int32_t, Header> boxHeaders;
   concurrent_set<int32_t> contributors;
 
   // Each block comes after everything its action uses: it goes first, and destroying a block
   // waits for its running action.
-  unbounded_buffer<Data> combinedDataBuffer;
+  unbounded_buffer<Combined> combinedDataBuffer;
   overwrite_buffer<Header> combinedHeaderBuffer;
   call<Header> headerPublishBlock;
-  call<Data> dataPublishBlock;
+  call<Combined> dataPublishBlock;
   call<HeaderNotification> headerCollector;
   transformer<HeaderNotification, HeaderNotification> headerTagger;
   call<DataNotification> dataMerger;

@@ -3,15 +3,18 @@
 // request until the last utility client goes. Each command's reply is the text the box answered it
 // with, as its connection captured it.
 //
-// Threads: the utility server's request executor only, one call at a time (and the owner's
-// destruction once the executor has been joined); Count also from a thread that knows the
-// executor is idle.
+// Threads: Run for different boxes side by side on any threads, but for one box (one KeyOf) one
+// call at a time: the utility request executor runs each box's commands in that box's lane, so a
+// box connection is used by one thread at a time. CloseAll and Count from any thread. `lock`
+// guards `connections` alone: it is never held while a connection opens, runs a command or
+// closes, so a box that does not answer holds up no other box.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace tessamer {
@@ -30,21 +33,26 @@ class CUtilityConnections {
   CUtilityConnections(const CUtilityConnections&) = delete;
   CUtilityConnections& operator=(const CUtilityConnections&) = delete;
 
+  // The name of the connection to the box at `boxAddress` (Box::address): its dotted address.
+  static std::string KeyOf(uint32_t boxAddress);
+
   // Runs `command` over the connection to the box at `boxAddress` (Box::address), opening one
   // when none is cached; only a connection that opened is cached. `reply` (may be null) gets what
   // the box answered. The command's result.
   bool Run(uint32_t boxAddress, std::string* reply, const Command& command);
-  // Closes every cached connection (each goes when its last share goes).
-  void CloseAll() { connections.clear(); }
-  size_t Count() const { return connections.size(); }
+  // Lets every cached connection go; each closes when its last share goes (a command running on
+  // it keeps it until the command ends).
+  void CloseAll();
+  size_t Count() const;
 
  private:
-  std::shared_ptr<CVellumetricUtility> ConnectionTo(const std::string& dottedAddress);
+  std::shared_ptr<CVellumetricUtility> ConnectionTo(const std::string& key);
 
   const std::string defaultBoxAddress;
   const uint16_t boxUtilityPort;
   const std::chrono::milliseconds openTimeout;
-  std::map<std::string, std::shared_ptr<CVellumetricUtility>> connections;  // by dotted address
+  mutable std::mutex lock;
+  std::map<std::string, std::shared_ptr<CVellumetricUtility>> connections;  // by KeyOf
 };
 
 }  // namespace tessamer

@@ -26,7 +26,8 @@ enum class BoxState {
   Idle,        // not part of a run (yet)
   Connecting,  // the run's first connection attempt, or a reconnection in progress
   Connected,   // the link is up and records arrive
-  Silent,      // the link is up but no record for `silentAfter`; cleared by the next record
+  Silent,      // the link is up or being made again, but no record for `silentAfter`; cleared
+               // by the next record
   Lost,        // a link that was up is gone; the hub keeps trying
   Failed,      // the run's first connection attempt failed
   Stopped,     // the run has ended
@@ -48,6 +49,7 @@ struct BoxHealth {
   double recordsPerSecond = 0.0;  // over the last kRateWindow (or since the run started)
   std::optional<std::chrono::milliseconds> newestRecordAge;  // none before the first record
   uint64_t rejectedLines = 0;  // lines the parser could make nothing of
+  uint64_t replacedRecords = 0;  // records a newer one replaced before the merge published it
   std::string serialNumber;    // from the box's job header; empty before it came
   std::string firmware;
   std::string jobType;

@@ -18,7 +18,8 @@ size_t BucketOf(int64_t second) {
   return static_cast<size_t>(((second % kBuckets) + kBuckets) % kBuckets);
 }
 
-bool Speaking(BoxState state) { return state == BoxState::Connected || state == BoxState::Silent; }
+// The link is up, or the driver is making it again: the box can be silent.
+bool LinkHeld(BoxState state) { return state == BoxState::Connected || state == BoxState::Connecting; }
 
 }  // namespace
 
@@ -143,9 +144,15 @@ bool CHealthRecorder::BoxRecord(int32_t agent) {
   const int64_t second = SecondOf(now);
   Advance(*box, second);
   ++box->perSecond[BucketOf(second)];
-  if (box->health.state != BoxState::Silent) return false;
-  SetState(*box, BoxState::Connected, now);
+  if (!box->silent) return false;
+  box->silent = false;
+  box->health.stateSince = now;
   return true;
+}
+
+void CHealthRecorder::BoxRecordReplaced(int32_t agent) {
+  std::lock_guard guard(lock);
+  if (Box* box = Find(agent)) ++box->health.replacedRecords;
 }
 
 std::vector<SilenceChange> CHealthRecorder::CheckSilence() {
@@ -153,8 +160,9 @@ std::vector<SilenceChange> CHealthRecorder::CheckSilence() {
   std::vector<SilenceChange> fallen;
   std::lock_guard guard(lock);
   for (Box& box : boxes) {
-    if (box.health.state != BoxState::Connected || now - box.quietSince < silentAfter) continue;
-    SetState(box, BoxState::Silent, box.quietSince + silentAfter);
+    if (!MaySilenceLocked(box) || now - box.quietSince < silentAfter) continue;
+    box.silent = true;
+    box.silentSince = box.quietSince + silentAfter;
     const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - box.quietSince);
     fallen.push_back(SilenceChange{box.health.row, std::max<int64_t>(quiet.count(), 1)});
   }
@@ -166,7 +174,7 @@ std::optional<milliseconds> CHealthRecorder::UntilSilence() const {
   std::optional<milliseconds> soonest;
   std::lock_guard guard(lock);
   for (const Box& box : boxes) {
-    if (box.health.state != BoxState::Connected) continue;
+    if (!MaySilenceLocked(box)) continue;
     const auto left = std::max(milliseconds(0),
                                duration_cast<milliseconds>(box.quietSince + silentAfter - now));
     if (!soonest || left < *soonest) soonest = left;
@@ -199,6 +207,10 @@ HubHealth CHealthRecorder::Snapshot() const {
   health.boxes.reserve(boxes.size());
   for (const Box& box : boxes) {
     BoxHealth figures = box.health;
+    if (box.silent && LinkHeld(figures.state)) {
+      figures.state = BoxState::Silent;
+      figures.stateSince = std::max(box.silentSince, figures.stateSince);
+    }
     figures.recordsPerSecond = RateLocked(box, health.takenAt);
     if (figures.records > 0) {
       figures.newestRecordAge =
@@ -211,21 +223,31 @@ HubHealth CHealthRecorder::Snapshot() const {
   return health;
 }
 
+// A box can fall silent once it has had a link this run, while that link is up or being made
+// again, unless it is silent already.
+bool CHealthRecorder::MaySilenceLocked(const Box& box) {
+  return !box.silent && box.health.connections > 0 && LinkHeld(box.health.state);
+}
+
 CHealthRecorder::Box* CHealthRecorder::Find(int32_t agent) {
   if (agent < 0 || static_cast<size_t>(agent) >= boxes.size()) return nullptr;
   return &boxes[static_cast<size_t>(agent)];
 }
 
 // Entering Connected counts a connection; leaving a link that was up for a new attempt or for
-// good counts a reconnection begun.
+// good counts a reconnection begun. The silence clock starts with the run's first link and with
+// a link made again after the box was lost; the driver's own reconnections of a link that it had
+// not given up leave it running: a box that keeps its link and sends nothing stays silent.
 void CHealthRecorder::SetState(Box& box, BoxState state, WallClock::time_point since) {
   const BoxState old = box.health.state;
   if (old == state) return;
-  if (state == BoxState::Connected && !Speaking(old)) {
+  if (state == BoxState::Connected) {
+    if (box.health.connections == 0 || old == BoxState::Lost) {
+      box.quietSince = std::max(box.quietSince, since);
+    }
     ++box.health.connections;
-    box.quietSince = since;
   }
-  if (Speaking(old) && (state == BoxState::Connecting || state == BoxState::Lost)) {
+  if (old == BoxState::Connected && (state == BoxState::Connecting || state == BoxState::Lost)) {
     ++box.health.reconnections;
   }
   box.health.state = state;

@@ -9,6 +9,10 @@
 //
 // Nothing polls: a box falls silent only when the run's wait loop, which wakes at the earliest
 // silence deadline, calls CheckSilence; its next record clears the silence (BoxRecord says so).
+// Silence is decided here alone, by the time since the box's newest record (or since its link
+// was made, before its first one), whatever its link does meanwhile: the driver's reconnections
+// of a box that sends nothing are counted, and the box stays silent through them. A silent box
+// whose link is given up shows as lost; its silence ends only with a record.
 // Records per second count whole seconds of the clock in a ring of kRateWindow buckets, so a
 // record costs a lock, a clock reading and a few increments.
 //
@@ -68,6 +72,8 @@ class CHealthRecorder {
   void BoxHeader(int32_t agent, const Header& header);
   // A record of the box (not a lost box's repeat). True when the box was silent: it speaks again.
   bool BoxRecord(int32_t agent);
+  // A record of the box that a newer one of the same box replaced before it was published.
+  void BoxRecordReplaced(int32_t agent);
 
   // Connected boxes that have had no record for the silence time become silent; each is
   // returned once, when it falls silent.
@@ -86,12 +92,15 @@ class CHealthRecorder {
   // A box's figures and what the figures derive from.
   struct Box {
     BoxHealth health;
-    WallClock::time_point quietSince{};   // connected, or its last record: whichever came last
+    WallClock::time_point quietSince{};   // its link made (see SetState), or its last record
+    bool silent = false;                  // no record for the silence time; until its next one
+    WallClock::time_point silentSince{};
     WallClock::time_point lastRecord{};
     std::array<uint32_t, kRateWindow.count()> perSecond{};  // records by clock second
     int64_t newestSecond = 0;             // the second of the newest bucket
   };
 
+  static bool MaySilenceLocked(const Box& box);
   Box* Find(int32_t agent);
   void SetState(Box& box, BoxState state, WallClock::time_point now);
   static int64_t SecondOf(WallClock::time_point time);

@@ -258,6 +258,59 @@ TEST(CommandLine, BadConfigurationNamesTheFileAndTheLine) {
   EXPECT_EQ(error, windowBoxes.path + ":2: box is for --headless runs only");
 }
 
+// --check-config: the settings as a headless hub takes them, printed as a file that reads back
+// to the very same settings, with defaults, with every setting given, and with quoted values.
+TEST(CommandLine, CheckedSettingsReadBackAsTheSameSettings) {
+  const ConfigFile file(
+      "box = 127.0.0.2:6001\nbox = localhost\nchannels = 3\ndata-port = 0\nutility-port = 0\n"
+      "box-port = 7000\nbox-utility-port = 7009\ndefault-box = 127.0.0.2\nlisten = 127.0.0.1\n"
+      "log = '/tmp/a \"b\" c.log'\nstatus-port = 8080\nstatus-listen = 127.0.0.4\n"
+      "keep-trying = 0.25\nsilent-after = 12\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"--check-config", "--box", "127.0.0.2"},  // no --headless needed: it is implied
+      {"--check-config", "--config", file.path, "--channels", "2"},
+      {"--check-config", "--headless", "--config", file.path, "--log", "/var/log/x y.log"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    CommandLine options;
+    std::string error;
+    ASSERT_TRUE(Parse(args, options, error)) << error;
+    EXPECT_TRUE(options.headless);
+    const ConfigFile printed(SettingsText(options));
+    CommandLine reread;
+    ASSERT_TRUE(Parse({"--headless", "--config", printed.path}, reread, error)) << error;
+    reread.configFile = options.configFile;
+    reread.checkConfig = true;
+    EXPECT_TRUE(reread == options) << args.back() << "\n" << SettingsText(options) << "read back as\n"
+                                   << SettingsText(reread);
+  }
+  CommandLine options;
+  std::string error;
+  ASSERT_TRUE(Parse(cases[1], options, error)) << error;
+  EXPECT_THAT(SettingsText(options), ::testing::HasSubstr("\nchannels = 2\n"));  // the command line's
+  EXPECT_THAT(SettingsText(options), ::testing::HasSubstr("\nkeep-trying = 0.25\n"));
+  CommandLine none;
+  EXPECT_FALSE(Parse({"--check-config"}, none, error));  // a hub without boxes would not start
+  EXPECT_THAT(error, ::testing::StartsWith("no box: "));
+
+  // Every key that the example configuration shows, set or commented out, is printed.
+  std::ifstream example(TESSAMER_EXAMPLE_CONFIG);
+  const std::string printed = "\n" + SettingsText(options);
+  int keys = 0;
+  for (std::string line; std::getline(example, line);) {
+    const std::string entry = line.rfind("# ", 0) == 0 ? line.substr(2) : line;
+    const std::string key = entry.substr(0, entry.find(" = "));
+    const bool setting = key != entry && !key.empty() &&
+                         key.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string::npos;
+    if (!setting) continue;  // prose
+    ++keys;
+    EXPECT_THAT(printed, ::testing::AnyOf(::testing::HasSubstr("\n" + key + " = "),
+                                          ::testing::HasSubstr("\n# " + key + ": ")))
+        << key;
+  }
+  EXPECT_GE(keys, 12);
+}
+
 TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   CommandLine options;
   std::string error;

@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include "app/cli/service_notifier.h"
 #include "hub/bridge/hub_bridge.h"
 #include "hub/core/records.h"
+#include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -21,57 +21,26 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Texts written from any thread (states sent, lines printed), for a test to wait on.
-class Texts {
- public:
-  void Add(const std::string& text) {
-    {
-      std::lock_guard guard(mutex);
-      texts.push_back(text);
-    }
-    changed.notify_all();
-  }
-  std::vector<std::string> All() const {
-    std::lock_guard guard(mutex);
-    return texts;
-  }
-  size_t Count(const std::string& text) const {
-    std::lock_guard guard(mutex);
-    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-  }
-  // Waits until `text` has been added more than `count` times.
-  bool WaitMoreThan(const std::string& text, size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-      return static_cast<size_t>(std::count(texts.begin(), texts.end(), text)) > count;
-    });
-  }
-  // Waits for a text that begins with `prefix`.
-  bool WaitForPrefix(const std::string& prefix, std::string& text, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-      for (const std::string& t : texts) {
-        if (t.rfind(prefix, 0) == 0) {
-          text = t;
-          return true;
-        }
-      }
-      return false;
-    });
-  }
+using Texts = testkit::Recorder<std::string>;  // states sent, lines printed
 
- private:
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;
-  std::vector<std::string> texts;
-};
+// The first text that begins with `prefix`, waited for.
+bool WaitForPrefix(const Texts& texts, const std::string& prefix, std::string& text) {
+  return texts.WaitFor([&](const std::vector<std::string>& all) {
+    for (const std::string& t : all) {
+      if (t.rfind(prefix, 0) != 0) continue;
+      text = t;
+      return true;
+    }
+    return false;
+  });
+}
 
 // Passes every notice on to the runner; while `holding`, the routing block that reports the
 // combined header (its header collector) is held in that report until Release.
 class RoutingHold : public INoticeSink {
  public:
   void Post(Notice notice) override {
-    if (notice.message == WM_HUB_HEADERS_COMPLETE) {
+    if (std::holds_alternative<HeadersCompleteNotice>(notice)) {
       std::unique_lock lock(mutex);
       held = true;
       changed.notify_all();
@@ -123,30 +92,30 @@ TEST(ServiceNotifier, HeartbeatStopsWhileTheRoutingIsHeldAndComesBackOnRelease) 
   Texts states;
   Texts lines;
   RoutingHold hold;
-  CServiceNotifier notifier([&states](const std::string& state) { states.Add(state); }, 200ms);
+  CServiceNotifier notifier(states.Adder(), 200ms);
   CHeadlessRunner runner(
       settings, config,
       [&hold](INoticeSink* sink, const HubConfig& hubConfig) -> std::unique_ptr<IHubControl> {
         hold.runner = sink;
         return std::make_unique<CHubBridge>(&hold, hubConfig);
       },
-      [&lines](const std::string& line) { lines.Add(line); });
+      lines.Adder());
   runner.SetNotifier(&notifier);
   auto status = std::async(std::launch::async, [&runner] { return runner.Run(); });
 
   ASSERT_TRUE(hold.WaitHeld(10s));
   // A probe that passed the header collector before the hold may still bring one beat.
-  const size_t beats = states.Count("WATCHDOG=1") + 1;
+  const size_t beats = states.CountIf([](const std::string& s) { return s == "WATCHDOG=1"; }) + 1;
   // The rest of the hub goes on: a viewer is counted.
   std::string listening;
-  ASSERT_TRUE(lines.WaitForPrefix("listening data=", listening, 5s));
+  ASSERT_TRUE(WaitForPrefix(lines, "listening data=", listening));
   testkit::TextClient viewer;
   ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(std::stoi(listening.substr(15)))));
-  ASSERT_TRUE(states.WaitMoreThan("STATUS=1 of 1 boxes connected, 1 viewer", 0, 5s));
+  ASSERT_TRUE(states.WaitForValue("STATUS=1 of 1 boxes connected, 1 viewer"));
   // Ten heartbeat periods with the routing held: not one beat.
-  EXPECT_FALSE(states.WaitMoreThan("WATCHDOG=1", beats, 1s));
+  EXPECT_FALSE(states.WaitForValue("WATCHDOG=1", beats + 1, 1s));
   hold.Release();
-  EXPECT_TRUE(states.WaitMoreThan("WATCHDOG=1", beats, 10s));
+  EXPECT_TRUE(states.WaitForValue("WATCHDOG=1", beats + 1));
 
   runner.RequestStop();
   ASSERT_EQ(status.wait_for(10s), std::future_status::ready);

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/cli/status_client.h"
-#include "app/fake_hub.h"
+#include "app/sample_health.h"
 #include "app/status/health_json.h"
 
 namespace tessamer {

@@ -9,9 +9,10 @@
 #include <unistd.h>
 
 #include "app/cli/command_line.h"
-#include "app/cli/headless_runner.h"
+#include "app/cli/headless_main.h"
 #include "app/cli/status_options.h"
-#include "app/fake_hub.h"
+#include "app/sample_health.h"
+#include "testkit/fake_hub.h"
 
 namespace tessamer {
 namespace {
@@ -55,10 +56,10 @@ TEST(StatusOptions, LoopbackByDefaultAHostNameResolvedAndOffWithoutAPort) {
   EXPECT_THAT(error, HasSubstr("--status-listen takes a dotted IPv4 address or a host name"));
 
   // Without an endpoint the factory makes the hub itself, with no endpoint around it.
-  apptest::FakeHub* fake = nullptr;
+  testkit::FakeHub* fake = nullptr;
   const auto hub = WithStatusEndpoint(
       [&fake](INoticeSink*, const HubConfig&) -> std::unique_ptr<IHubControl> {
-        auto made = std::make_unique<apptest::FakeHub>();
+        auto made = std::make_unique<testkit::FakeHub>();
         fake = made.get();
         return made;
       },

@@ -9,7 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "app/fake_hub.h"
+#include "app/sample_health.h"
+#include "testkit/fake_hub.h"
 #include "app/status/health_json.h"
 #include "app/status/hub_with_status.h"
 #include "testkit/http_reply.h"
@@ -58,13 +59,13 @@ bool OpenEvents(TextClient& client, uint16_t port, HttpReply& reply, int receive
 }
 
 struct ServedHub {
-  apptest::FakeHub* fake = nullptr;
+  testkit::FakeHub* fake = nullptr;
   std::unique_ptr<CHubWithStatus> hub;
 
   explicit ServedHub(HttpServerSettings http = {}) {
-    auto made = std::make_unique<apptest::FakeHub>();
+    auto made = std::make_unique<testkit::FakeHub>();
     fake = made.get();
-    fake->health = apptest::PopulatedHealth();
+    fake->script.health = apptest::PopulatedHealth();
     StatusEndpoint endpoint;
     endpoint.address = "127.0.0.1";
     endpoint.http = http;
@@ -120,7 +121,7 @@ TEST(EventStream, SendsHealthThenRecordsAndHealthChangesInOrderWithRisingIds) {
   EXPECT_EQ(event.retry, "3000");
   ASSERT_TRUE(ReadEvent(client, event));
   EXPECT_EQ(event.name, "health");
-  EXPECT_EQ(json::parse(event.data), json::parse(HealthJson(served.fake->health)));
+  EXPECT_EQ(json::parse(event.data), json::parse(HealthJson(served.fake->script.health)));
   int lastId = std::stoi(event.id);
 
   auto missing = RecordOf({12.5, 3.0, NAN});
@@ -141,7 +142,7 @@ TEST(EventStream, SendsHealthThenRecordsAndHealthChangesInOrderWithRisingIds) {
   lastId = std::stoi(event.id);
   EXPECT_EQ(json::parse(event.data).at("values"), json::parse(R"({"Pressure_0":13,"Rate_0":4,"Pressure_1":5.5})"));
 
-  HubHealth changed = served.fake->health;
+  HubHealth changed = served.fake->script.health;
   changed.boxes[0].state = BoxState::Lost;
   served.fake->SetHealth(changed);
   ASSERT_TRUE(ReadEvent(client, event));

@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/fake_hub.h"
+#include "app/sample_health.h"
 #include "app/status/health_json.h"
 #include "app/status/health_metrics.h"
 #include "testkit/promtool.h"

@@ -43,6 +43,8 @@ class FakeBoxAgent final : public IBoxAgent {
     send(headerTarget, HeaderNotification{header, runner.index});
   }
   void SendData(const Data& data) { send(dataTarget, DataNotification{data, runner.index}); }
+  // The record a lost box's agent repeats to hold the box's place.
+  void SendHeld(const Data& data) { send(dataTarget, DataNotification{data, runner.index, true}); }
   void SendActivity(ActivityStatus status) {
     send(runner.activity, Activity{status, runner.index});
   }
@@ -222,24 +224,5 @@ struct BridgeUnderTest {
   HubConfig config;
   std::unique_ptr<CHubBridge> bridge;
 };
-
-// Notices of one kind whose wParam is `wParam`.
-inline size_t CountOf(const RecordingNoticeSink& sink, uint32_t message, uintptr_t wParam) {
-  size_t n = 0;
-  for (const Notice& notice : sink.NoticesOf(message)) n += notice.wParam == wParam ? 1 : 0;
-  return n;
-}
-inline bool WaitForCount(const RecordingNoticeSink& sink, uint32_t message, uintptr_t wParam,
-                         size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  return sink.WaitFor(
-      [&](const std::vector<Notice>& notices) {
-        size_t n = 0;
-        for (const Notice& notice : notices) {
-          n += notice.message == message && notice.wParam == wParam ? 1 : 0;
-        }
-        return n >= count;
-      },
-      timeout);
-}
 
 }  // namespace tessamer::testkit

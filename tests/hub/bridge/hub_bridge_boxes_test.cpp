@@ -36,12 +36,6 @@ sim::BoxSetup BoxWithChannels(const std::string& prefix, int count) {
   return setup;
 }
 
-size_t CountNotices(const RecordingNoticeSink& sink, uint32_t message, uintptr_t wParam) {
-  size_t n = 0;
-  for (const Notice& notice : sink.NoticesOf(message)) n += notice.wParam == wParam ? 1 : 0;
-  return n;
-}
-
 // Values on a data line after its date and time.
 size_t ValueCount(const std::string& line) {
   std::istringstream words(line);
@@ -51,12 +45,16 @@ size_t ValueCount(const std::string& line) {
   return n >= 2 ? n - 2 : 0;
 }
 
-// "message/wParam/lParam ..." of every notice so far, for a failure message.
+// The message numbers of every notice so far, an activity's with its status and row, for a
+// failure message.
 std::string NoticeTrail(const testkit::RecordingNoticeSink& window) {
   std::string text;
   for (const Notice& n : window.Notices()) {
-    text += std::to_string(n.message) + "/" + std::to_string(n.wParam) + "/" +
-            std::to_string(n.lParam) + " ";
+    text += std::to_string(MessageOf(n));
+    if (const auto* activity = std::get_if<ActivityNotice>(&n)) {
+      text += "/" + std::to_string(activity->status) + "/" + std::to_string(activity->row);
+    }
+    text += " ";
   }
   return text;
 }
@@ -132,15 +130,8 @@ TEST_F(BridgeWithBoxesTest, TwoBoxesAreServedAsOneLoggerWithTheCombinedHeader) {
   StartSimulator({BoxWithChannels("P", 4), BoxWithChannels("Q", 8)});
   MakeBridge();
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
-  ASSERT_TRUE(window.WaitFor(
-      [](const std::vector<Notice>& notices) {
-        for (const Notice& n : notices) {
-          if (n.message == WM_HUB_PUBLISHED && n.wParam == 1) return true;
-        }
-        return false;
-      },
-      kBound));
+  ASSERT_TRUE(window.WaitForCount<HeadersCompleteNotice>(1, {}, kBound));
+  ASSERT_TRUE(window.WaitForCount<PublishedNotice>(1, testkit::Published(true), kBound));
 
   TextClient viewer;
   ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
@@ -165,13 +156,13 @@ TEST_F(BridgeWithBoxesTest, TwoBoxesAreServedAsOneLoggerWithTheCombinedHeader) {
     line = ReadToDataLine(viewer);
   }
   EXPECT_EQ(bridge->ChannelEnds()[1], 10);
-  EXPECT_GE(CountNotices(window, WM_HUB_BOX_DATA, 10), 1u);
-  EXPECT_GE(CountNotices(window, WM_HUB_BOX_DATA, 11), 1u);
+  EXPECT_GE(window.CountOf<BoxDataNotice>(testkit::OfRow<BoxDataNotice>(10)), 1u);
+  EXPECT_GE(window.CountOf<BoxDataNotice>(testkit::OfRow<BoxDataNotice>(11)), 1u);
 
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_TRUE(bridge->Stop());
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 6s);
-  EXPECT_EQ(window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(window.CountOf<StoppedNotice>(), 1u);
 }
 
 TEST_F(BridgeWithBoxesTest, SilentBoxesGetTheLastCombinedRecordRepeated) {
@@ -179,7 +170,7 @@ TEST_F(BridgeWithBoxesTest, SilentBoxesGetTheLastCombinedRecordRepeated) {
   MakeBridge(150ms);
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
   TextClient viewer;
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
+  ASSERT_TRUE(window.WaitForCount<HeadersCompleteNotice>(1, {}, kBound));
   ASSERT_TRUE(viewer.Connect("127.0.0.1", bridge->DataPort()));
   ASSERT_FALSE(ReadToDataLine(viewer).empty());
   simulator->Box(0).SetSilent(true);
@@ -208,16 +199,16 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   firstList[1].address = BoxAddress(127, 0, 0, 9);
   firstList[1].port = refusing.Port();
   ASSERT_TRUE(bridge->Start(firstList, 6));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_STOPPED, 1, kBound)) << NoticeTrail(window);
-  std::vector<std::pair<uintptr_t, intptr_t>> reports;
-  for (const Notice& n : window.NoticesOf(WM_HUB_ACTIVITY)) reports.emplace_back(n.wParam, n.lParam);
+  ASSERT_TRUE(window.WaitForCount<StoppedNotice>(1, {}, kBound)) << NoticeTrail(window);
+  std::vector<std::pair<ActivityStatus, int32_t>> reports;
+  for (const ActivityNotice& n : window.Of<ActivityNotice>()) reports.emplace_back(n.status, n.row);
   std::sort(reports.begin(), reports.end(),
             [](const auto& a, const auto& b) { return a.second < b.second; });
-  EXPECT_EQ(reports, (std::vector<std::pair<uintptr_t, intptr_t>>{
+  EXPECT_EQ(reports, (std::vector<std::pair<ActivityStatus, int32_t>>{
                          {Connected, 10}, {ConnectFailed, 11}, {Connected, 12}}));
   EXPECT_TRUE(bridge->RunEndedByItself());
-  EXPECT_EQ(window.CountOf(WM_HUB_PUBLISHED), 0u);
-  EXPECT_EQ(window.CountOf(WM_HUB_HEADERS_COMPLETE), 0u);
+  EXPECT_EQ(window.CountOf<PublishedNotice>(), 0u);
+  EXPECT_EQ(window.CountOf<HeadersCompleteNotice>(), 0u);
   const HubHealth ended = bridge->Health();
   EXPECT_FALSE(ended.run.active);
   EXPECT_EQ(ended.run.outcome, "box unreachable");
@@ -229,8 +220,8 @@ TEST_F(BridgeWithBoxesTest, AnUnreachableBoxEndsTheRunAndTheNextStartRunsNormall
   EXPECT_EQ(ended.boxes[0].connections, 1);
 
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound)) << NoticeTrail(window);
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_PUBLISHED, 2, kBound));
+  ASSERT_TRUE(window.WaitForCount<HeadersCompleteNotice>(1, {}, kBound)) << NoticeTrail(window);
+  ASSERT_TRUE(window.WaitForCount<PublishedNotice>(2, {}, kBound));
   EXPECT_FALSE(bridge->RunEndedByItself());
   EXPECT_EQ(bridge->ChannelEnds()[2], 6);
 }
@@ -244,7 +235,7 @@ TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
   TextClient other;
   ASSERT_TRUE(asking.Connect("127.0.0.1", bridge->DataPort()));
   ASSERT_TRUE(other.Connect("127.0.0.1", bridge->DataPort()));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_CLIENT_CONNECTION, 2, kBound));
+  ASSERT_TRUE(window.WaitForCount<ClientConnectionNotice>(2, {}, kBound));
   ASSERT_TRUE(asking.Send("## RESET 4\r\n"));
   std::string line;
   ASSERT_TRUE(asking.ReadLine(line, kBound));
@@ -254,28 +245,16 @@ TEST_F(BridgeWithBoxesTest, AViewersBoxCommandIsAnsweredToThatViewerAlone) {
   EXPECT_FALSE(other.ReadLine(line, 200ms));
 }
 
-bool HasActivity(const std::vector<Notice>& notices, ActivityStatus status, intptr_t row,
-                 size_t count = 1) {
-  size_t n = 0;
-  for (const Notice& notice : notices) {
-    n += notice.message == WM_HUB_ACTIVITY && notice.wParam == static_cast<uintptr_t>(status) &&
-                 notice.lParam == row
-             ? 1
-             : 0;
-  }
-  return n >= count;
-}
-
 TEST_F(BridgeWithBoxesTest, ALostBoxIsShownAndTheOthersDataKeepsFlowingUntilItIsBack) {
   StartSimulator({BoxWithChannels("P", 2), BoxWithChannels("Q", 2)});
   StartBridge(QuickReconnectConfig(simulator->Box(0).UtilityPort()));
   ASSERT_TRUE(bridge->Start(BoxList(), 6));
-  ASSERT_TRUE(window.WaitForCount(WM_HUB_HEADERS_COMPLETE, 1, kBound));
+  ASSERT_TRUE(window.WaitForCount<HeadersCompleteNotice>(1, {}, kBound));
 
   simulator->Box(1).SetRefusing(true);
   simulator->Box(1).Drop();
-  ASSERT_TRUE(window.WaitFor(
-      [](const std::vector<Notice>& n) { return HasActivity(n, ConnectionLost, 11); }, kBound));
+  ASSERT_TRUE(
+      window.WaitForCount<ActivityNotice>(1, testkit::ActivityOf(ConnectionLost, 11), kBound));
   // While box 1 is away its agent repeats its last record without values: lines keep coming,
   // with zeros in box 1's place.
   TextClient viewer;
@@ -287,9 +266,8 @@ TEST_F(BridgeWithBoxesTest, ALostBoxIsShownAndTheOthersDataKeepsFlowingUntilItIs
   EXPECT_EQ(line.find(" 0.0000 0.0000 0.0000 0.0000 \r\n"), std::string::npos) << line;
 
   simulator->Box(1).SetRefusing(false);
-  ASSERT_TRUE(window.WaitFor(
-      [](const std::vector<Notice>& n) { return HasActivity(n, Connected, 11, 2); }, kBound));
-  EXPECT_FALSE(HasActivity(window.Notices(), ConnectionLost, 10));
+  ASSERT_TRUE(window.WaitForCount<ActivityNotice>(2, testkit::ActivityOf(Connected, 11), kBound));
+  EXPECT_EQ(window.CountOf<ActivityNotice>(testkit::ActivityOf(ConnectionLost, 10)), 0u);
 }
 
 // A job header with its firmware and serial number, a line the box should not have sent, and
@@ -309,12 +287,9 @@ constexpr const char* kJobStart =
     "03/14/25 09:30:01 1549.7500 4.2500\r\n"
     "03/14/25 09:30:02 1587.2500 4.3000\r\n";
 
-// Silence notices of `row`: falling silent (`silent`) or speaking again.
-size_t SilenceCount(const std::vector<Notice>& notices, intptr_t row, bool silent) {
-  return static_cast<size_t>(std::count_if(notices.begin(), notices.end(), [&](const Notice& n) {
-    return n.message == WM_HUB_BOX_SILENCE && n.wParam == static_cast<uintptr_t>(row) &&
-           (n.lParam > 0) == silent;
-  }));
+// Matches silence notices of `row`: falling silent (`silent`) or speaking again.
+std::function<bool(const BoxSilenceNotice&)> SilenceOf(int32_t row, bool silent) {
+  return [row, silent](const BoxSilenceNotice& n) { return n.row == row && n.Silent() == silent; };
 }
 
 TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
@@ -331,7 +306,7 @@ TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
       [](const HubHealth& h) { return h.boxes[0].records == 3 && h.boxes[0].state == BoxState::Silent; },
       kBound, &health))
       << NoticeTrail(window);
-  ASSERT_TRUE(window.WaitFor([](const auto& n) { return SilenceCount(n, 4, true) > 0; }, kBound));
+  ASSERT_TRUE(window.WaitForCount<BoxSilenceNotice>(1, SilenceOf(4, true), kBound));
   const BoxHealth& silent = health.boxes[0];
   EXPECT_EQ(silent.state, BoxState::Silent);
   EXPECT_EQ(silent.address, "127.0.0.2");
@@ -351,9 +326,9 @@ TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
   EXPECT_EQ(health.channels[1].unit, "bpm");
 
   // Its next record ends the silence and is published.
-  const size_t spoken = SilenceCount(window.Notices(), 4, false);
+  const size_t spoken = window.CountOf<BoxSilenceNotice>(SilenceOf(4, false));
   box.Send("03/14/25 09:30:03 1624.7500 4.3500\r\n");
-  ASSERT_TRUE(window.WaitFor([&](const auto& n) { return SilenceCount(n, 4, false) > spoken; }, kBound));
+  ASSERT_TRUE(window.WaitForCount<BoxSilenceNotice>(spoken + 1, SilenceOf(4, false), kBound));
   EXPECT_TRUE(testkit::WaitForHealth(*bridge, [](const HubHealth& h) {
     return h.boxes[0].records == 4 && h.run.recordsPublished >= 1 && h.channels[1].value == 4.35;
   }));
@@ -361,8 +336,8 @@ TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
   // Lost, with the refusal's text.
   box.Refuse();
   box.CloseConnections();
-  ASSERT_TRUE(window.WaitFor(
-      [](const std::vector<Notice>& n) { return HasActivity(n, ConnectionLost, 4); }, kBound));
+  ASSERT_TRUE(
+      window.WaitForCount<ActivityNotice>(1, testkit::ActivityOf(ConnectionLost, 4), kBound));
   EXPECT_TRUE(testkit::WaitForHealth(
       *bridge,
       [](const HubHealth& h) {
@@ -375,8 +350,7 @@ TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
 
   // Back: a second connection.
   box.Listen();
-  ASSERT_TRUE(window.WaitFor(
-      [](const std::vector<Notice>& n) { return HasActivity(n, Connected, 4, 2); }, kBound));
+  ASSERT_TRUE(window.WaitForCount<ActivityNotice>(2, testkit::ActivityOf(Connected, 4), kBound));
   health = bridge->Health();
   EXPECT_EQ(health.boxes[0].connections, 2);
   EXPECT_NE(health.boxes[0].state, BoxState::Lost);
@@ -385,6 +359,34 @@ TEST_F(BridgeWithBoxesTest, ABoxsHealthFollowsItThroughItsWholeLife) {
   health = bridge->Health();
   EXPECT_EQ(health.boxes[0].state, BoxState::Stopped);
   EXPECT_EQ(health.run.outcome, "stopped");
+}
+
+// A box that keeps its link and sends its header but no record: the driver reconnects it again
+// and again, and the box is silent through all of it, told once, until its next record.
+TEST_F(BridgeWithBoxesTest, ABoxWithoutRecordsStaysSilentThroughItsReconnections) {
+  testkit::FakeBox box("127.0.0.2");
+  const std::string job = kJobStart;
+  box.SetScript(testkit::PlayAll(job.substr(0, job.find("garbage"))));
+  HubConfig config = LoopbackConfig(1);
+  config.acquisition.firstReceive = 150ms;
+  config.acquisition.receive = 150ms;
+  config.acquisition.receiveAfterClose = 150ms;
+  config.health.silentAfter = 500ms;
+  StartBridge(config);
+  ASSERT_TRUE(bridge->Start({Box{BoxAddress(127, 0, 0, 2), box.Port(), 4}}, 6));
+  ASSERT_TRUE(window.WaitForCount<BoxSilenceNotice>(1, SilenceOf(4, true), kBound));
+  HubHealth health;
+  ASSERT_TRUE(testkit::WaitForHealth(
+      *bridge,
+      [](const HubHealth& h) { return h.boxes[0].reconnections >= 3; }, kBound, &health));
+  EXPECT_EQ(health.boxes[0].state, BoxState::Silent) << BoxStateName(health.boxes[0].state);
+  EXPECT_EQ(window.CountOf<BoxSilenceNotice>(SilenceOf(4, true)), 1u);
+
+  // The next connection is played a record too.
+  box.SetScript(testkit::PlayAll(job.substr(0, job.find("garbage")) +
+                                 "03/14/25 09:30:03 1624.7500 4.3500\r\n"));
+  ASSERT_TRUE(window.WaitForCount<BoxSilenceNotice>(1, SilenceOf(4, false), kBound));
+  EXPECT_NE(bridge->Health().boxes[0].state, BoxState::Silent);
 }
 
 TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnectTime) {
@@ -399,7 +401,7 @@ TEST_F(BridgeWithBoxesTest, StopWhileABoxIsStillConnectingReturnsWithinItsConnec
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_TRUE(bridge->Stop());
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-  EXPECT_EQ(window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(window.CountOf<StoppedNotice>(), 1u);
 }
 
 }  // namespace

@@ -21,10 +21,11 @@ using namespace std::chrono_literals;
 using testkit::BridgeUnderTest;
 using testkit::MakeHeader;
 
-std::vector<std::pair<uintptr_t, intptr_t>> ActivitiesOf(const testkit::RecordingNoticeSink& sink) {
-  std::vector<std::pair<uintptr_t, intptr_t>> result;
-  for (const Notice& notice : sink.NoticesOf(WM_HUB_ACTIVITY)) {
-    result.emplace_back(notice.wParam, notice.lParam);
+std::vector<std::pair<ActivityStatus, int32_t>> ActivitiesOf(
+    const testkit::RecordingNoticeSink& sink) {
+  std::vector<std::pair<ActivityStatus, int32_t>> result;
+  for (const ActivityNotice& notice : sink.Of<ActivityNotice>()) {
+    result.emplace_back(notice.status, notice.row);
   }
   std::sort(result.begin(), result.end(),
             [](const auto& a, const auto& b) { return a.second < b.second; });
@@ -34,7 +35,7 @@ std::vector<std::pair<uintptr_t, intptr_t>> ActivitiesOf(const testkit::Recordin
 TEST(HubBridge, StopWithoutAnyRunReturnsAtOnce) {
   BridgeUnderTest hub;
   EXPECT_TRUE(hub.bridge->Stop());
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_STOPPED), 0u);
+  EXPECT_EQ(hub.window.CountOf<StoppedNotice>(), 0u);
   EXPECT_EQ(hub.bridge->DataPort(), 0);
 }
 
@@ -98,9 +99,9 @@ TEST(HubBridge, AgentsGetTheBoxesAddressPortAndRecordRate) {
   EXPECT_EQ(hub.boxes.Box(1).Options().port, 5123);
   EXPECT_EQ(hub.boxes.Box(1).Options().MaxRecordsPerMinute, 60000);
   // Every first report is on a lamp: row of the box, not its agent index.
-  ASSERT_TRUE(hub.window.WaitForCount(WM_HUB_ACTIVITY, 2));
+  ASSERT_TRUE(hub.window.WaitForCount<ActivityNotice>(2));
   EXPECT_EQ(ActivitiesOf(hub.window),
-            (std::vector<std::pair<uintptr_t, intptr_t>>{{Connected, 1}, {Connected, 3}}));
+            (std::vector<std::pair<ActivityStatus, int32_t>>{{Connected, 1}, {Connected, 3}}));
 }
 
 TEST(HubBridge, ABoxUnreachableAtTheStartEndsTheRunAndANewStartRunsNormally) {
@@ -108,14 +109,14 @@ TEST(HubBridge, ABoxUnreachableAtTheStartEndsTheRunAndANewStartRunsNormally) {
   ASSERT_TRUE(hub.bridge->StartServers());
   hub.boxes.SetFirstReport(1, ConnectFailed);
   ASSERT_TRUE(hub.bridge->Start(BridgeUnderTest::Boxes(3), 6));
-  ASSERT_TRUE(hub.window.WaitForCount(WM_HUB_STOPPED, 1));
-  EXPECT_EQ(ActivitiesOf(hub.window), (std::vector<std::pair<uintptr_t, intptr_t>>{
+  ASSERT_TRUE(hub.window.WaitForCount<StoppedNotice>(1));
+  EXPECT_EQ(ActivitiesOf(hub.window), (std::vector<std::pair<ActivityStatus, int32_t>>{
                                           {Connected, 1}, {ConnectFailed, 3}, {Connected, 5}}));
   // The lamps are told before the end of the run.
   const auto notices = hub.window.Notices();
-  EXPECT_EQ(notices.back().message, WM_HUB_STOPPED);
+  EXPECT_TRUE(std::holds_alternative<StoppedNotice>(notices.back()));
   EXPECT_TRUE(hub.bridge->RunEndedByItself());
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_PUBLISHED), 0u);
+  EXPECT_EQ(hub.window.CountOf<PublishedNotice>(), 0u);
   EXPECT_EQ(hub.boxes.Live(), 0u);  // every agent of the run is gone, the connected ones too
 
   // The window may press "Connect" again as soon as it is told the run ended.
@@ -124,10 +125,10 @@ TEST(HubBridge, ABoxUnreachableAtTheStartEndsTheRunAndANewStartRunsNormally) {
   ASSERT_TRUE(hub.boxes.WaitForTargets(3));
   EXPECT_FALSE(hub.bridge->RunEndedByItself());
   for (int i = 0; i < 3; ++i) hub.boxes.Box(i).SendHeader(MakeHeader(2, L"N"));
-  ASSERT_TRUE(testkit::WaitForCount(hub.window, WM_HUB_PUBLISHED, 0, 1));
+  ASSERT_TRUE(hub.window.WaitForCount<PublishedNotice>(1, testkit::Published(false)));
   EXPECT_EQ(hub.bridge->ChannelEnds()[2], 6);
   EXPECT_TRUE(hub.bridge->Stop());
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_STOPPED), 2u);
+  EXPECT_EQ(hub.window.CountOf<StoppedNotice>(), 2u);
   EXPECT_EQ(hub.bridge->ChannelEnds()[2], 0);  // no layout outside a run
 }
 
@@ -136,10 +137,10 @@ TEST(HubBridge, StopAfterARunThatEndedByItselfReturnsAtOnce) {
   ASSERT_TRUE(hub.bridge->StartServers());
   hub.boxes.SetFirstReport(0, ConnectFailed);
   ASSERT_TRUE(hub.bridge->Start(BridgeUnderTest::Boxes(1), 6));
-  ASSERT_TRUE(hub.window.WaitForCount(WM_HUB_STOPPED, 1));
+  ASSERT_TRUE(hub.window.WaitForCount<StoppedNotice>(1));
   EXPECT_TRUE(hub.bridge->Stop());
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_STOPPED), 1u);
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_ACTIVITY), 1u);
+  EXPECT_EQ(hub.window.CountOf<StoppedNotice>(), 1u);
+  EXPECT_EQ(hub.window.CountOf<ActivityNotice>(), 1u);
 }
 
 TEST(HubBridge, ReportsAfterTheFirstOnesReachTheLamps) {
@@ -148,14 +149,13 @@ TEST(HubBridge, ReportsAfterTheFirstOnesReachTheLamps) {
   ASSERT_TRUE(hub.bridge->Start(BridgeUnderTest::Boxes(2), 6));
   ASSERT_TRUE(hub.boxes.WaitForTargets(2));
   hub.boxes.Box(1).SendActivity(ConnectionLost);
-  ASSERT_TRUE(hub.window.WaitForCount(WM_HUB_ACTIVITY, 3));
-  const Notice last = hub.window.NoticesOf(WM_HUB_ACTIVITY).back();
-  EXPECT_EQ(last.wParam, static_cast<uintptr_t>(ConnectionLost));
-  EXPECT_EQ(last.lParam, 3);
+  ASSERT_TRUE(hub.window.WaitForCount<ActivityNotice>(3));
+  const ActivityNotice last = hub.window.Of<ActivityNotice>().back();
+  EXPECT_EQ(last.status, ConnectionLost);
+  EXPECT_EQ(last.row, 3);
   hub.boxes.Box(1).SendActivity(Connected);
-  ASSERT_TRUE(hub.window.WaitForCount(WM_HUB_ACTIVITY, 4));
-  EXPECT_EQ(hub.window.NoticesOf(WM_HUB_ACTIVITY).back().wParam,
-            static_cast<uintptr_t>(Connected));
+  ASSERT_TRUE(hub.window.WaitForCount<ActivityNotice>(4));
+  EXPECT_EQ(hub.window.Of<ActivityNotice>().back().status, Connected);
 }
 
 TEST(HubBridge, AgentsThatDoNotStopInTimeAreReportedAndDeletedAnyway) {
@@ -172,7 +172,7 @@ TEST(HubBridge, AgentsThatDoNotStopInTimeAreReportedAndDeletedAnyway) {
             L"Background agents could not be stopped. Please restart application");
   EXPECT_EQ(hub.alerts.Alerts()[0].icon, AlertIcon::None);
   EXPECT_EQ(hub.boxes.Live(), 0u);
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(hub.window.CountOf<StoppedNotice>(), 1u);
 }
 
 TEST(HubBridge, AFailureWhileStartingAgentsIsShownAndTheWindowIsNotToldTheRunEnded) {
@@ -184,7 +184,7 @@ TEST(HubBridge, AFailureWhileStartingAgentsIsShownAndTheWindowIsNotToldTheRunEnd
   EXPECT_EQ(hub.alerts.Alerts()[0].text,
             L"A problem occurred while starting agents. Detail: no room for another agent");
   EXPECT_TRUE(hub.bridge->Stop());
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_STOPPED), 0u);
+  EXPECT_EQ(hub.window.CountOf<StoppedNotice>(), 0u);
 }
 
 TEST(HubBridge, StopWhileAgentsAreStillConnectingEndsOnceTheyReport) {
@@ -193,7 +193,7 @@ TEST(HubBridge, StopWhileAgentsAreStillConnectingEndsOnceTheyReport) {
   ASSERT_TRUE(hub.bridge->Start(BridgeUnderTest::Boxes(4), 6));
   // Stop right after Start is never lost: the run ends as soon as the agents have reported.
   EXPECT_TRUE(hub.bridge->Stop());
-  EXPECT_EQ(hub.window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(hub.window.CountOf<StoppedNotice>(), 1u);
   EXPECT_EQ(hub.boxes.Live(), 0u);
 }
 
@@ -203,7 +203,7 @@ TEST(HubBridge, ChannelLimitOutsideItsRangeIsHeldToIt) {
   ASSERT_TRUE(hub.bridge->Start(BridgeUnderTest::Boxes(16), 40));
   ASSERT_TRUE(hub.boxes.WaitForTargets(16));
   for (int i = 0; i < 16; ++i) hub.boxes.Box(i).SendHeader(MakeHeader(MaxChannels, L"W"));
-  ASSERT_TRUE(testkit::WaitForCount(hub.window, WM_HUB_PUBLISHED, 0, 1));
+  ASSERT_TRUE(hub.window.WaitForCount<PublishedNotice>(1, testkit::Published(false)));
   EXPECT_EQ(hub.bridge->ChannelEnds()[15], 16 * 6);
 }
 

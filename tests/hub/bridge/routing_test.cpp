@@ -12,6 +12,7 @@
 #include "hub/bridge/fake_box_agents.h"
 #include "server/data_publisher.h"
 #include "testkit/health_wait.h"
+#include "testkit/recording_output.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -49,7 +50,7 @@ class RoutingTest : public ::testing::Test {
     ASSERT_TRUE(hub->boxes.WaitForTargets(static_cast<size_t>(boxCount)));
   }
   bool WaitHeaderPublished() {
-    return testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 0, 1);
+    return hub->window.WaitForCount<PublishedNotice>(1, testkit::Published(false));
   }
   void ConnectViewer() {
     ASSERT_TRUE(viewer.Connect("127.0.0.1", hub->bridge->DataPort()));
@@ -103,7 +104,7 @@ TEST_F(RoutingTest, CombinedHeaderTakesAtMostTheLimitFromEachBoxTagged) {
   EXPECT_EQ(ends[0], 4);
   EXPECT_EQ(ends[1], 10);
   EXPECT_EQ(ends[2], 0);
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_HEADERS_COMPLETE), 1u);
+  EXPECT_EQ(hub->window.CountOf<HeadersCompleteNotice>(), 1u);
 }
 
 TEST_F(RoutingTest, OnlyTheFirstHeaderOfABoxCountsAndLayoutWaitsForEveryBox) {
@@ -111,7 +112,7 @@ TEST_F(RoutingTest, OnlyTheFirstHeaderOfABoxCountsAndLayoutWaitsForEveryBox) {
   hub->boxes.Box(1).SendHeader(MakeHeader(2, L"First"));
   hub->boxes.Box(1).SendHeader(MakeHeader(3, L"Later"));
   // One box's header alone builds nothing: no box owns a combined channel yet.
-  EXPECT_FALSE(testkit::WaitForCount(hub->window, WM_HUB_HEADERS_COMPLETE, 0, 1, 100ms));
+  EXPECT_FALSE(hub->window.WaitForCount<HeadersCompleteNotice>(1, {}, 100ms));
   EXPECT_EQ(hub->bridge->ChannelEnds()[0], 0);
   EXPECT_EQ(hub->bridge->ChannelEnds()[1], 0);
 
@@ -180,8 +181,9 @@ TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
 
   // Three records from box 1 alone emit nothing.
   for (int k = 1; k <= 3; ++k) hub->boxes.Box(1).SendData(MakeData(10.0 * k, 8, 50 + k));
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 3, 3));  // box 1 is in row 3
-  EXPECT_EQ(testkit::CountOf(hub->window, WM_HUB_PUBLISHED, 1), 0u);
+  // Box 1 is in row 3.
+  ASSERT_TRUE(hub->window.WaitForCount<BoxDataNotice>(3, testkit::OfRow<BoxDataNotice>(3)));
+  EXPECT_EQ(hub->window.CountOf<PublishedNotice>(testkit::Published(true)), 0u);
 
   // Box 0's first record emits one record with box 1's newest values and box 0's time.
   hub->boxes.Box(0).SendData(MakeData(1, 4, 7));
@@ -200,12 +202,12 @@ TEST_F(RoutingTest, RecordIsEmittedOnceEveryBoxHasContributed) {
   EXPECT_EQ(NextLine(), CDataPublisher::DataLine(expected));
 
   // Row 1 is box 0 (three merged records), row 3 box 1 (four); the early ones left no notice.
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 1, 3));
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_BOX_DATA, 3, 4));
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_BOX_DATA), 7u);
+  ASSERT_TRUE(hub->window.WaitForCount<BoxDataNotice>(3, testkit::OfRow<BoxDataNotice>(1)));
+  ASSERT_TRUE(hub->window.WaitForCount<BoxDataNotice>(4, testkit::OfRow<BoxDataNotice>(3)));
+  EXPECT_EQ(hub->window.CountOf<BoxDataNotice>(), 7u);
   // The notice follows the publication the viewer has already read.
-  ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 1, 2));
-  EXPECT_EQ(testkit::CountOf(hub->window, WM_HUB_PUBLISHED, 1), 2u);
+  ASSERT_TRUE(hub->window.WaitForCount<PublishedNotice>(2, testkit::Published(true)));
+  EXPECT_EQ(hub->window.CountOf<PublishedNotice>(testkit::Published(true)), 2u);
 }
 
 // Health snapshots taken while records flow agree with each other: a combined record needs a new
@@ -263,7 +265,7 @@ TEST_F(RoutingTest, CombinedRecordRepeatsWhileTheBoxesAreSilent) {
   hub->boxes.Box(0).SendHeader(MakeHeader(2, L"R"));
   ASSERT_TRUE(WaitHeaderPublished());
   // Nothing is repeated before the first record has been published.
-  EXPECT_FALSE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 1, 1, 250ms));
+  EXPECT_FALSE(hub->window.WaitForCount<PublishedNotice>(1, testkit::Published(true), 250ms));
 
   ConnectViewer();
   std::string line;
@@ -281,15 +283,76 @@ TEST_F(RoutingTest, CombinedRecordRepeatsWhileTheBoxesAreSilent) {
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 120ms);
 }
 
+TEST_F(RoutingTest, RepeatsReachTheOutputsMarkedAsRepeats) {
+  HubConfig config = BridgeUnderTest::LoopbackConfig();
+  config.hub.repeatPeriod = 60ms;
+  hub = std::make_unique<BridgeUnderTest>(config);
+  auto output = std::make_shared<testkit::RecordingOutput>();
+  hub->bridge->AddOutput(output);
+  StartRun(1, 6);
+  hub->boxes.Box(0).SendHeader(MakeHeader(2, L"R"));
+  ASSERT_TRUE(WaitHeaderPublished());
+  hub->boxes.Box(0).SendData(MakeData(3, 2, 11));
+  ASSERT_TRUE(output->WaitForCount<std::shared_ptr<const PublishedRecord>>(3));
+  const auto records = output->EventsOf<std::shared_ptr<const PublishedRecord>>();
+  EXPECT_FALSE(records[0]->repeat);
+  EXPECT_TRUE(records[1]->repeat && records[2]->repeat);
+  EXPECT_EQ(records[2]->line, records[0]->line);
+}
+
+// The outputs see what viewers see, once, in order, with what only they are told: which channels
+// hold a lost box's place, the boxes' events and the run's end.
+TEST_F(RoutingTest, EveryOutputSeesTheRunInTheOrderViewersDo) {
+  auto output = std::make_shared<testkit::RecordingOutput>();
+  hub->bridge->AddOutput(output);
+  StartTwoBoxRun();
+  hub->boxes.Box(0).SendData(MakeData(1, 4, 1));
+  hub->boxes.Box(1).SendData(MakeData(5, 8, 1));
+  const std::string first = NextLine();
+  hub->boxes.Box(1).SendActivity(ConnectionLost);
+  hub->boxes.Box(1).SendHeld(Data{});
+  hub->boxes.Box(0).SendData(MakeData(2, 4, 2));
+  const std::string second = NextLine();
+  ASSERT_TRUE(output->WaitForCount<BoxEvent>(3));  // two connected, one lost
+  ASSERT_TRUE(hub->bridge->Stop());
+
+  const auto events = output->events.All();
+  ASSERT_TRUE(std::holds_alternative<RunStarted>(events.front()));
+  EXPECT_EQ(std::get<RunStarted>(events.front()).boxes.size(), 2u);
+  ASSERT_TRUE(std::holds_alternative<RunEnded>(events.back()));
+  EXPECT_EQ(std::get<RunEnded>(events.back()).records, 2u);
+  const auto headers = output->EventsOf<std::shared_ptr<const PublishedHeader>>();
+  ASSERT_EQ(headers.size(), 1u);
+  EXPECT_EQ(headers[0]->channels.size(), 10u);
+  EXPECT_EQ(headers[0]->channels[4].box, 1);
+  EXPECT_EQ(headers[0]->boxes[1].serialNumber, "SN-B");
+  const auto records = output->EventsOf<std::shared_ptr<const PublishedRecord>>();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]->line, first);
+  EXPECT_TRUE(records[0]->missing.none());
+  EXPECT_EQ(records[1]->line, second);
+  EXPECT_EQ(records[1]->missing.count(), 6u);
+  EXPECT_TRUE(records[1]->missing.test(4) && records[1]->missing.test(9));
+  EXPECT_FALSE(records[1]->repeat);
+  std::vector<std::string> kinds;
+  for (const BoxEvent& event : output->EventsOf<BoxEvent>()) {
+    kinds.push_back(std::to_string(event.row) + ":" + BoxEventName(event.kind));
+  }
+  EXPECT_TRUE(std::is_permutation(kinds.begin(), kinds.begin() + 2,
+                                  std::vector<std::string>{"1:connected", "3:connected"}.begin()));
+  EXPECT_EQ(std::vector<std::string>(kinds.begin() + 2, kinds.end()),
+            (std::vector<std::string>{"3:lost", "1:stopped", "3:stopped"}));
+}
+
 TEST_F(RoutingTest, StopEndsTheRunAndDeletesItsAgents) {
   StartRun(2, 6);
   EXPECT_EQ(hub->boxes.Live(), 2u);
   EXPECT_TRUE(hub->bridge->Stop());
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(hub->window.CountOf<StoppedNotice>(), 1u);
   EXPECT_EQ(hub->boxes.Live(), 0u);
   EXPECT_FALSE(hub->bridge->RunEndedByItself());
   EXPECT_TRUE(hub->bridge->Stop());  // a second Stop returns at once
-  EXPECT_EQ(hub->window.CountOf(WM_HUB_STOPPED), 1u);
+  EXPECT_EQ(hub->window.CountOf<StoppedNotice>(), 1u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "box_simulator.h"
 #include "hub/bridge/fake_box_agents.h"
+#include "testkit/fake_box.h"
 #include "testkit/text_client.h"
 
 namespace tessamer {
@@ -26,15 +27,37 @@ class UtilityRoutingTest : public ::testing::Test {
     simulator = std::make_unique<sim::CBoxSimulator>(sim::DefaultOptions(2));
     std::string error;
     ASSERT_TRUE(simulator->Start(&error)) << error;
-    HubConfig config = BridgeUnderTest::LoopbackConfig();
-    config.boxUtilityPort = simulator->Box(0).UtilityPort();
-    config.hub.utilityOpen = 500ms;
-    hub = std::make_unique<BridgeUnderTest>(config);
-    ASSERT_TRUE(hub->bridge->StartServers());
+    StartHub(simulator->Box(0).UtilityPort());
   }
   void TearDown() override {
     hub.reset();
     simulator.reset();
+  }
+
+  // A hub whose boxes' utility port is `boxUtilityPort`.
+  void StartHub(uint16_t boxUtilityPort) {
+    HubConfig config = BridgeUnderTest::LoopbackConfig();
+    config.boxUtilityPort = boxUtilityPort;
+    config.hub.utilityOpen = 500ms;
+    hub = std::make_unique<BridgeUnderTest>(config);
+    ASSERT_TRUE(hub->bridge->StartServers());
+  }
+
+  // A utility connected to the hub and greeted.
+  void ConnectUtility(testkit::TextClient& utility) {
+    ASSERT_TRUE(utility.Connect("127.0.0.1", hub->bridge->UtilityPort()));
+    std::string line;
+    ASSERT_TRUE(utility.ReadLine(line));
+    EXPECT_EQ(line, "Vellumetric-VMC: connected\r\n");
+  }
+
+  // Expects the box's acknowledgement of a one-digit letter command ("GA 0\r\n": 6 bytes).
+  static void ExpectAcknowledged(testkit::TextClient& utility) {
+    std::string line;
+    ASSERT_TRUE(utility.ReadLine(line));
+    EXPECT_EQ(line, "Extended Command done 6\r\n");
+    ASSERT_TRUE(utility.ReadLine(line));
+    EXPECT_EQ(line, "Done\r\n");
   }
 
   // A run of two boxes (127.0.0.2, 127.0.0.3) with 4 and 6 combined channels.
@@ -43,7 +66,7 @@ class UtilityRoutingTest : public ::testing::Test {
     ASSERT_TRUE(hub->boxes.WaitForTargets(2));
     hub->boxes.Box(0).SendHeader(MakeHeader(4, L"A"));
     hub->boxes.Box(1).SendHeader(MakeHeader(7, L"B"));
-    ASSERT_TRUE(testkit::WaitForCount(hub->window, WM_HUB_PUBLISHED, 0, 1));
+    ASSERT_TRUE(hub->window.WaitForCount<PublishedNotice>(1, testkit::Published(false)));
   }
 
   bool Request(const std::string& text, std::string* reply) {
@@ -102,16 +125,24 @@ TEST_F(UtilityRoutingTest, RequestsThatSelectNothingOrAreMalformed) {
   EXPECT_TRUE(CommandsOf(0).empty());
 }
 
-TEST_F(UtilityRoutingTest, ASetpointThatIsNotAFiniteNumberIsRefused) {
+TEST_F(UtilityRoutingTest, ASetpointThatIsNotAFiniteNumberInFullIsRefused) {
   StartRun();
-  for (const char* value : {"inf", "-inf", "nan", "1e400"}) {
-    EXPECT_TRUE(Refused(std::string("GS 1 ") + value)) << value;
+  const std::vector<std::string> refused{
+      "inf", "-inf", "nan", "1e400",                  // not finite
+      "", "  ", std::string("\0\xff", 2),            // no number at all
+      std::string("5\0", 2), "5 x", "2.5abc", "0x10",  // a number with more after it
+      std::string(250, '1'), "1e15", "-1e249",        // more digits than the box is to get
+      "0.0000000000000000000000001"};                 // longer than any value needs
+  for (const std::string& value : refused) {
+    EXPECT_TRUE(Refused("GS 1 " + value)) << value;
   }
   std::string reply;
-  EXPECT_TRUE(Request("GS 1 -2.5", &reply));
-  ASSERT_TRUE(simulator->Box(0).WaitForCommands(1, kBound));
-  // The box's first command is the finite one: none of the refused ones went before it.
-  EXPECT_EQ(CommandsOf(0), (std::vector<std::string>{"GS 1 -2.5000"}));
+  EXPECT_TRUE(Request("GS 1 -2.5 ", &reply));
+  EXPECT_TRUE(Request("GS 2 9.99e14", &reply));
+  ASSERT_TRUE(simulator->Box(0).WaitForCommands(2, kBound));
+  // The box's first commands are the sound ones: none of the refused ones went before them.
+  EXPECT_EQ(CommandsOf(0),
+            (std::vector<std::string>{"GS 1 -2.5000", "GS 2 999000000000000.0000"}));
 }
 
 TEST_F(UtilityRoutingTest, NoBoxOwnsAChannelOutsideARun) {
@@ -151,16 +182,37 @@ TEST_F(UtilityRoutingTest, ABoxThatCannotBeReachedIsNotCached) {
 TEST_F(UtilityRoutingTest, ASetpointUtilityReachesTheBoxThroughTheUtilityServer) {
   StartRun();
   testkit::TextClient utility;
-  ASSERT_TRUE(utility.Connect("127.0.0.1", hub->bridge->UtilityPort()));
-  std::string line;
-  ASSERT_TRUE(utility.ReadLine(line));
-  EXPECT_EQ(line, "Vellumetric-VMC: connected\r\n");
+  ConnectUtility(utility);
   ASSERT_TRUE(utility.Send("GA 5\r\n"));
-  ASSERT_TRUE(utility.ReadLine(line));
-  EXPECT_EQ(line, "Extended Command done 6\r\n");
-  ASSERT_TRUE(utility.ReadLine(line));
-  EXPECT_EQ(line, "Done\r\n");
+  ExpectAcknowledged(utility);
   EXPECT_EQ(CommandsOf(1), (std::vector<std::string>{"GA 1"}));
+}
+
+// One utility asks the box that does not answer, then the other box; a second utility asks the
+// other box meanwhile.
+TEST_F(UtilityRoutingTest, ABoxThatDoesNotAnswerHoldsUpNoRequestForAnotherBox) {
+  hub.reset();
+  simulator.reset();
+  testkit::FakeBox stalled("127.0.0.2");
+  testkit::FakeBox healthy("127.0.0.3", 0, stalled.UtilityPort());
+  StartHub(stalled.UtilityPort());
+  StartRun();
+  stalled.HoldUtilityAnswers();
+  testkit::TextClient first;
+  testkit::TextClient second;
+  ConnectUtility(first);
+  ConnectUtility(second);
+  ASSERT_TRUE(first.Send("GA 0\r\nGA 5\r\n"));
+  ASSERT_TRUE(stalled.WaitForUtilityLines(1, kBound));
+  ASSERT_TRUE(second.Send("GA 4\r\n"));
+  ExpectAcknowledged(second);
+
+  // The held command was still waiting: it is answered once the box answers.
+  stalled.ReleaseUtilityAnswers();
+  ExpectAcknowledged(first);
+  ExpectAcknowledged(first);
+  EXPECT_EQ(stalled.UtilityLines(), (std::vector<std::string>{"GA 0\r\n"}));
+  EXPECT_EQ(healthy.UtilityLines(), (std::vector<std::string>{"GA 0\r\n", "GA 1\r\n"}));
 }
 
 }  // namespace

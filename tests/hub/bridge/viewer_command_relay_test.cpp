@@ -10,7 +10,6 @@
 
 #include "server/data_server.h"
 #include "testkit/fake_box.h"
-#include "testkit/fake_box.h"
 #include "testkit/recorders.h"
 #include "testkit/text_client.h"
 
@@ -23,31 +22,12 @@ using testkit::FakeBox;
 constexpr const char* kTimeoutReply =
     "## DCC ERROR A timeout occurred while waiting for an operation to complete\r\n";
 
-// Collects the replies handed to the viewers' reply functions.
-class Replies {
+// The replies handed to the viewers' reply functions, as "viewer:text".
+class Replies : public testkit::Recorder<std::string> {
  public:
   std::function<void(std::string)> To(int viewer) {
-    return [this, viewer](std::string text) {
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        replies.push_back(std::to_string(viewer) + ":" + text);
-      }
-      changed.notify_all();
-    };
+    return [this, viewer](std::string text) { Add(std::to_string(viewer) + ":" + text); };
   }
-  bool WaitFor(size_t count, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock<std::mutex> guard(mutex);
-    return changed.wait_for(guard, timeout, [&] { return replies.size() >= count; });
-  }
-  std::vector<std::string> All() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return replies;
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> replies;
 };
 
 TEST(ViewerCommandRelay, CommandTextIsCutToWhatARequestCarries) {
@@ -63,7 +43,7 @@ TEST(ViewerCommandRelay, BoxAnswerComesBackAsOneLine) {
   Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.2", box.UtilityPort(), 500ms);
   relay.Relay(1, "## PING", replies.To(1));
-  ASSERT_TRUE(replies.WaitFor(1));
+  ASSERT_TRUE(replies.WaitForCount(1));
   EXPECT_EQ(box.UtilityLines(), std::vector<std::string>{"GC PING\r\n"});
   EXPECT_EQ(replies.All(),
             std::vector<std::string>{"1:## DCC OK_OT Extended Command done 9.Done.\r\n"});
@@ -76,7 +56,7 @@ TEST(ViewerCommandRelay, LongCommandIsRelayedAsItsFirst506Bytes) {
   std::string command;
   for (int i = 0; i < 600; ++i) command += static_cast<char>('a' + i % 26);
   relay.Relay(1, "## " + command + "\r", replies.To(1));
-  ASSERT_TRUE(replies.WaitFor(1));
+  ASSERT_TRUE(replies.WaitForCount(1));
   ASSERT_EQ(box.UtilityLines().size(), 1u);
   EXPECT_EQ(box.UtilityLines()[0], "GC " + command.substr(0, 506) + "\r\n");
   EXPECT_EQ(replies.All()[0], "1:## DCC OK_OT Extended Command done 511.Done.\r\n");
@@ -90,7 +70,7 @@ TEST(ViewerCommandRelay, NoBoxAtTheDefaultAddressGivesOneErrorLine) {
   Replies replies;  // outlives the relay thread that calls it
   CViewerCommandRelay relay("127.0.0.4", bound.local_endpoint().port(), 150ms);
   relay.Relay(7, "## STATUS\r", replies.To(7));
-  ASSERT_TRUE(replies.WaitFor(1));
+  ASSERT_TRUE(replies.WaitForCount(1));
   EXPECT_EQ(replies.All(), std::vector<std::string>{std::string("7:") + kTimeoutReply});
 }
 
@@ -140,7 +120,7 @@ TEST(ViewerCommandRelay, RelayNeverWaitsAndAViewersAnswersKeepTheirOrder) {
   relay.Relay(1, "## THIRD", replies.To(1));
   EXPECT_TRUE(replies.All().empty());
   gated.gate->Open();
-  ASSERT_TRUE(replies.WaitFor(3));
+  ASSERT_TRUE(replies.WaitForCount(3));
   EXPECT_EQ(replies.All(), (std::vector<std::string>{
                                "1:## DCC OK_OT Extended Command done 10.Done.\r\n",
                                "1:## DCC OK_OT Extended Command done 11.Done.\r\n",
@@ -157,7 +137,7 @@ TEST(ViewerCommandRelay, OneViewersCommandsGoOneAtATimeAndNeverHoldUpAnother) {
     relay.Relay(1, "## HOLD", replies.To(1));
     ASSERT_TRUE(box.WaitForUtilityLines(1));
     for (size_t i = 0; i < kRelayWaitingLimit + 2; ++i) relay.Relay(1, "## MORE", replies.To(1));
-    ASSERT_TRUE(replies.WaitFor(2));  // the two beyond the limit, at once
+    ASSERT_TRUE(replies.WaitForCount(2));  // the two beyond the limit, at once
     relay.Relay(2, "## OTHER", replies.To(2));
     ASSERT_TRUE(box.WaitForUtilityLines(2));
     EXPECT_EQ(box.UtilityLines(), (std::vector<std::string>{"GC HOLD\r\n", "GC OTHER\r\n"}));
@@ -179,9 +159,9 @@ TEST(ViewerCommandRelay, AViewerThatLeavesHasItsWaitingCommandsDroppedUnsent) {
   for (int i = 0; i < 3; ++i) relay.Relay(1, "## LATER", replies.To(1));
   relay.ViewerLeft(1);
   gated.gate->Open();
-  ASSERT_TRUE(replies.WaitFor(1));  // the exchange in progress ran to its end
+  ASSERT_TRUE(replies.WaitForCount(1));  // the exchange in progress ran to its end
   relay.Relay(2, "## AFTER", replies.To(2));
-  ASSERT_TRUE(replies.WaitFor(2));
+  ASSERT_TRUE(replies.WaitForCount(2));
   EXPECT_EQ(box.UtilityLines(), (std::vector<std::string>{"GC HOLD\r\n", "GC AFTER\r\n"}));
 }
 
@@ -203,7 +183,7 @@ class RelayThroughDataServer : public ::testing::Test {
     for (auto* viewer : {&first, &second}) {
       ASSERT_TRUE(viewer->Connect("127.0.0.1", server->Port()));
     }
-    ASSERT_TRUE(notices.WaitForCount(WM_HUB_CLIENT_CONNECTION, 2));
+    ASSERT_TRUE(notices.WaitForCount<ClientConnectionNotice>(2));
     Publish("0\r\n");
   }
 

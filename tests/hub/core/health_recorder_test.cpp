@@ -96,6 +96,44 @@ TEST_F(HealthRecorderTest, ABoxGoesThroughEveryStateOfItsLife) {
   EXPECT_FALSE(recorder.UntilSilence().has_value());
 }
 
+// A box that keeps its link and sends nothing is reconnected by its driver every few seconds:
+// its silence runs from its newest record through those reconnections, is told once, shows in
+// every snapshot while the link is up or being made, and ends with its next record only.
+TEST_F(HealthRecorderTest, SilenceOutlastsTheDriversReconnectionsAndEndsWithARecord) {
+  recorder.BoxReport(0, Connected);
+  recorder.BoxRecord(0);
+  std::vector<SilenceChange> told;
+  for (int cycle = 0; cycle < 4; ++cycle) {  // 24 s of reconnections every 6 s
+    Advance(6s);
+    recorder.BoxReconnecting(0);
+    for (const SilenceChange& change : recorder.CheckSilence()) told.push_back(change);
+    recorder.BoxReconnected(0);
+    for (const SilenceChange& change : recorder.CheckSilence()) told.push_back(change);
+  }
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].seconds, 12);  // seen at the second reconnection
+  EXPECT_EQ(Box(0).state, BoxState::Silent);
+  EXPECT_EQ(Box(0).reconnections, 4);
+  recorder.BoxReconnecting(0);
+  EXPECT_EQ(Box(0).state, BoxState::Silent);
+
+  // Given up: lost; made again without a record: silent still, and not told again.
+  recorder.BoxReport(0, ConnectionLost);
+  EXPECT_EQ(Box(0).state, BoxState::Lost);
+  recorder.BoxReport(0, Connected);
+  EXPECT_EQ(Box(0).state, BoxState::Silent);
+  EXPECT_TRUE(recorder.CheckSilence().empty());
+  EXPECT_TRUE(recorder.BoxRecord(0));
+  EXPECT_EQ(Box(0).state, BoxState::Connected);
+
+  // A box lost at once and back 77 s later has its silence time again from its new link.
+  recorder.BoxReport(0, ConnectionLost);
+  Advance(77s);
+  recorder.BoxReport(0, Connected);
+  EXPECT_TRUE(recorder.CheckSilence().empty());
+  EXPECT_EQ(recorder.UntilSilence(), std::chrono::milliseconds(10s));
+}
+
 TEST_F(HealthRecorderTest, RatesCountTheLastMinuteAndAgesComeFromTheClock) {
   recorder.BoxReport(0, Connected);
   // Two records a second for the first 90 seconds of the run.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hub/runtime/runtime_event.h"
+#include "testkit/recorders.h"
 
 namespace tessamer {
 namespace {
@@ -22,27 +23,7 @@ constexpr auto kBound = 10s;  // how long a test waits for something that must h
 
 // Collects values from actions on pool threads and lets the test wait for a count.
 template <typename T>
-class Collector {
- public:
-  void Add(const T& value) {
-    std::lock_guard lock(mutex);
-    values.push_back(value);
-    changed.notify_all();
-  }
-  bool WaitForCount(size_t count, std::chrono::milliseconds bound = kBound) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, bound, [&] { return values.size() >= count; });
-  }
-  std::vector<T> Values() {
-    std::lock_guard lock(mutex);
-    return values;
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<T> values;
-};
+using Collector = testkit::Recorder<T>;
 
 // A target that takes messages on the offering thread while `accepting` is true.
 template <typename T>
@@ -76,11 +57,11 @@ TEST(UnboundedBuffer, KeepsEachSendersOrderUnderConcurrentSenders) {
   ASSERT_TRUE(got.WaitForCount(kSenders * kPerSender));
 
   std::vector<int> next(kSenders, 0);
-  for (const auto& [sender, index] : got.Values()) {
+  for (const auto& [sender, index] : got.All()) {
     ASSERT_EQ(index, next[sender]) << "sender " << sender;
     ++next[sender];
   }
-  EXPECT_EQ(got.Values().size(), size_t{kSenders * kPerSender});
+  EXPECT_EQ(got.All().size(), size_t{kSenders * kPerSender});
 }
 
 TEST(UnboundedBuffer, OffersToTargetsInLinkOrderAndEachMessageToOneTarget) {
@@ -96,8 +77,8 @@ TEST(UnboundedBuffer, OffersToTargetsInLinkOrderAndEachMessageToOneTarget) {
   first.accepting = true;
   send(buffer, 3);
 
-  EXPECT_EQ(first.received.Values(), (std::vector<int>{1, 3}));
-  EXPECT_EQ(second.received.Values(), (std::vector<int>{2}));
+  EXPECT_EQ(first.received.All(), (std::vector<int>{1, 3}));
+  EXPECT_EQ(second.received.All(), (std::vector<int>{2}));
   EXPECT_EQ(buffer.size(), 0u);
 }
 
@@ -121,8 +102,8 @@ TEST(UnboundedBuffer, MessageDeclinedByEveryTargetIsOfferedAgainWithTheNext) {
 
   send(buffer, 11);  // the held message goes first, then the new one
   ASSERT_TRUE(secondGot.WaitForCount(2));
-  EXPECT_EQ(secondGot.Values(), (std::vector<int>{10, 11}));
-  EXPECT_TRUE(firstGot.Values().empty());
+  EXPECT_EQ(secondGot.All(), (std::vector<int>{10, 11}));
+  EXPECT_TRUE(firstGot.All().empty());
   EXPECT_EQ(buffer.size(), 0u);
 }
 
@@ -133,7 +114,7 @@ TEST(UnboundedBuffer, HeldMessagesGoToATargetLinkedLater) {
   EXPECT_EQ(buffer.size(), 2u);
   GateTarget<int> target;
   buffer.link_target(target);
-  EXPECT_EQ(target.received.Values(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(target.received.All(), (std::vector<int>{1, 2}));
 }
 
 TEST(CallBlock, RunsOneActionAtATimeInArrivalOrder) {
@@ -156,7 +137,7 @@ TEST(CallBlock, RunsOneActionAtATimeInArrivalOrder) {
   EXPECT_FALSE(overlapped.is_set());
   std::vector<int> expected(kMessages);
   for (int i = 0; i < kMessages; ++i) expected[i] = i;
-  EXPECT_EQ(order.Values(), expected);
+  EXPECT_EQ(order.All(), expected);
 }
 
 TEST(CallBlock, DestructionWaitsForTheRunningActionAndUnlinks) {
@@ -204,7 +185,7 @@ TEST(CallBlock, DestroyingABufferUnlinksItFromItsTargets) {
   other.link_target(block);
   send(other, 2);
   ASSERT_TRUE(got.WaitForCount(2));
-  EXPECT_EQ(got.Values(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(got.All(), (std::vector<int>{1, 2}));
 }
 
 TEST(Transformer, TransformsInOrderAndKeepsResultsUntilATargetTakesThem) {
@@ -215,7 +196,7 @@ TEST(Transformer, TransformsInOrderAndKeepsResultsUntilATargetTakesThem) {
   doubler.link_target(sink);
   send(doubler, 4);
   ASSERT_TRUE(got.WaitForCount(4));
-  EXPECT_EQ(got.Values(), (std::vector<int>{2, 4, 6, 8}));
+  EXPECT_EQ(got.All(), (std::vector<int>{2, 4, 6, 8}));
 }
 
 TEST(OverwriteBuffer, OffersEachMessageAndKeepsTheNewest) {
@@ -228,7 +209,7 @@ TEST(OverwriteBuffer, OffersEachMessageAndKeepsTheNewest) {
   send(buffer, 2);  // declined and not kept for later
   target.accepting = true;
   send(buffer, 3);
-  EXPECT_EQ(target.received.Values(), (std::vector<int>{1, 3}));
+  EXPECT_EQ(target.received.All(), (std::vector<int>{1, 3}));
   EXPECT_TRUE(buffer.has_value());
   EXPECT_EQ(buffer.get(), 3);
 }

@@ -1,89 +1,13 @@
 #pragma once
-// A hub that records what the window asks of it. Stop can be made to wait until the test lets the
-// run end, as a real run's end would keep the window waiting.
+// Made-up health snapshots for the tests: the window's, with times that do not depend on the
+// time zone, and the status endpoint's, with every figure filled and texts that need escaping.
 
-#include <condition_variable>
 #include <chrono>
 #include <ctime>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <vector>
 
-#include "hub/bridge/hub_control.h"
+#include "hub/core/health.h"
 
 namespace tessamer::apptest {
-
-class FakeHub : public IHubControl {
- public:
-  bool StartServers() override {
-    ++startServersCalls;
-    return serversStart;
-  }
-  bool Start(const std::vector<Box>& boxes, int channelLimit) override {
-    runs.push_back(Run{boxes, channelLimit});
-    return startResult;
-  }
-  bool Stop() override {
-    ++stopCalls;
-    if (onStop) onStop();
-    std::unique_lock lock(mutex);
-    runEnded.wait(lock, [this] { return !runActive; });
-    return true;
-  }
-  const ErrorInfo& StartError() const override { return startError; }
-  uint16_t DataPort() const override { return dataPort; }
-  uint16_t UtilityPort() const override { return 0; }
-  HubHealth Health() const override {
-    std::lock_guard guard(healthLock);
-    return health;
-  }
-  // While another thread may be taking the health (a status endpoint's).
-  void SetHealth(HubHealth changed) {
-    std::lock_guard guard(healthLock);
-    health = std::move(changed);
-  }
-  // Threads that are all alive: the probe comes back at once.
-  void Probe(std::function<void()> done) override { done(); }
-  // Kept for the test to feed the outputs as a run would.
-  void AddOutput(std::shared_ptr<IJobOutput> output) override { outputs.push_back(std::move(output)); }
-
-  // Stop waits from now on until EndRun.
-  void BeginRun() {
-    std::lock_guard guard(mutex);
-    runActive = true;
-  }
-  // Any thread.
-  void EndRun() {
-    {
-      std::lock_guard guard(mutex);
-      runActive = false;
-    }
-    runEnded.notify_all();
-  }
-
-  struct Run {
-    std::vector<Box> boxes;
-    int channelLimit;
-  };
-
-  bool serversStart = true;
-  bool startResult = true;
-  ErrorInfo startError;
-  uint16_t dataPort = 0;
-  std::function<void()> onStop;  // runs on the window thread as Stop begins
-  int startServersCalls = 0;
-  int stopCalls = 0;
-  std::vector<Run> runs;
-  HubHealth health;  // what Health returns; set directly only before another thread reads it
-  std::vector<std::shared_ptr<IJobOutput>> outputs;  // what AddOutput was given
-
- private:
-  mutable std::mutex healthLock;  // guards `health` against SetHealth
-  std::mutex mutex;
-  std::condition_variable runEnded;
-  bool runActive = false;
-};
 
 // The wall-clock time of a local time of day on a fixed date, so that texts do not depend on the
 // time zone.

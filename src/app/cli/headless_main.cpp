@@ -1,0 +1,138 @@
+#include "app/cli/headless_main.h"
+
+#include <asio.hpp>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "app/cli/demo_boxes.h"
+#include "app/cli/program_log.h"
+#include "app/cli/service_notifier.h"
+#include "app/cli/status_options.h"
+#include "app/status/hub_with_status.h"
+#include "support/platform.h"
+
+namespace tessamer {
+namespace {
+
+// The settings of a run of `options`; with --demo and no box, the demo's boxes.
+RunSettings RunSettingsOf(const CommandLine& options, const CDemoBoxes& demo) {
+  RunSettings settings{options.boxes, options.boxPort, options.channels};
+  if (settings.boxes.empty()) {
+    for (const Box& box : demo.Boxes()) {
+      settings.boxes.push_back(BoxOption{DottedText(box.address), static_cast<uint16_t>(box.port)});
+    }
+  }
+  return settings;
+}
+
+// Reads `args` again as the run's new settings, and which changes need a restart.
+CHeadlessRunner::Rereader RereaderOf(const std::vector<std::string>& args,
+                                     const CommandLine& options, const CDemoBoxes& demo) {
+  return [&args, &options, &demo] {
+    Reread result;
+    CommandLine reread;
+    result.ok = ParseCommandLine(args, reread, result.error);
+    if (result.ok) {
+      result.run = RunSettingsOf(reread, demo);
+      result.kept = RestartOnlyChanges(options, reread);
+    }
+    return result;
+  };
+}
+
+// The signals the program awaits, registered from construction on so that one that comes early
+// waits for the runner instead of ending the process; delivered on a thread of their own from
+// Start to Stop. Asio wakes that thread from the signal handler; the handler does nothing else.
+class CSignalWatch {
+ public:
+  CSignalWatch() = default;
+  ~CSignalWatch() { Stop(); }
+  CSignalWatch(const CSignalWatch&) = delete;
+  CSignalWatch& operator=(const CSignalWatch&) = delete;
+
+  // `runner` must outlive Stop.
+  void Start(CHeadlessRunner& runner) {
+    stops.async_wait([&runner](const asio::error_code& error, int) {
+      if (!error) runner.RequestStop();
+    });
+    AwaitHangup(runner);
+    thread = std::thread([this] { context.run(); });
+  }
+  void Stop() {
+    if (!thread.joinable()) return;
+    asio::error_code ignored;
+    stops.cancel(ignored);
+    hangups.cancel(ignored);
+    context.stop();
+    thread.join();
+  }
+
+ private:
+  // Asks `runner` to re-read the settings at every SIGHUP from now on.
+  void AwaitHangup(CHeadlessRunner& runner) {
+#if defined(SIGHUP)
+    hangups.async_wait([this, &runner](const asio::error_code& error, int) {
+      if (error) return;
+      runner.RequestReload();
+      AwaitHangup(runner);
+    });
+#endif
+  }
+
+  asio::io_context context;
+  asio::signal_set stops{context, SIGINT, SIGTERM};
+#if defined(SIGHUP)
+  asio::signal_set hangups{context, SIGHUP};
+#else
+  asio::signal_set hangups{context};
+#endif
+  std::thread thread;
+};
+
+}  // namespace
+
+CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub,
+                                               const std::optional<StatusEndpoint>& status) {
+  if (!status) return makeHub;
+  return [makeHub = std::move(makeHub), endpoint = *status](
+             INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
+    return std::make_unique<CHubWithStatus>(makeHub(sink, config), endpoint);
+  };
+}
+
+int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
+                const CHeadlessRunner::HubFactory& makeHub) {
+  CSignalWatch signals;  // first, so that an early SIGINT already ends the run in order
+  std::optional<StatusEndpoint> statusEndpoint;
+  std::string statusError;
+  if (!StatusEndpointOf(options, statusEndpoint, statusError)) {
+    std::fprintf(stderr, "tessamer: %s\n", statusError.c_str());
+    return kExitBadOptions;
+  }
+  OpenDiagnosticLog(options.logFile);
+  HubConfig config = HubConfigOf(options);
+  CDemoBoxes demo;
+  if (options.demo && options.boxes.empty()) {
+    std::string error;
+    if (!demo.Start(kDemoBoxCount, error)) {
+      std::fprintf(stderr, "tessamer: the simulated boxes could not start: %s\n", error.c_str());
+      return kExitBadOptions;
+    }
+    config.boxUtilityPort = demo.UtilityPort();
+  }
+  CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
+                         WithStatusEndpoint(makeHub, statusEndpoint));
+  runner.KeepTrying(options.keepTrying);
+  const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
+  runner.SetNotifier(notifier.get());
+  runner.SetRereader(RereaderOf(args, options, demo));
+  signals.Start(runner);
+  // Windows' Ctrl-C and Ctrl-Break; elsewhere the terminal's keys raise SIGINT.
+  const CConsoleStopKeys stopKeys([&runner] { runner.RequestStop(); });
+  const int status = runner.Run();
+  signals.Stop();
+  return status;
+}
+
+}  // namespace tessamer

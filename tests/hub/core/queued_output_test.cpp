@@ -1,0 +1,68 @@
+// An output behind its own queue: the run never waits for it, a full queue costs the oldest
+// records only, and what is queued is handed on in order, also at the end.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "hub/core/queued_output.h"
+#include "testkit/recording_output.h"
+
+namespace tessamer {
+namespace {
+
+using testkit::RecordingOutput;
+
+std::shared_ptr<const PublishedRecord> Record(int n) {
+  auto record = std::make_shared<PublishedRecord>();
+  record->line = std::to_string(n);
+  return record;
+}
+
+std::vector<std::string> LinesOf(const RecordingOutput& output) {
+  std::vector<std::string> lines;
+  for (const auto& record : output.EventsOf<std::shared_ptr<const PublishedRecord>>()) {
+    lines.push_back(record->line);
+  }
+  return lines;
+}
+
+TEST(QueuedOutputTest, AStuckOutputCostsItsOldestRecordsOnlyAndGetsTheRestInOrder) {
+  auto inner = std::make_shared<RecordingOutput>();
+  inner->SetGate(false);  // the output's disk has stopped
+  const size_t oneRecord = sizeof(PublishedRecord) + 1;
+  {
+    CQueuedOutput queued(inner, 3 * oneRecord);
+    queued.OnRunStarted(RunStarted{7});
+    for (int n = 0; n < 6; ++n) queued.OnRecord(Record(n));  // none of these waits
+    queued.OnBoxEvent(BoxEvent{7});
+    queued.OnRecord(Record(6));
+    queued.OnRunEnded(RunEnded{7});
+    // The worker holds the run's start; of the records the three newest are kept.
+    EXPECT_EQ(queued.Dropped(), 4u);
+    inner->SetGate(true);
+    EXPECT_TRUE(queued.WaitUntilIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(queued.Waiting(), 0u);
+  }
+  EXPECT_EQ(LinesOf(*inner), (std::vector<std::string>{"4", "5", "6"}));
+  const auto events = inner->events.All();
+  ASSERT_EQ(events.size(), 6u);
+  EXPECT_TRUE(std::holds_alternative<RunStarted>(events.front()));
+  EXPECT_TRUE(std::holds_alternative<BoxEvent>(events[3]));
+  EXPECT_TRUE(std::holds_alternative<RunEnded>(events.back()));
+}
+
+TEST(QueuedOutputTest, WhatIsQueuedAtTheEndIsHandedOnBeforeTheOutputGoes) {
+  auto inner = std::make_shared<RecordingOutput>();
+  {
+    CQueuedOutput queued(inner);
+    for (int n = 0; n < 100; ++n) queued.OnRecord(Record(n));
+    queued.OnRunEnded(RunEnded{1});
+  }
+  EXPECT_EQ(LinesOf(*inner).size(), 100u);
+  EXPECT_TRUE(std::holds_alternative<RunEnded>(inner->events.All().back()));
+}
+
+}  // namespace
+}  // namespace tessamer

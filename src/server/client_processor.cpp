@@ -1,62 +1,32 @@
 #include "server/client_processor.h"
 
-#include "support/error_numbers.h"
-
 namespace tessamer {
 
-CClientProcessor::CClientProcessor(ClientContext* context, size_t queueLimit,
-                                   IClientSocket* socket)
-    : CProcessor(context), queueLimit(queueLimit), socket(socket) {}
+CClientProcessor::CClientProcessor(size_t queueLimit, IClientSocket* socket)
+    : queueLimit(queueLimit), socket(socket) {}
 
-void CClientProcessor::Attach(ClientContext* record) {
-  std::lock_guard guard(lock);
-  CProcessor::Attach(record);
-  queue.clear();
-  queuedBytes = 0;
-  closing = false;
-  textsSent = bytesSent = 0;
-  sendingBytes = 0;
-}
-
-PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostMode mode) {
+PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostMode mode,
+                                  size_t texts) {
   std::lock_guard guard(lock);
   if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
-  if (state == ProcessorState::Idle && mode == PostMode::Now) {
-    const size_t sent = socket != nullptr ? socket->SendNow(*context, *text) : 0;
-    if (sent >= text->size()) {
-      ++textsSent;
-      bytesSent += sent;
-      return PostResult::Sent;
-    }
-    sendingBytes = text->size() - sent;
-    context->length = text->size();
-    context->position = sent;
-    context->texts.clear();
-    context->texts.push_back(std::move(text));
-    state = ProcessorState::Sending;
-    return PostResult::SendRequested;
+  if (state != ProcessorState::Idle) return QueueLocked(std::move(text), texts);
+  const size_t sent = mode == PostMode::Now && socket != nullptr ? socket->SendNow(*text) : 0;
+  if (sent >= text->size()) {
+    textsSent += texts;
+    bytesSent += sent;
+    return PostResult::Sent;
   }
-  const PostResult queued = QueueLocked(std::move(text));
-  if (queued != PostResult::Queued) return queued;
-  if (state == ProcessorState::Held && mode == PostMode::Now) {
-    state = ProcessorState::Sending;  // the record is empty: the step starts with the queue
-    return PostResult::SendRequested;
-  }
-  if (state == ProcessorState::Idle) {
-    state = ProcessorState::Held;
-    return PostResult::Held;
-  }
-  return PostResult::Queued;
-}
-
-bool CClientProcessor::StartHeld() {
-  std::lock_guard guard(lock);
-  if (state != ProcessorState::Held) return false;
+  sendingBytes = text->size() - sent;
+  length = text->size();
+  position = sent;
+  sending.clear();
+  sending.push_back(std::move(text));
+  sendingTexts = texts;
   state = ProcessorState::Sending;
-  return true;
+  return PostResult::SendRequested;
 }
 
-PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text) {
+PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text, size_t texts) {
   if (queuedBytes + text->size() > queueLimit) {
     closing = true;
     queue.clear();
@@ -64,28 +34,43 @@ PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text
     return PostResult::OverLimit;
   }
   queuedBytes += text->size();
-  queue.push_back(std::move(text));
+  queue.push_back(Queued{std::move(text), texts});
   return PostResult::Queued;
 }
 
-int CClientProcessor::Process() {
+SendStep CClientProcessor::Process() {
   std::lock_guard guard(lock);
   if (state == ProcessorState::New) state = ProcessorState::Idle;
-  if (state == ProcessorState::Held) state = ProcessorState::Sending;  // this step takes them
   if (state == ProcessorState::Idle) {
-    if (!TakeNextLocked()) return 0;
+    if (!TakeNextLocked()) return SendStep::Idle;
     state = ProcessorState::Sending;
   }
-  while (context->position >= context->length) {
-    CountSentLocked();  // and empties the record
+  while (position >= length) {
+    CountSentLocked();  // and empties `sending`
     if (!TakeNextLocked()) {
       state = ProcessorState::Idle;
       sendingBytes = 0;
-      return 0;
+      return SendStep::Idle;
     }
   }
-  return kErrorIoPending;
+  return SendStep::BytesToSend;
 }
+
+size_t CClientProcessor::Unsent(SendBuffers& buffers) const {
+  size_t count = 0;
+  size_t skip = position;
+  for (const auto& text : sending) {
+    if (skip >= text->size()) {
+      skip -= text->size();
+      continue;
+    }
+    buffers[count++] = asio::buffer(text->data() + skip, text->size() - skip);
+    skip = 0;
+  }
+  return count;
+}
+
+void CClientProcessor::Sent(size_t count) { position += count; }
 
 void CClientProcessor::Reset() {
   std::lock_guard guard(lock);
@@ -110,31 +95,32 @@ bool CClientProcessor::Closing() const {
 
 ClientFigures CClientProcessor::Figures() const {
   std::lock_guard guard(lock);
-  const bool sending = state == ProcessorState::Sending;
-  return ClientFigures{textsSent, bytesSent, queuedBytes + (sending ? sendingBytes : 0), closing};
+  const bool busy = state == ProcessorState::Sending;
+  return ClientFigures{textsSent, bytesSent, queuedBytes + (busy ? sendingBytes : 0), closing};
 }
 
 // Only here and in Post's direct send are texts counted: a text counts once all of it is gone.
 void CClientProcessor::CountSentLocked() {
-  textsSent += context->texts.size();
-  bytesSent += context->length;
-  context->texts.clear();
-  context->length = context->position = 0;
+  textsSent += sendingTexts;
+  bytesSent += length;
+  sending.clear();
+  sendingTexts = length = position = 0;
 }
 
 bool CClientProcessor::TakeNextLocked() {
   if (queue.empty()) return false;
-  context->texts.clear();
-  context->length = 0;
+  sending.clear();
+  sendingTexts = length = 0;
   do {
-    context->length += queue.front()->size();
-    context->texts.push_back(std::move(queue.front()));
+    length += queue.front().bytes->size();
+    sendingTexts += queue.front().texts;
+    sending.push_back(std::move(queue.front().bytes));
     queue.pop_front();
-  } while (!queue.empty() && context->texts.size() < kMaxSendTexts &&
-           context->length + queue.front()->size() <= kMaxSendBytes);
-  queuedBytes -= context->length;
-  context->position = 0;
-  sendingBytes = context->length;
+  } while (!queue.empty() && sending.size() < kMaxSendTexts &&
+           length + queue.front().bytes->size() <= kMaxSendBytes);
+  queuedBytes -= length;
+  position = 0;
+  sendingBytes = length;
   return true;
 }
 

@@ -3,73 +3,37 @@
 #include <algorithm>
 #include <utility>
 
-#include "server/client_link.h"
 #include "support/simple_log_file.h"
 
 namespace tessamer {
 
-CContextPool::CContextPool(IClientIo& io, size_t queueLimit, Clock::time_point (*now)())
-    : io(io), queueLimit(queueLimit), now(now) {}
+CContextPool::CContextPool(IViewerIo& io, CPublisherPace pace, Clock::time_point (*now)())
+    : io(io), pace(pace), now(now) {}
 
-CContextPool::~CContextPool() { Clear(); }
-
-ClientContext& CContextPool::Acquire(uint16_t port) {
-  std::lock_guard guard(lock);
-  if (free.empty()) {
-    auto record = std::make_unique<ClientContext>();
-    record->Initialise(port);
-    record->processor = std::make_unique<CClientProcessor>(record.get(), queueLimit, &io);
-    accepting.push_back(std::move(record));
-  } else {
-    accepting.splice(accepting.end(), free, std::prev(free.end()));
-    ClientContext& record = *accepting.back();
-    record.Initialise(port);
-    record.processor->Attach(&record);
-  }
-  return *accepting.back();
-}
-
-bool CContextPool::Connect(ClientContext& record, std::shared_ptr<ClientLink> link) {
+bool CContextPool::Join(const std::shared_ptr<CViewerConnection>& viewer) {
   std::lock_guard guard(lock);
   if (stopping) return false;
-  record.link = std::move(link);
-  std::vector<ClientContext*> starts;  // stays empty: the client has not had its first step
-  if (headerText) PostLocked(record, headerText, starts);
-  if (lastDataLine) PostLocked(record, lastDataLine, starts);
+  ViewerList starts;  // stays empty: the viewer has not had its first send step
+  if (headerText) PostLocked(viewer, headerText, starts);
+  if (lastDataLine) PostLocked(viewer, lastDataLine, starts);
   StartSends(starts);
-  Move(accepting, connected, record);
+  if (!held.empty()) joinedWhileHeld.emplace_back(viewer, held.size());
+  viewers.push_back(viewer);
   return true;
 }
 
-void CContextPool::Release(ClientContext& record) {
+void CContextPool::Leave(const CViewerConnection& viewer) {
+  std::shared_ptr<CViewerConnection> leaving;  // let go after the lock is released
   std::lock_guard guard(lock);
-  if (Move(connected, free, record)) {
-    gone.push_back(HealthOf(record));
-    gone.back().connected = false;
-    if (gone.size() > kGoneViewersKept) gone.pop_front();
-  } else if (!Move(accepting, free, record)) {
-    return;
-  }
-  record.processor->Reset();
-  record.link.reset();
-}
-
-ClientContext& CContextPool::AddReader(std::unique_ptr<ClientContext> record) {
-  std::lock_guard guard(lock);
-  readers.push_back(std::move(record));
-  return *readers.back();
-}
-
-void CContextPool::RemoveReader(ClientContext& record) {
-  std::unique_ptr<ClientContext> doomed;  // deleted after the lock is released
-  {
-    std::lock_guard guard(lock);
-    const auto found = std::find_if(readers.begin(), readers.end(),
-                                    [&](const auto& r) { return r.get() == &record; });
-    if (found == readers.end()) return;
-    doomed = std::move(*found);
-    readers.erase(found);
-  }
+  const auto found = std::find_if(viewers.begin(), viewers.end(),
+                                  [&](const auto& v) { return v.get() == &viewer; });
+  if (found == viewers.end()) return;
+  leaving = std::move(*found);
+  viewers.erase(found);
+  gone.push_back(leaving->Health());
+  gone.back().connected = false;
+  if (gone.size() > kGoneViewersKept) gone.pop_front();
+  leaving->DropQueued();
 }
 
 void CContextPool::Publish(SavedText which, std::string text) {
@@ -79,18 +43,15 @@ void CContextPool::Publish(SavedText which, std::string text) {
   BroadcastLocked(shared);
 }
 
-bool CContextPool::Reply(const std::shared_ptr<ClientLink>& link, std::string text) {
+bool CContextPool::Reply(const std::shared_ptr<CViewerConnection>& viewer, std::string text) {
   std::lock_guard guard(lock);
-  if (stopping || link == nullptr) return false;
-  for (const auto& record : connected) {
-    if (record->link == link) {
-      std::vector<ClientContext*> starts;
-      PostLocked(*record, std::make_shared<const std::string>(std::move(text)), starts);
-      StartSends(starts);
-      return true;
-    }
-  }
-  return false;
+  if (stopping || viewer == nullptr) return false;
+  if (std::find(viewers.begin(), viewers.end(), viewer) == viewers.end()) return false;
+  ViewerList starts;
+  HandOverHeldLocked(starts);  // the reply follows the lines published before it
+  PostLocked(viewer, std::make_shared<const std::string>(std::move(text)), starts);
+  StartSends(starts);
+  return true;
 }
 
 void CContextPool::SetStopping() {
@@ -105,14 +66,12 @@ bool CContextPool::Stopping() const {
 
 size_t CContextPool::ConnectedCount() const {
   std::lock_guard guard(lock);
-  return connected.size();
+  return viewers.size();
 }
 
-std::vector<std::shared_ptr<ClientLink>> CContextPool::ConnectedLinks() const {
+ViewerList CContextPool::Connected() const {
   std::lock_guard guard(lock);
-  std::vector<std::shared_ptr<ClientLink>> links;
-  for (const auto& record : connected) links.push_back(record->link);
-  return links;
+  return viewers;
 }
 
 std::string CContextPool::Saved(SavedText which) const {
@@ -123,127 +82,102 @@ std::string CContextPool::Saved(SavedText which) const {
 
 std::vector<ViewerHealth> CContextPool::Viewers() const {
   std::lock_guard guard(lock);
-  std::vector<ViewerHealth> viewers;
-  viewers.reserve(connected.size() + gone.size());
-  for (const auto& record : connected) viewers.push_back(HealthOf(*record));
-  viewers.insert(viewers.end(), gone.begin(), gone.end());
-  return viewers;
-}
-
-// Under the pool's lock: the record is connected and its link's peer fields are fixed.
-ViewerHealth CContextPool::HealthOf(const ClientContext& record) {
-  const ClientFigures figures = static_cast<const CClientProcessor&>(*record.processor).Figures();
-  ViewerHealth health;
-  health.socket = static_cast<int64_t>(record.link->socketValue);
-  health.peerAddress = record.link->peerAddress;
-  health.peerPort = record.link->peerPort;
-  health.connectedSince = record.link->connectedSince;
-  health.linesSent = figures.textsSent;
-  health.bytesSent = figures.bytesSent;
-  health.bytesQueued = figures.bytesQueued;
-  health.closedForFallingBehind = figures.closing;
-  return health;
-}
-
-CContextPool::Counts CContextPool::RecordCounts() const {
-  std::lock_guard guard(lock);
-  return Counts{connected.size(), accepting.size(), free.size(), readers.size()};
+  std::vector<ViewerHealth> all;
+  all.reserve(viewers.size() + gone.size());
+  for (const auto& viewer : viewers) {
+    all.push_back(viewer->Health());
+    size_t heldFor = heldBytes;  // held lines wait for this viewer too, but those it missed
+    const size_t missed = HeldBeforeJoining(*viewer);
+    for (size_t i = 0; i < missed; ++i) heldFor -= held[i]->size();
+    all.back().bytesQueued += heldFor;
+  }
+  all.insert(all.end(), gone.begin(), gone.end());
+  return all;
 }
 
 void CContextPool::Clear() {
-  RecordList doomed;  // deleted after the lock is released
-  {
-    std::lock_guard guard(lock);
-    doomed.splice(doomed.end(), connected);
-    doomed.splice(doomed.end(), accepting);
-    doomed.splice(doomed.end(), free);
-    doomed.splice(doomed.end(), readers);
-  }
+  ViewerList doomed;  // let go after the lock is released
+  decltype(joinedWhileHeld) doomedToo;
+  std::lock_guard guard(lock);
+  doomed.swap(viewers);
+  doomedToo.swap(joinedWhileHeld);
+  held.clear();
+  heldBytes = 0;
 }
 
-PostResult CContextPool::PostLocked(ClientContext& record,
+PostResult CContextPool::PostLocked(const std::shared_ptr<CViewerConnection>& viewer,
                                     const std::shared_ptr<const std::string>& text,
-                                    std::vector<ClientContext*>& starts, PostMode mode) {
-  auto& processor = static_cast<CClientProcessor&>(*record.processor);
-  const PostResult result = processor.Post(text, mode);
-  switch (result) {
-    case PostResult::SendRequested:
-      starts.push_back(&record);
-      break;
-    case PostResult::OverLimit:
-      DiagnosticLog().Printf(L"Client %llu closed: more than %llu bytes waiting to be sent",
-                             static_cast<unsigned long long>(record.link->socketValue),
-                             static_cast<unsigned long long>(queueLimit));
-      io.RequestClose(record);
-      break;
-    case PostResult::Held:
-      if (!std::exchange(startHeldRequested, true)) io.RequestStartHeld();
-      break;
-    case PostResult::Sent:
-    case PostResult::Queued:
-    case PostResult::Dropped:
-      break;
+                                    ViewerList& starts, PostMode mode, size_t texts) {
+  const PostResult result = viewer->Post(text, mode, texts);
+  if (result == PostResult::SendRequested) starts.push_back(viewer);
+  if (result == PostResult::OverLimit) {
+    DiagnosticLog().Printf(L"Client %llu closed: more than %llu bytes waiting to be sent",
+                           static_cast<unsigned long long>(viewer->SocketValue()),
+                           static_cast<unsigned long long>(viewer->QueueLimit()));
+    viewer->RequestClose();
   }
   return result;
 }
 
 void CContextPool::StartHeld() {
   std::lock_guard guard(lock);
-  startHeldRequested = false;
   if (stopping) return;
-  std::vector<ClientContext*> starts;
-  for (const auto& record : connected) {
-    if (static_cast<CClientProcessor&>(*record->processor).StartHeld()) {
-      starts.push_back(record.get());
-    }
-  }
+  ViewerList starts;
+  HandOverHeldLocked(starts);
   StartSends(starts);
-}
-
-// The publisher writes to idle clients itself while that takes it at most two thirds of the time
-// between two publications. Beyond that the texts are held and gathered (kGatherDelay), and the
-// clients' strands send them, several in one send: far fewer sends, for a few milliseconds of
-// delay.
-bool CContextPool::BehindLocked(Clock::time_point start) {
-  const auto gap = start - lastBroadcastStart;
-  const auto estimate = directCost * static_cast<int64_t>(connected.size());
-  const bool behind = 3 * estimate > 2 * std::max(gap, previousGap);
-  previousGap = gap;
-  // The cost was measured the last time texts went at once: let it fade while gathering, so
-  // that a lighter load is noticed.
-  if (behind) directCost -= directCost / 16;
-  return behind;
 }
 
 void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& text) {
   if (stopping) return;
-  std::vector<ClientContext*> starts;
-  starts.reserve(connected.size());
   const auto start = now();
-  const PostMode mode = BehindLocked(start) ? PostMode::Gather : PostMode::Now;
-  int64_t written = 0;  // texts the publisher wrote itself
-  for (const auto& record : connected) {
-    written += PostLocked(*record, text, starts, mode) == PostResult::Sent ? 1 : 0;
+  const Pace decision = pace.Next(start - lastBroadcastStart, viewers.size());
+  lastBroadcastStart = start;
+  if (decision == Pace::Hold) return HoldLocked(text);
+  ViewerList starts;
+  HandOverHeldLocked(starts);
+  size_t written = 0;  // viewers the publisher wrote to itself
+  for (const auto& viewer : viewers) {
+    written += PostLocked(viewer, text, starts) == PostResult::Sent ? 1 : 0;
   }
   StartSends(starts);
-  if (written > 0) {
-    const auto cost = (now() - start) / written;
-    directCost = std::min(cost, lastCost);
-    lastCost = cost;
+  pace.Written(now() - start, written);
+}
+
+void CContextPool::HoldLocked(const std::shared_ptr<const std::string>& text) {
+  if (held.empty()) io.RequestStartHeld(pace.GatherDelay(viewers.size()));
+  held.push_back(text);
+  heldBytes += text->size();
+}
+
+void CContextPool::HandOverHeldLocked(ViewerList& starts) {
+  if (held.empty()) return;
+  const auto all = JoinHeld(0);
+  for (const auto& viewer : viewers) {
+    const size_t missed = HeldBeforeJoining(*viewer);
+    PostLocked(viewer, missed == 0 ? all : JoinHeld(missed), starts, PostMode::Queue,
+               held.size() - missed);
   }
-  lastBroadcastStart = start;
+  held.clear();
+  heldBytes = 0;
+  joinedWhileHeld.clear();
 }
 
-void CContextPool::StartSends(std::vector<ClientContext*>& starts) {
-  if (!starts.empty()) io.RequestSends(starts);
+std::shared_ptr<const std::string> CContextPool::JoinHeld(size_t from) const {
+  std::string joined;
+  joined.reserve(heldBytes);
+  for (size_t i = from; i < held.size(); ++i) joined += *held[i];
+  return std::make_shared<const std::string>(std::move(joined));
 }
 
-bool CContextPool::Move(RecordList& from, RecordList& to, const ClientContext& record) {
-  const auto found =
-      std::find_if(from.begin(), from.end(), [&](const auto& r) { return r.get() == &record; });
-  if (found == from.end()) return false;
-  to.splice(to.end(), from, found);
-  return true;
+size_t CContextPool::HeldBeforeJoining(const CViewerConnection& viewer) const {
+  for (const auto& [joined, missed] : joinedWhileHeld) {
+    if (joined.get() == &viewer) return missed;
+  }
+  return 0;
+}
+
+void CContextPool::StartSends(ViewerList& starts) {
+  if (!starts.empty()) io.RequestSends(std::move(starts));
 }
 
 }  // namespace tessamer

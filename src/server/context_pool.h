@@ -1,50 +1,50 @@
 #pragma once
-// The data server's records, their lists and the texts that every client is handed first.
+// The set of connected viewers, the texts every new viewer is handed first, and the publication
+// of each text to every viewer at the publisher's pace (CPublisherPace).
 //
-//   Acquire ──► accepting ── Connect ──► connected ── Release ──► free ──► Acquire (reused)
-//   AddReader ──► readers ── RemoveReader (its receive loop ended) ──► deleted
+//   CViewerConnection ── Join ──► viewers (accept order) ── Leave ──► gone (the last few, as
+//                                                                     figures)
+//   Publish ─ WriteNow ─► each viewer: written at once when idle, else queued (CClientProcessor)
+//           └ Hold ─────► held lines ── StartHeld, the gathering step ──► each viewer's queue,
+//                                          as one text, and its send step
 //
 // The last header block and data line are stored and broadcast under the same lock that a new
-// client takes to receive them and join `connected`: a client that connects while texts are
-// published gets each text exactly once, in order.
+// viewer takes to receive them and join: a viewer that connects while texts are published gets
+// each text exactly once, in order; one that joins while lines are held is handed only the held
+// lines published after it joined. Held lines go to the viewers before any text that follows
+// them: a line written at once or a reply first hands them over.
 //
-// Threads: any. `lock` guards the four lists, the gone viewers, the saved texts, `stopping` and
-// the pace; it is never held while waiting for the network. Lock order: the pool's lock, then a
-// processor's.
+// Threads: any. `lock` guards the viewers, the gone viewers, the saved texts, `stopping`, the pace
+// and the held lines; it is never held while waiting for the network. Lock order:
+// the pool's lock, then a viewer's processor's.
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <deque>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hub/core/health.h"
-#include "server/client_context.h"
-#include "server/client_processor.h"
+#include "server/publisher_pace.h"
+#include "server/viewer_connection.h"
 
 namespace tessamer {
 
-// What the pool needs of the server for a client's socket. Every operation is called with the
-// pool's lock held and must return at once: SendNow (with the client's processor lock held too)
-// never waits for the socket, the others post the work to the client's strand.
-class IClientIo : public IClientSocket {
- public:
-  // The clients of `records` were idle and their sockets did not take the whole text handed to
-  // each: run a send step for each. One call per publication, however many clients it reached.
-  virtual void RequestSends(const std::vector<ClientContext*>& records) = 0;
-  // `record`'s client has more than the queue limit waiting: close it.
-  virtual void RequestClose(ClientContext& record) = 0;
-  // Texts are held for gathering: call the pool's StartHeld after kGatherDelay.
-  virtual void RequestStartHeld() = 0;
-};
+using ViewerList = std::vector<std::shared_ptr<CViewerConnection>>;
 
-// While the publisher cannot keep up with writing every text to every client at once, texts are
-// held this long, so that each send carries several of them.
-inline constexpr std::chrono::milliseconds kGatherDelay{2};
+// What the pool needs of the server. Both are called with the pool's lock held and return at once.
+class IViewerIo {
+ public:
+  virtual ~IViewerIo() = default;
+  // `viewers` were idle and their sockets did not take the whole text handed to each: run their
+  // send steps. One call per publication, however many viewers it reached.
+  virtual void RequestSends(ViewerList viewers) = 0;
+  // Lines are held: call the pool's StartHeld after `delay`, replacing any call still waiting.
+  virtual void RequestStartHeld(std::chrono::steady_clock::duration delay) = 0;
+};
 
 enum class SavedText { Header, DataLine };
 
@@ -54,87 +54,63 @@ inline constexpr size_t kGoneViewersKept = 16;
 class CContextPool {
  public:
   using Clock = std::chrono::steady_clock;
-  // `io` must outlive the pool. `queueLimit` bounds each client's queued bytes; `now` tells the
-  // time by which the publisher's pace is judged.
-  explicit CContextPool(IClientIo& io, size_t queueLimit = kMaxQueuedBytes,
+  // `io` must outlive the pool. `pace` starts as given; `now` tells the time by which it judges.
+  explicit CContextPool(IViewerIo& io, CPublisherPace pace = {},
                         Clock::time_point (*now)() = &Clock::now);
-  ~CContextPool();
   CContextPool(const CContextPool&) = delete;
   CContextPool& operator=(const CContextPool&) = delete;
 
-  // A record for a new accept, listed in `accepting`: the last of `free` re-initialised, or a
-  // new one with its CClientProcessor.
-  ClientContext& Acquire(uint16_t port);
-  // An accept completed on `record`: under one lock, the saved header block and data line are
-  // queued to it, it gets `link` and moves to `connected`. False (nothing done) when stopping.
-  bool Connect(ClientContext& record, std::shared_ptr<ClientLink> link);
-  // A write record's client is closed, or its accept ended: out of `connected` or `accepting`,
-  // its queue emptied and its link dropped, into `free`.
-  void Release(ClientContext& record);
+  // Under one lock, the saved header block and data line are queued to `viewer` and it joins the
+  // viewers. False (nothing done) when stopping.
+  bool Join(const std::shared_ptr<CViewerConnection>& viewer);
+  // `viewer` is closed: out of the viewers, its queue emptied, its figures kept among the gone.
+  void Leave(const CViewerConnection& viewer);
 
-  // Read records: listed while their client's receive loop runs; RemoveReader deletes one.
-  ClientContext& AddReader(std::unique_ptr<ClientContext> record);
-  void RemoveReader(ClientContext& record);
-
-  // Stores `text` as the last text of its kind and hands it to every connected client.
+  // Stores `text` as the last text of its kind and hands it to every viewer.
   void Publish(SavedText which, std::string text);
-  // Held texts of every connected client go to their send steps (see kGatherDelay).
+  // The gathering step: the held lines go to every viewer as one text (see CPublisherPace).
   void StartHeld();
-  // Hands `text` to the client of `link` alone, if it is still connected. False when dropped.
-  bool Reply(const std::shared_ptr<ClientLink>& link, std::string text);
+  // Hands `text` to `viewer` alone, if it is still one of the viewers. False when dropped.
+  bool Reply(const std::shared_ptr<CViewerConnection>& viewer, std::string text);
 
   void SetStopping();  // from now on nothing is delivered and nobody joins
   bool Stopping() const;
   size_t ConnectedCount() const;
-  std::vector<std::shared_ptr<ClientLink>> ConnectedLinks() const;
+  ViewerList Connected() const;
   std::string Saved(SavedText which) const;
   // Every connected viewer in accept order, then the last kGoneViewersKept that have gone.
   std::vector<ViewerHealth> Viewers() const;
-
-  struct Counts {
-    size_t connected = 0, accepting = 0, free = 0, readers = 0;
-    size_t Total() const { return connected + accepting + free + readers; }
-  };
-  Counts RecordCounts() const;
-
-  // Deletes every record of every list with its processor.
-  void Clear();
+  void Clear();  // lets go of every viewer and of the held lines
 
  private:
-  using RecordList = std::list<std::unique_ptr<ClientContext>>;
-
-  // Hands `text` to `record`'s client (see CClientProcessor::Post); a client whose socket did not
-  // take it all is added to `starts`.
-  PostResult PostLocked(ClientContext& record, const std::shared_ptr<const std::string>& text,
-                        std::vector<ClientContext*>& starts, PostMode mode = PostMode::Now);
-  // Whether a broadcast starting at `start` is to be gathered (see BroadcastLocked).
-  bool BehindLocked(Clock::time_point start);
+  // Hands `text` (`texts` whole texts) to `viewer` (see CClientProcessor::Post); a viewer whose
+  // send step is to run is added to `starts`.
+  PostResult PostLocked(const std::shared_ptr<CViewerConnection>& viewer,
+                        const std::shared_ptr<const std::string>& text, ViewerList& starts,
+                        PostMode mode = PostMode::Now, size_t texts = 1);
   void BroadcastLocked(const std::shared_ptr<const std::string>& text);
-  void StartSends(std::vector<ClientContext*>& starts);
-  static bool Move(RecordList& from, RecordList& to, const ClientContext& record);
-  static ViewerHealth HealthOf(const ClientContext& record);
+  void HoldLocked(const std::shared_ptr<const std::string>& text);
+  // Hands the held lines over; the viewers to start are added to `starts`.
+  void HandOverHeldLocked(ViewerList& starts);
+  std::shared_ptr<const std::string> JoinHeld(size_t from) const;  // held lines from `from` on
+  size_t HeldBeforeJoining(const CViewerConnection& viewer) const;  // held lines it missed
+  void StartSends(ViewerList& starts);
 
-  IClientIo& io;
-  const size_t queueLimit;
+  IViewerIo& io;
+  CPublisherPace pace;
+  Clock::time_point (*now)();
   mutable std::mutex lock;
-  RecordList connected;  // write records of connected clients, in accept order
-  RecordList accepting;  // records with an accept outstanding
-  RecordList free;       // write records ready for reuse, processors kept
-  RecordList readers;    // read records
-  std::deque<ViewerHealth> gone;  // the viewers last released from `connected`, oldest first
+  ViewerList viewers;             // the connected viewers, in accept order
+  std::deque<ViewerHealth> gone;  // the viewers that last left, oldest first
   std::shared_ptr<const std::string> headerText;    // the last header block; null until one
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
-  // Whether the publisher keeps up: when the previous broadcast started and the gap before it,
-  // and what writing a text to one client cost the last two times texts were written at once.
-  // Each judgement uses the longer gap and the lower cost of the two, so that one late text or
-  // one slow send does not change how texts go.
-  Clock::time_point (*now)();
-  Clock::time_point lastBroadcastStart;
-  Clock::duration previousGap{};
-  Clock::duration directCost{};
-  Clock::duration lastCost = Clock::duration::max();
-  bool startHeldRequested = false;  // a StartHeld is due
+  Clock::time_point lastBroadcastStart;  // for the gap before the next one
+  // Lines held for the gathering step, in order, and their bytes. A viewer that joined while
+  // lines were held is listed with the count of those it missed.
+  std::vector<std::shared_ptr<const std::string>> held;
+  size_t heldBytes = 0;
+  std::vector<std::pair<std::shared_ptr<CViewerConnection>, size_t>> joinedWhileHeld;
 };
 
 }  // namespace tessamer

@@ -8,30 +8,28 @@
 #include <optional>
 #include <utility>
 
-#include "server/client_link.h"
-#include "server/client_processor.h"
-#include "server/offset_processor.h"
+#include "server/viewer_connection.h"
 #include "support/error_numbers.h"
 #include "support/platform.h"
 #include "support/simple_log_file.h"
+#include "support/accept_retry.h"
 #include "support/text.h"
 
 namespace tessamer {
 
 namespace {
-// After an accept failed for want of resources (descriptors, buffers), the next one waits this
-// long rather than failing again at once.
-constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // A publication that wakes this many idle clients or more is shared out among the workers.
 constexpr size_t kSendsPerShare = 16;
 }  // namespace
 
-// Threads: handlers run on the workers, each on the strand it belongs to (the acceptor's or a
-// client's); the owner's thread calls Listen, BeginStop, WaitWorkers and CloseNotices. `errorLock`
-// guards `error`; `noticeLock` guards `noticesOpen` and is held while a connection notice is
-// posted and while a client's socket is closed, so that a socket number is reported closed before
-// a new connection can reuse it; `runLock` guards `running`.
-class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<Core> {
+// Threads: handlers run on the workers, each on the strand it belongs to (the acceptor's, the
+// gathering step's or a viewer's); the owner's thread calls Listen, BeginStop, WaitWorkers and
+// CloseNotices. `errorLock` guards `error`; `noticeLock` guards `noticesOpen` and is held while a
+// connection notice is posted; `runLock` guards `running`. A viewer is reported disconnected
+// before its socket is closed, so its socket number is never reported for a new connection first.
+class CDataServer::Core : public IViewerIo,
+                          public IViewerOwner,
+                          public std::enable_shared_from_this<Core> {
  public:
   Core(uint16_t port, INoticeSink* window, std::string listenAddress, size_t queueLimit)
       : requestedPort(port),
@@ -40,8 +38,9 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
         acceptRetry(acceptStrand),
         gatherStrand(asio::make_strand(io)),
         gatherTimer(gatherStrand),
-        pool(*this, queueLimit),
+        pool(*this),
         window(window),
+        queueLimit(queueLimit),
         listenAddress(std::move(listenAddress)) {}
   ~Core() override { pool.Clear(); }
 
@@ -51,16 +50,16 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   bool WaitWorkers(std::chrono::milliseconds wait);
   void CloseNotices();
 
-  size_t SendNow(ClientContext& record, std::string_view bytes) override;
-  void RequestSends(const std::vector<ClientContext*>& records) override;
-  void RequestClose(ClientContext& record) override;
-  void RequestStartHeld() override;
+  void RequestSends(ViewerList viewers) override;
+  void RequestStartHeld(std::chrono::steady_clock::duration delay) override;
+  bool Join(const std::shared_ptr<CViewerConnection>& viewer) override;
+  void Left(CViewerConnection& viewer) override;
+  void Command(const std::shared_ptr<CViewerConnection>& viewer, std::string line) override;
 
   asio::io_context io{kWorkerCount};
   CContextPool& Pool() { return pool; }
   ICommandRelay* relay = nullptr;  // set before the workers start
   std::atomic<uint16_t> boundPort{0};
-  std::atomic<ViewerId> viewerCount{0};  // the last number given to a client
   uint16_t requestedPort;
   ErrorInfo LastError() const {
     std::lock_guard guard(errorLock);
@@ -68,20 +67,12 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   }
 
  private:
-  using Link = std::shared_ptr<ClientLink>;
-
   void Run();
   void PostAccept();
-  void OnAccept(ClientContext& record, const Link& link, const asio::error_code& failure);
+  void OnAccept(const asio::error_code& failure, ViewerSocket socket);
   void RetryAccept();
-  void SetUpClient(ClientContext& record, const Link& link);
-  void StartReceive(const Link& link, ClientContext& reader);
-  void OnReceive(const Link& link, ClientContext& reader, const asio::error_code& failure,
-                 size_t count);
-  void RunSendStep(const Link& link, ClientContext& record);
-  void CloseClient(const Link& link, bool abortive);
-  void OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link, std::string line);
-  void Notify(uintptr_t socketValue, bool connected, std::wstring peer = {});
+  void NotifyConnected(const CViewerConnection& viewer);
+  void NotifyDisconnected(const CViewerConnection& viewer);
   void RecordError(const asio::error_code& failure);
 
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
@@ -89,10 +80,12 @@ class CDataServer::Core : public IClientIo, public std::enable_shared_from_this<
   asio::ip::tcp::acceptor acceptor;  // acceptStrand only, once the workers run
   asio::steady_timer acceptRetry;    // acceptStrand only
   int acceptsToRetry = 0;            // acceptStrand only
+  ViewerId viewerCount = 0;          // acceptStrand only: the last number given to a viewer
   asio::strand<asio::io_context::executor_type> gatherStrand;
   asio::steady_timer gatherTimer;    // gatherStrand only
   CContextPool pool;                 // destroyed before the io_context its sockets use
   INoticeSink* window;
+  size_t queueLimit;                 // per viewer
   std::mutex noticeLock;
   bool noticesOpen = true;
   mutable std::mutex errorLock;
@@ -164,9 +157,7 @@ void CDataServer::Core::BeginStop() {
     acceptRetry.cancel();
   });
   asio::post(gatherStrand, [this] { gatherTimer.cancel(); });
-  for (const auto& link : pool.ConnectedLinks()) {
-    asio::post(link->strand, [this, link] { CloseClient(link, true); });
-  }
+  for (const auto& viewer : pool.Connected()) viewer->RequestClose();
   work.reset();
 }
 
@@ -180,75 +171,75 @@ void CDataServer::Core::CloseNotices() {
   noticesOpen = false;
 }
 
-size_t CDataServer::Core::SendNow(ClientContext& record, std::string_view bytes) {
-  // The record is connected (the pool's lock keeps it so, and keeps CloseClient from closing
-  // the socket meanwhile) and idle (its processor's lock keeps the strand from sending): this
-  // is the one send on the socket. The socket does not block (SetUpClient).
-  asio::error_code failure;
-  const size_t sent =
-      record.link->socket.send(asio::buffer(bytes.data(), bytes.size()), 0, failure);
-  return failure ? 0 : sent;
-}
-
-void CDataServer::Core::RequestSends(const std::vector<ClientContext*>& records) {
-  // One handler per worker takes a share of the clients and runs their send steps in turn, each
-  // on its client's strand (inline when that strand is free), rather than one posted handler per
-  // client and text.
-  const size_t shares = records.size() >= kSendsPerShare ? kWorkerCount : 1;
-  const size_t perShare = (records.size() + shares - 1) / shares;
-  for (size_t first = 0; first < records.size(); first += perShare) {
-    std::vector<std::pair<Link, ClientContext*>> share;
-    const size_t last = std::min(records.size(), first + perShare);
-    share.reserve(last - first);
-    for (size_t i = first; i < last; ++i) share.emplace_back(records[i]->link, records[i]);
-    asio::post(io, [this, share = std::move(share)] {
-      for (const auto& entry : share) {
-        Link link = entry.first;
-        ClientContext* record = entry.second;
-        asio::dispatch(link->strand, [this, link, record] { RunSendStep(link, *record); });
-      }
+void CDataServer::Core::RequestSends(ViewerList viewers) {
+  // One handler per worker takes a share of the viewers and runs their send steps in turn, each
+  // on its viewer's strand (inline when that strand is free), rather than one posted handler per
+  // viewer and text.
+  const size_t shares = viewers.size() >= kSendsPerShare ? kWorkerCount : 1;
+  const size_t perShare = (viewers.size() + shares - 1) / shares;
+  for (size_t first = 0; first < viewers.size(); first += perShare) {
+    const auto begin = std::make_move_iterator(viewers.begin() + static_cast<ptrdiff_t>(first));
+    const size_t count = std::min(perShare, viewers.size() - first);
+    asio::post(io, [share = ViewerList(begin, begin + static_cast<ptrdiff_t>(count))] {
+      for (const auto& viewer : share) viewer->RequestSend();
     });
   }
 }
 
-void CDataServer::Core::RequestClose(ClientContext& record) {
-  Link link = record.link;
-  asio::post(link->strand, [this, link] { CloseClient(link, true); });
-}
-
-void CDataServer::Core::RequestStartHeld() {
-  asio::post(gatherStrand, [this] {
-    gatherTimer.expires_after(kGatherDelay);
+void CDataServer::Core::RequestStartHeld(std::chrono::steady_clock::duration delay) {
+  asio::post(gatherStrand, [this, delay] {
+    gatherTimer.expires_after(delay);
     gatherTimer.async_wait([this](const asio::error_code& failure) {
       if (!failure) pool.StartHeld();
     });
   });
 }
 
+bool CDataServer::Core::Join(const std::shared_ptr<CViewerConnection>& viewer) {
+  if (!pool.Join(viewer)) return false;
+  NotifyConnected(*viewer);
+  return true;
+}
+
+void CDataServer::Core::Left(CViewerConnection& viewer) {
+  pool.Leave(viewer);
+  if (relay != nullptr) relay->ViewerLeft(viewer.Viewer());  // after the last of its commands
+  NotifyDisconnected(viewer);
+}
+
+void CDataServer::Core::Command(const std::shared_ptr<CViewerConnection>& viewer,
+                                std::string line) {
+  if (relay == nullptr || pool.Stopping()) return;
+  std::weak_ptr<Core> self = weak_from_this();
+  std::weak_ptr<CViewerConnection> target = viewer;
+  relay->Relay(viewer->Viewer(), std::move(line), [self, target](std::string text) {
+    if (auto core = self.lock()) core->pool.Reply(target.lock(), std::move(text));
+  });
+}
+
 void CDataServer::Core::PostAccept() {
   if (!acceptor.is_open()) return;
-  ClientContext& record = pool.Acquire(boundPort);
-  auto link = std::make_shared<ClientLink>(io);
-  acceptor.async_accept(link->socket,
-                        asio::bind_executor(acceptStrand, [this, &record, link](auto failure) {
-                          OnAccept(record, link, failure);
+  // Each viewer's socket gets a strand of its own as its executor.
+  acceptor.async_accept(asio::make_strand(io),
+                        asio::bind_executor(acceptStrand, [this](const asio::error_code& failure,
+                                                                 ViewerSocket socket) {
+                          OnAccept(failure, std::move(socket));
                         }));
 }
 
-void CDataServer::Core::OnAccept(ClientContext& record, const Link& link,
-                                 const asio::error_code& failure) {
-  if (failure == asio::error::operation_aborted || !acceptor.is_open()) {
-    pool.Release(record);
-    return;
-  }
+void CDataServer::Core::OnAccept(const asio::error_code& failure, ViewerSocket socket) {
+  if (failure == asio::error::operation_aborted || !acceptor.is_open()) return;
   if (failure) {
     RecordError(failure);
-    pool.Release(record);
-    RetryAccept();
-    return;
+    switch (AfterAcceptFailure(failure)) {
+      case AcceptRetry::Never: return;
+      case AcceptRetry::AtOnce: PostAccept(); return;
+      case AcceptRetry::AfterDelay: RetryAccept(); return;
+    }
   }
-  PostAccept();  // replaced before the new client's first send
-  asio::post(link->strand, [this, &record, link] { SetUpClient(record, link); });
+  PostAccept();  // replaced before the new viewer's first send
+  std::make_shared<CViewerConnection>(std::move(socket), *this, ++viewerCount, window, queueLimit)
+      ->Start();
 }
 
 void CDataServer::Core::RetryAccept() {
@@ -260,136 +251,17 @@ void CDataServer::Core::RetryAccept() {
   });
 }
 
-void CDataServer::Core::SetUpClient(ClientContext& record, const Link& link) {
-  asio::error_code ignored;
-  link->socketValue = static_cast<uintptr_t>(link->socket.native_handle());
-  link->viewer = ++viewerCount;
-  link->socket.set_option(asio::socket_base::keep_alive(true), ignored);
-  // Every text is a whole line or block meant to go at once: without this a small data line can
-  // wait behind an unacknowledged one for the peer's delayed acknowledgement (tens of ms).
-  link->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-  link->socket.non_blocking(true, ignored);
-  const asio::ip::tcp::endpoint peer = link->socket.remote_endpoint(ignored);
-  link->peerAddress = peer.address().to_string();
-  link->peerPort = peer.port();
-  link->connectedSince = WallClock::now();
-  link->writeRecord = &record;
-  if (!pool.Connect(record, link)) {  // the server is stopping
-    link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
-    link->socket.close(ignored);
-    pool.Release(record);
-    return;
-  }
-  link->open = true;
-  auto reader = std::make_unique<ClientContext>();
-  reader->Initialise(record.listenPort);
-  reader->link = link;
-  reader->processor = std::make_unique<COffsetProcessor>(
-      reader.get(), window,
-      [this, viewer = link->viewer, weak = std::weak_ptr<ClientLink>(link)](std::string line) {
-        OnCommand(viewer, weak, std::move(line));
-      });
-  ClientContext& readRecord = pool.AddReader(std::move(reader));
-  Notify(link->socketValue, true,
-         Widen(link->peerAddress + ":" + std::to_string(link->peerPort)));
-  StartReceive(link, readRecord);
-  RunSendStep(link, record);
-}
-
-void CDataServer::Core::StartReceive(const Link& link, ClientContext& reader) {
-  link->socket.async_receive(
-      asio::buffer(reader.buffer),
-      asio::bind_executor(link->strand, [this, link, &reader](auto failure, size_t count) {
-        OnReceive(link, reader, failure, count);
-      }));
-}
-
-void CDataServer::Core::OnReceive(const Link& link, ClientContext& reader,
-                                  const asio::error_code& failure, size_t count) {
-  if (!failure && count > 0 && link->open) {
-    reader.lastTransfer = count;
-    reader.processor->Process();
-    StartReceive(link, reader);
-    return;
-  }
-  // The peer closed, the connection failed, or the client was closed: the receive loop ends.
-  if (link->open) CloseClient(link, false);
-  pool.RemoveReader(reader);
-}
-
-void CDataServer::Core::RunSendStep(const Link& link, ClientContext& record) {
-  // The socket does not block: the texts go out at once as far as the socket takes them, and
-  // only a socket that is full is waited on, with nothing of the record held by the wait.
-  std::array<asio::const_buffer, kMaxSendTexts> buffers;
-  while (link->open && record.processor->Process() == kErrorIoPending) {
-    size_t count = 0;
-    size_t skip = record.position;
-    for (const auto& text : record.texts) {
-      if (skip >= text->size()) {
-        skip -= text->size();
-        continue;
-      }
-      buffers[count++] = asio::buffer(text->data() + skip, text->size() - skip);
-      skip = 0;
-    }
-    asio::error_code failure;
-    const size_t sent =
-        link->socket.send(SendBuffers{buffers.data(), buffers.data() + count}, 0, failure);
-    if (failure == asio::error::would_block || failure == asio::error::try_again) {
-      link->socket.async_wait(
-          asio::socket_base::wait_write,
-          asio::bind_executor(link->strand, [this, link, &record](const asio::error_code& wait) {
-            if (!link->open) return;
-            if (wait) {
-              CloseClient(link, false);
-              return;
-            }
-            RunSendStep(link, record);
-          }));
-      return;
-    }
-    if (failure) {
-      CloseClient(link, false);
-      return;
-    }
-    record.position += sent;
-  }
-}
-
-void CDataServer::Core::CloseClient(const Link& link, bool abortive) {
-  if (!link->open) return;
-  link->open = false;
-  const uint16_t listenPort = link->writeRecord->listenPort;
-  pool.Release(*link->writeRecord);  // no handler of this link touches the record from now on
-  if (relay != nullptr) relay->ViewerLeft(link->viewer);  // after the last of its commands
-  asio::error_code ignored;
-  if (abortive) {
-    link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
-  } else {
-    link->socket.shutdown(asio::socket_base::shutdown_both, ignored);
-  }
+void CDataServer::Core::NotifyConnected(const CViewerConnection& viewer) {
   std::lock_guard guard(noticeLock);
-  if (noticesOpen) {
-    PostNotice(window, ClientConnectionNotice{link->socketValue, listenPort, false, {}});
-  }
-  link->socket.close(ignored);  // cancels the client's receive and send
+  if (!noticesOpen) return;
+  PostNotice(window, ClientConnectionNotice{viewer.SocketValue(), boundPort.load(), true,
+                                            Widen(viewer.PeerText())});
 }
 
-void CDataServer::Core::OnCommand(ViewerId viewer, const std::weak_ptr<ClientLink>& link,
-                                  std::string line) {
-  if (relay == nullptr || pool.Stopping()) return;
-  std::weak_ptr<Core> self = weak_from_this();
-  relay->Relay(viewer, std::move(line), [self, link](std::string text) {
-    if (auto core = self.lock()) core->pool.Reply(link.lock(), std::move(text));
-  });
-}
-
-void CDataServer::Core::Notify(uintptr_t socketValue, bool connected, std::wstring peer) {
+void CDataServer::Core::NotifyDisconnected(const CViewerConnection& viewer) {
   std::lock_guard guard(noticeLock);
-  if (noticesOpen) {
-    PostNotice(window, ClientConnectionNotice{socketValue, boundPort.load(), connected,
-                                              std::move(peer)});
-  }
+  if (!noticesOpen) return;
+  PostNotice(window, ClientConnectionNotice{viewer.SocketValue(), boundPort.load(), false, {}});
 }
 
 void CDataServer::Core::RecordError(const asio::error_code& failure) {
@@ -433,7 +305,7 @@ void CDataServer::Stop() {
     }
     workers.clear();
     core->CloseNotices();
-    // A worker that did not end may still use the records; they then go with the core.
+    // A worker that did not end may still use the viewers; they then go with the core.
     if (allEnded) core->Pool().Clear();
     return;
   }
@@ -452,8 +324,6 @@ uint16_t CDataServer::Port() const {
 ErrorInfo CDataServer::LastError() const { return core->LastError(); }
 
 size_t CDataServer::ConnectedCount() const { return core->Pool().ConnectedCount(); }
-
-CContextPool::Counts CDataServer::RecordCounts() const { return core->Pool().RecordCounts(); }
 
 std::vector<ViewerHealth> CDataServer::Viewers() const { return core->Pool().Viewers(); }
 

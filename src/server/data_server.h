@@ -1,26 +1,34 @@
 #pragma once
-// The hub's listening side towards viewer clients. Every connected client is handed the last
-// header block and data line at once, then every newly published text, each whole and in order,
-// through a send queue of its own; what a client sends is cut into lines (COffsetProcessor).
+// The hub's listening side towards viewers. Every connected viewer is handed the last header
+// block and data line at once, then every newly published text, each whole and in order; what a
+// viewer sends is cut into lines, and its "##" lines go to the command relay.
 //
 //            ┌───────────── io_context, run by kWorkerCount worker threads ─────────────┐
 //   accepts: │ acceptor strand: two accepts outstanding; each completion posts a        │
-//            │   replacement and sets the client up on the client's strand              │
-//   client:  │ client strand: one receive outstanding ─► COffsetProcessor ─► relay      │
-//            │                one send outstanding   ◄─ CClientProcessor queue ◄─┐      │
-//            └───────────────────────────────────────────────────────────────────│──────┘
-//   publisher thread ─ CContextPool::Publish, under the pool's lock, each client:│
-//     idle (nothing queued or being sent) ── written at once, no waiting ──► its socket
-//       └─ the socket took only part, or none ── the rest is the strand's ───────┤
-//     busy (queued or sending) ── queued behind what it has ─────────────────────┘
+//            │   replacement and starts a CViewerConnection on a strand of its own      │
+//   viewer:  │ its strand: one receive outstanding ─► COffsetProcessor ─► relay         │
+//            │             one send outstanding   ◄─ CClientProcessor queue ◄─┐         │
+//   gather:  │ gathering strand: the gathering delay after the first held     │         │
+//            │   line, CContextPool::StartHeld hands the held lines, as one   │         │
+//            │   text, to every viewer's queue and starts its send step ──────┤         │
+//            └────────────────────────────────────────────────────────────────│─────────┘
+//   publisher thread ─ CContextPool::Publish, under the pool's lock:          │
+//     behind (CPublisherPace) ── the line is held in the pool, nothing else   │
+//     else, each viewer:                                                      │
+//       idle (nothing queued or being sent) ── written at once ──► its socket │
+//         └─ the socket took only part, or none ── the rest is the strand's ──┤
+//       busy (queued or sending) ── queued behind what it has ────────────────┘
 //
-// The common case costs the publisher one non-blocking send per client and the workers nothing;
-// only a client that would block is left to its strand. A client's texts go out in order either
-// way: the publisher writes only while the strand has nothing of the client's to send (see
-// CClientProcessor), and never after CloseClient has taken the client out of the pool.
+// The common case costs the publisher one non-blocking send per viewer and the workers nothing;
+// only a viewer that would block is left to its strand. While the publisher is behind, a line
+// costs it nothing per viewer, and each viewer gets the held lines in one send. A viewer's texts
+// go out in order either way: the publisher writes only while the strand has nothing of the
+// viewer's to send (see CClientProcessor), never after the viewer has left the pool, and never
+// before lines held earlier have been handed over (see CContextPool).
 //
 // All state the workers touch lives in a shared core that each worker keeps alive, so that Stop
-// can give up on a worker that does not exit without leaving it on freed memory.
+// can give up on a worker that does not exit without leaving it on freed memory; each viewer
+// connection is kept alive by its own handlers.
 //
 // Threads: Start, Stop, SetCommandRelay and the destructor on the owner's thread; Publish, Port,
 // LastError and the observers from any thread.
@@ -74,7 +82,6 @@ class CDataServer {
   uint16_t Port() const;  // the bound port once listening, else the port asked for
   ErrorInfo LastError() const;
   size_t ConnectedCount() const;
-  CContextPool::Counts RecordCounts() const;
   std::vector<ViewerHealth> Viewers() const;  // see CContextPool::Viewers
   std::string Saved(SavedText which) const;
   // The workers' executor: work posted here runs on a worker thread.

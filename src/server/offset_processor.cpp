@@ -6,16 +6,8 @@
 
 namespace tessamer {
 
-COffsetProcessor::COffsetProcessor(ClientContext* context, INoticeSink* window,
-                                   CommandHandler onCommand)
-    : CProcessor(context), window(window), onCommand(std::move(onCommand)) {}
-
-int COffsetProcessor::Process() {
-  const size_t n = context->lastTransfer < context->buffer.size() ? context->lastTransfer
-                                                                    : context->buffer.size();
-  Consume(std::string_view(context->buffer.data(), n));
-  return 0;
-}
+COffsetProcessor::COffsetProcessor(INoticeSink* window, CommandHandler onCommand)
+    : window(window), onCommand(std::move(onCommand)) {}
 
 void COffsetProcessor::Consume(std::string_view bytes) {
   while (!bytes.empty()) {
@@ -57,10 +49,14 @@ void COffsetProcessor::HandleLine(std::string_view line) {
     if (equals == std::string_view::npos) return;
     // The name starts after "O" and one further character; "O=" and "Ox=" name nothing.
     const std::string_view name = equals > 2 ? line.substr(2, equals - 2) : std::string_view();
-    PostNotice(window, ClientOffsetNotice{Widen(name)});
+    NotifyOffset(name);
   } else if (line.size() >= 2 && line[0] == '#' && line[1] == '#') {
     if (onCommand) onCommand(std::string(line));
   }
+}
+
+void COffsetProcessor::NotifyOffset(std::string_view name) {
+  PostNotice(window, ClientOffsetNotice{Widen(name)});
 }
 
 }  // namespace tessamer

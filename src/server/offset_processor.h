@@ -1,5 +1,5 @@
 #pragma once
-// The reading side of one client: cuts what the client sends into lines and acts on two kinds.
+// What one viewer sends: cuts the received bytes into lines and acts on two kinds.
 //   "O<x><name>=<value>"  posts a ClientOffsetNotice with the name (as a wide text);
 //   "##<x><command>"      hands the whole line to the command handler (the server's relay);
 //   anything else         is ignored.
@@ -8,7 +8,7 @@
 // is handled, so cut, once its line feed arrives. Lines of any length up to that are handled whole
 // however the bytes are split across receives.
 //
-// Threads: Process runs on the worker running the client's strand, one receive at a time.
+// Threads: Consume runs on the viewer's strand, one receive at a time.
 
 #include <array>
 #include <cstddef>
@@ -17,29 +17,28 @@
 #include <string_view>
 
 #include "hub/core/notices.h"
-#include "server/processor.h"
 
 namespace tessamer {
 
-inline constexpr size_t kMaxLineBytes = kRecordBufferSize - 1;  // 4095
+inline constexpr size_t kReceiveChunk = 4096;                // bytes taken from a socket at a time
+inline constexpr size_t kMaxLineBytes = kReceiveChunk - 1;  // 4095
 
-class COffsetProcessor : public CProcessor {
+class COffsetProcessor {
  public:
   using CommandHandler = std::function<void(std::string line)>;
 
   // `window` may be null (no notices); `onCommand` may be empty (commands are ignored).
-  COffsetProcessor(ClientContext* context, INoticeSink* window, CommandHandler onCommand);
+  COffsetProcessor(INoticeSink* window, CommandHandler onCommand);
+  COffsetProcessor(const COffsetProcessor&) = delete;
+  COffsetProcessor& operator=(const COffsetProcessor&) = delete;
 
-  // Consumes the record's last receive: `lastTransfer` bytes at the front of its `buffer`.
-  // Returns 0.
-  int Process() override;
-
-  // Feeds received bytes directly (what Process does with the record's buffer).
+  // Takes the bytes of one receive, in the order they came.
   void Consume(std::string_view bytes);
 
  private:
   void Keep(std::string_view bytes);  // appends to the unfinished line, keeping its newest bytes
   void HandleLine(std::string_view line);
+  void NotifyOffset(std::string_view name);  // a ClientOffsetNotice to the window
 
   INoticeSink* window;
   CommandHandler onCommand;

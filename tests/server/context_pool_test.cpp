@@ -2,88 +2,119 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "server/client_link.h"
-#include "support/error_numbers.h"
+#include "testkit/text_client.h"
 
 namespace tessamer {
 namespace {
 
-// The pool's time: each text the publisher writes itself costs `sendCost`.
-CContextPool::Clock::time_point fakeNow;
-CContextPool::Clock::duration sendCost;
-CContextPool::Clock::time_point FakeNow() { return fakeNow; }
+using namespace std::chrono_literals;
 
-// A server side that takes every text at once and records what the pool asks of it.
-class FakeIo : public IClientIo {
+CContextPool::Clock::time_point FakeNow() { return CContextPool::Clock::time_point{} + 1h; }
+
+// A pace that has measured a publisher far too slow to write at once.
+CPublisherPace BehindPace() {
+  CPublisherPace pace;
+  pace.Written(1h, 1);
+  return pace;
+}
+
+// The server as the pool and its viewers see it: it records what the pool asks for, and joins
+// and leaves viewers to and from the pool.
+class FakeServer : public IViewerIo, public IViewerOwner {
  public:
-  size_t SendNow(ClientContext&, std::string_view bytes) override {
-    fakeNow += sendCost;
-    ++written;
-    return bytes.size();
+  void RequestSends(ViewerList viewers) override {
+    sends.insert(sends.end(), viewers.begin(), viewers.end());
   }
-  void RequestSends(const std::vector<ClientContext*>& records) override {
-    for (ClientContext* record : records) starts.push_back(record);
+  void RequestStartHeld(std::chrono::steady_clock::duration delay) override {
+    EXPECT_EQ(delay, kMaxGatherDelay);  // what the pace measured is far too slow
+    ++startHeldRequests;
   }
-  void RequestClose(ClientContext&) override {}
-  void RequestStartHeld() override { ++startHeldRequests; }
+  bool Join(const std::shared_ptr<CViewerConnection>& viewer) override {
+    return pool->Join(viewer);
+  }
+  void Left(CViewerConnection& viewer) override { pool->Leave(viewer); }
+  void Command(const std::shared_ptr<CViewerConnection>&, std::string) override {}
 
-  int written = 0;
+  CContextPool* pool = nullptr;
+  ViewerList sends;
   int startHeldRequests = 0;
-  std::vector<ClientContext*> starts;
 };
 
-TEST(ContextPoolTest, APublisherThatCannotKeepUpHasItsTextsGatheredUntilTheLoadEases) {
-  fakeNow = {};
-  sendCost = std::chrono::microseconds(10);
-  asio::io_context context;  // the clients' links' strands: outlives the pool
-  FakeIo io;
-  CContextPool pool(io, kMaxQueuedBytes, &FakeNow);
-  constexpr int kClients = 100;  // a broadcast written at once takes 1 ms
-  for (int i = 0; i < kClients; ++i) {
-    ClientContext& record = pool.Acquire(0);
-    ASSERT_TRUE(pool.Connect(record, std::make_shared<ClientLink>(context)));
-    record.processor->Process();  // the client's first send step: idle
+// Viewers on loopback whose connections run on the test's thread (io.poll).
+class ContextPoolTest : public ::testing::Test {
+ protected:
+  ContextPoolTest() { server.pool = &pool; }
+
+  // A viewer whose connection is set up and has joined the pool; returns its peer.
+  testkit::TextClient& AddViewer() {
+    peers.push_back(std::make_unique<testkit::TextClient>());
+    EXPECT_TRUE(peers.back()->Connect("127.0.0.1", acceptor.local_endpoint().port()));
+    const size_t before = pool.ConnectedCount();
+    connections.push_back(std::make_shared<CViewerConnection>(
+        acceptor.accept(asio::make_strand(io)), server, peers.size(), nullptr));
+    connections.back()->Start();
+    Poll();
+    EXPECT_EQ(pool.ConnectedCount(), before + 1);
+    return *peers.back();
   }
-  const auto publish = [&](std::chrono::microseconds after) {
-    fakeNow += after;
-    pool.Publish(SavedText::DataLine, "line\r\n");
-  };
-  const auto runSendSteps = [&] {
-    for (ClientContext* record : io.starts) {
-      do record->position = record->length;
-      while (record->processor->Process() == kErrorIoPending);
-    }
-    io.starts.clear();
-  };
-  for (int i = 0; i < 3; ++i) publish(std::chrono::milliseconds(100));
-  EXPECT_EQ(io.written, 3 * kClients);
-  // Writing at once takes 1 ms of the next 1.2 ms: more than two thirds of the publisher's time.
-  // One text that comes soon, as after a late one, is still written at once; a second means the
-  // publisher is behind.
-  publish(std::chrono::microseconds(200));
-  EXPECT_EQ(io.written, 4 * kClients);
-  EXPECT_EQ(io.startHeldRequests, 0);
-  publish(std::chrono::microseconds(200));
-  ASSERT_EQ(io.startHeldRequests, 1);
-  const int written = io.written;
-  publish(std::chrono::microseconds(500));
-  EXPECT_EQ(io.written, written);
-  EXPECT_EQ(io.startHeldRequests, 1);  // one gathering step for both
-  EXPECT_TRUE(io.starts.empty());
+  void Poll() {
+    io.restart();
+    io.poll();
+  }
+  // The send steps the pool asked for.
+  void RunSends() {
+    for (const auto& viewer : server.sends) viewer->RequestSend();
+    server.sends.clear();
+    Poll();
+  }
+
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor{io, {asio::ip::make_address("127.0.0.1"), 0}};
+  FakeServer server;
+  CContextPool pool{server, BehindPace(), &FakeNow};  // before `io` is destroyed
+  std::vector<std::unique_ptr<testkit::TextClient>> peers;
+  ViewerList connections;
+};
+
+TEST_F(ContextPoolTest, HeldLinesGoInOneGatheringStepAndAViewerJoiningMeanwhileGetsEachOnce) {
+  testkit::TextClient& first = AddViewer();
+  testkit::TextClient& second = AddViewer();
+  pool.Publish(SavedText::DataLine, "one\r\n");
+  pool.Publish(SavedText::DataLine, "two\r\n");
+  EXPECT_EQ(server.startHeldRequests, 1);  // one gathering step for both lines
+  EXPECT_TRUE(server.sends.empty());
+  testkit::TextClient& late = AddViewer();  // gets the saved line, not the held ones
+  EXPECT_EQ(pool.Viewers()[0].bytesQueued, 10u);
+  EXPECT_EQ(pool.Viewers()[2].bytesQueued, 0u);
   pool.StartHeld();
-  ASSERT_EQ(io.starts.size(), static_cast<size_t>(kClients));
-  ClientContext& first = *io.starts.front();
-  ASSERT_EQ(first.processor->Process(), kErrorIoPending);
-  EXPECT_EQ(first.texts.size(), 2u);  // both held lines in one send
-  runSendSteps();
-  // Publications far apart are written at once again.
-  publish(std::chrono::milliseconds(100));
-  EXPECT_EQ(io.written, written + kClients);
-  EXPECT_EQ(io.startHeldRequests, 1);
+  EXPECT_EQ(server.sends.size(), 2u);
+  RunSends();
+  // A reply follows the lines held before it.
+  pool.Publish(SavedText::DataLine, "three\r\n");
+  EXPECT_EQ(server.startHeldRequests, 2);
+  ASSERT_TRUE(pool.Reply(connections[1], "reply\r\n"));
+  EXPECT_EQ(server.sends.size(), 3u);
+  pool.StartHeld();  // nothing is left to hand over
+  EXPECT_EQ(server.sends.size(), 3u);
+  RunSends();
+  const std::string all = "one\r\ntwo\r\nthree\r\n";
+  ASSERT_TRUE(first.WaitForBytes(all.size()));
+  EXPECT_EQ(first.Buffered(), all);
+  ASSERT_TRUE(second.WaitForBytes(all.size() + 7));
+  EXPECT_EQ(second.Buffered(), all + "reply\r\n");
+  ASSERT_TRUE(late.WaitForBytes(12));
+  EXPECT_EQ(late.Buffered(), "two\r\nthree\r\n");
+  const std::vector<ViewerHealth> viewers = pool.Viewers();
+  ASSERT_EQ(viewers.size(), 3u);
+  EXPECT_EQ(viewers[0].linesSent, 3u);
+  EXPECT_EQ(viewers[1].linesSent, 4u);
+  EXPECT_EQ(viewers[2].linesSent, 2u);
+  EXPECT_EQ(viewers[2].peerPort, late.LocalPort());
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,12 +12,10 @@ namespace {
 
 class OffsetProcessorTest : public ::testing::Test {
  protected:
-  // Feeds `bytes` as one receive into the read record, as the server does.
+  // Feeds `bytes` as one receive, as a viewer's connection does.
   void Receive(std::string_view bytes) {
-    ASSERT_LE(bytes.size(), kRecordBufferSize);
-    std::memcpy(record.buffer.data(), bytes.data(), bytes.size());
-    record.lastTransfer = bytes.size();
-    EXPECT_EQ(processor.Process(), 0);
+    ASSERT_LE(bytes.size(), kReceiveChunk);
+    processor.Consume(bytes);
   }
   std::vector<std::wstring> OffsetNames() const {
     std::vector<std::wstring> names;
@@ -28,8 +25,7 @@ class OffsetProcessorTest : public ::testing::Test {
 
   testkit::RecordingNoticeSink sink;
   std::vector<std::string> commands;
-  ClientContext record;
-  COffsetProcessor processor{&record, &sink,
+  COffsetProcessor processor{&sink,
                              [this](std::string line) { commands.push_back(std::move(line)); }};
 };
 
@@ -51,10 +47,10 @@ TEST_F(OffsetProcessorTest, ALineSplitAcrossReceivesIsHandledOnceWhole) {
 TEST_F(OffsetProcessorTest, AFullReceiveOfShortLinesLosesNoByteOfAnyLine) {
   std::string block;
   int lines = 0;
-  while (block.size() + 12 <= kRecordBufferSize) {
+  while (block.size() + 12 <= kReceiveChunk) {
     block += "## c" + std::to_string(1000000 + lines++) + "\n";  // 12 bytes
   }
-  block.resize(kRecordBufferSize, 'x');  // the tail starts the next line
+  block.resize(kReceiveChunk, 'x');  // the tail starts the next line
   Receive(block);
   ASSERT_EQ(commands.size(), static_cast<size_t>(lines));
   EXPECT_EQ(commands.front(), "## c1000000");
@@ -64,7 +60,7 @@ TEST_F(OffsetProcessorTest, AFullReceiveOfShortLinesLosesNoByteOfAnyLine) {
 TEST_F(OffsetProcessorTest, ALineLongerThanTheLimitKeepsItsNewestBytes) {
   // 1 MiB without a line feed, then the end of an offset line: only the last 4095 bytes of the
   // line are kept, so what arrives is no "O" line; the next line is handled normally.
-  const std::string noise(kRecordBufferSize, 'z');
+  const std::string noise(kReceiveChunk, 'z');
   for (int i = 0; i < 256; ++i) Receive(noise);
   Receive("Oxlost=1\nOxkept=2\n");
   EXPECT_EQ(OffsetNames(), std::vector<std::wstring>{L"kept"});
@@ -90,8 +86,7 @@ TEST_F(OffsetProcessorTest, BinaryNoiseIsHandledAsTextUpToItsFirstZeroByte) {
 TEST_F(OffsetProcessorTest, OffsetLinesWithoutANameAndWithoutWindowAreSafe) {
   Receive("O=1\nOx=2\n");
   EXPECT_EQ(OffsetNames(), (std::vector<std::wstring>{L"", L""}));
-  ClientContext other;
-  COffsetProcessor silent(&other, nullptr, {});
+  COffsetProcessor silent(nullptr, {});
   silent.Consume("OxName=1\n## command\n");  // no window, no relay: nothing to do, no fault
 }
 

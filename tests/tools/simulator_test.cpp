@@ -229,6 +229,28 @@ TEST(BoxSimulator, SilentBoxKeepsItsConnectionAndResumes) {
   EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[0])));
 }
 
+TEST(BoxSimulator, NoisyBoxSendsALineOfNoiseBeforeEachRecordUntilClean) {
+  CBoxSimulator simulator(FastBoxes(1));
+  ASSERT_TRUE(simulator.Start());
+  auto& box = simulator.Box(0);
+  box.SetNoisy(true);
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect(box.Address(), box.DataPort()));
+  std::string got;
+  ASSERT_TRUE(viewer.ReadBytes(box.HeaderBlock().size(), got));
+  std::string noise, record;
+  ASSERT_TRUE(viewer.ReadLine(noise));
+  ASSERT_TRUE(viewer.ReadLine(record));
+  EXPECT_FALSE(std::isdigit(static_cast<unsigned char>(noise[0])) || noise[0] == '#') << noise;
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(record[0]))) << record;
+  box.SetNoisy(false);
+  std::string line;
+  ASSERT_TRUE(viewer.ReadLine(line));  // perhaps one more line of noise sent meanwhile
+  if (line == noise) ASSERT_TRUE(viewer.ReadLine(line));
+  ASSERT_TRUE(viewer.ReadLine(line));
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[0]))) << line;
+}
+
 TEST(BoxSimulator, UtilityPortGreetsAnswersHelpAndAcknowledgesEachRequestWithItsByteCount) {
   CBoxSimulator simulator(FastBoxes(2));
   ASSERT_TRUE(simulator.Start());

@@ -48,6 +48,10 @@ bool Control(CBoxSimulator& simulator, const std::string& line) {
     box.SetSilent(true);
   } else if (verb == "speak") {
     box.SetSilent(false);
+  } else if (verb == "noise") {
+    box.SetNoisy(true);
+  } else if (verb == "clean") {
+    box.SetNoisy(false);
   } else {
     PrintLine("error: " + line);
     return true;

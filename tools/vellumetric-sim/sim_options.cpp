@@ -36,7 +36,8 @@ constexpr const char* kFooter =
     "\"ready\"; then \"command box=<i> text=<request>\" for every utility request.\n"
     "Standard input takes control lines: \"drop <i>\" (close the box's data connections),\n"
     "\"refuse <i>\" / \"accept <i>\" (stop / resume listening on its data port),\n"
-    "\"silent <i>\" / \"speak <i>\" (stop / resume its data lines), \"quit\".\n"
+    "\"silent <i>\" / \"speak <i>\" (stop / resume its data lines), \"noise <i>\" / \"clean <i>\"\n"
+    "(start / stop a line of line noise before each data line), \"quit\".\n"
     "SIGINT or SIGTERM end the program.";
 
 // What the command line says, before it becomes one setup per box.

@@ -9,6 +9,12 @@
 #include "support/platform.h"
 
 namespace tessamer::sim {
+
+namespace {
+// What a noisy box sends before each record: neither a header line nor a data line.
+constexpr const char* kLineNoise = "~~@ line noise 0x7f ~~\r\n";
+}  // namespace
+
 namespace {
 
 using asio::ip::tcp;
@@ -94,6 +100,10 @@ void CSimulatedBox::SetRefusing(bool refuse) {
 
 void CSimulatedBox::SetSilent(bool silence) {
   RunOnSimulatorThread(context, [this, silence] { silent = silence; });
+}
+
+void CSimulatedBox::SetNoisy(bool noise) {
+  RunOnSimulatorThread(context, [this, noise] { noisy = noise; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -257,6 +267,9 @@ void CSimulatedBox::OnRecordDue() {
   const uint64_t sequence = recordsDue++;
   ForgetClosedConnections();
   if (silent) return;
+  if (noisy) {
+    for (const auto& connection : dataConnections) connection->Send({kLineNoise});
+  }
   if (stream->SendRecord(sequence, dataConnections)) NoteRecord();
 }
 

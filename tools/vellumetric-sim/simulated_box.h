@@ -50,6 +50,9 @@ class CSimulatedBox {
   void SetRefusing(bool refusing);
   // Keeps the data connections open but sends nothing (true), or resumes sending (false).
   void SetSilent(bool silent);
+  // Sends a line of line noise (not a header line, not a data line) before every record (true),
+  // or stops (false): a box on a bad line.
+  void SetNoisy(bool noisy);
 
   // Every request line received on the utility port, in order, without its line end.
   std::vector<std::string> ReceivedCommands() const;
@@ -123,6 +126,7 @@ class CSimulatedBox {
   uint64_t recordsDue = 0;               // records whose time has come
   bool recordsStarted = false;
   bool silent = false;
+  bool noisy = false;
   bool refusing = false;
   bool stopped = false;
   std::vector<std::shared_ptr<CBoxDataConnection>> dataConnections;

@@ -242,7 +242,7 @@ void CHubRun::RepeatCombinedRecord() {
     copy.data = combined;
     copy.missing = MissingLocked();
   }
-  environment.health->CombinedRecord(copy.data, true);
+  environment.health->CombinedRecord(copy.data, copy.missing, true);
   send(combinedDataBuffer, copy);
 }
 
@@ -331,8 +331,9 @@ void CHubRun::PublishCombinedHeader(const Header& header) {
     std::lock_guard lock(layoutLock);
     combined.count = header.count;
   }
-  environment.health->CombinedHeader(header);
-  environment.output->OnHeader(DescribeHeader(header));
+  const std::shared_ptr<const PublishedHeader> described = DescribeHeader(header);
+  environment.health->CombinedHeader(described->channels);
+  environment.output->OnHeader(described);
   headerPublished = true;
   PostNotice(environment.window, PublishedNotice{false});
 }
@@ -393,7 +394,7 @@ void CHubRun::MergeData(const DataNotification& notification) {
     }
   }
   if (emit) {
-    environment.health->CombinedRecord(copy.data, false);
+    environment.health->CombinedRecord(copy.data, copy.missing, false);
     send(combinedDataBuffer, copy);
   }
   PostNotice(environment.window, BoxDataNotice{boxes[index].row});

@@ -86,6 +86,9 @@ struct CombinedChannel {
   std::string name;  // with its box tag ("Pressure_0")
   std::string unit;
   double value = 0.0;  // in the newest combined record
+  // No reading: its box is lost or has not delivered a record yet (viewers get 0 there).
+  bool missing = false;
+  int32_t box = -1;  // the agent index of the box it comes from
 };
 
 // The job recording, when the hub keeps one.

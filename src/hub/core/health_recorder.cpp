@@ -182,22 +182,25 @@ std::optional<milliseconds> CHealthRecorder::UntilSilence() const {
   return soonest;
 }
 
-void CHealthRecorder::CombinedHeader(const Header& header) {
+void CHealthRecorder::CombinedHeader(const std::vector<ChannelSource>& sources) {
   std::vector<CombinedChannel> list;
-  const int32_t count = std::clamp(header.count, 0, MaxChannels);
-  for (int32_t i = 0; i < count; ++i) {
-    list.push_back(
-        CombinedChannel{Utf8(TextOf(header.names[i])), Utf8(TextOf(header.units[i])), 0.0});
+  for (size_t i = 0; i < sources.size() && i < static_cast<size_t>(MaxChannels); ++i) {
+    // No reading before the first combined record.
+    list.push_back(CombinedChannel{sources[i].name, sources[i].unit, 0.0, true, sources[i].box});
   }
   std::lock_guard guard(lock);
   channels = std::move(list);
 }
 
-void CHealthRecorder::CombinedRecord(const Data& data, bool repeat) {
+void CHealthRecorder::CombinedRecord(const Data& data, const std::bitset<MaxChannels>& missing,
+                                     bool repeat) {
   std::lock_guard guard(lock);
   ++(repeat ? run.repeatsSent : run.recordsPublished);
   const size_t count = std::min(channels.size(), static_cast<size_t>(MaxChannels));
-  for (size_t i = 0; i < count; ++i) channels[i].value = data.values[i];
+  for (size_t i = 0; i < count; ++i) {
+    channels[i].value = data.values[i];
+    channels[i].missing = missing.test(i);
+  }
 }
 
 HubHealth CHealthRecorder::Snapshot() const {

@@ -20,6 +20,7 @@
 // field updates only and never while calling out (the clock aside).
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,7 @@
 
 #include "hub/core/health.h"
 #include "hub/core/hub_config.h"
+#include "hub/core/job_output.h"
 #include "hub/core/records.h"
 
 namespace tessamer {
@@ -81,9 +83,10 @@ class CHealthRecorder {
   // Time until the next connected box would fall silent; none while no box is connected.
   std::optional<std::chrono::milliseconds> UntilSilence() const;
 
-  // The combined header (channel names with their box tags, units) and each combined record.
-  void CombinedHeader(const Header& header);
-  void CombinedRecord(const Data& data, bool repeat);
+  // The combined header's channels and each combined record, with the channels that have no
+  // reading in it.
+  void CombinedHeader(const std::vector<ChannelSource>& channels);
+  void CombinedRecord(const Data& data, const std::bitset<MaxChannels>& missing, bool repeat);
 
   // Boxes, run and channels as of now; viewers are the data server's (left empty here).
   HubHealth Snapshot() const;

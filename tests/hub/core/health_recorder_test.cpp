@@ -173,13 +173,14 @@ TEST_F(HealthRecorderTest, TheRunCountsRecordsRepeatsAndKeepsTheNewestValues) {
   recorder.BoxHeader(1, header);
   recorder.BoxHeader(7, header);  // no box of the run
   recorder.BoxRejectedLine(1);
-  recorder.CombinedHeader(header);
+  recorder.CombinedHeader({{"Pressure_0", "psi", 0}, {"Dichte\xc2\xb0_1", "", 1}});
+  EXPECT_TRUE(recorder.Snapshot().channels[0].missing);  // no record yet
   Data data{};
   data.values[0] = 1.5;
   data.values[1] = -2.0;
-  recorder.CombinedRecord(data, false);
+  recorder.CombinedRecord(data, {}, false);
   data.values[0] = 3.0;
-  recorder.CombinedRecord(data, true);
+  recorder.CombinedRecord(data, std::bitset<MaxChannels>().set(1), true);
 
   const HubHealth health = recorder.Snapshot();
   EXPECT_TRUE(health.run.active);
@@ -192,6 +193,9 @@ TEST_F(HealthRecorderTest, TheRunCountsRecordsRepeatsAndKeepsTheNewestValues) {
   EXPECT_EQ(health.channels[0].value, 3.0);
   EXPECT_EQ(health.channels[1].name, "Dichte\xc2\xb0_1");
   EXPECT_EQ(health.channels[1].value, -2.0);
+  EXPECT_EQ(health.channels[1].box, 1);
+  EXPECT_FALSE(health.channels[0].missing);
+  EXPECT_TRUE(health.channels[1].missing);
   EXPECT_EQ(health.boxes[1].serialNumber, "VM-20417");
   EXPECT_EQ(health.boxes[1].firmware, "8.7c");
   EXPECT_EQ(health.boxes[1].jobType, "CoiledTubing");

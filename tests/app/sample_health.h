@@ -72,7 +72,7 @@ inline const WallClock::time_point kTaken = WallClock::time_point(std::chrono::m
 
 // Two boxes (one speaking, one lost with a refusal), two viewers (one closed for falling behind),
 // a running run and its combined channels; texts that need escaping in every place they can be.
-// No recording and no uplink.
+// Rate_1 has no reading (its box is lost). No recording and no uplink.
 inline HubHealth PopulatedHealth() {
   using namespace std::chrono_literals;
   HubHealth health;
@@ -90,6 +90,7 @@ inline HubHealth PopulatedHealth() {
   speaking.recordsPerSecond = 1.5;
   speaking.newestRecordAge = 260ms;
   speaking.rejectedLines = 3;
+  speaking.replacedRecords = 7;
   speaking.serialNumber = "VM-20417 \"b\"\\2";
   speaking.firmware = "8.7c\nbeta";
   speaking.jobType = "Cementing";
@@ -118,7 +119,7 @@ inline HubHealth PopulatedHealth() {
   behind.closedForFallingBehind = true;
   health.viewers = {viewer, behind};
   health.run = {true, kTaken - 90s, 1200, 4, "running"};
-  health.channels = {{"Pressure_0", "psi", 1523.25}, {"Rate_1", "bpm", -0.5}};
+  health.channels = {{"Pressure_0", "psi", 1523.25, false, 0}, {"Rate_1", "bpm", 0.0, true, 1}};
   return health;
 }
 

@@ -45,6 +45,7 @@ json BoxJson(const BoxHealth& box) {
           {"recordsPerSecond", box.recordsPerSecond},
           {"newestRecordAgeMs", box.newestRecordAge ? json(box.newestRecordAge->count()) : json(nullptr)},
           {"rejectedLines", box.rejectedLines},
+          {"replaced_records", box.replacedRecords},
           {"serialNumber", box.serialNumber},
           {"firmware", box.firmware},
           {"jobType", box.jobType},
@@ -94,8 +95,22 @@ json UplinkJson(const UplinkHealth& uplink) {
           {"last_error", uplink.lastError}};
 }
 
-json ChannelJson(const CombinedChannel& channel) {
-  return {{"name", channel.name}, {"unit", channel.unit}, {"value", channel.value}};  // not finite: null
+const BoxHealth* BoxOf(const HubHealth& health, int32_t agent) {
+  for (const BoxHealth& box : health.boxes) {
+    if (box.agent == agent) return &box;
+  }
+  return nullptr;
+}
+
+// A channel without a reading has the value null (viewers get 0 there), and beside it the state
+// of its box, which says why.
+json ChannelJson(const HubHealth& health, const CombinedChannel& channel) {
+  const BoxHealth* box = BoxOf(health, channel.box);
+  return {{"name", channel.name},
+          {"unit", channel.unit},
+          {"value", channel.missing ? json(nullptr) : json(channel.value)},  // not finite: null too
+          {"box", channel.box},
+          {"box_state", box ? json(BoxStateName(box->state)) : json(nullptr)}};
 }
 
 }  // namespace
@@ -106,7 +121,7 @@ std::string HealthJson(const HubHealth& health) {
   json viewers = json::array();
   for (const ViewerHealth& viewer : health.viewers) viewers.push_back(ViewerJson(viewer));
   json channels = json::array();
-  for (const CombinedChannel& channel : health.channels) channels.push_back(ChannelJson(channel));
+  for (const CombinedChannel& channel : health.channels) channels.push_back(ChannelJson(health, channel));
   json whole = {{"takenAt", Time(health.takenAt)},
                 {"run", RunJson(health.run)},
                 {"boxes", std::move(boxes)},

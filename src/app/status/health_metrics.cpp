@@ -64,14 +64,8 @@ class CExposition {
 
 std::string BoxLabel(const BoxHealth& box) { return box.address + ":" + std::to_string(box.port); }
 
-// The box a combined channel comes from, by the "_<agent>" its name ends with; empty when none.
-std::string ChannelBox(const HubHealth& health, const std::string& name) {
-  const size_t underscore = name.rfind('_');
-  if (underscore == std::string::npos) return {};
-  int agent = -1;
-  const char* first = name.data() + underscore + 1;
-  const char* last = name.data() + name.size();
-  if (std::from_chars(first, last, agent).ptr != last || first == last) return {};
+// The label of the box a combined channel comes from; empty when the snapshot has no such box.
+std::string ChannelBox(const HubHealth& health, int32_t agent) {
   for (const BoxHealth& box : health.boxes) {
     if (box.agent == agent) return BoxLabel(box);
   }
@@ -117,6 +111,9 @@ void BoxFamilies(CExposition& out, const HubHealth& health) {
   }
   BoxFamily(out, health, "tessamer_box_rejected_lines_total", "counter", "Lines from the box the parser rejected.",
             [](const BoxHealth& box) { return Number(box.rejectedLines); });
+  BoxFamily(out, health, "tessamer_box_replaced_records_total", "counter",
+            "Records of the box a newer one replaced before the merge published it.",
+            [](const BoxHealth& box) { return Number(box.replacedRecords); });
   out.Family("tessamer_box_info", "gauge", "The box's job header: serial number, firmware and job type.");
   for (const BoxHealth& box : health.boxes) {
     out.Sample({{"box", BoxLabel(box)},
@@ -175,9 +172,11 @@ void RunFamilies(CExposition& out, const HubHealth& health) {
 }
 
 void ChannelFamily(CExposition& out, const HubHealth& health) {
-  out.Family("tessamer_channel_value", "gauge", "The newest combined value of each channel.");
+  out.Family("tessamer_channel_value", "gauge",
+             "The newest combined value of each channel; none while its box gives no reading.");
   for (const CombinedChannel& channel : health.channels) {
-    out.Sample({{"channel", channel.name}, {"unit", channel.unit}, {"box", ChannelBox(health, channel.name)}},
+    if (channel.missing) continue;  // a gap, not the 0 viewers get
+    out.Sample({{"channel", channel.name}, {"unit", channel.unit}, {"box", ChannelBox(health, channel.box)}},
                Number(channel.value));
   }
 }

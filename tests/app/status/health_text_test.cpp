@@ -70,6 +70,7 @@ TEST(HealthJson, CarriesEveryFigureOfTheSnapshot) {
   EXPECT_EQ(box.at("recordsPerSecond"), 1.5);
   EXPECT_EQ(box.at("newestRecordAgeMs"), 260);
   EXPECT_EQ(box.at("rejectedLines"), 3);
+  EXPECT_EQ(box.at("replaced_records"), 7);
   EXPECT_EQ(box.at("serialNumber"), "VM-20417 \"b\"\\2");  // escaped and read back
   EXPECT_EQ(box.at("firmware"), "8.7c\nbeta");
   EXPECT_EQ(box.at("jobType"), "Cementing");
@@ -94,7 +95,8 @@ TEST(HealthJson, CarriesEveryFigureOfTheSnapshot) {
   EXPECT_EQ(status.at("viewers")[1].at("closedForFallingBehind"), true);
 
   EXPECT_EQ(status.at("channels"),
-            json::parse(R"([{"name":"Pressure_0","unit":"psi","value":1523.25},{"name":"Rate_1","unit":"bpm","value":-0.5}])"));
+            json::parse(R"([{"name":"Pressure_0","unit":"psi","value":1523.25,"box":0,"box_state":"connected"},)"
+                        R"({"name":"Rate_1","unit":"bpm","value":null,"box":1,"box_state":"lost"}])"));
 
   // Before any run: no start time, and a text that is not UTF-8 still makes JSON.
   HubHealth idle;
@@ -123,6 +125,7 @@ TEST(HealthMetrics, ExposesBoxesViewersRunAndChannelsWithEscapedLabels) {
       "tessamer_box_records_per_second{box=\"127.0.0.2:5000\"} 1.5",
       "tessamer_box_newest_record_age_seconds{box=\"127.0.0.2:5000\"} 0.26",
       "tessamer_box_rejected_lines_total{box=\"127.0.0.2:5000\"} 3",
+      "tessamer_box_replaced_records_total{box=\"127.0.0.2:5000\"} 7",
       "tessamer_box_info{box=\"127.0.0.2:5000\",serial_number=\"VM-20417 \\\"b\\\"\\\\2\",firmware=\"8.7c\\nbeta\","
       "job_type=\"Cementing\"} 1",
       "tessamer_viewers 1",
@@ -132,12 +135,12 @@ TEST(HealthMetrics, ExposesBoxesViewersRunAndChannelsWithEscapedLabels) {
       "tessamer_viewer_connected{viewer=\"127.0.0.1:40002\",socket=\"18\"} 0",
       "tessamer_viewer_closed_for_falling_behind{viewer=\"127.0.0.1:40002\",socket=\"18\"} 1",
       "tessamer_channel_value{channel=\"Pressure_0\",unit=\"psi\",box=\"127.0.0.2:5000\"} 1523.25",
-      "tessamer_channel_value{channel=\"Rate_1\",unit=\"bpm\",box=\"box-3.local:5001\"} -0.5",
   };
   const std::vector<std::string> lines = Lines(text);
   for (const std::string& line : expected) EXPECT_THAT(lines, ::testing::Contains(line));
-  // A box without a record has no age; every family is announced once, before its samples.
+  // A box without a record has no age, a channel without a reading no value; every family is announced once, before its samples.
   EXPECT_THAT(text, ::testing::Not(HasSubstr("tessamer_box_newest_record_age_seconds{box=\"box-3.local:5001\"}")));
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("channel=\"Rate_1\"")));
   std::set<std::string> announced;
   const std::regex type("# TYPE (tessamer_[a-z_]+) (gauge|counter)");
   const std::regex sample("(tessamer_[a-z_]+)(\\{.*\\})? [-+0-9.eE]+");

@@ -16,6 +16,7 @@
   const page = {
     names: [],            // the combined channels' names, in order
     units: {},            // name -> unit
+    owners: {},           // name -> the agent index of its box
     values: {},           // name -> newest value (null: none)
     ticked: new Set(),    // names shown in the trend
     series: new Map(),    // name -> [{x: ms, y: value}]
@@ -77,11 +78,11 @@
     return cell;
   }
 
-  // The box a combined channel comes from, by the "_<agent>" its name ends with.
+  // The box a combined channel comes from, as the health names it.
   function BoxOf(name) {
-    const tag = /_(\d+)$/.exec(name);
-    if (!tag) return null;
-    return page.boxes.find((box) => box.agent === Number(tag[1])) || null;
+    const agent = page.owners[name];
+    if (agent === undefined) return null;
+    return page.boxes.find((box) => box.agent === agent) || null;
   }
 
   // --- health -----------------------------------------------------------------------------------
@@ -172,6 +173,7 @@
     const names = health.channels.map((channel) => channel.name);
     for (const channel of health.channels) {
       page.units[channel.name] = channel.unit;
+      page.owners[channel.name] = channel.box;
       if (!(channel.name in page.values)) page.values[channel.name] = channel.value;
     }
     if (names.join('\n') !== page.names.join('\n')) NewChannels(names);

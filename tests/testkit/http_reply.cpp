@@ -1,6 +1,7 @@
 #include "testkit/http_reply.h"
 
 #include <cstdlib>
+#include <functional>
 
 namespace tessamer::testkit {
 
@@ -29,9 +30,25 @@ bool ParseHead(const std::string& head, HttpReply& reply) {
   return reply.status > 0;
 }
 
+// Reads chunks into `body` up to the last, empty one.
+bool ReadChunks(TextClient& client, std::string& body, const std::function<std::chrono::milliseconds()>& left) {
+  for (;;) {
+    std::string line;
+    if (!client.ReadLine(line, left())) return false;
+    char* end = nullptr;
+    const unsigned long long size = std::strtoull(line.c_str(), &end, 16);
+    if (end == line.c_str()) return false;
+    std::string chunk;
+    if (!client.ReadBytes(static_cast<size_t>(size) + 2, chunk, left()) || chunk.substr(size) != "\r\n") return false;
+    if (size == 0) return true;
+    body += chunk.substr(0, size);
+  }
+}
+
 }  // namespace
 
 bool ReadHttpReply(TextClient& client, HttpReply& reply, std::chrono::milliseconds timeout, bool headOnly) {
+  reply = HttpReply{};
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   const auto left = [deadline] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -44,6 +61,7 @@ bool ReadHttpReply(TextClient& client, HttpReply& reply, std::chrono::millisecon
   std::string head;
   if (!client.ReadBytes(headEnd, head, left()) || !ParseHead(head, reply)) return false;
   if (headOnly) return true;
+  if (reply.Header("transfer-encoding") == "chunked") return ReadChunks(client, reply.body, left);
   const std::string length = reply.Header("content-length");
   if (length.empty()) return client.ReadToEnd(reply.body, left());
   return client.ReadBytes(static_cast<size_t>(std::atoll(length.c_str())), reply.body, left());

@@ -24,9 +24,10 @@ struct HttpReply {
   }
 };
 
-// Reads one answer from `client`: its head, then Content-Length bytes of body, or, without a
-// length, everything until the server closes; the head alone for `headOnly` (the answer to a
-// HEAD). False when it did not come whole within `timeout`.
+// Reads one answer from `client`: its head, then Content-Length bytes of body, or its chunks up
+// to the last (decoded into `body`), or, without either, everything until the server closes; the
+// head alone for `headOnly` (the answer to a HEAD). False when it did not come whole within
+// `timeout` (a chunked body broken off keeps the chunks that came).
 bool ReadHttpReply(TextClient& client, HttpReply& reply, std::chrono::milliseconds timeout = 5s,
                    bool headOnly = false);
 

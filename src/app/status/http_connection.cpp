@@ -152,36 +152,45 @@ void CHttpConnection::EnterWaiting() {
   Consume();  // a request sent behind the last one
 }
 
-std::shared_ptr<CHttpStream> CHttpConnection::BeginStream(HttpResponse head, std::string quietText) {
-  if (state == State::Closed) return nullptr;
+bool CHttpConnection::OpenStream(std::string quietText) {
+  if (state == State::Closed) return false;
   if (!manager.AddStream()) {
     HttpResponse busy = EmptyResponse(kUnavailable);
     busy.headers.emplace_back("Retry-After", kStreamRetryAfterSeconds);
     Respond(std::move(busy), false);
-    return nullptr;
+    return false;
   }
   state = State::Streaming;
   keepAliveText = std::move(quietText);
-  stream = std::make_shared<CHttpStream>(weak_from_this(), socket.get_executor());
   unparsed.clear();
-  auto text = std::make_shared<const std::string>(ResponseHead(head, BodyEnd::Close, false));
-  queuedBytes = text->size();
-  queue.push_back(std::move(text));
-  WriteQueued();
   Read();
   ArmDeadline(Clock::now() + std::min(settings.streamKeepAlive, settings.writeDeadline));
+  return true;
+}
+
+std::shared_ptr<CHttpStream> CHttpConnection::BeginStream(HttpResponse head, std::string quietText) {
+  if (!OpenStream(std::move(quietText))) return nullptr;
+  stream = std::make_shared<CHttpStream>(weak_from_this(), socket.get_executor(), settings.streamQueueBytes / 2);
+  QueueStreamText(std::make_shared<const std::string>(ResponseHead(head, BodyEnd::Close, false)), false);
   return stream;
 }
 
-void CHttpConnection::QueueStreamText(std::shared_ptr<const std::string> text) {
+std::shared_ptr<CHttpStream> CHttpConnection::BeginLaterStream(bool headOnly) {
+  if (!OpenStream({})) return nullptr;
+  stream = std::make_shared<CHttpStream>(weak_from_this(), socket.get_executor(), settings.streamQueueBytes / 2,
+                                         headOnly);
+  return stream;
+}
+
+void CHttpConnection::QueueStreamText(std::shared_ptr<const std::string> text, bool paced) {
   if (state != State::Streaming || ending || !text) return;
-  if (queuedBytes + text->size() > settings.streamQueueBytes) {
+  if (!paced && queuedBytes + text->size() > settings.streamQueueBytes) {
     ++counters.streamsDropped;  // a client that stopped reading
     Close();
     return;
   }
   queuedBytes += text->size();
-  queue.push_back(std::move(text));
+  queue.push_back({std::move(text), paced});
   WriteQueued();
 }
 
@@ -196,7 +205,7 @@ void CHttpConnection::WriteQueued() {
   std::vector<asio::const_buffer> buffers;
   const size_t count = std::min(queue.size(), kTextsPerWrite);
   buffers.reserve(count);
-  for (size_t i = 0; i < count; ++i) buffers.push_back(asio::buffer(*queue[i]));
+  for (size_t i = 0; i < count; ++i) buffers.push_back(asio::buffer(*queue[i].text));
   writing = true;
   wroteSinceTick = true;
   writeStarted = Clock::now();
@@ -212,10 +221,13 @@ void CHttpConnection::OnStreamWritten(const asio::error_code& failure, size_t te
     Close();
     return;
   }
+  size_t paced = 0;
   for (size_t i = 0; i < texts && !queue.empty(); ++i) {
-    queuedBytes -= queue.front()->size();
+    queuedBytes -= queue.front().text->size();
+    if (queue.front().paced) paced += queue.front().text->size();
     queue.pop_front();
   }
+  if (paced > 0) stream->Written(paced);
   if (ending && queue.empty()) {
     Finish();
     return;
@@ -267,7 +279,7 @@ void CHttpConnection::OnStreamTick() {
     return;
   }
   if (!wroteSinceTick && !keepAliveText.empty()) {
-    QueueStreamText(std::make_shared<const std::string>(keepAliveText));
+    QueueStreamText(std::make_shared<const std::string>(keepAliveText), false);
     if (state != State::Streaming) return;
   }
   wroteSinceTick = false;
@@ -290,12 +302,55 @@ std::shared_ptr<CHttpStream> CHttpReply::Stream(HttpResponse head, std::string k
   return connection.BeginStream(std::move(head), std::move(keepAliveText));
 }
 
+std::shared_ptr<CHttpStream> CHttpReply::StreamLater() {
+  answered = true;
+  return connection.BeginLaterStream(request.method == "HEAD");
+}
+
 bool CHttpStream::Send(std::shared_ptr<const std::string> text) {
   if (!open) return false;
-  asio::dispatch(executor, [weak = connection, text = std::move(text)]() mutable {
-    if (auto live = weak.lock()) live->QueueStreamText(std::move(text));
-  });
+  Post(std::move(text), false);
   return true;
+}
+
+void CHttpStream::Begin(const HttpResponse& head, BodyEnd end) {
+  Post(std::make_shared<const std::string>(ResponseHead(head, end, false)), false);
+  if (headOnly) End();
+}
+
+bool CHttpStream::Write(std::string text) {
+  if (headOnly) return false;
+  const size_t size = text.size();
+  {
+    std::unique_lock<std::mutex> held(pacing);
+    room.wait(held, [this] { return !open || pacedUnsent < pacedBound; });
+    if (!open) return false;
+    pacedUnsent += size;
+  }
+  Post(std::make_shared<const std::string>(std::move(text)), true);
+  return true;
+}
+
+void CHttpStream::Post(std::shared_ptr<const std::string> text, bool paced) {
+  asio::dispatch(executor, [weak = connection, text = std::move(text), paced]() mutable {
+    if (auto live = weak.lock()) live->QueueStreamText(std::move(text), paced);
+  });
+}
+
+void CHttpStream::MarkClosed() {
+  {
+    const std::lock_guard<std::mutex> held(pacing);
+    open = false;
+  }
+  room.notify_all();
+}
+
+void CHttpStream::Written(size_t pacedBytes) {
+  {
+    const std::lock_guard<std::mutex> held(pacing);
+    pacedUnsent -= std::min(pacedBytes, pacedUnsent);
+  }
+  room.notify_all();
 }
 
 void CHttpStream::End() {

@@ -58,12 +58,20 @@ class CHttpConnection : public std::enable_shared_from_this<CHttpConnection> {
   // For CHttpReply and CHttpStream.
   void Respond(HttpResponse response, bool headOnly);
   std::shared_ptr<CHttpStream> BeginStream(HttpResponse head, std::string keepAliveText);
-  void QueueStreamText(std::shared_ptr<const std::string> text);
+  std::shared_ptr<CHttpStream> BeginLaterStream(bool headOnly);
+  // `paced`: a text of CHttpStream::Write, which waits for room itself: never dropped for size.
+  void QueueStreamText(std::shared_ptr<const std::string> text, bool paced);
   void EndStream();
 
  private:
   enum class State { Waiting, ReadingHead, Writing, Streaming, Closing, Closed };
   using Text = std::shared_ptr<const std::string>;
+  struct Queued {
+    Text text;
+    bool paced = false;
+  };
+
+  bool OpenStream(std::string quietText);
 
   void Read();
   void OnRead(const asio::error_code& failure, size_t count);
@@ -95,7 +103,7 @@ class CHttpConnection : public std::enable_shared_from_this<CHttpConnection> {
   std::string outHead;                     // the answer being written: its head
   Text outBody;                            // ... and its body
   std::shared_ptr<CHttpStream> stream;     // while Streaming
-  std::deque<Text> queue;                  // the stream's texts not yet written, the one being
+  std::deque<Queued> queue;                // the stream's texts not yet written, the one being
                                            // written at the front
   size_t queuedBytes = 0;
   bool writing = false;                    // a stream write is outstanding

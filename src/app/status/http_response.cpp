@@ -1,5 +1,7 @@
 #include "app/status/http_response.h"
 
+#include <cstdio>
+
 namespace tessamer {
 
 HttpResponse TextResponse(int status, std::string contentType, std::string body) {
@@ -38,10 +40,20 @@ std::string ResponseHead(const HttpResponse& response, BodyEnd end, bool keepAli
   std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + ReasonPhrase(response.status) + "\r\n";
   if (!response.contentType.empty()) head += "Content-Type: " + response.contentType + "\r\n";
   if (end == BodyEnd::Length) head += "Content-Length: " + std::to_string(response.BodySize()) + "\r\n";
+  if (end == BodyEnd::Chunked) head += "Transfer-Encoding: chunked\r\n";
   head += "X-Content-Type-Options: nosniff\r\n";
   for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
   head += keepAlive && end == BodyEnd::Length ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
   return head;
+}
+
+std::string ChunkText(std::string_view text) {
+  char size[20];
+  const int length = std::snprintf(size, sizeof size, "%zx\r\n", text.size());
+  std::string chunk(size, static_cast<size_t>(length));
+  chunk.append(text);
+  chunk += "\r\n";  // after the last, empty chunk: the end of the body
+  return chunk;
 }
 
 }  // namespace tessamer

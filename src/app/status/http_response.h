@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,7 +34,12 @@ const char* ReasonPhrase(int status);
 enum class BodyEnd {
   Length,  // Content-Length of the body; the connection may carry the next request
   Close,   // the body runs until the server closes the connection (an event stream)
+  Chunked,  // chunks (ChunkText), the last one empty; the connection closes after it. A body
+            // broken off before its last chunk is seen as incomplete by the client
 };
+
+// One chunk of a chunked body: its size in hex, the text; an empty text is the last chunk.
+std::string ChunkText(std::string_view text);
 
 // The status line and fields of `response`, with "Connection: keep-alive" or "close", and the
 // empty line that ends the head.

@@ -1,5 +1,7 @@
 #include "app/status/status_server.h"
 
+#include <exception>
+
 #include "app/status/health_json.h"
 #include "app/status/health_metrics.h"
 #include "app/status/page_assets.h"
@@ -10,6 +12,7 @@ namespace tessamer {
 namespace {
 
 constexpr int kNotFound = 404;
+constexpr int kUnavailable = 503;
 constexpr int kUnauthorized = 401;
 constexpr const char* kJsonType = "application/json";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
@@ -61,6 +64,51 @@ void CStatusServer::AddRoutes() {
     reply.Respond(TextResponse(200, kMetricsType, HealthMetrics(snapshot(), Extras())));
   });
   routes.emplace(kEventsPath, [this](CHttpReply& reply) { events.Open(reply); });
+  for (const auto& [path, produced] : endpoint.produced) {
+    routes.emplace(path, [this, &produced = produced](CHttpReply& reply) { AnswerLater(reply, produced); });
+  }
+}
+
+void CStatusServer::AnswerLater(CHttpReply& reply, const ProducedRoute& route) {
+  if (producing.fetch_add(1) >= kMaxProducedAnswers) {
+    --producing;
+    HttpResponse busy = EmptyResponse(kUnavailable);
+    busy.headers.emplace_back("Retry-After", "1");
+    reply.Respond(std::move(busy));
+    return;
+  }
+  const std::shared_ptr<CHttpStream> stream = reply.StreamLater();
+  if (!stream) {
+    --producing;
+    return;
+  }
+  asio::post(answers, [this, &route, stream, query = reply.Request().query] {
+    ProducedAnswer answer;
+    try {
+      answer = route(query);
+    } catch (const std::exception&) {
+      answer = ProducedAnswer{500, {}, {}};
+    }
+    HttpResponse head = EmptyResponse(answer.status);
+    head.contentType = answer.contentType;
+    head.headers.emplace_back("Cache-Control", "no-store");
+    stream->Begin(head, BodyEnd::Chunked);
+    bool whole = true;  // the body was made to its end
+    if (answer.produce && !stream->HeadOnly()) {
+      const ChunkWriter write = [&stream](std::string_view chunk) {
+        return chunk.empty() || stream->Write(ChunkText(chunk));
+      };
+      try {
+        whole = answer.produce(write);
+      } catch (const std::exception&) {
+        whole = false;
+      }
+    }
+    // A body that failed ends without its last chunk: the client sees it incomplete.
+    if (whole && !stream->HeadOnly()) stream->Write(ChunkText({}));
+    if (!stream->HeadOnly()) stream->End();
+    --producing;
+  });
 }
 
 bool CStatusServer::Start(std::string& error) {
@@ -76,8 +124,10 @@ bool CStatusServer::Start(std::string& error) {
 
 void CStatusServer::Stop() {
   output->Detach();  // the run posts nothing more to the server's thread
-  server.Stop();
-  events.Stop();  // the server's thread has ended: nothing else touches the streams
+  server.Stop();     // closes every stream: a producer waiting for room stops at once
+  events.Stop();     // the server's thread has ended: nothing else touches the streams
+  answers.stop();    // answers not yet begun are dropped; one being made ends at its next chunk
+  answers.join();
 }
 
 void CStatusServer::Handle(CHttpReply& reply) {

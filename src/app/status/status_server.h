@@ -6,21 +6,35 @@
 //   GET /status           the health as JSON (health_json.h)
 //   GET /metrics          the health, the process and the endpoint for Prometheus
 //   GET /events           the page's live feed (event_stream.h)
+//   GET <produced route>  a long body produced off the server's thread (StatusEndpoint::produced;
+//                         /records, with the recording)
 //   anything else         404; a method other than GET and HEAD: 405
 //
 // Served by CHttpServer on one thread of its own. With a token, every request must carry it
 // (status_access.h) or is answered 401 and nothing else. Nothing here changes the hub. The route
-// table is where further read-only paths go (a path's long body is streamed through
-// CHttpReply::Stream and may be produced on another thread).
+// table is where further read-only paths go. A produced route's answer is made on one of the
+// endpoint's answer threads, never on the server's: the route function (which may open files)
+// gives the status and content type, then its producer writes the body in chunks, each written
+// once the client took enough of the last (chunked transfer coding: a body broken off is seen as
+// incomplete). At most kMaxProducedAnswers are made at once; beyond: 503.
+//
+//   server thread: route ─ StreamLater ─ post ─► answer thread: route function(query) ─► status,
+//        ▲                                        type; producer(write) ─ write(chunk) waits
+//        └──────── head, chunks, last chunk ─────┘  for room; false once the client is gone
 //
 // Threads: Start, Stop and destruction on the owner's thread; the routes on the server thread,
-// where `snapshot` is called; EventOutput's object is called by the hub's run (event_stream.h).
+// where `snapshot` is called; produced routes on the answer threads; EventOutput's object is
+// called by the hub's run (event_stream.h).
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include <asio/thread_pool.hpp>
 
 #include "app/status/event_stream.h"
 #include "app/status/health_metrics.h"
@@ -30,6 +44,25 @@
 
 namespace tessamer {
 
+inline constexpr size_t kAnswerThreads = 2;       // produce long bodies off the server's thread
+inline constexpr size_t kMaxProducedAnswers = 4;  // being made at once; beyond: 503
+
+// Takes one chunk of a produced body; false once the client is gone (stop producing).
+using ChunkWriter = std::function<bool(std::string_view chunk)>;
+
+// A produced route's answer: known at once, its body made afterwards.
+struct ProducedAnswer {
+  int status = 200;
+  std::string contentType;
+  // Writes the body in chunks, once; false when it failed after the body began (the answer is
+  // then broken off). Empty: no body.
+  std::function<bool(const ChunkWriter& write)> produce;
+};
+
+// Answers a GET of its path from the request's query string (after the '?', still
+// percent-encoded). Called on an answer thread; may block briefly (opening a file).
+using ProducedRoute = std::function<ProducedAnswer(std::string_view query)>;
+
 // Where and how the status endpoint listens.
 struct StatusEndpoint {
   std::string address;  // an IPv4 address's dotted text (a host name is resolved before)
@@ -37,6 +70,7 @@ struct StatusEndpoint {
   std::string token;    // empty: every request is answered
   HttpServerSettings http;  // bounds and deadlines; tests scale them down
   std::chrono::milliseconds healthPeriod = kHealthEventPeriod;
+  std::map<std::string, ProducedRoute, std::less<>> produced;  // by path ("/records")
 };
 
 class CStatusServer : public IHttpRoutes {
@@ -67,6 +101,7 @@ class CStatusServer : public IHttpRoutes {
   using Route = std::function<void(CHttpReply&)>;
 
   void AddRoutes();
+  void AnswerLater(CHttpReply& reply, const ProducedRoute& route);
   MetricsExtras Extras() const;
 
   Snapshot snapshot;
@@ -76,6 +111,8 @@ class CStatusServer : public IHttpRoutes {
   CHttpServer server;
   CEventStreams events;  // server thread
   std::shared_ptr<CEventOutput> output;
+  asio::thread_pool answers{kAnswerThreads};  // produced routes
+  std::atomic<size_t> producing{0};           // answers posted to them and not yet made
 };
 
 }  // namespace tessamer

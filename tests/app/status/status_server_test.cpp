@@ -95,7 +95,7 @@ TEST(StatusServer, AnswersStatusMetricsAndHeadAndRefusesOtherMethodsAndPaths) {
   ASSERT_TRUE(HttpGet(client, "/status", reply));
   EXPECT_EQ(reply.status, 200);
 
-  for (const char* path : {"/status/", "/metrics.txt", "/favicon.ico", "/Status"}) {
+  for (const char* path : {"/status/", "/metrics.txt", "/favicon.ico", "/Status", "/records"}) {
     ASSERT_TRUE(HttpGet(client, path, reply)) << path;
     EXPECT_EQ(reply.status, 404) << path;
   }
@@ -339,6 +339,106 @@ TEST(StatusServer, AcceptsAgainAfterRunningOutOfDescriptors) {
   HttpReply reply;
   ASSERT_TRUE(testkit::ReadHttpReply(client, reply));  // taken once descriptors are there again
   EXPECT_EQ(reply.status, 200);
+}
+
+// A long answer made off the server's thread, as /records is: `chunks` chunks of `size` bytes
+// ("a", "b", ...), or 400 for a query it cannot take; `fail=1` breaks the body off after the
+// first chunk. It counts the chunks the client took room for and says when it has returned.
+struct ProducedLines {
+  std::atomic<int> written{0};
+  std::promise<bool> finished;  // what the producer's last write gave
+
+  ProducedRoute Route() {
+    return [this](std::string_view query) {
+      std::string value;
+      if (!QueryValue(query, "chunks", value)) return ProducedAnswer{400, "text/plain; charset=utf-8", nullptr};
+      const int chunks = std::stoi(value);
+      const size_t size = QueryValue(query, "size", value) ? std::stoul(value) : 5;
+      const bool fail = QueryValue(query, "fail", value);
+      ProducedAnswer answer{200, "application/x-ndjson", nullptr};
+      answer.produce = [this, chunks, size, fail](const ChunkWriter& write) {
+        bool open = true;
+        for (int i = 0; i < chunks && open; ++i) {
+          open = write(std::string(size, static_cast<char>('a' + i % 26)));
+          if (open) ++written;
+          if (fail) break;
+        }
+        finished.set_value(open);
+        return !fail;
+      };
+      return answer;
+    };
+  }
+};
+
+TEST(StatusServer, ProducesLongAnswersOffItsThreadPacedByTheClient) {
+  HttpServerSettings http;
+  http.streamQueueBytes = 64 * 1024;  // paced: at most half of it unsent
+  http.writeDeadline = 2s;
+  StatusEndpoint endpoint = Loopback(http);
+  ProducedLines lines;
+  endpoint.produced["/records"] = lines.Route();
+  ServedHub served(endpoint);
+  ASSERT_TRUE(served.hub->StartServers());
+
+  HttpReply reply;
+  ASSERT_TRUE(HttpGetOnce(served.Port(), "/records?chunks=3", reply));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.Header("content-type"), "application/x-ndjson");
+  EXPECT_EQ(reply.Header("transfer-encoding"), "chunked");
+  EXPECT_EQ(reply.body, "aaaaabbbbbccccc");
+  EXPECT_TRUE(lines.finished.get_future().get());
+  ASSERT_TRUE(HttpGetOnce(served.Port(), "/records?from=x", reply));
+  EXPECT_EQ(reply.status, 400);
+  EXPECT_EQ(reply.body, "");
+  TextClient head;
+  ASSERT_TRUE(head.Connect("127.0.0.1", served.Port()));
+  ASSERT_TRUE(HttpGet(head, "/records?chunks=1", reply, "", "HEAD"));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_TRUE(head.WaitClosed());
+
+  // Broken off after its first chunk: the client sees the body end before the last chunk.
+  lines.finished = {};
+  EXPECT_FALSE(HttpGetOnce(served.Port(), "/records?chunks=3&fail=1", reply));
+  EXPECT_EQ(reply.body, "aaaaa");
+
+  // A client that does not read holds the producer back, not the server: 32 MiB asked in 32 KiB
+  // chunks (more than the sockets' buffers hold); the producer waits with at most 32 KiB unsent
+  // while /status is answered at once.
+  lines.finished = {};
+  lines.written = 0;
+  TextClient slow;
+  ASSERT_TRUE(slow.Connect("127.0.0.1", served.Port(), 5s, 4096));
+  ASSERT_TRUE(slow.Send("GET /records?chunks=1024&size=32768 HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(Eventually([&] { return lines.written.load() > 0; }));
+  ASSERT_TRUE(HttpGetOnce(served.Port(), "/status", reply));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_LT(lines.written.load(), 1024);
+  // Read at the client's pace, the whole body comes, in order.
+  ASSERT_TRUE(testkit::ReadHttpReply(slow, reply, 20s));
+  ASSERT_EQ(reply.body.size(), 1024u * 32768u);
+  EXPECT_EQ(reply.body.substr(27 * 32768, 3), "bbb");
+  EXPECT_TRUE(lines.finished.get_future().get());
+
+  // A client that stops reading is dropped at the write deadline, and the producer stops.
+  lines.finished = {};
+  TextClient stuck;
+  ASSERT_TRUE(stuck.Connect("127.0.0.1", served.Port(), 5s, 4096));
+  ASSERT_TRUE(stuck.Send("GET /records?chunks=100000&size=32768 HTTP/1.1\r\n\r\n"));
+  auto stopped = lines.finished.get_future();
+  ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(stopped.get());
+
+  // A stop while a producer waits for room comes back at once.
+  lines.finished = {};
+  TextClient held;
+  ASSERT_TRUE(held.Connect("127.0.0.1", served.Port(), 5s, 4096));
+  ASSERT_TRUE(held.Send("GET /records?chunks=100000&size=32768 HTTP/1.1\r\n\r\n"));
+  const int before = lines.written.load();
+  ASSERT_TRUE(Eventually([&] { return lines.written.load() > before; }));
+  auto ended = std::async(std::launch::async, [&served] { served.hub.reset(); });
+  ASSERT_EQ(ended.wait_for(5s), std::future_status::ready) << "the stop waited for a producer";
+  EXPECT_FALSE(lines.finished.get_future().get());
 }
 
 }  // namespace

@@ -107,7 +107,6 @@ class CHttpConnection : public std::enable_shared_from_this<CHttpConnection> {
                                            // written at the front
   size_t queuedBytes = 0;
   bool writing = false;                    // a stream write is outstanding
-  size_t writingTexts = 0;                 // texts at the queue's front in that write
   Clock::time_point writeStarted;
   bool wroteSinceTick = false;
   bool ending = false;                     // End: close once the queue is empty

@@ -21,9 +21,12 @@
 // The hub's CPU time and peak RSS come from /proc/<pid>, so they are the hub's alone.
 // With --status-port the hub serves its status endpoint there (0: any free port) and a scraper
 // thread fetches GET /status and GET /metrics from it once a second while measuring, as a
-// monitoring system would; the figures then include the endpoint's cost.
+// monitoring system would; the figures then include the endpoint's cost. With --record FILE the
+// hub keeps its job recording there (a file of its own each time: it is removed first); the
+// figures then include the recording's thread and its disk writes, and the recording's own
+// figures (records, size) are shown after the run.
 //
-//   hub_load_bench [--seconds N] [--tessamer PATH] [--status-port P]
+//   hub_load_bench [--seconds N] [--tessamer PATH] [--status-port P] [--record FILE]
 //
 // Linux only: posix_spawn, a pipe and /proc.
 
@@ -40,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -53,6 +57,9 @@
 
 #include "box_simulator.h"
 #include "support/number_text.h"
+#if defined(TESSAMER_WITH_RECORDING)
+#include "recording/sqlite_db.h"
+#endif
 
 extern char** environ;
 
@@ -82,6 +89,7 @@ struct Options {
   int seconds = kDefaultSeconds;
   std::string program;
   int statusPort = -1;  // -1: no status endpoint
+  std::string recordFile;  // empty: no recording
 };
 
 std::string ProgramNextTo(const char* argv0) {
@@ -113,6 +121,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       const std::string_view value(argv[++i]);
       if (ParseInt(value, port) != value.size() || port < 0 || port > 65535) return false;
       options.statusPort = static_cast<int>(port);
+    } else if (arg == "--record" && i + 1 < argc) {
+      options.recordFile = argv[++i];
     } else {
       return false;
     }
@@ -536,6 +546,22 @@ void PrintRow(const char* name, const std::string& value, const std::string& tar
 std::string Fixed(double value, int decimals) { return FormatFixed(value, decimals); }
 std::string Count(int64_t value) { return std::to_string(value); }
 
+// The recording's own figures once the hub has stopped: every record it published is there.
+void ReportRecording(const std::string& file, int64_t published) {
+#if defined(TESSAMER_WITH_RECORDING)
+  CSqliteDb db;
+  const bool open = db.Open(file, true);
+  const int64_t records = open ? db.QueryInteger("SELECT count(*) FROM records").value_or(0) : 0;
+  std::error_code ignored;
+  const auto bytes = std::filesystem::file_size(file, ignored);
+  PrintRow("recorded records (the start-up's too)", Count(records), ">= published", records >= published);
+  PrintRow("recording file size (MiB)", Fixed(static_cast<double>(bytes) / (1024.0 * 1024.0), 1), "", true);
+#else
+  (void)published;
+  PrintRow("recording", file + ": not read (built without SQLite)", "", true);
+#endif
+}
+
 bool Report(const Options& options, const Measurement& m, const Accounting& a, const Tally& tally) {
   const double p50 = Percentile(tally.sendLatenciesMs, 0.50);
   const double p99 = Percentile(tally.sendLatenciesMs, 0.99);
@@ -575,6 +601,7 @@ bool Report(const Options& options, const Measurement& m, const Accounting& a, c
     PrintRow("  request time max (ms)", Fixed(s.times.empty() ? 0 : *std::max_element(s.times.begin(), s.times.end()), 3), "", true);
   }
   PrintRow("hub stopped on SIGINT, exit status", m.stopped ? Count(m.hubExit) : std::string("no"), "0", m.stopped && m.hubExit == 0);
+  if (!options.recordFile.empty()) ReportRecording(options.recordFile, a.published);
   const bool met = lost == 0 && a.published > 0 && !tally.sendLatenciesMs.empty() && p99 < kTargetP99Ms && m.cpuPercent < kTargetCpuPercent &&
                    m.rssMiB < kTargetRssMiB && m.stopped && m.hubExit == 0 &&
                    (m.scraper == nullptr || (m.scraper->failures == 0 && m.scraper->scrapes > 0));
@@ -604,6 +631,11 @@ int Run(const Options& options) {
   if (options.statusPort >= 0) {
     args.push_back("--status-port");
     args.push_back(std::to_string(options.statusPort));
+  }
+  if (!options.recordFile.empty()) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((options.recordFile + suffix).c_str());
+    args.push_back("--record");
+    args.push_back(options.recordFile);
   }
   for (int b = 0; b < kBoxes; ++b) {
     const auto& box = simulator.Box(static_cast<size_t>(b));
@@ -697,7 +729,8 @@ int main(int argc, char** argv) {
   tessamer::Options options;
   if (!tessamer::ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: hub_load_bench [--seconds N (1-3600, default 60)] [--tessamer PATH] [--status-port P]\n");
+                 "usage: hub_load_bench [--seconds N (1-3600, default 60)] [--tessamer PATH]\n"
+                 "                      [--status-port P] [--record FILE]\n");
     return 2;
   }
   if (options.program.empty()) return tessamer::Fail("no tessamer program found: give --tessamer PATH");

@@ -54,7 +54,10 @@ LSAN_OPTIONS="suppressions=$supp/lsan.supp" \
   run_tests build-asan
 
 echo "== ThreadSanitizer"
-configure_and_build build-tsan -DTESSAMER_SANITIZE=thread -DTESSAMER_BUILD_BENCH=OFF
+# Without the window: Debian's Qt is not built for ThreadSanitizer (its races are suppressed anyway),
+# and the window's threads meet the hub only through the bridge, whose tests run here.
+configure_and_build build-tsan -DTESSAMER_SANITIZE=thread -DTESSAMER_BUILD_BENCH=OFF \
+  -DTESSAMER_BUILD_APP=OFF
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
   run_tests build-tsan
 
@@ -99,7 +102,8 @@ bash scripts/package.sh --check
 if [ "$windows" = 1 ]; then
 echo "== Windows (MinGW-w64 under Wine)"
 windows_start=$SECONDS
-configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DTESSAMER_BUILD_BENCH=OFF
 (
   export WINEPREFIX="$root/build-win/wine-prefix" WINEDEBUG=-all
   wineserver=/usr/lib/wine/wineserver

@@ -2,8 +2,8 @@
 # The Windows programs end to end under Wine: vellumetric-sim.exe serves two boxes on loopback,
 # tessamer.exe --headless merges them and serves a viewer (a reader on this side) the combined
 # header and data, a second hub on the taken data port ends with status 4, Ctrl-C (SIGINT, which
-# Wine hands to the console handler as Ctrl-C) ends the hub with status 0, and --version prints
-# the version.
+# Wine hands to the console handler as Ctrl-C) ends the hub with status 0, --version prints
+# the version, and --record and export (this build has no recording) stop with a line, status 2.
 #   scripts/windows_e2e.sh BUILD_FOLDER     (the caller sets WINEPREFIX; loopback and high ports only)
 set -euo pipefail
 
@@ -44,6 +44,18 @@ status=0
 "$wine" "$hub_exe" >"$work/window.out" 2>"$work/window.err" || status=$?
 [ "$status" = 2 ] || fail "without --headless the status was $status, not 2"
 grep -q "has no window" "$work/window.err" || fail "without --headless: no word of the missing window"
+
+echo "-- tessamer.exe --record and export: no recording in this build"
+status=0
+"$wine" "$hub_exe" --headless --default-box 127.0.0.1 --record "$work/job.sqlite" \
+  >"$work/record.out" 2>"$work/record.err" || status=$?
+[ "$status" = 2 ] || fail "--record: the status was $status, not 2"
+grep -q "has no job recording" "$work/record.err" || fail "--record: no word of the missing recording"
+[ ! -e "$work/job.sqlite" ] || fail "--record: a file was made"
+status=0
+"$wine" "$hub_exe" export "$work/job.sqlite" >"$work/export.out" 2>"$work/export.err" || status=$?
+[ "$status" = 2 ] || fail "export: the status was $status, not 2"
+grep -q "has no job recording" "$work/export.err" || fail "export: no word of the missing recording"
 
 echo "-- vellumetric-sim.exe: two boxes"
 mkfifo "$work/sim.in"

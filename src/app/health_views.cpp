@@ -182,12 +182,32 @@ QString RunSummary(const RunHealth& run) {
   return parts.join(kSeparator);
 }
 
+QString RecordingSummary(const std::optional<RecordingHealth>& recording) {
+  if (!recording) return QStringLiteral("No recording");
+  QStringList parts;
+  parts << QStringLiteral("Recording: ") + Text(recording->state) << Text(recording->file)
+        << QStringLiteral("%1 records, %2 MiB")
+               .arg(recording->records)
+               .arg(static_cast<double>(recording->sizeBytes) / (1024.0 * 1024.0), 0, 'f', 1);
+  if (!recording->oldest.empty()) {
+    parts << QStringLiteral("%1 to %2").arg(Text(recording->oldest), Text(recording->newest));
+  }
+  if (recording->waiting > 0) parts << QStringLiteral("%1 waiting").arg(recording->waiting);
+  if (recording->dropped > 0) parts << QStringLiteral("%1 dropped").arg(recording->dropped);
+  if (!recording->lastError.empty()) {
+    parts << QStringLiteral("last error: ") + Text(recording->lastError);
+  }
+  return parts.join(kSeparator);
+}
+
 CHealthWindow::CHealthWindow(HealthSource healthSource, QWidget* parent)
     : QWidget(parent, Qt::Window), source(std::move(healthSource)) {
   setWindowTitle(QStringLiteral("Boxes and viewers"));
   auto* layout = new QVBoxLayout(this);
   runLine = new QLabel(this);
   layout->addWidget(runLine);
+  recordingLine = new QLabel(this);
+  layout->addWidget(recordingLine);
   layout->addWidget(new QLabel(QStringLiteral("Boxes"), this));
   layout->addWidget(MakeTable(&boxes, this), 3);
   layout->addWidget(new QLabel(QStringLiteral("Viewers"), this));
@@ -199,11 +219,14 @@ void CHealthWindow::Refresh() {
   HubHealth health = source();
   const WallClock::time_point now = WallClock::now();
   runLine->setText(RunSummary(health.run));
+  recordingLine->setText(RecordingSummary(health.recording));
   boxes.SetBoxes(std::move(health.boxes), now);
   viewers.SetViewers(std::move(health.viewers));
 }
 
 QString CHealthWindow::RunText() const { return runLine->text(); }
+
+QString CHealthWindow::RecordingText() const { return recordingLine->text(); }
 
 
 }  // namespace tessamer

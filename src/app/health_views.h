@@ -1,7 +1,7 @@
 #pragma once
 // "Boxes and viewers": a window with two tables, every box of the current (or last) run and every
-// viewer, with their health figures, and a line about the run. It reads a health snapshot once a
-// second while it shows.
+// viewer, with their health figures, a line about the run and one about the recording. It reads
+// a health snapshot once a second while it shows.
 //
 // Threads: window thread only. The health source may be any callable that is safe to call there.
 
@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -119,16 +120,23 @@ class CHealthWindow : public QWidget {
   CBoxTableModel& Boxes() { return boxes; }
   CViewerTableModel& Viewers() { return viewers; }
   QString RunText() const;
+  QString RecordingText() const;
 
  private:
   HealthSource source;
   CBoxTableModel boxes;
   CViewerTableModel viewers;
   QLabel* runLine = nullptr;
+  QLabel* recordingLine = nullptr;
   CRefreshWhileShown refresher{this, [this] { Refresh(); }};
 };
 
 // "Run: running since 14:02:11 · 1234 records published · 2 repeats sent"; "No run yet".
 QString RunSummary(const RunHealth& run);
+
+// "Recording: recording · /var/lib/tessamer/recording.sqlite · 1234 records, 2.5 MiB ·
+// 2024-05-01T02:14:00.000Z to ..." and, when there are, the records waiting and dropped and the
+// last error; "No recording".
+QString RecordingSummary(const std::optional<RecordingHealth>& recording);
 
 }  // namespace tessamer

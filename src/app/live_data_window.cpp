@@ -120,8 +120,17 @@ QVariant CChannelTableModel::headerData(int section, Qt::Orientation orientation
   return QString::fromLatin1(kChannelHeaders[section]);
 }
 
-CLiveDataWindow::CLiveDataWindow(HealthSource healthSource, QWidget* parent)
+CLiveDataWindow::CLiveDataWindow(HealthSource healthSource, QWidget* parent,
+                                 const TrendPastSource& past)
     : QWidget(parent, Qt::Window), source(std::move(healthSource)) {
+  if (past) {
+    TrendPast recorded = past(WallClock::now() - kTrendSpan);
+    pastChannels = std::move(recorded.channels);
+    history = std::move(recorded.points);
+    for (const auto& [name, points] : history) {
+      if (!points.empty()) newestMs = std::max(newestMs, static_cast<qint64>(points.back().x()));
+    }
+  }
   setWindowTitle(QStringLiteral("Live data"));
   auto* splitter = new QSplitter(this);
   auto* table = new QTableView(splitter);
@@ -156,7 +165,10 @@ QLineSeries* CLiveDataWindow::Series(const std::string& name) const {
 
 void CLiveDataWindow::Refresh() {
   HubHealth health = source();
-  if (health.run.active) Record(health);
+  // Until the run has its combined header the recording's channels stand in (no new points).
+  const bool own = !health.channels.empty();
+  if (health.run.active && (own || pastChannels.empty())) Record(health);
+  if (!own) health.channels = pastChannels;
   channels.SetChannels(std::move(health.channels));
   UpdateSeries();
 }

@@ -3,7 +3,8 @@
 // trend of each chosen channel over the last ten minutes. A channel is chosen by ticking it; while
 // none is, the first channel of each box is. It reads a health snapshot once a second while it
 // shows and keeps each channel's values of the last ten minutes, so a newly chosen channel shows
-// its recent past at once.
+// its recent past at once. With a recording, the trend begins with the recording's last ten
+// minutes, and until a run has a combined header the table shows the recording's channels.
 //
 // Threads: window thread only.
 
@@ -12,6 +13,7 @@
 #include <QWidget>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -28,6 +30,14 @@ namespace tessamer {
 
 inline constexpr std::chrono::minutes kTrendSpan{10};   // how far back the trend reaches
 inline constexpr std::chrono::minutes kShortestSpan{1};  // the time axis spans at least this
+
+// The recent past of the channels, as a recording kept it.
+struct TrendPast {
+  std::vector<CombinedChannel> channels;                // with their last values
+  std::map<std::string, std::deque<QPointF>> points;   // x: ms since the epoch, oldest first
+};
+// Reads the past from `since` on; called once, when the window is made.
+using TrendPastSource = std::function<TrendPast(WallClock::time_point since)>;
 
 // The combined channels of one snapshot; the first column carries the "chosen" tick.
 class CChannelTableModel : public QAbstractTableModel {
@@ -63,8 +73,9 @@ class CLiveDataWindow : public QWidget {
   Q_OBJECT
 
  public:
-  // `source` must stay callable for the window's life.
-  explicit CLiveDataWindow(HealthSource source, QWidget* parent = nullptr);
+  // `source` must stay callable for the window's life; `past` (may be empty) is read at once.
+  explicit CLiveDataWindow(HealthSource source, QWidget* parent = nullptr,
+                           const TrendPastSource& past = {});
 
   // Takes a snapshot: new values in the table and, while a run is active, a new point for every
   // channel's trend.
@@ -80,6 +91,7 @@ class CLiveDataWindow : public QWidget {
   void UpdateAxes();
 
   HealthSource source;
+  std::vector<CombinedChannel> pastChannels;  // shown until a run has its combined header
   CChannelTableModel channels;
   QChart* chart = nullptr;  // the chart view's own
   QDateTimeAxis* timeAxis = nullptr;

@@ -1,8 +1,8 @@
 // tessamer and tessamer-window: one command line for both programs. With --headless one run is
 // served without a window, --status shows the health of a running hub, --check-config prints the
-// settings; otherwise the operator window opens: in tessamer-window itself (window_main.cpp),
-// while tessamer, built without the toolkit, hands its command line to tessamer-window
-// (no_window.cpp).
+// settings, and `tessamer export` writes a recording out; otherwise the operator window opens: in
+// tessamer-window itself (window_main.cpp), while tessamer, built without the toolkit, hands its
+// command line to tessamer-window (no_window.cpp).
 
 #include <cstdio>
 #include <memory>
@@ -11,6 +11,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/headless_main.h"
+#include "app/cli/job_recording.h"
 #include "app/cli/status_client.h"
 #include "app/cli/status_options.h"
 #include "app/window_main.h"
@@ -20,6 +21,7 @@
 int main(int argc, char** argv) {
   using namespace tessamer;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args.front() == "export") return RunExport({args.begin() + 1, args.end()});
   CommandLine options;
   std::string error;
   if (!ParseCommandLine(args, options, error)) {

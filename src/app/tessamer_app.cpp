@@ -1,6 +1,9 @@
 #include "app/tessamer_app.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 
 #include "app/app_texts.h"
@@ -18,6 +21,8 @@
 
 namespace tessamer {
 namespace {
+
+constexpr int kExitBadSettings = 2;  // as the headless program's for bad options
 
 // The demo's boxes as the window's rows show them.
 std::vector<PresetBox> PresetBoxesOf(const std::vector<Box>& boxes) {
@@ -37,6 +42,29 @@ std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConf
   };
 }
 
+// The trend's past from the recording in `file`, a point a second.
+TrendPastSource TrendPastOf(const std::string& file) {
+  if (file.empty()) return {};
+  return [file](WallClock::time_point since) {
+    const RecentValues recent = ReadRecentValues(file, since, std::chrono::seconds(1));
+    TrendPast past;
+    for (const ChannelSource& channel : recent.channels) {
+      const auto found = recent.values.find(channel.name);
+      std::deque<QPointF>& points = past.points[channel.name];
+      if (found != recent.values.end()) {
+        for (const auto& [at, value] : found->second) {
+          const auto ms =
+              std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
+          points.emplace_back(static_cast<double>(ms.count()), value);
+        }
+      }
+      past.channels.push_back(CombinedChannel{channel.name, channel.unit,
+                                              points.empty() ? 0.0 : points.back().y()});
+    }
+    return past;
+  };
+}
+
 // Restores the previous alert facility when the window's one goes.
 class AlertInstallation {
  public:
@@ -51,6 +79,14 @@ class AlertInstallation {
 };
 
 }  // namespace
+
+std::string DefaultRecordingPath() {
+  const std::filesystem::path log = DefaultLogPath();
+  if (log.empty()) return {};
+  std::error_code ignored;  // a folder that cannot be made fails the recording's open, and says so
+  std::filesystem::create_directories(log.parent_path(), ignored);
+  return (log.parent_path() / kRecordingFileName).string();
+}
 
 CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
 
@@ -82,6 +118,21 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
                               L" simulated boxes on 127.0.0.2 upwards");
   }
+  RecordingChoice recordingChoice = options.recording;
+  if (options.record && recordingChoice.file.empty() && HasJobRecording()) {
+    recordingChoice.file = DefaultRecordingPath();
+  }
+  std::shared_ptr<IJobOutput> recording;  // outlives the hub
+  std::string recordingError;
+  if (!OpenJobRecording(recordingChoice,
+                        [](const RecordingNote& note) { DiagnosticLog().WriteRecordA(note.line); },
+                        recording, recordingError)) {
+    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
+    ShowAlert(Widen(recordingError), AlertIcon::Error);
+    return kExitBadSettings;
+  }
+  if (recording) hub.outputs.push_back(recording);
+  dialogOptions.trendPast = TrendPastOf(recordingChoice.file);
   dialogOptions.makeHub = HubMaker(hub, options.status);
 
   int status = 0;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli/job_recording.h"
 #include "app/status/hub_with_status.h"
 #include "app/screenshot_trigger.h"
 #include "hub/core/hub_config.h"
@@ -21,6 +22,8 @@ struct WindowOptions {
   int channelLimit = kDefaultChannelLimit;             // the Channels menu's choice at start
   ScreenshotFiles screenshot;       // any set: connect, wait for data, save the windows, close
   std::optional<StatusEndpoint> status;  // where the status endpoint listens; none: off
+  RecordingChoice recording;  // no file: DefaultRecordingPath, unless `record` is false
+  bool record = true;         // false: no recording at all
 };
 
 class CTessamerApp {
@@ -33,5 +36,9 @@ class CTessamerApp {
  private:
   WindowOptions options;
 };
+
+// "recording.sqlite" beside the diagnostic log's default path (its folder made when missing);
+// empty when there is no such folder.
+std::string DefaultRecordingPath();
 
 }  // namespace tessamer

@@ -367,7 +367,7 @@ void CTessamerDlg::OpenHealthWindow() {
 
 void CTessamerDlg::OpenLiveDataWindow() {
   if (liveDataWindow == nullptr) {
-    liveDataWindow = new CLiveDataWindow([this] { return Health(); }, this);
+    liveDataWindow = new CLiveDataWindow([this] { return Health(); }, this, options.trendPast);
   }
   liveDataWindow->show();
   liveDataWindow->raise();

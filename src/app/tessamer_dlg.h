@@ -28,6 +28,7 @@
 #include "app/indicator_status_bar.h"
 #include "app/ip_address_edit.h"
 #include "app/led_control.h"
+#include "app/live_data_window.h"
 #include "hub/bridge/hub_control.h"
 #include "hub/core/hub_config.h"
 #include "hub/core/notices.h"
@@ -57,6 +58,7 @@ struct DialogOptions {
   // written nor deleted.
   std::optional<std::vector<PresetBox>> presetBoxes;
   CWindowAlerts* windowAlerts = nullptr;  // told while the window thread waits for the hub
+  TrendPastSource trendPast;              // the recording's recent past for "Live data", or none
   int dotsPerInch = 0;                    // 0: the screen's
 };
 

@@ -64,6 +64,8 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
     std::fprintf(stderr, "tessamer: %s\n", error.c_str());
     return kExitBadOptions;
   }
+  options.recording = RecordingChoiceOf(commandLine);
+  options.record = !commandLine.noRecord;
   CTessamerApp application(std::move(options));
   return application.InitInstance(argc, argv);
 }

@@ -522,16 +522,25 @@ TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
   ASSERT_EQ(health->Viewers().rowCount(), 1);
   EXPECT_EQ(health->Viewers().index(0, 1).data().toString(), QStringLiteral("127.0.0.1:50123"));
   EXPECT_TRUE(health->RunText().contains(QStringLiteral("170 records published")));
+  EXPECT_EQ(health->RecordingText(), QStringLiteral("No recording"));
 
   hub->script.health.boxes[1].state = BoxState::Connected;
   hub->script.health.boxes[0].records = 171;
   hub->script.health.viewers[0].closedForFallingBehind = true;
   hub->script.health.viewers.push_back(hub->script.health.viewers[0]);
+  hub->script.health.recording = RecordingHealth{"/srv/job.sqlite", "failed", 3 * 1024 * 1024,
+                                                 1200, "2024-05-01T02:14:00.000Z",
+                                                 "2024-05-01T02:34:00.000Z", 40, 2,
+                                                 "disk I/O error"};
   health->Refresh();
   EXPECT_EQ(boxes.index(1, 2).data().toString(), QStringLiteral("connected"));
   EXPECT_EQ(boxes.index(0, 6).data().toULongLong(), 171u);
   ASSERT_EQ(health->Viewers().rowCount(), 2);
   EXPECT_EQ(health->Viewers().index(0, 6).data().toString(), QStringLiteral("closed: fell behind"));
+  EXPECT_EQ(health->RecordingText(),
+            QStringLiteral("Recording: failed \u00B7 /srv/job.sqlite \u00B7 1200 records, 3.0 MiB "
+                           "\u00B7 2024-05-01T02:14:00.000Z to 2024-05-01T02:34:00.000Z \u00B7 "
+                           "40 waiting \u00B7 2 dropped \u00B7 last error: disk I/O error"));
 }
 
 TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
@@ -571,6 +580,39 @@ TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {
   live->Refresh();
   EXPECT_EQ(live->Series("Pressure_0")->count(), 2);
   EXPECT_DOUBLE_EQ(live->Series("Pressure_0")->at(0).y(), 102.25);
+}
+
+TEST_F(DialogTest, LiveDataBeginsWithTheRecordingsRecentPastAndGoesOnFromIt) {
+  DialogOptions options = Options();
+  WallClock::time_point asked{};
+  const double firstMs = 1.0e12;
+  options.trendPast = [&asked, firstMs](WallClock::time_point since) {
+    asked = since;
+    TrendPast past;
+    past.channels = {{"Pressure_0", "kPa", 99.0}, {"Flow_1", "l/min", 4.0}};
+    past.points["Pressure_0"] = {{firstMs, 98.0}, {firstMs + 1000.0, 99.0}};
+    past.points["Flow_1"] = {{firstMs, 4.0}};
+    return past;
+  };
+  CTessamerDlg& window = Open(std::move(options));
+  window.ViewMenu().actions()[1]->trigger();  // before any run
+  CLiveDataWindow* live = window.LiveDataWindow();
+  ASSERT_NE(live, nullptr);
+  EXPECT_LT(WallClock::now() - asked - kTrendSpan, std::chrono::minutes(1));
+  ASSERT_EQ(live->Channels().rowCount(), 2);
+  EXPECT_EQ(live->Channels().index(0, 2).data().toString(), QStringLiteral("99.0000"));
+  ASSERT_NE(live->Series("Pressure_0"), nullptr);
+  EXPECT_EQ(live->Series("Pressure_0")->count(), 2);
+
+  hub->script.health = SampleHealth();  // the run's own channels, a little later
+  hub->script.health.takenAt = WallClock::time_point(std::chrono::milliseconds(1000000005000));
+  live->Refresh();
+  ASSERT_EQ(live->Channels().rowCount(), 4);
+  QLineSeries* pressure = live->Series("Pressure_0");
+  ASSERT_NE(pressure, nullptr);
+  ASSERT_EQ(pressure->count(), 3);
+  EXPECT_DOUBLE_EQ(pressure->at(0).y(), 98.0);
+  EXPECT_DOUBLE_EQ(pressure->at(2).y(), 101.5);
 }
 
 }  // namespace

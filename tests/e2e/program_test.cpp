@@ -22,7 +22,11 @@
 #include "e2e/child_process.h"
 #include "testkit/fake_box.h"
 #include "testkit/promtool.h"
+#include "testkit/scratch_folder.h"
 #include "testkit/text_client.h"
+#if defined(TESSAMER_WITH_RECORDING)
+#include "recording/sqlite_db.h"
+#endif
 
 namespace tessamer {
 namespace {
@@ -316,6 +320,75 @@ TEST(TessamerProgram, HeadlessHubServesTheCombinedStreamRoutesSetpointsAndStopsO
   ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
   EXPECT_TRUE(viewer.WaitClosed(5s));
 }
+
+#if defined(TESSAMER_WITH_RECORDING)
+// The recorded lines of `file` in seq order, each with its line end as viewers get it, and the
+// header blocks; the file must open cleanly.
+struct Recorded {
+  std::string integrity;
+  std::vector<std::string> blocks;
+  std::vector<std::string> lines;
+};
+
+Recorded ReadRecording(const std::string& file) {
+  Recorded recorded;
+  CSqliteDb db;
+  if (!db.Open(file, true)) return recorded;
+  recorded.integrity = db.QueryText("PRAGMA integrity_check").value_or("(none)");
+  CSqliteStatement blocks = db.Prepare("SELECT block FROM headers ORDER BY header_id");
+  while (blocks.Valid() && blocks.Next()) recorded.blocks.emplace_back(blocks.Text(0));
+  CSqliteStatement lines = db.Prepare("SELECT line FROM records ORDER BY seq");
+  while (lines.Valid() && lines.Next()) {
+    recorded.lines.push_back(std::string(lines.Text(0)) + "\r\n");
+  }
+  return recorded;
+}
+
+// kill -9 of a recording hub: every record a viewer got 250 ms or more before the kill is in the
+// file, as the viewer got it, and the file opens cleanly.
+TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250msBefore) {
+  constexpr auto kCommitPromise = 250ms;
+  testkit::ScratchFolder folder("tessamer-e2e-recording");
+  const std::string file = folder.File("job.sqlite");
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.boxes.Start({"--boxes", "2", "--rate", "50"}));
+  ASSERT_NO_FATAL_FAILURE(
+      run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--record", file}));
+  TextClient viewer;
+  ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
+  std::string block;
+  std::string line;
+  for (int i = 0; i < 9 && viewer.ReadLine(line); ++i) block += line;
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> got;
+  const auto until = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < until && viewer.ReadLine(line)) {
+    got.emplace_back(line, std::chrono::steady_clock::now());
+  }
+  const auto killedAt = std::chrono::steady_clock::now();
+  run.hub.Signal(SIGKILL);
+  int status = -1;
+  ASSERT_TRUE(run.hub.WaitExit(status));
+  EXPECT_EQ(status, 128 + SIGKILL);
+
+  std::vector<std::string> promised;  // a repeat of the line before is no record
+  for (const auto& [text, at] : got) {
+    if (at <= killedAt - kCommitPromise && (promised.empty() || promised.back() != text)) {
+      promised.push_back(text);
+    }
+  }
+  ASSERT_GT(promised.size(), 20u);
+  const Recorded recorded = ReadRecording(file);
+  EXPECT_EQ(recorded.integrity, "ok");
+  EXPECT_THAT(recorded.blocks, ::testing::ElementsAre(block));
+  const auto first = std::find(recorded.lines.begin(), recorded.lines.end(), promised.front());
+  ASSERT_NE(first, recorded.lines.end()) << promised.front();
+  ASSERT_GE(static_cast<size_t>(recorded.lines.end() - first), promised.size());
+  EXPECT_EQ(std::vector<std::string>(first, first + static_cast<std::ptrdiff_t>(promised.size())),
+            promised);
+  run.boxes.process.Signal(SIGTERM);
+  ASSERT_TRUE(run.boxes.process.WaitExit(status));
+}
+#endif  // TESSAMER_WITH_RECORDING
 
 TEST(TessamerProgram, ViewerBoxCommandReachesTheDefaultBoxAndIsAnsweredToThatViewerAlone) {
   RunningHub run;

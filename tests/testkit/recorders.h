@@ -84,6 +84,19 @@ class Recorder {
   Values values;
 };
 
+// Among lines written from any thread, the first that begins with `prefix`, once one has come
+// within `timeout`; an empty text when none did.
+inline std::string WaitForLineStarting(const Recorder<std::string>& lines,
+                                       const std::string& prefix,
+                                       std::chrono::milliseconds timeout = kRecorderWait) {
+  const auto starts = [&prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; };
+  if (!lines.WaitForMatching(starts, 1, timeout)) return {};
+  for (const std::string& line : lines.All()) {
+    if (starts(line)) return line;
+  }
+  return {};
+}
+
 // The window as a test sees it: every notice posted, in order. A notice's kind is its record type:
 // sink.Of<ActivityNotice>(), sink.WaitForCount<StoppedNotice>(1).
 class RecordingNoticeSink : public INoticeSink {

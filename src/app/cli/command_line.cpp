@@ -175,6 +175,7 @@ class COptionReader {
   CLI::Option* AddSetting(const char* name, const char* type, std::string help,
                           std::function<void(const std::string&)> take);
   void AddOptions();
+  void AddRecordingOptions();
   void Describe();
   void ApplyFile();
   void ApplyItem(const CLI::ConfigItem& item);
@@ -299,6 +300,7 @@ void COptionReader::AddOptions() {
                options.statusQuery = target.host + ":" + std::to_string(target.port);
              })
       ->configurable(false);
+  AddRecordingOptions();
   AddSetting("--keep-trying", "SECONDS",
              "headless: when a run ends by itself (a box could not be\n"
              "reached), keep the servers and start it again after SECONDS,\n"
@@ -314,6 +316,36 @@ void COptionReader::AddOptions() {
   app.add_flag("--help", options.help, "print this text and exit")->disable_flag_override()->configurable(false);
 }
 
+void COptionReader::AddRecordingOptions() {
+  AddSetting("--record", "FILE",
+             "keep every combined record, header and box event in the\n"
+             "SQLite file FILE, made if missing (the window records into\n"
+             "recording.sqlite in the user's data folder without it)",
+             [this](const std::string& text) {
+               if (text.empty()) Reject("record", "takes a file name");
+               options.recordFile = text;
+             });
+  app.add_flag("--no-record", options.noRecord, "keep no recording (also the window)")
+      ->disable_flag_override();
+  AddSetting("--record-keep-days", "N",
+             "records older than N days leave the recording (default 30;\n1 to 36500)",
+             [this](const std::string& text) {
+               int64_t days = 0;
+               if (!ReadNumber(text, 1, kMaxRecordKeepDays, days)) {
+                 Reject("record-keep-days", "takes 1 to 36500: " + text, text);
+               }
+               options.recordKeepDays = static_cast<int>(days);
+             });
+  AddSetting("--record-max-mb", "N",
+             "the recording's file is held below N MiB, the oldest\n"
+             "records leaving first (default 2048; 1 to 16777216)",
+             [this](const std::string& text) {
+               if (!ReadNumber(text, 1, kMaxRecordMiB, options.recordMaxMiB)) {
+                 Reject("record-max-mb", "takes 1 to 16777216: " + text, text);
+               }
+             });
+}
+
 void COptionReader::Describe() {
   app.description("Without options the operator window opens.");
   app.footer(
@@ -323,7 +355,10 @@ void COptionReader::Describe() {
       "Headless exit status: 0 after SIGINT or SIGTERM, 2 for bad options or a bad\n"
       "configuration file, 3 when a box could not be reached at the start of the run (and\n"
       "no --keep-trying), 4 when the data server or the status endpoint could not start.\n"
-      "--status exits 0 after showing the hub, 1 when nothing answers there.");
+      "--status exits 0 after showing the hub, 1 when nothing answers there.\n"
+      "\n"
+      "tessamer export FILE [--from TIME] [--to TIME] [--run N] [--format box|csv|jsonl]\n"
+      "writes a recording to standard output (tessamer export --help).");
   app.get_formatter()->column_width(30);
 }
 
@@ -473,6 +508,18 @@ std::string SettingsText(const CommandLine& options) {
     off("keep-trying", "off");
   }
   line("silent-after", SecondsText(options.silentAfter));
+  if (options.recordFile.empty()) {
+    off("record", "none given, the window records to recording.sqlite in the user's data folder");
+  } else {
+    line("record", Quoted(options.recordFile));
+  }
+  if (options.noRecord) {
+    line("no-record", "true");
+  } else {
+    off("no-record", "off");
+  }
+  line("record-keep-days", std::to_string(options.recordKeepDays));
+  line("record-max-mb", std::to_string(options.recordMaxMiB));
   return text;
 }
 
@@ -502,6 +549,10 @@ std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const Co
   note(running.statusOpen != reread.statusOpen, "status-open");
   note(running.keepTrying != reread.keepTrying, "keep-trying");
   note(running.silentAfter != reread.silentAfter, "silent-after");
+  note(running.recordFile != reread.recordFile, "record");
+  note(running.noRecord != reread.noRecord, "no-record");
+  note(running.recordKeepDays != reread.recordKeepDays, "record-keep-days");
+  note(running.recordMaxMiB != reread.recordMaxMiB, "record-max-mb");
   return keys;
 }
 

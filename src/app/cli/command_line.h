@@ -12,12 +12,17 @@
 
 #include "app/cli/box_list.h"
 #include "hub/core/hub_config.h"
+#include "recording/recording_settings.h"
 
 namespace tessamer {
 
 // Where the status endpoint listens unless --status-listen names another address: this machine
 // alone.
 inline constexpr const char* kStatusListenAddress = "127.0.0.1";
+
+// The ranges of the recording's limits.
+inline constexpr int kMaxRecordKeepDays = 36500;
+inline constexpr int64_t kMaxRecordMiB = 16 * 1024 * 1024;  // 16 TiB
 
 // The range of --keep-trying: its first wait.
 inline constexpr std::chrono::milliseconds kMinKeepTrying{50};
@@ -46,6 +51,10 @@ struct CommandLine {
   std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
   std::chrono::milliseconds silentAfter = kSilentAfter;  // a box without records is then silent
+  std::string recordFile;                        // --record; empty: the program's default
+  bool noRecord = false;                         // no recording at all
+  int recordKeepDays = kRecordKeepDays;
+  int64_t recordMaxMiB = static_cast<int64_t>(kRecordMaxMiB);
   bool operator==(const CommandLine&) const = default;
 };
 

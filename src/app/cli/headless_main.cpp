@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/cli/demo_boxes.h"
+#include "app/cli/job_recording.h"
 #include "app/cli/program_log.h"
 #include "app/cli/service_notifier.h"
 #include "app/cli/status_options.h"
@@ -112,6 +113,14 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   }
   OpenDiagnosticLog(options.logFile);
   HubConfig config = HubConfigOf(options);
+  CRecordingLines lines(WriteLineToStandardOutput);  // outlives the recording
+  std::shared_ptr<IJobOutput> recording;              // outlives the runner's hubs
+  std::string recordingError;
+  if (!OpenJobRecording(RecordingChoiceOf(options), lines.Report(), recording, recordingError)) {
+    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
+    return kExitBadOptions;
+  }
+  if (recording) config.outputs.push_back(recording);
   CDemoBoxes demo;
   if (options.demo && options.boxes.empty()) {
     std::string error;
@@ -122,7 +131,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     config.boxUtilityPort = demo.UtilityPort();
   }
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
-                         WithStatusEndpoint(makeHub, statusEndpoint));
+                         WithStatusEndpoint(makeHub, statusEndpoint), lines.RunnerWriter());
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());

@@ -8,15 +8,12 @@
 #include "support/simple_log_file.h"
 
 namespace tessamer {
-namespace {
 
-void WriteToStandardOutput(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+void WriteLineToStandardOutput(const std::string& line) {
+  const std::string whole = line + '\n';
+  std::fwrite(whole.data(), 1, whole.size(), stdout);
   std::fflush(stdout);
 }
-
-}  // namespace
 
 std::chrono::milliseconds CRetryWaits::Take() {
   const std::chrono::milliseconds wait = next;
@@ -29,7 +26,7 @@ CHeadlessRunner::CHeadlessRunner(RunSettings settings, HubConfig config, HubFact
     : settings(std::move(settings)),
       config(std::move(config)),
       makeHub(std::move(makeHub)),
-      writer(writer ? std::move(writer) : LineWriter(WriteToStandardOutput)) {}
+      writer(writer ? std::move(writer) : LineWriter(WriteLineToStandardOutput)) {}
 
 void CHeadlessRunner::Post(Notice notice) {
   if (!IsPrinted(notice)) return;  // data-flow notices come often and print nothing

@@ -86,6 +86,10 @@ class CRetryWaits {
   std::chrono::milliseconds next;
 };
 
+// Writes `line` and its line end to standard output in one write (so that lines from other
+// threads never land inside it), then flushes.
+void WriteLineToStandardOutput(const std::string& line);
+
 class CHeadlessRunner : public INoticeSink {
  public:
   // Makes the hub; the sink must outlive it. The runner destroys the hub before Run returns.

@@ -37,6 +37,7 @@ CHubBridge::CHubBridge(INoticeSink* window, HubConfig config, BoxAgentFactory ag
                 this->config.hub.utilityOpen) {
   // The publisher is a member: the outputs hold it without owning it.
   outputs.Add(std::shared_ptr<IJobOutput>(std::shared_ptr<IJobOutput>(), &publisher));
+  for (const auto& output : this->config.outputs) AddOutput(output);
 }
 
 CHubBridge::~CHubBridge() {

@@ -1,14 +1,18 @@
 #pragma once
 // The hub's configuration: every port, address and time-out of a run, with the system's values as
-// defaults. The window and the headless runner fill it from the command line; tests shrink the
-// time-outs and use port 0 (any free port) so they never touch the well-known ports.
+// defaults, and the outputs of the combined job the program adds beside the viewers'. The window
+// and the headless runner fill it from the command line; tests shrink the time-outs and use port
+// 0 (any free port) so they never touch the well-known ports.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "hub/core/health.h"
+#include "hub/core/job_output.h"
 
 namespace tessamer {
 
@@ -59,6 +63,9 @@ struct HubConfig {
   AcquisitionTimeouts acquisition;
   HubTimeouts hub;
   HealthSettings health;
+  // Further outputs of the combined job (the recording), after the viewers' publisher; the
+  // bridge adds them before its servers start.
+  std::vector<std::shared_ptr<IJobOutput>> outputs;
 };
 
 }  // namespace tessamer

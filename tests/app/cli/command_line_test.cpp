@@ -145,6 +145,9 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
       {{"--status", "0"}, "--status takes [HOST:]PORT (port 1 to 65535): 0"},
       {{"--status", "127.0.0.1:"}, "--status takes [HOST:]PORT"},
       {{"--status", "bad_host:80"}, "--status takes [HOST:]PORT"},
+      {{"--record", ""}, "--record takes a file name"},
+      {{"--record-keep-days", "0"}, "--record-keep-days takes 1 to 36500: 0"},
+      {{"--record-max-mb", "16777217"}, "--record-max-mb takes 1 to 16777216: 16777217"},
   };
   for (const auto& c : cases) {
     CommandLine options;
@@ -202,7 +205,10 @@ TEST(CommandLine, ConfigurationFileGivesEverySettingAndTheCommandLineOverridesIt
       "listen = 127.0.0.1\n"
       "log = \"/tmp/tessamer test.log\"\n"
       "status-port = 8080\n"
-      "status-listen = 127.0.0.4\n");
+      "status-listen = 127.0.0.4\n"
+      "record = \"/tmp/job recording.sqlite\"\n"
+      "record-keep-days = 7\n"
+      "record-max-mb = 100\n");
   CommandLine options;
   std::string error;
   ASSERT_TRUE(Parse({"--headless", "--config", file.path, "--channels", "2"}, options, error)) << error;
@@ -215,6 +221,10 @@ TEST(CommandLine, ConfigurationFileGivesEverySettingAndTheCommandLineOverridesIt
   EXPECT_EQ(options.logFile, "/tmp/tessamer test.log");
   EXPECT_EQ(options.statusPort, 8080);
   EXPECT_EQ(options.statusListen, "127.0.0.4");
+  EXPECT_EQ(options.recordFile, "/tmp/job recording.sqlite");
+  EXPECT_EQ(options.recordKeepDays, 7);
+  EXPECT_EQ(options.recordMaxMiB, 100);
+  EXPECT_FALSE(options.noRecord);
   const std::vector<BoxOption> fileBoxes = {
       {"127.0.0.2", 6001}, {"localhost", 0}, {"127.0.0.4", 0}, {"127.0.0.5", 6005}, {"127.0.0.6", 0}};
   EXPECT_EQ(options.boxes, fileBoxes);  // box lines apart and arrays, in file order
@@ -224,6 +234,14 @@ TEST(CommandLine, ConfigurationFileGivesEverySettingAndTheCommandLineOverridesIt
   ASSERT_TRUE(Parse({"--headless", "--config", file.path, "--box", "127.0.0.9"}, overridden, error)) << error;
   EXPECT_EQ(overridden.boxes, (std::vector<BoxOption>{{"127.0.0.9", 0}}));  // instead of the file's
   EXPECT_EQ(overridden.channels, 3);
+
+  const ConfigFile noRecord("record = /tmp/x.sqlite\nno-record = true\n");
+  CommandLine off;
+  ASSERT_TRUE(Parse({"--config", noRecord.path}, off, error)) << error;
+  EXPECT_TRUE(off.noRecord);
+  EXPECT_THAT(RestartOnlyChanges(options, off),
+              ::testing::IsSupersetOf(
+                  {"record", "no-record", "record-keep-days", "record-max-mb"}));
 }
 
 TEST(CommandLine, BadConfigurationNamesTheFileAndTheLine) {
@@ -265,11 +283,13 @@ TEST(CommandLine, CheckedSettingsReadBackAsTheSameSettings) {
       "box = 127.0.0.2:6001\nbox = localhost\nchannels = 3\ndata-port = 0\nutility-port = 0\n"
       "box-port = 7000\nbox-utility-port = 7009\ndefault-box = 127.0.0.2\nlisten = 127.0.0.1\n"
       "log = '/tmp/a \"b\" c.log'\nstatus-port = 8080\nstatus-listen = 127.0.0.4\n"
-      "keep-trying = 0.25\nsilent-after = 12\n");
+      "keep-trying = 0.25\nsilent-after = 12\nrecord = '/srv/a b.sqlite'\n"
+      "record-keep-days = 7\nrecord-max-mb = 64\n");
   const std::vector<std::vector<std::string>> cases = {
       {"--check-config", "--box", "127.0.0.2"},  // no --headless needed: it is implied
       {"--check-config", "--config", file.path, "--channels", "2"},
       {"--check-config", "--headless", "--config", file.path, "--log", "/var/log/x y.log"},
+      {"--check-config", "--box", "127.0.0.2", "--no-record"},
   };
   for (const std::vector<std::string>& args : cases) {
     CommandLine options;
@@ -320,7 +340,8 @@ TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
                           "default-box", "listen", "log", "status-port", "status-listen", "status-token-file",
-                          "status-open", "keep-trying"}) {
+                          "status-open", "keep-trying", "record", "no-record", "record-keep-days",
+                          "record-max-mb"}) {
     EXPECT_THAT(text, ::testing::AnyOf(::testing::HasSubstr(std::string("\n") + key + " = "),
                                        ::testing::HasSubstr(std::string("\n# ") + key + " = ")))
         << key;  // shown

@@ -1,5 +1,7 @@
 // An output behind its own queue: the run never waits for it, a full queue costs the oldest
-// records only, and what is queued is handed on in order, also at the end.
+// records only, and what is queued is handed on in order, also at the end. A batched output is
+// flushed by count and when the queue runs dry; a failed batch holds everything behind it until
+// a retry succeeds.
 
 #include <gtest/gtest.h>
 
@@ -62,6 +64,54 @@ TEST(QueuedOutputTest, WhatIsQueuedAtTheEndIsHandedOnBeforeTheOutputGoes) {
   }
   EXPECT_EQ(LinesOf(*inner).size(), 100u);
   EXPECT_TRUE(std::holds_alternative<RunEnded>(inner->events.All().back()));
+}
+
+TEST(QueuedOutputTest, BatchesEndAtTheirSizeAndWhenTheQueueRunsDry) {
+  auto inner = std::make_shared<RecordingOutput>();
+  inner->SetGate(false);  // everything below is queued before the first event is handed on
+  {
+    CQueuedOutput queued(inner, BatchSettings{std::chrono::hours(1), 4, std::chrono::hours(1)});
+    for (int n = 0; n < 10; ++n) queued.OnRecord(Record(n));
+    inner->SetGate(true);
+    EXPECT_TRUE(queued.WaitUntilIdle(std::chrono::seconds(10)));
+  }
+  EXPECT_EQ(inner->Batches(), (std::vector<size_t>{4, 4, 2}));
+}
+
+TEST(QueuedOutputTest, AFailedBatchHoldsTheQueueUntilARetrySucceedsAndDropsAreTold) {
+  auto inner = std::make_shared<RecordingOutput>();
+  inner->SetFlushing(false);  // the disk is full
+  const size_t oneRecord = sizeof(PublishedRecord) + 1;
+  {
+    CQueuedOutput queued(inner, BatchSettings{std::chrono::milliseconds(100), 4096,
+                                              std::chrono::milliseconds(20)},
+                         3 * oneRecord);
+    queued.OnRecord(Record(0));
+    ASSERT_TRUE(inner->WaitForFailedFlushes(1));
+    for (int n = 1; n < 6; ++n) queued.OnRecord(Record(n));
+    ASSERT_TRUE(inner->WaitForFailedFlushes(3));  // retried, and nothing handed on meanwhile
+    EXPECT_EQ(LinesOf(*inner), (std::vector<std::string>{"0"}));
+    EXPECT_EQ(queued.WaitingRecords(), 3u);
+    EXPECT_EQ(queued.Dropped(), 2u);
+    inner->SetFlushing(true);
+    EXPECT_TRUE(queued.WaitUntilIdle(std::chrono::seconds(10)));
+  }
+  EXPECT_EQ(LinesOf(*inner), (std::vector<std::string>{"0", "3", "4", "5"}));
+  EXPECT_EQ(inner->DroppedTold(), 2u);
+}
+
+TEST(QueuedOutputTest, AnOutputThatStillFailsAtTheEndHasWhatIsLeftCountedAsDropped) {
+  auto inner = std::make_shared<RecordingOutput>();
+  inner->SetFlushing(false);
+  auto queued = std::make_unique<CQueuedOutput>(
+      inner, BatchSettings{std::chrono::milliseconds(100), 4096, std::chrono::hours(1)});
+  queued->OnRecord(Record(0));
+  ASSERT_TRUE(inner->WaitForFailedFlushes(1));
+  queued->OnRecord(Record(1));
+  queued->OnRecord(Record(2));
+  queued.reset();  // one more try, then what is queued is given up
+  EXPECT_EQ(LinesOf(*inner), (std::vector<std::string>{"0"}));
+  EXPECT_EQ(inner->DroppedTold(), 2u);
 }
 
 }  // namespace

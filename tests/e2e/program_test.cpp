@@ -344,6 +344,8 @@ Recorded ReadRecording(const std::string& file) {
   return recorded;
 }
 
+std::string HttpGet(int port, const std::string& path);  // the body of a 200 answer; empty otherwise
+
 // kill -9 of a recording hub: every record a viewer got 250 ms or more before the kill is in the
 // file, as the viewer got it, and the file opens cleanly.
 TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250msBefore) {
@@ -353,7 +355,8 @@ TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250
   RunningHub run;
   ASSERT_NO_FATAL_FAILURE(run.boxes.Start({"--boxes", "2", "--rate", "50"}));
   ASSERT_NO_FATAL_FAILURE(
-      run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--record", file}));
+      run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--record", file, "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
   TextClient viewer;
   ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
   std::string block;
@@ -364,6 +367,9 @@ TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250
   while (std::chrono::steady_clock::now() < until && viewer.ReadLine(line)) {
     got.emplace_back(line, std::chrono::steady_clock::now());
   }
+  // The status endpoint answers from the same file (HTTP/1.0: the body ends with the connection).
+  EXPECT_THAT(HttpGet(statusPort, "/records?format=jsonl&limit=5"),
+              ::testing::ContainsRegex("^\\{\"seq\":[0-9]+,.*\"received_at\":.*\"values\":\\{\"Pressure_0\""));
   const auto killedAt = std::chrono::steady_clock::now();
   run.hub.Signal(SIGKILL);
   int status = -1;

@@ -121,6 +121,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     return kExitBadOptions;
   }
   if (recording) config.outputs.push_back(recording);
+  if (statusEndpoint) AddRecordsRoute(RecordingChoiceOf(options).file, *statusEndpoint);
   CDemoBoxes demo;
   if (options.demo && options.boxes.empty()) {
     std::string error;

@@ -82,7 +82,9 @@ void CStatusServer::AnswerLater(CHttpReply& reply, const ProducedRoute& route) {
     --producing;
     return;
   }
-  asio::post(answers, [this, &route, stream, query = reply.Request().query] {
+  // An HTTP/1.0 client knows no chunks: its body ends when the connection closes.
+  const bool chunked = reply.Request().minorVersion >= 1;
+  asio::post(answers, [this, &route, stream, chunked, query = reply.Request().query] {
     ProducedAnswer answer;
     try {
       answer = route(query);
@@ -92,11 +94,12 @@ void CStatusServer::AnswerLater(CHttpReply& reply, const ProducedRoute& route) {
     HttpResponse head = EmptyResponse(answer.status);
     head.contentType = answer.contentType;
     head.headers.emplace_back("Cache-Control", "no-store");
-    stream->Begin(head, BodyEnd::Chunked);
+    stream->Begin(head, chunked ? BodyEnd::Chunked : BodyEnd::Close);
     bool whole = true;  // the body was made to its end
     if (answer.produce && !stream->HeadOnly()) {
-      const ChunkWriter write = [&stream](std::string_view chunk) {
-        return chunk.empty() || stream->Write(ChunkText(chunk));
+      const ChunkWriter write = [&stream, chunked](std::string_view chunk) {
+        if (chunk.empty()) return true;
+        return stream->Write(chunked ? ChunkText(chunk) : std::string(chunk));
       };
       try {
         whole = answer.produce(write);
@@ -105,7 +108,7 @@ void CStatusServer::AnswerLater(CHttpReply& reply, const ProducedRoute& route) {
       }
     }
     // A body that failed ends without its last chunk: the client sees it incomplete.
-    if (whole && !stream->HeadOnly()) stream->Write(ChunkText({}));
+    if (whole && chunked && !stream->HeadOnly()) stream->Write(ChunkText({}));
     if (!stream->HeadOnly()) stream->End();
     --producing;
   });

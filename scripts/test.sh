@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test.
 #   scripts/test.sh               everything CI runs: the plain build, ASan+UBSan, TSan, the
-#                                 fuzzers, the Debian package, and the Windows cross build with
-#                                 its tests under Wine and its programs end to end
+#                                 fuzzers, the Debian package, a three-minute soak of the real
+#                                 programs under injected faults (scripts/soak.py --seed 1),
+#                                 and the Windows cross build with its tests under Wine and its
+#                                 programs end to end
 #   scripts/test.sh --no-windows  the same without the Windows stage
 #   scripts/test.sh --quick       the plain build and its tests only
+#   scripts/test.sh --soak-minutes N  the soak runs N minutes (default 3; 0 leaves it out)
 #   (--windows is still accepted: the Windows stage runs by default)
 # Build folders: build/ (plain), build-asan/, build-tsan/, build-fuzz/, build-win/, build-package/.
 set -euo pipefail
@@ -14,12 +17,17 @@ cd "$root"
 
 quick=0
 windows=1
-for arg in "$@"; do
+soak_minutes=3
+while [ $# -gt 0 ]; do
+  arg=$1; shift
   case "$arg" in
+    --soak-minutes)
+      [[ "${1:-}" =~ ^[0-9]+$ ]] || { echo "test.sh: --soak-minutes takes minutes" >&2; exit 2; }
+      soak_minutes=$1; shift ;;
     --quick) quick=1 ;;
     --windows) windows=1 ;;
     --no-windows) windows=0 ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -94,6 +102,20 @@ fi
 echo "== package"
 bash scripts/package.sh --check
 # ---- end of the Debian package -------------------------------------------------------------------
+
+
+# ---- soak ------------------------------------------------------------------------------------------
+# The plain build's programs, eight simulated boxes and reference sinks under injected faults for
+# --soak-minutes (default 3) with a fixed seed: every record once, every fault seen in time, no
+# growth. Its table and JSON go to build/soak/.
+if [ "$soak_minutes" -gt 0 ]; then
+  echo "== soak ($soak_minutes min)"
+  soak_start=$SECONDS
+  rm -rf build/soak
+  python3 scripts/soak.py --minutes "$soak_minutes" --seed 1 --build build --out build/soak
+  echo "soak stage: $((SECONDS - soak_start)) s"
+fi
+# ---- end of soak -----------------------------------------------------------------------------------
 
 
 # ---- Windows ---------------------------------------------------------------------------------------

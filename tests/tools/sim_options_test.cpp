@@ -19,8 +19,8 @@ TEST(SimOptions, EveryOptionReachesTheBoxes) {
                                  "7009", "--rate", "4", "--channels", "A,B,C,D,E", "--units", "u1,,u2", "--job-type",
                                  "Drilling", "--dial", "B", "--dial-min", "-5", "--dial-max=2.5", "--serial", "S1",
                                  "--firmware", "9.1a", "--fpga", "4.0", "--secondary", "--no-diagnostics",
-                                 "--no-banner", "--sequence-channel", "4", "--replay", "r1", "--replay", "r2",
-                                 "--slot", "50", "--piece", "7", "--seed", "9"},
+                                 "--no-banner", "--sequence-channel", "4", "--sequence-start", "3000",
+                                 "--replay", "r1", "--replay", "r2", "--slot", "50", "--piece", "7", "--seed", "9"},
                                 options, error),
             SimCommand::Run)
       << error;
@@ -49,6 +49,7 @@ TEST(SimOptions, EveryOptionReachesTheBoxes) {
   EXPECT_FALSE(box.diagnostics);
   EXPECT_FALSE(box.banner);
   EXPECT_EQ(box.sequenceChannel, 4);
+  EXPECT_EQ(box.sequenceStart, 3000u);
   EXPECT_EQ(options.pacing.slot, 50ms);
   EXPECT_EQ(options.pacing.maxPiece, 7u);
   EXPECT_EQ(options.pacing.seed, 9u);

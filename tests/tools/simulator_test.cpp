@@ -102,11 +102,12 @@ TEST(BoxStreamText, DataLineReadsBackWithItsTimeAndValues) {
 TEST(BoxStreamText, GeneratedValuesStayNearTheirChannelAndCarryTheSequence) {
   BoxSetup setup;
   setup.sequenceChannel = 1;
+  setup.sequenceStart = 1000000;
   std::mt19937 noise(3);
   for (uint64_t s = 0; s < 300; s += 7) {
     const auto values = GenerateValues(setup, s, noise);
     ASSERT_EQ(values.size(), 4u);
-    EXPECT_EQ(values[1], static_cast<double>(s));
+    EXPECT_EQ(values[1], static_cast<double>(1000000 + s));
     EXPECT_NEAR(values[0], 1500.0, 405.0);
     EXPECT_NEAR(values[2], 18000.0, 2540.0);
   }

@@ -54,6 +54,7 @@ struct BoxSetup {
   bool banner = true;           // the utility port greets with kUtilityBanner
   std::chrono::milliseconds recordPeriod = kDefaultRecordPeriod;
   int sequenceChannel = -1;     // this channel carries the record's sequence number (0, 1, ...)
+  uint64_t sequenceStart = 0;   // the first record's sequence number
   std::string replayFile;       // not empty: replay this recorded stream instead of generating
   std::string replayText;       // the same, given as text (used when replayFile is empty)
 };

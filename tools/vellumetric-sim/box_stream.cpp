@@ -103,7 +103,7 @@ std::vector<double> GenerateValues(const BoxSetup& setup, uint64_t sequence, std
   values.reserve(channels.size());
   for (size_t i = 0; i < channels.size(); ++i) {
     if (static_cast<int>(i) == setup.sequenceChannel) {
-      values.push_back(static_cast<double>(sequence));
+      values.push_back(static_cast<double>(setup.sequenceStart + sequence));
       continue;
     }
     const ChannelSetup& c = channels[i];

@@ -21,6 +21,7 @@ constexpr double kMaxRate = 1000.0;         // records per second
 constexpr int64_t kMaxSlotMs = 60000;
 constexpr int64_t kMaxPiece = 1 << 20;      // bytes
 constexpr int64_t kMaxSeed = 0xffffffffLL;
+constexpr int64_t kMaxSequenceStart = 1000000000;  // well inside a double's whole numbers
 constexpr size_t kHelpColumn = 24;          // where the options' descriptions start in --help
 // A channel that --channels adds beyond the default set.
 const ChannelSetup kAddedChannel{"", "", 100.0, 20.0, 0.5};
@@ -162,6 +163,12 @@ void AddChannelOptions(CLI::App& app, CommandLine& line) {
                         "the utility port sends no banner line");
   AddWholeNumber(app, {"--sequence-channel", "N", "channel N carries the record's sequence number"}, 0,
                  MaxChannels - 1, "", [&line](int64_t n) { line.setup.sequenceChannel = static_cast<int>(n); });
+  AddWholeNumber(app,
+                 {"--sequence-start", "N",
+                  "the first record's sequence number (default 0), so that a box\nstarted again "
+                  "can number its records apart from before"},
+                 0, kMaxSequenceStart, "",
+                 [&line](int64_t n) { line.setup.sequenceStart = static_cast<uint64_t>(n); });
 }
 
 void AddReplayOptions(CLI::App& app, CommandLine& line) {

@@ -45,7 +45,7 @@ json BoxJson(const BoxHealth& box) {
           {"recordsPerSecond", box.recordsPerSecond},
           {"newestRecordAgeMs", box.newestRecordAge ? json(box.newestRecordAge->count()) : json(nullptr)},
           {"rejectedLines", box.rejectedLines},
-          {"replaced_records", box.replacedRecords},
+          {"replacedRecords", box.replacedRecords},
           {"serialNumber", box.serialNumber},
           {"firmware", box.firmware},
           {"jobType", box.jobType},
@@ -110,7 +110,7 @@ json ChannelJson(const HubHealth& health, const CombinedChannel& channel) {
           {"unit", channel.unit},
           {"value", channel.missing ? json(nullptr) : json(channel.value)},  // not finite: null too
           {"box", channel.box},
-          {"box_state", box ? json(BoxStateName(box->state)) : json(nullptr)}};
+          {"boxState", box ? json(BoxStateName(box->state)) : json(nullptr)}};
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST(HealthJson, CarriesEveryFigureOfTheSnapshot) {
   EXPECT_EQ(box.at("recordsPerSecond"), 1.5);
   EXPECT_EQ(box.at("newestRecordAgeMs"), 260);
   EXPECT_EQ(box.at("rejectedLines"), 3);
-  EXPECT_EQ(box.at("replaced_records"), 7);
+  EXPECT_EQ(box.at("replacedRecords"), 7);
   EXPECT_EQ(box.at("serialNumber"), "VM-20417 \"b\"\\2");  // escaped and read back
   EXPECT_EQ(box.at("firmware"), "8.7c\nbeta");
   EXPECT_EQ(box.at("jobType"), "Cementing");
@@ -95,8 +95,8 @@ TEST(HealthJson, CarriesEveryFigureOfTheSnapshot) {
   EXPECT_EQ(status.at("viewers")[1].at("closedForFallingBehind"), true);
 
   EXPECT_EQ(status.at("channels"),
-            json::parse(R"([{"name":"Pressure_0","unit":"psi","value":1523.25,"box":0,"box_state":"connected"},)"
-                        R"({"name":"Rate_1","unit":"bpm","value":null,"box":1,"box_state":"lost"}])"));
+            json::parse(R"([{"name":"Pressure_0","unit":"psi","value":1523.25,"box":0,"boxState":"connected"},)"
+                        R"({"name":"Rate_1","unit":"bpm","value":null,"box":1,"boxState":"lost"}])"));
 
   // Before any run: no start time, and a text that is not UTF-8 still makes JSON.
   HubHealth idle;

@@ -199,6 +199,9 @@ bool CRecordWriter::Flush() {
   batch.clear();
   batchRecords = 0;
   Written();
+  if (inserted > 0 && settings.recordsCommitted) {
+    settings.recordsCommitted(static_cast<uint64_t>(newestSeq));
+  }
   if (!Retain(CRetention::UsedPages(db).value_or(usedBefore) - usedBefore)) {
     return Fail(retention.Error().text);
   }
@@ -265,6 +268,7 @@ bool CRecordWriter::Write(const std::shared_ptr<const PublishedRecord>& record) 
   if (!insert.Run()) return false;
   if (inserted++ == 0) first = receivedAt;
   newest = receivedAt;
+  newestSeq = db.LastInsertId();
   return true;
 }
 

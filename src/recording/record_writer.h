@@ -113,6 +113,7 @@ class CRecordWriter final : public IBatchedOutput {
   int64_t inserted = 0;  // records the batch being written has inserted so far
   std::string first;     // ... the received_at of the first of them
   std::string newest;    // ... and of the newest
+  int64_t newestSeq = 0;  // ... and its seq
   bool interruptedClosed = false;  // runs left open by a crash are closed once per process
   bool failing = false;
   std::optional<WallClock::time_point> lastAgeRetention;

@@ -23,6 +23,9 @@ inline constexpr std::chrono::milliseconds kDropReportPeriod{10000};  // drops t
 // Retention deleted records that a delivery cursor had not passed yet (seq `first` to `last`):
 // the size limit forced them out. On the recording's thread.
 using UndeliveredDeleted = std::function<void(uint64_t first, uint64_t last)>;
+// A batch with records was committed; `newest` is the seq of its last record. On the
+// recording's thread, after the commit (a delivery may send them from then on).
+using RecordsCommitted = std::function<void(uint64_t newest)>;
 
 struct RecordingSettings {
   std::string file;
@@ -33,6 +36,7 @@ struct RecordingSettings {
   std::chrono::milliseconds ageRetentionPeriod = kAgeRetentionPeriod;
   std::function<WallClock::time_point()> clock;  // for retention by age; empty: the system's
   UndeliveredDeleted undeliveredDeleted;         // may be empty
+  RecordsCommitted recordsCommitted;             // may be empty
 };
 
 enum class RecordingNoteKind {

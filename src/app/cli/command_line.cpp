@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "mqtt/mqtt_settings.h"
 #include "support/ipv4_text.h"
 #include "support/number_text.h"
 
@@ -179,7 +180,9 @@ class COptionReader {
   void Describe();
   void ApplyFile();
   void ApplyItem(const CLI::ConfigItem& item);
+  void AddMqttOptions();
   void CheckTogether() const;
+  void CheckMqtt() const;
   [[noreturn]] void RejectBox(size_t index, std::string problem) const;
   std::string Reason(const BadSetting& bad) const;
 
@@ -307,6 +310,7 @@ void COptionReader::AddOptions() {
              "the wait doubling after each failed start up to 10 times\n"
              "SECONDS; fractions allowed (0.05 to 3600)",
              [this](const std::string& text) { options.keepTrying = Seconds("keep-trying", text); });
+  AddMqttOptions();
   app.add_flag("--demo", options.demo, "start simulated boxes on loopback and use them")
       ->disable_flag_override()
       ->configurable(false);
@@ -314,6 +318,80 @@ void COptionReader::AddOptions() {
       ->disable_flag_override()
       ->configurable(false);
   app.add_flag("--help", options.help, "print this text and exit")->disable_flag_override()->configurable(false);
+}
+
+// Delivery to an MQTT broker: every record off the site, kept in the recording until the
+// broker has it.
+void COptionReader::AddMqttOptions() {
+  MqttOptions& mqtt = options.mqtt;
+  const auto file = [](const char* key, std::string& target) {
+    return [key, &target](const std::string& text) {
+      if (text.empty()) Reject(key, "takes a file name");
+      target = text;
+    };
+  };
+  AddSetting("--mqtt", "URL",
+             "publish every record to the MQTT broker at\n"
+             "mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883, TLS);\n"
+             "needs the recording, which keeps what the broker lacks",
+             [&mqtt](const std::string& text) {
+               MqttBroker broker;
+               std::string problem;
+               if (!ParseMqttUrl(text, broker, problem)) Reject("mqtt", problem, text);
+               mqtt.url = text;
+             });
+  AddSetting("--mqtt-topic", "PREFIX", "the topics' prefix (default tessamer/<host name>)",
+             [&mqtt](const std::string& text) {
+               if (!IsMqttTopicPrefix(text)) {
+                 Reject("mqtt-topic", "takes a topic without + or # and without a / at its ends: " +
+                                          text, text);
+               }
+               mqtt.topicPrefix = text;
+             });
+  AddSetting("--mqtt-client-id", "ID", "the client's id at the broker (default tessamer-<host name>)",
+             [&mqtt](const std::string& text) {
+               if (text.empty()) Reject("mqtt-client-id", "takes an id");
+               mqtt.clientId = text;
+             });
+  AddSetting("--mqtt-user", "NAME", "the user name at the broker", [&mqtt](const std::string& text) {
+    if (text.empty()) Reject("mqtt-user", "takes a name");
+    mqtt.user = text;
+  });
+  AddSetting("--mqtt-password-file", "FILE",
+             "the user's password: the first line of FILE (read at the start\n"
+             "and at SIGHUP; never shown)",
+             file("mqtt-password-file", mqtt.passwordFile));
+  AddSetting("--mqtt-ca", "FILE",
+             "mqtts: the authority the broker's certificate is checked\n"
+             "against (default: the system's)",
+             file("mqtt-ca", mqtt.caFile));
+  AddSetting("--mqtt-cert", "FILE", "mqtts: the client's certificate (with --mqtt-key)",
+             file("mqtt-cert", mqtt.certFile));
+  AddSetting("--mqtt-key", "FILE", "mqtts: the client certificate's key",
+             file("mqtt-key", mqtt.keyFile));
+}
+
+// The MQTT settings that only make sense together.
+void COptionReader::CheckMqtt() const {
+  const MqttOptions& mqtt = options.mqtt;
+  const std::pair<const char*, bool> given[] = {
+      {"mqtt-topic", !mqtt.topicPrefix.empty()}, {"mqtt-client-id", !mqtt.clientId.empty()},
+      {"mqtt-user", !mqtt.user.empty()},         {"mqtt-password-file", !mqtt.passwordFile.empty()},
+      {"mqtt-ca", !mqtt.caFile.empty()},         {"mqtt-cert", !mqtt.certFile.empty()},
+      {"mqtt-key", !mqtt.keyFile.empty()}};
+  for (const auto& [key, set] : given) {
+    if (set && mqtt.url.empty()) Reject(key, "needs --mqtt");
+  }
+  if (!mqtt.passwordFile.empty() && mqtt.user.empty()) {
+    Reject("mqtt-password-file", "needs --mqtt-user");
+  }
+  if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
+    Reject(mqtt.certFile.empty() ? "mqtt-key" : "mqtt-cert", "needs --mqtt-cert and --mqtt-key");
+  }
+  const bool tls = mqtt.url.rfind("mqtts://", 0) == 0;
+  if (!tls && (!mqtt.caFile.empty() || !mqtt.certFile.empty())) {
+    Reject(mqtt.caFile.empty() ? "mqtt-cert" : "mqtt-ca", "is for mqtts:// brokers only");
+  }
 }
 
 void COptionReader::AddRecordingOptions() {
@@ -434,6 +512,7 @@ void COptionReader::CheckTogether() const {
   if (options.keepTrying.count() != 0 && !options.headless) {
     Reject("keep-trying", "is for --headless runs only");
   }
+  CheckMqtt();
 }
 
 void COptionReader::RejectBox(size_t index, std::string problem) const {
@@ -520,6 +599,22 @@ std::string SettingsText(const CommandLine& options) {
   }
   line("record-keep-days", std::to_string(options.recordKeepDays));
   line("record-max-mb", std::to_string(options.recordMaxMiB));
+  const MqttOptions& mqtt = options.mqtt;
+  const auto optional = [&](const char* key, const std::string& value, const char* otherwise) {
+    if (value.empty()) {
+      off(key, otherwise);
+    } else {
+      line(key, Quoted(value));
+    }
+  };
+  optional("mqtt", mqtt.url, "off");
+  optional("mqtt-topic", mqtt.topicPrefix, "none given, tessamer/<host name>");
+  optional("mqtt-client-id", mqtt.clientId, "none given, tessamer-<host name>");
+  optional("mqtt-user", mqtt.user, "none");
+  optional("mqtt-password-file", mqtt.passwordFile, "none");
+  optional("mqtt-ca", mqtt.caFile, "none given, the system's authorities");
+  optional("mqtt-cert", mqtt.certFile, "none");
+  optional("mqtt-key", mqtt.keyFile, "none");
   return text;
 }
 

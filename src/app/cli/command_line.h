@@ -28,6 +28,20 @@ inline constexpr int64_t kMaxRecordMiB = 16 * 1024 * 1024;  // 16 TiB
 inline constexpr std::chrono::milliseconds kMinKeepTrying{50};
 inline constexpr std::chrono::milliseconds kMaxKeepTrying{3600 * 1000};
 
+// Delivery to an MQTT broker (docs/mqtt.md). The password stays in its file: only the file's
+// name is a setting.
+struct MqttOptions {
+  std::string url;           // --mqtt: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty: none
+  std::string topicPrefix;   // empty: tessamer/<host name>
+  std::string clientId;      // empty: tessamer-<host name>
+  std::string user;          // empty: none
+  std::string passwordFile;  // with a user
+  std::string caFile;        // mqtts: the broker's authority; empty: the system's store
+  std::string certFile;      // a client certificate, with its key
+  std::string keyFile;
+  bool operator==(const MqttOptions&) const = default;
+};
+
 struct CommandLine {
   bool headless = false;
   bool demo = false;
@@ -55,6 +69,7 @@ struct CommandLine {
   bool noRecord = false;                         // no recording at all
   int recordKeepDays = kRecordKeepDays;
   int64_t recordMaxMiB = static_cast<int64_t>(kRecordMaxMiB);
+  MqttOptions mqtt;
   bool operator==(const CommandLine&) const = default;
 };
 
@@ -72,7 +87,8 @@ std::string UsageText();
 std::string SettingsText(const CommandLine& options);
 
 // The keys of the settings that differ between the two and that a running headless hub cannot
-// take over without a restart: everything but the box list, the box port and the channel limit.
+// take over without a restart: everything but the box list, the box port, the channel limit and
+// the MQTT settings (the uplink reconnects with those).
 std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const CommandLine& reread);
 
 // The hub configuration the options ask for (ports, addresses); time-outs keep their defaults.

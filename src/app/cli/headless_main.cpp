@@ -7,6 +7,7 @@
 
 #include "app/cli/demo_boxes.h"
 #include "app/cli/job_recording.h"
+#include "app/cli/mqtt_delivery.h"
 #include "app/cli/program_log.h"
 #include "app/cli/service_notifier.h"
 #include "app/cli/status_options.h"
@@ -27,20 +28,24 @@ RunSettings RunSettingsOf(const CommandLine& options, const CDemoBoxes& demo) {
   return settings;
 }
 
-// Reads `args` again as the run's new settings, and which changes need a restart.
+// Reads `args` again as the run's new settings, and which changes need a restart; the
+// delivery to a broker takes its new settings at once.
 CHeadlessRunner::Rereader RereaderOf(const std::vector<std::string>& args,
-                                     const CommandLine& options, const CDemoBoxes& demo) {
-  return [&args, &options, &demo] {
+                                     const CommandLine& options, const CDemoBoxes& demo,
+                                     CMqttDelivery& delivery) {
+  return [&args, &options, &demo, &delivery] {
     Reread result;
     CommandLine reread;
     result.ok = ParseCommandLine(args, reread, result.error);
     if (result.ok) {
       result.run = RunSettingsOf(reread, demo);
       result.kept = RestartOnlyChanges(options, reread);
+      result.ok = delivery.Reload(reread, result.kept, result.error);
     }
     return result;
   };
 }
+
 
 // The signals the program awaits, registered from construction on so that one that comes early
 // waits for the runner instead of ending the process; delivered on a thread of their own from
@@ -116,7 +121,9 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   CRecordingLines lines(WriteLineToStandardOutput);  // outlives the recording
   std::shared_ptr<IJobOutput> recording;              // outlives the runner's hubs
   std::string recordingError;
-  if (!OpenJobRecording(RecordingChoiceOf(options), lines.Report(), recording, recordingError)) {
+  RecordingChoice choice = RecordingChoiceOf(options);
+  const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options, choice, lines.Writer());
+  if (!OpenJobRecording(choice, lines.Report(), recording, recordingError)) {
     std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
     return kExitBadOptions;
   }
@@ -131,17 +138,28 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     }
     config.boxUtilityPort = demo.UtilityPort();
   }
+  CLiveHealth liveHealth;  // outlives the delivery, which reads it
+  CMqttDelivery delivery;  // outlives the runner's hubs: it is one of their outputs
+  std::string error;
+  if (!delivery.Start(options, outbox, lines.Writer(), error)) {
+    std::fprintf(stderr, "tessamer: %s\n", error.c_str());
+    return kExitBadOptions;
+  }
+  delivery.SetHealth([&liveHealth] { return liveHealth.Document(); });
+  if (delivery.Output()) config.outputs.push_back(delivery.Output());
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
-                         WithStatusEndpoint(makeHub, statusEndpoint), lines.RunnerWriter());
+                         WithLiveHealth(WithStatusEndpoint(makeHub, statusEndpoint), liveHealth),
+                         lines.RunnerWriter());
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
   runner.SetNotifier(notifier.get());
-  runner.SetRereader(RereaderOf(args, options, demo));
+  runner.SetRereader(RereaderOf(args, options, demo, delivery));
   signals.Start(runner);
   // Windows' Ctrl-C and Ctrl-Break; elsewhere the terminal's keys raise SIGINT.
   const CConsoleStopKeys stopKeys([&runner] { runner.RequestStop(); });
   const int status = runner.Run();
   signals.Stop();
+  delivery.Stop();  // after the hub: the cursor written, then the offline status
   return status;
 }
 

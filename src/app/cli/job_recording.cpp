@@ -51,6 +51,8 @@ bool OpenJobRecording(const RecordingChoice& choice, RecordingReport report,
   settings.file = choice.file;
   settings.keepDays = choice.keepDays;
   settings.maxBytes = static_cast<uint64_t>(choice.maxMiB) * kMiB;
+  settings.recordsCommitted = choice.committed;
+  settings.undeliveredDeleted = choice.undelivered;
   recording = CRecording::Open(std::move(settings), std::move(report), error);
   return recording != nullptr;
 }

@@ -31,6 +31,8 @@ struct RecordingChoice {
   std::string file;  // empty: no recording
   int keepDays = kRecordKeepDays;
   int64_t maxMiB = static_cast<int64_t>(kRecordMaxMiB);
+  RecordsCommitted committed;       // a delivery's hooks (may be empty): records committed,
+  UndeliveredDeleted undelivered;   // and undelivered records the size limit forced out
 };
 
 // --record's file, else `defaultFile` (empty: none); no file at all with --no-record.
@@ -83,6 +85,8 @@ class CRecordingLines {
   RecordingReport Report();
   // For the runner; `this` must outlive it.
   LineWriter RunnerWriter();
+  // For the lines of other parts (the uplink's), as the recording's; `this` must outlive it.
+  LineWriter Writer();
 
  private:
   void Write(const std::string& line, bool fromRunner);

@@ -22,6 +22,10 @@ RecordingReport CRecordingLines::Report() {
   return [this](const RecordingNote& note) { Write(note.line, false); };
 }
 
+CRecordingLines::LineWriter CRecordingLines::Writer() {
+  return [this](const std::string& line) { Write(line, false); };
+}
+
 CRecordingLines::LineWriter CRecordingLines::RunnerWriter() {
   return [this](const std::string& line) { Write(line, true); };
 }

@@ -30,6 +30,7 @@ class CHubWithLiveHealth final : public IHubControl {
   HubHealth Health() const override { return hub->Health(); }
   void Probe(std::function<void()> done) override { hub->Probe(std::move(done)); }
   uint16_t StatusPort() const override { return hub->StatusPort(); }
+  void AddOutput(std::shared_ptr<IJobOutput> output) override { hub->AddOutput(std::move(output)); }
 
  private:
   const std::unique_ptr<IHubControl> hub;

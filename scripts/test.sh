@@ -77,6 +77,9 @@ if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     -DTESSAMER_FUZZ=ON -DTESSAMER_SANITIZE=address -DTESSAMER_BUILD_APP=OFF \
     -DTESSAMER_BUILD_BENCH=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs" --target "${fuzzers[@]}"
+  # FUZZ_SECONDS is the whole stage's budget, shared out among the fuzzers.
+  seconds=$(( ${FUZZ_SECONDS:-60} / ${#fuzzers[@]} ))
+  [ "$seconds" -ge 1 ] || seconds=1
   for source in fuzz/*_fuzz.cpp; do
     name=$(basename "$source" .cpp)
     corpus="fuzz/corpus/$name"
@@ -84,7 +87,7 @@ if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
     echo "-- $name"
     ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-      "build-fuzz/fuzz/$name" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 \
+      "build-fuzz/fuzz/$name" -max_total_time="$seconds" -timeout=10 \
       -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 12
     status=${PIPESTATUS[0]}
     rm -rf "$work"

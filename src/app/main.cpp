@@ -13,6 +13,7 @@
 #include "app/cli/headless_main.h"
 #include "app/cli/job_recording.h"
 #include "app/cli/status_client.h"
+#include "app/cli/status_options.h"
 #include "app/window_main.h"
 #include "hub/bridge/hub_bridge.h"
 #include "version.h"
@@ -39,7 +40,14 @@ int main(int argc, char** argv) {
     std::fputs(SettingsText(options).c_str(), stdout);
     return 0;
   }
-  if (!options.statusQuery.empty()) return ShowStatus(options.statusQuery);
+  if (!options.statusQuery.empty()) {
+    std::string token;
+    if (!options.statusTokenFile.empty() && !ReadStatusToken(options.statusTokenFile, token, error)) {
+      std::fprintf(stderr, "tessamer: %s\n", error.c_str());
+      return kExitBadOptions;
+    }
+    return ShowStatus(options.statusQuery, token);
+  }
   if (options.headless) {
     return RunHeadless(args, options,
                        [](INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {

@@ -134,7 +134,9 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
   }
   if (recording) hub.outputs.push_back(recording);
   dialogOptions.trendPast = TrendPastOf(recordingChoice.file);
-  dialogOptions.makeHub = HubMaker(hub, options.status);
+  std::optional<StatusEndpoint> statusEndpoint = options.status;
+  if (statusEndpoint) AddRecordsRoute(recordingChoice.file, *statusEndpoint);
+  dialogOptions.makeHub = HubMaker(hub, statusEndpoint);
 
   int status = 0;
   {

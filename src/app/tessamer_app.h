@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "app/cli/hub_with_status.h"
 #include "app/cli/job_recording.h"
+#include "app/status/hub_with_status.h"
 #include "app/screenshot_trigger.h"
 #include "hub/core/hub_config.h"
 

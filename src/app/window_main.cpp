@@ -5,6 +5,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/headless_runner.h"
+#include "app/cli/status_options.h"
 #include "app/tessamer_app.h"
 
 namespace tessamer {
@@ -58,7 +59,11 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
   options.boxPort = commandLine.boxPort;
   options.channelLimit = commandLine.channels;
   options.screenshot = ScreenshotFilesAsked();
-  if (commandLine.statusPort) options.status = StatusEndpoint{commandLine.statusListen, *commandLine.statusPort};
+  std::string error;
+  if (!StatusEndpointOf(commandLine, options.status, error)) {
+    std::fprintf(stderr, "tessamer: %s\n", error.c_str());
+    return kExitBadOptions;
+  }
   options.recording = RecordingChoiceOf(commandLine);
   options.record = !commandLine.noRecord;
   CTessamerApp application(std::move(options));

@@ -1,7 +1,8 @@
 #pragma once
-// A made-up health snapshot for the window's tests, with times that do not depend on the time
-// zone.
+// Made-up health snapshots for the tests: the window's, with times that do not depend on the
+// time zone, and the status endpoint's, with every figure filled and texts that need escaping.
 
+#include <chrono>
 #include <ctime>
 
 #include "hub/core/health.h"
@@ -63,6 +64,62 @@ inline HubHealth SampleHealth() {
   health.run.outcome = "running";
   health.channels = {{"Pressure_0", "kPa", 101.5}, {"Flow_0", "l/min", 12.0},
                      {"Pressure_1", "kPa", 0.0}, {"Flow_1", "l/min", 0.0}};
+  return health;
+}
+
+// 2025-12-09T18:06:14.123Z
+inline const WallClock::time_point kTaken = WallClock::time_point(std::chrono::milliseconds(1765303574123));
+
+// Two boxes (one speaking, one lost with a refusal), two viewers (one closed for falling behind),
+// a running run and its combined channels; texts that need escaping in every place they can be.
+// Rate_1 has no reading (its box is lost). No recording and no uplink.
+inline HubHealth PopulatedHealth() {
+  using namespace std::chrono_literals;
+  HubHealth health;
+  health.takenAt = kTaken;
+  BoxHealth speaking;
+  speaking.row = 0;
+  speaking.agent = 0;
+  speaking.address = "127.0.0.2";
+  speaking.port = 5000;
+  speaking.state = BoxState::Connected;
+  speaking.stateSince = kTaken - 83s;
+  speaking.connections = 2;
+  speaking.reconnections = 1;
+  speaking.records = 1234;
+  speaking.recordsPerSecond = 1.5;
+  speaking.newestRecordAge = 260ms;
+  speaking.rejectedLines = 3;
+  speaking.replacedRecords = 7;
+  speaking.serialNumber = "VM-20417 \"b\"\\2";
+  speaking.firmware = "8.7c\nbeta";
+  speaking.jobType = "Cementing";
+  BoxHealth lost;
+  lost.row = 2;
+  lost.agent = 1;
+  lost.address = "box-3.local";
+  lost.port = 5001;
+  lost.state = BoxState::Lost;
+  lost.stateSince = kTaken - 2s;
+  lost.connections = 1;
+  lost.lastError = "Connection refused";
+  health.boxes = {speaking, lost};
+  ViewerHealth viewer;
+  viewer.socket = 17;
+  viewer.peerAddress = "127.0.0.1";
+  viewer.peerPort = 40001;
+  viewer.connectedSince = kTaken - 10s;
+  viewer.linesSent = 90;
+  viewer.bytesSent = 4500;
+  viewer.bytesQueued = 12;
+  ViewerHealth behind = viewer;
+  behind.socket = 18;
+  behind.peerPort = 40002;
+  behind.connected = false;
+  behind.closedForFallingBehind = true;
+  health.viewers = {viewer, behind};
+  health.run = {true, kTaken - 90s, 1200, 4, "running"};
+  health.channels = {{"Pressure_0", "psi", 1523.25, false, 0}, {"Rate_1", "bpm", 0.0, true, 1}};
   return health;
 }
 

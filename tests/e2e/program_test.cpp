@@ -344,6 +344,8 @@ Recorded ReadRecording(const std::string& file) {
   return recorded;
 }
 
+std::string HttpGet(int port, const std::string& path);  // the body of a 200 answer; empty otherwise
+
 // kill -9 of a recording hub: every record a viewer got 250 ms or more before the kill is in the
 // file, as the viewer got it, and the file opens cleanly.
 TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250msBefore) {
@@ -353,7 +355,8 @@ TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250
   RunningHub run;
   ASSERT_NO_FATAL_FAILURE(run.boxes.Start({"--boxes", "2", "--rate", "50"}));
   ASSERT_NO_FATAL_FAILURE(
-      run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--record", file}));
+      run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--record", file, "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
   TextClient viewer;
   ASSERT_TRUE(viewer.Connect("127.0.0.1", static_cast<uint16_t>(run.dataPort)));
   std::string block;
@@ -364,6 +367,9 @@ TEST(TessamerProgram, AKilledHubLeavesInItsRecordingEveryRecordAViewerGotUpTo250
   while (std::chrono::steady_clock::now() < until && viewer.ReadLine(line)) {
     got.emplace_back(line, std::chrono::steady_clock::now());
   }
+  // The status endpoint answers from the same file (HTTP/1.0: the body ends with the connection).
+  EXPECT_THAT(HttpGet(statusPort, "/records?format=jsonl&limit=5"),
+              ::testing::ContainsRegex("^\\{\"seq\":[0-9]+,.*\"received_at\":.*\"values\":\\{\"Pressure_0\""));
   const auto killedAt = std::chrono::steady_clock::now();
   run.hub.Signal(SIGKILL);
   int status = -1;
@@ -625,6 +631,16 @@ TEST(TessamerProgram, StatusEndpointShowsARunningHubToStatusAndPromtool) {
     EXPECT_TRUE(testkit::PromtoolAccepts(metrics, report)) << report << metrics;
   }
   EXPECT_EQ(HttpGet(statusPort, "/nothing"), "");
+
+  // A second hub asking for the same status port is refused, and the first keeps it alone.
+  ChildProcess second;
+  const std::string secondLog = TempLogFile();
+  ASSERT_TRUE(second.Start(TESSAMER_PROGRAM, HubArgs(secondLog, {"--box", "127.0.0.2:1", "--status-port",
+                                                                 std::to_string(statusPort)})));
+  ASSERT_TRUE(second.WaitExit(status));
+  EXPECT_EQ(status, 4) << second.ErrorText();
+  std::remove(secondLog.c_str());
+  for (int i = 0; i < 4; ++i) EXPECT_THAT(HttpGet(statusPort, "/status"), ::testing::StartsWith("{\"takenAt\":"));
   ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
 
   ChildProcess nothing;  // the hub has gone: nothing listens on its status port
@@ -652,6 +668,63 @@ TEST(TessamerProgram, TakenStatusPortGivesStatusFourBeforeAnythingListens) {
   EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
   EXPECT_TRUE(hub.Lines().empty());  // not even "listening"
   std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, TricklingStatusClientHoldsNeitherOtherRequestsNorTheStop) {
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0"}));
+  const int statusPort = NumberAfter(run.hub.Lines().front(), "status");
+  ASSERT_GT(statusPort, 0);
+  TextClient trickling;
+  ASSERT_TRUE(trickling.Connect("127.0.0.1", static_cast<uint16_t>(statusPort)));
+  ASSERT_TRUE(trickling.Send("GET /status HTTP/1.1\r\nX-Slow: "));
+  EXPECT_THAT(HttpGet(statusPort, "/status"), ::testing::StartsWith("{\"takenAt\":"));
+  ASSERT_TRUE(trickling.Send("a"));
+  run.hub.Signal(SIGTERM);
+  int status = -1;
+  EXPECT_TRUE(run.hub.WaitExit(status, 2s)) << "still running 2 s after SIGTERM";
+  EXPECT_EQ(status, 0) << run.hub.ErrorText();
+  EXPECT_TRUE(trickling.WaitClosed());
+}
+
+TEST(TessamerProgram, StatusEndpointBeyondLoopbackWithoutATokenStopsTheStart) {
+  const std::string logFile = TempLogFile();
+  ChildProcess hub;
+  ASSERT_TRUE(hub.Start(TESSAMER_PROGRAM, HubArgs(logFile, {"--box", "127.0.0.2:1", "--status-port", "0",
+                                                            "--status-listen", "0.0.0.0"})));
+  int status = -1;
+  ASSERT_TRUE(hub.WaitExit(status));
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(hub.ErrorText(), "tessamer: --status-listen 0.0.0.0 serves the status page beyond this machine: give "
+                             "--status-token-file FILE, or --status-open to serve it to anyone\n");
+  EXPECT_TRUE(hub.Lines().empty());  // nothing started
+  std::remove(logFile.c_str());
+}
+
+TEST(TessamerProgram, GuardedStatusEndpointIsShownWithItsTokenOnly) {
+  const std::string tokenFile = TempConfigFile("e2e-Token-42\n");
+  RunningHub run;
+  ASSERT_NO_FATAL_FAILURE(run.StartBoxes());
+  ASSERT_NO_FATAL_FAILURE(run.StartHub({"--box", run.Box(0), "--box", run.Box(1), "--box-utility-port",
+                                        std::to_string(run.boxes.utilityPort), "--status-port", "0",
+                                        "--status-token-file", tokenFile}));
+  const std::string port = std::to_string(NumberAfter(run.hub.Lines().front(), "status"));
+  EXPECT_EQ(HttpGet(std::stoi(port), "/status"), "");  // 401
+  ChildProcess without;
+  ASSERT_TRUE(without.Start(TESSAMER_PROGRAM, {"--status", port}));
+  int status = -1;
+  ASSERT_TRUE(without.WaitExit(status));
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(without.ErrorText(), "tessamer: 127.0.0.1:" + port + " asks for a token: give --status-token-file FILE\n");
+  ChildProcess with;
+  ASSERT_TRUE(with.Start(TESSAMER_PROGRAM, {"--status", port, "--status-token-file", tokenFile}));
+  ASSERT_TRUE(with.WaitExit(status));
+  EXPECT_EQ(status, 0) << with.ErrorText();
+  EXPECT_THAT(with.Lines(), ::testing::Contains(::testing::MatchesRegex("boxes \\(2\\)")));
+  ASSERT_NO_FATAL_FAILURE(run.StopWithSigint());
+  std::remove(tokenFile.c_str());
 }
 
 TEST(TessamerProgram, ConfigurationFileServesItsBoxesAndTheCommandLineOverridesIt) {

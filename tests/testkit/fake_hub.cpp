@@ -42,6 +42,16 @@ bool FakeHub::Stop() {
   return true;
 }
 
+HubHealth FakeHub::Health() const {
+  std::lock_guard guard(healthLock);
+  return script.health;
+}
+
+void FakeHub::SetHealth(HubHealth health) {
+  std::lock_guard guard(healthLock);
+  script.health = std::move(health);
+}
+
 void FakeHub::HoldRunEnd() {
   std::lock_guard guard(mutex);
   runHeld = true;

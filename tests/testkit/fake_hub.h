@@ -5,8 +5,8 @@
 // run's end keeps the window waiting.
 //
 // Threads: the operations of IHubControl on the thread that drives the hub (Health from any);
-// EndRun from any thread. `script` is changed and `calls` read on the driving thread, or once
-// the driver has ended.
+// EndRun and SetHealth from any thread. `script` is changed and `calls` read on the driving
+// thread, or once the driver has ended.
 
 #include <condition_variable>
 #include <functional>
@@ -63,16 +63,22 @@ class FakeHub : public IHubControl {
   const ErrorInfo& StartError() const override { return script.startError; }
   uint16_t DataPort() const override { return script.dataPort; }
   uint16_t UtilityPort() const override { return script.utilityPort; }
-  HubHealth Health() const override { return script.health; }
+  HubHealth Health() const override;
   // Threads that are all alive: the probe comes back at once.
   void Probe(std::function<void()> done) override { done(); }
+  // Kept, for the test to feed them as a run would.
+  void AddOutput(std::shared_ptr<IJobOutput> output) override { outputs.push_back(std::move(output)); }
+
+  // Changes the health while another thread may be taking it (a status endpoint's).
+  void SetHealth(HubHealth health);
 
   // Stop waits from now on until EndRun.
   void HoldRunEnd();
   void EndRun();
 
-  FakeHubScript script;
+  FakeHubScript script;  // its health set directly only while no other thread takes it
   const std::shared_ptr<FakeHubCalls> calls;
+  std::vector<std::shared_ptr<IJobOutput>> outputs;  // what AddOutput was given
 
  private:
   void Post(const std::vector<Notice>& notices);
@@ -80,6 +86,7 @@ class FakeHub : public IHubControl {
 
   INoticeSink* sink;
   std::thread poster;  // posts one start's notices
+  mutable std::mutex healthLock;  // guards script.health against SetHealth
   std::mutex mutex;    // guards runHeld
   std::condition_variable runEnded;
   bool runHeld = false;

@@ -66,6 +66,14 @@ bool SameBox(const BoxOption& a, const BoxOption& b, uint16_t boxPort) {
   return Lowered(a.host) == Lowered(b.host);
 }
 
+bool ResolveHost(const std::string& host, uint32_t& hostOrder, std::string& why) {
+  if (const std::optional<uint32_t> dotted = ParseIpv4(host)) {
+    hostOrder = *dotted;
+    return true;
+  }
+  return SystemResolve(host, hostOrder, why);
+}
+
 bool ResolveBoxes(const std::vector<BoxOption>& list, uint16_t boxPort, std::vector<Box>& boxes,
                   size_t& failed, std::string& why, const HostResolver& resolve) {
   boxes.clear();

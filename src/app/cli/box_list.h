@@ -2,7 +2,8 @@
 // The boxes of a headless run as the operator gives them (a dotted IPv4 address or a host name,
 // and a port), and the box list a run starts with, its names looked up when the run starts.
 //
-// Threads: plain functions; ResolveBoxes blocks its caller while a name is looked up.
+// Threads: plain functions; ResolveHost and ResolveBoxes block their caller while a name is looked
+// up.
 
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,10 @@ using HostResolver =
 
 // The system's resolver: the name server may be asked.
 bool SystemResolve(const std::string& name, uint32_t& hostOrder, std::string& why);
+
+// The host-order IPv4 address of dotted text, or of a host name looked up now. False with the
+// resolver's reason in `why` when it does not resolve. Blocks while a name is looked up.
+bool ResolveHost(const std::string& host, uint32_t& hostOrder, std::string& why);
 
 // The boxes of one run: `list` in order on rows 0, 1, ..., each without a port given `boxPort`.
 // Host names are looked up now by `resolve` (empty: SystemResolve), for an IPv4 address. False

@@ -270,13 +270,29 @@ void COptionReader::AddOptions() {
              });
   AddSetting("--status-port", "PORT",
              "serve the hub's health over HTTP on PORT (0: any free\n"
-             "port): GET /status as JSON, GET /metrics for Prometheus;\n"
-             "off without it",
+             "port): a web page at /, GET /status as JSON, GET /metrics\n"
+             "for Prometheus, GET /events for live updates; off without it",
              [this](const std::string& text) { options.statusPort = Port("status-port", text, 0); });
   AddSetting("--status-listen", "ADDRESS",
-             "address the status endpoint listens on (default " + std::string(kStatusListenAddress) +
-                 ":\nthis machine only)",
-             [this](const std::string& text) { options.statusListen = Address("status-listen", text); });
+             "address or host name the status endpoint listens on\n"
+             "(default " + std::string(kStatusListenAddress) + ": this machine only); beyond loopback it\n"
+             "needs --status-token-file or --status-open",
+             [this](const std::string& text) {
+               if (!IsBoxHost(text)) Reject("status-listen", "takes a dotted IPv4 address or a host name: " + text, text);
+               options.statusListen = text;
+             });
+  AddSetting("--status-token-file", "FILE",
+             "every request to the status endpoint must carry the token\n"
+             "in FILE (Authorization: Bearer TOKEN, or ?token=TOKEN once\n"
+             "in the page's address); with --status, the token to send",
+             [this](const std::string& text) {
+               if (text.empty()) Reject("status-token-file", "takes a file name");
+               options.statusTokenFile = text;
+             });
+  app.add_flag("--status-open", options.statusOpen,
+               "serve the status endpoint beyond loopback without a token,\n"
+               "on purpose")
+      ->disable_flag_override();
   AddSetting("--status", "[HOST:]PORT",
              "show the boxes and viewers of the hub whose status endpoint\n"
              "is at HOST (default 127.0.0.1) and PORT, and exit",
@@ -570,6 +586,12 @@ std::string SettingsText(const CommandLine& options) {
     off("status-port", "off");
   }
   line("status-listen", options.statusListen);
+  if (options.statusTokenFile.empty()) {
+    off("status-token-file", "none, every request is answered");
+  } else {
+    line("status-token-file", Quoted(options.statusTokenFile));
+  }
+  line("status-open", options.statusOpen ? "true" : "false");
   if (options.keepTrying.count() != 0) {
     line("keep-trying", SecondsText(options.keepTrying));
   } else {
@@ -634,6 +656,8 @@ std::vector<std::string> RestartOnlyChanges(const CommandLine& running, const Co
   note(running.logFile != reread.logFile, "log");
   note(running.statusPort != reread.statusPort, "status-port");
   note(running.statusListen != reread.statusListen, "status-listen");
+  note(running.statusTokenFile != reread.statusTokenFile, "status-token-file");
+  note(running.statusOpen != reread.statusOpen, "status-open");
   note(running.keepTrying != reread.keepTrying, "keep-trying");
   note(running.silentAfter != reread.silentAfter, "silent-after");
   note(running.serveAvailable != reread.serveAvailable, "serve-available");

@@ -59,7 +59,9 @@ struct CommandLine {
   std::string listenAddress = HubConfig{}.listenAddress;  // where both servers listen
   std::string logFile;                           // empty: the user's application-data folder
   std::optional<uint16_t> statusPort;            // the status endpoint's port (0: any); none: off
-  std::string statusListen = kStatusListenAddress;  // the status endpoint's address
+  std::string statusListen = kStatusListenAddress;  // the status endpoint's address or host name
+  std::string statusTokenFile;                   // the file holding the endpoint's token; empty: none
+  bool statusOpen = false;                       // beyond loopback without a token, on purpose
   std::string statusQuery;                       // --status: "[HOST:]PORT" of a hub to show; empty: none
   std::chrono::milliseconds keepTrying{0};       // headless: first wait before a new run; 0: none
   std::chrono::milliseconds silentAfter = kSilentAfter;  // a box without records is then silent

@@ -6,11 +6,12 @@
 #include <thread>
 
 #include "app/cli/demo_boxes.h"
-#include "app/cli/hub_with_status.h"
 #include "app/cli/job_recording.h"
 #include "app/cli/mqtt_delivery.h"
 #include "app/cli/program_log.h"
 #include "app/cli/service_notifier.h"
+#include "app/cli/status_options.h"
+#include "app/status/hub_with_status.h"
 #include "support/platform.h"
 
 namespace tessamer {
@@ -98,10 +99,9 @@ class CSignalWatch {
 }  // namespace
 
 CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub,
-                                               const CommandLine& options) {
-  if (!options.statusPort) return makeHub;
-  const StatusEndpoint endpoint{options.statusListen, *options.statusPort};
-  return [makeHub = std::move(makeHub), endpoint](
+                                               const std::optional<StatusEndpoint>& status) {
+  if (!status) return makeHub;
+  return [makeHub = std::move(makeHub), endpoint = *status](
              INoticeSink* sink, const HubConfig& config) -> std::unique_ptr<IHubControl> {
     return std::make_unique<CHubWithStatus>(makeHub(sink, config), endpoint);
   };
@@ -110,6 +110,12 @@ CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeH
 int RunHeadless(const std::vector<std::string>& args, const CommandLine& options,
                 const CHeadlessRunner::HubFactory& makeHub) {
   CSignalWatch signals;  // first, so that an early SIGINT already ends the run in order
+  std::optional<StatusEndpoint> statusEndpoint;
+  std::string statusError;
+  if (!StatusEndpointOf(options, statusEndpoint, statusError)) {
+    std::fprintf(stderr, "tessamer: %s\n", statusError.c_str());
+    return kExitBadOptions;
+  }
   OpenDiagnosticLog(options.logFile);
   HubConfig config = HubConfigOf(options);
   CRecordingLines lines(WriteLineToStandardOutput);  // outlives the recording
@@ -122,6 +128,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
     return kExitBadOptions;
   }
   if (recording) config.outputs.push_back(recording);
+  if (statusEndpoint) AddRecordsRoute(RecordingChoiceOf(options).file, *statusEndpoint);
   CDemoBoxes demo;
   if (options.demo && options.boxes.empty()) {
     std::string error;
@@ -141,7 +148,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   delivery.SetHealth([&liveHealth] { return liveHealth.Document(); });
   if (delivery.Output()) config.outputs.push_back(delivery.Output());
   CHeadlessRunner runner(RunSettingsOf(options, demo), std::move(config),
-                         WithLiveHealth(WithStatusEndpoint(makeHub, options), liveHealth),
+                         WithLiveHealth(WithStatusEndpoint(makeHub, statusEndpoint), liveHealth),
                          lines.RunnerWriter());
   runner.KeepTrying(options.keepTrying);
   const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();

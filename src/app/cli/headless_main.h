@@ -10,18 +10,20 @@
 //
 // Threads: RunHeadless on the main thread; it starts and joins the signal thread itself.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/cli/command_line.h"
 #include "app/cli/headless_runner.h"
+#include "app/status/status_server.h"
 
 namespace tessamer {
 
-// `makeHub`, or with --status-port a factory of hubs whose health a status endpoint serves
-// (CHubWithStatus).
+// `makeHub`, or with a status endpoint (StatusEndpointOf) a factory of hubs whose health it
+// serves (CHubWithStatus).
 CHeadlessRunner::HubFactory WithStatusEndpoint(CHeadlessRunner::HubFactory makeHub,
-                                               const CommandLine& options);
+                                               const std::optional<StatusEndpoint>& status);
 
 // The whole headless program with the hub `makeHub` makes. `options` are `args` parsed; `args`
 // are parsed again at every SIGHUP. Returns the exit status.

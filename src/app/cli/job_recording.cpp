@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "recording/record_reader.h"
+#include "recording/records_endpoint.h"
 #include "recording/recording.h"
 #include "recording/recording_time.h"
 #include "support/number_text.h"
@@ -33,6 +34,14 @@ void TakeValues(const RecordRow& row, const RecordHeader& header, WallClock::tim
 }  // namespace
 
 bool HasJobRecording() { return true; }
+
+void AddRecordsRoute(const std::string& file, StatusEndpoint& endpoint) {
+  if (file.empty()) return;
+  endpoint.produced["/records"] = [file](std::string_view query) {
+    RecordsAnswer answer = AnswerRecords(file, query);
+    return ProducedAnswer{answer.status, std::move(answer.contentType), std::move(answer.produce)};
+  };
+}
 
 bool OpenJobRecording(const RecordingChoice& choice, RecordingReport report,
                       std::shared_ptr<IJobOutput>& recording, std::string& error) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
+#include "app/status/status_server.h"
 #include "hub/core/job_output.h"
 #include "recording/recording_settings.h"
 
@@ -42,6 +43,10 @@ RecordingChoice RecordingChoiceOf(const CommandLine& options, const std::string&
 // recording, or this build has no recording.
 bool OpenJobRecording(const RecordingChoice& choice, RecordingReport report,
                       std::shared_ptr<IJobOutput>& recording, std::string& error);
+
+// Adds GET /records, the records of the recording `file`, to the status endpoint's routes; nothing
+// without a file or in a build without the recording (the page's trend then fills live).
+void AddRecordsRoute(const std::string& file, StatusEndpoint& endpoint);
 
 // `tessamer export FILE [--from TIME] [--to TIME] [--run N] [--format box|csv|jsonl]`: `args`
 // are the words after "export". Writes to `out` (standard output when empty), a one-line reason

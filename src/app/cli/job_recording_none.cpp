@@ -16,6 +16,8 @@ constexpr const char* kNoRecording =
 
 bool HasJobRecording() { return false; }
 
+void AddRecordsRoute(const std::string&, StatusEndpoint&) {}
+
 bool OpenJobRecording(const RecordingChoice& choice, RecordingReport,
                       std::shared_ptr<IJobOutput>& recording, std::string& error) {
   recording.reset();

@@ -1,6 +1,6 @@
 #include "app/cli/mqtt_delivery.h"
 
-#include "app/cli/health_json.h"
+#include "app/status/health_json.h"
 #if defined(TESSAMER_RECORDING_OUTBOX)
 #include "mqtt/recording_outbox.h"
 #endif
@@ -30,6 +30,7 @@ class CHubWithLiveHealth final : public IHubControl {
   HubHealth Health() const override { return hub->Health(); }
   void Probe(std::function<void()> done) override { hub->Probe(std::move(done)); }
   uint16_t StatusPort() const override { return hub->StatusPort(); }
+  void AddOutput(std::shared_ptr<IJobOutput> output) override { hub->AddOutput(std::move(output)); }
 
  private:
   const std::unique_ptr<IHubControl> hub;

@@ -147,8 +147,9 @@ bool StatusTables(const std::string& text, std::string& tables) {
   return true;
 }
 
-int ShowStatus(const std::string& target) {
+int ShowStatus(const std::string& target, const std::string& token) {
 #ifndef TESSAMER_WITH_STATUS_HTTP
+  (void)token;
   std::fprintf(stderr, "tessamer: this build cannot ask %s for its status: it has no HTTP client\n",
                target.c_str());
   return kExitNoStatus;
@@ -159,9 +160,15 @@ int ShowStatus(const std::string& target) {
   httplib::Client client(host, port);
   client.set_connection_timeout(kConnectTimeout);
   client.set_read_timeout(kReadTimeout);
+  if (!token.empty()) client.set_bearer_token_auth(token);
   const httplib::Result result = client.Get("/status");
   if (!result) {
     std::fprintf(stderr, "tessamer: no hub answers at %s: %s\n", target.c_str(), Reason(result.error()).c_str());
+    return kExitNoStatus;
+  }
+  if (result->status == 401) {
+    std::fprintf(stderr, "tessamer: %s asks for a token: give --status-token-file FILE%s\n", target.c_str(),
+                 token.empty() ? "" : " with the hub's token");
     return kExitNoStatus;
   }
   std::string tables;

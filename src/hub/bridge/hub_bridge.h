@@ -76,7 +76,7 @@ class CHubBridge : public IHubControl, private IUtilityRequestHandler {
   void Probe(std::function<void()> done) override;
   // Adds an output of the combined job (hub/core/job_output.h) beside the viewers' publisher;
   // call before StartServers. Every later run hands it its events; its health joins Health().
-  void AddOutput(std::shared_ptr<IJobOutput> output) { outputs.Add(std::move(output)); }
+  void AddOutput(std::shared_ptr<IJobOutput> output) override { outputs.Add(std::move(output)); }
   // True when the last run ended because a box failed its first connection.
   bool RunEndedByItself() const { return endedByItself.load(); }
 

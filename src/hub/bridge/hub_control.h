@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "hub/core/health.h"
+#include "hub/core/job_output.h"
 #include "hub/core/records.h"
 #include "support/error_info.h"
 
@@ -39,6 +41,10 @@ class IHubControl {
   virtual void Probe(std::function<void()> done) = 0;
   // Bound port of the status endpoint serving this hub's health; 0 when there is none.
   virtual uint16_t StatusPort() const { return 0; }
+  // Adds an output of the combined job (hub/core/job_output.h); call before StartServers. Every
+  // later run hands it its events. A hub without a combined job of its own (a test's stand-in)
+  // may keep it without calling it.
+  virtual void AddOutput(std::shared_ptr<IJobOutput> output) = 0;
 };
 
 }  // namespace tessamer

@@ -146,7 +146,7 @@ TEST(CommandLine, BadOptionsGiveOneLineReasons) {
       {{"--box", "1.2.3.4"}, "--box is for --headless runs only"},
       {{"--headless"}, "--headless needs at least one --box"},
       {{"--log", ""}, "--log takes a file name"},
-      {{"--status-listen", "localhost"}, "--status-listen takes a dotted IPv4 address: localhost"},
+      {{"--status-listen", "local_host"}, "--status-listen takes a dotted IPv4 address or a host name: local_host"},
       {{"--status", "0"}, "--status takes [HOST:]PORT (port 1 to 65535): 0"},
       {{"--status", "127.0.0.1:"}, "--status takes [HOST:]PORT"},
       {{"--status", "bad_host:80"}, "--status takes [HOST:]PORT"},
@@ -354,8 +354,8 @@ TEST(CommandLine, ExampleConfigurationParsesAndShowsEveryKey) {
   std::ifstream file(TESSAMER_EXAMPLE_CONFIG);
   const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   for (const char* key : {"box", "channels", "data-port", "utility-port", "box-port", "box-utility-port",
-                          "default-box", "listen", "log", "status-port", "status-listen",
-                          "keep-trying", "record", "no-record", "record-keep-days",
+                          "default-box", "listen", "log", "status-port", "status-listen", "status-token-file",
+                          "status-open", "keep-trying", "record", "no-record", "record-keep-days",
                           "record-max-mb", "serve-available"}) {
     EXPECT_THAT(text, ::testing::AnyOf(::testing::HasSubstr(std::string("\n") + key + " = "),
                                        ::testing::HasSubstr(std::string("\n# ") + key + " = ")))

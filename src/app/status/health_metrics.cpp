@@ -1,4 +1,4 @@
-#include "app/cli/health_metrics.h"
+#include "app/status/health_metrics.h"
 
 #include <charconv>
 #include <cmath>
@@ -64,14 +64,8 @@ class CExposition {
 
 std::string BoxLabel(const BoxHealth& box) { return box.address + ":" + std::to_string(box.port); }
 
-// The box a combined channel comes from, by the "_<agent>" its name ends with; empty when none.
-std::string ChannelBox(const HubHealth& health, const std::string& name) {
-  const size_t underscore = name.rfind('_');
-  if (underscore == std::string::npos) return {};
-  int agent = -1;
-  const char* first = name.data() + underscore + 1;
-  const char* last = name.data() + name.size();
-  if (std::from_chars(first, last, agent).ptr != last || first == last) return {};
+// The label of the box a combined channel comes from; empty when the snapshot has no such box.
+std::string ChannelBox(const HubHealth& health, int32_t agent) {
   for (const BoxHealth& box : health.boxes) {
     if (box.agent == agent) return BoxLabel(box);
   }
@@ -86,7 +80,11 @@ void BoxFamily(CExposition& out, const HubHealth& health, const char* name, cons
   for (const BoxHealth& box : health.boxes) out.Sample({{"box", BoxLabel(box)}}, figure(box));
 }
 
+bool LinkUp(BoxState state) { return state == BoxState::Connected || state == BoxState::Silent; }
+
 void BoxFamilies(CExposition& out, const HubHealth& health) {
+  BoxFamily(out, health, "tessamer_box_up", "gauge", "1 while the box's link is up (connected or silent).",
+            [](const BoxHealth& box) { return LinkUp(box.state) ? "1" : "0"; });
   out.Family("tessamer_box_state", "gauge", "1 for the state the box is in, 0 for the others.");
   for (const BoxHealth& box : health.boxes) {
     for (const BoxState state : kBoxStates) {
@@ -113,6 +111,9 @@ void BoxFamilies(CExposition& out, const HubHealth& health) {
   }
   BoxFamily(out, health, "tessamer_box_rejected_lines_total", "counter", "Lines from the box the parser rejected.",
             [](const BoxHealth& box) { return Number(box.rejectedLines); });
+  BoxFamily(out, health, "tessamer_box_replaced_records_total", "counter",
+            "Records of the box a newer one replaced before the merge published it.",
+            [](const BoxHealth& box) { return Number(box.replacedRecords); });
   out.Family("tessamer_box_info", "gauge", "The box's job header: serial number, firmware and job type.");
   for (const BoxHealth& box : health.boxes) {
     out.Sample({{"box", BoxLabel(box)},
@@ -171,11 +172,85 @@ void RunFamilies(CExposition& out, const HubHealth& health) {
 }
 
 void ChannelFamily(CExposition& out, const HubHealth& health) {
-  out.Family("tessamer_channel_value", "gauge", "The newest combined value of each channel.");
+  out.Family("tessamer_channel_value", "gauge",
+             "The newest combined value of each channel; none while its box gives no reading.");
   for (const CombinedChannel& channel : health.channels) {
-    out.Sample({{"channel", channel.name}, {"unit", channel.unit}, {"box", ChannelBox(health, channel.name)}},
+    if (channel.missing) continue;  // a gap, not the 0 viewers get
+    out.Sample({{"channel", channel.name}, {"unit", channel.unit}, {"box", ChannelBox(health, channel.box)}},
                Number(channel.value));
   }
+}
+
+void RecordingFamilies(CExposition& out, const RecordingHealth& recording) {
+  const Labels file = {{"file", recording.file}};
+  out.Family("tessamer_recording_info", "gauge", "The job recording: its file and state.");
+  out.Sample({{"file", recording.file}, {"state", recording.state}}, "1");
+  out.Family("tessamer_recording_size_bytes", "gauge", "Size of the recording's file.");
+  out.Sample(file, Number(recording.sizeBytes));
+  out.Family("tessamer_recording_records", "gauge", "Records in the recording's file.");
+  out.Sample(file, Number(recording.records));
+  out.Family("tessamer_recording_waiting_records", "gauge", "Records not yet written to the recording.");
+  out.Sample(file, Number(recording.waiting));
+  out.Family("tessamer_recording_dropped_records_total", "counter",
+             "Records given up because too many were waiting to be written.");
+  out.Sample(file, Number(recording.dropped));
+}
+
+void UplinkFamilies(CExposition& out, const UplinkHealth& uplink) {
+  const Labels broker = {{"broker", uplink.broker}};
+  out.Family("tessamer_uplink_up", "gauge", "1 while the uplink is connected to its broker.");
+  out.Sample(broker, uplink.state == "connected" ? "1" : "0");
+  out.Family("tessamer_uplink_info", "gauge", "The uplink's broker and state.");
+  out.Sample({{"broker", uplink.broker}, {"state", uplink.state}}, "1");
+  out.Family("tessamer_uplink_cursor", "gauge", "Every record up to this sequence number is acknowledged.");
+  out.Sample(broker, Number(uplink.cursor));
+  out.Family("tessamer_uplink_backlog_records", "gauge", "Recorded records after the cursor.");
+  out.Sample(broker, Number(uplink.backlog));
+  out.Family("tessamer_uplink_in_flight_records", "gauge", "Records sent and not yet acknowledged.");
+  out.Sample(broker, Number(uplink.inFlight));
+  out.Family("tessamer_uplink_sent_records_total", "counter", "Records the broker acknowledged.");
+  out.Sample(broker, Number(uplink.sent));
+  out.Family("tessamer_uplink_reconnections_total", "counter", "Reconnections to the broker.");
+  out.Sample(broker, Number(uplink.reconnections));
+}
+
+void ProcessFamilies(CExposition& out, const ProcessFigures& process) {
+  out.Family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+  out.Sample({}, Number(process.cpuSeconds));
+  out.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+  out.Sample({}, Number(process.residentBytes));
+  out.Family("process_open_fds", "gauge", "Number of open file descriptors.");
+  out.Sample({}, Number(process.openDescriptors));
+  out.Family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+  if (process.startTime > 0) out.Sample({}, Number(process.startTime));
+}
+
+void EndpointFamilies(CExposition& out, const EndpointFigures& endpoint) {
+  out.Family("tessamer_status_connections", "gauge", "Connections open to the status endpoint.");
+  out.Sample({}, Number(endpoint.connections));
+  out.Family("tessamer_status_event_streams", "gauge", "Event streams open to web pages.");
+  out.Sample({}, Number(endpoint.eventStreams));
+  out.Family("tessamer_status_connections_refused_total", "counter",
+             "Connections closed at once because every place was busy.");
+  out.Sample({}, Number(endpoint.refused));
+  out.Family("tessamer_status_connections_evicted_total", "counter",
+             "Idle connections closed to make room for a new one.");
+  out.Sample({}, Number(endpoint.evicted));
+  out.Family("tessamer_status_connections_timed_out_total", "counter",
+             "Connections closed at a deadline (request head, keep-alive, write).");
+  out.Sample({}, Number(endpoint.timedOut));
+  out.Family("tessamer_status_event_streams_dropped_total", "counter",
+             "Event streams closed because their client fell behind.");
+  out.Sample({}, Number(endpoint.streamsDropped));
+}
+
+void ExtraFamilies(CExposition& out, const MetricsExtras& extras) {
+  if (!extras.version.empty()) {
+    out.Family("tessamer_build_info", "gauge", "The program's version; always 1.");
+    out.Sample({{"version", extras.version}}, "1");
+  }
+  if (extras.process) ProcessFamilies(out, *extras.process);
+  if (extras.endpoint) EndpointFamilies(out, *extras.endpoint);
 }
 
 }  // namespace
@@ -197,12 +272,15 @@ std::string EscapedLabelValue(std::string_view value) {
   return text;
 }
 
-std::string HealthMetrics(const HubHealth& health) {
+std::string HealthMetrics(const HubHealth& health, const MetricsExtras& extras) {
   CExposition out;
+  ExtraFamilies(out, extras);
   RunFamilies(out, health);
   BoxFamilies(out, health);
   ViewerFamilies(out, health);
   ChannelFamily(out, health);
+  if (health.recording) RecordingFamilies(out, *health.recording);
+  if (health.uplink) UplinkFamilies(out, *health.uplink);
   return std::move(out).Text();
 }
 

@@ -1,4 +1,4 @@
-#include "app/cli/health_json.h"
+#include "app/status/health_json.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -8,8 +8,9 @@ namespace {
 
 using json = nlohmann::ordered_json;  // fields in the order written here
 
-// "2026-12-09T18:06:14.123Z"; an empty text for the clock's epoch (no time recorded).
-std::string IsoTime(WallClock::time_point time) {
+}  // namespace
+
+std::string IsoUtcTime(WallClock::time_point time) {
   if (time == WallClock::time_point{}) return {};
   using namespace std::chrono;
   const auto ms = floor<milliseconds>(time);
@@ -24,8 +25,10 @@ std::string IsoTime(WallClock::time_point time) {
   return text;
 }
 
+namespace {
+
 json Time(WallClock::time_point time) {
-  const std::string text = IsoTime(time);
+  const std::string text = IsoUtcTime(time);
   return text.empty() ? json(nullptr) : json(text);
 }
 
@@ -69,8 +72,45 @@ json RunJson(const RunHealth& run) {
           {"outcome", run.outcome}};
 }
 
-json ChannelJson(const CombinedChannel& channel) {
-  return {{"name", channel.name}, {"unit", channel.unit}, {"value", channel.value}};  // not finite: null
+json RecordingJson(const RecordingHealth& recording) {
+  return {{"file", recording.file},
+          {"state", recording.state},
+          {"size_bytes", recording.sizeBytes},
+          {"records", recording.records},
+          {"oldest", recording.oldest.empty() ? json(nullptr) : json(recording.oldest)},
+          {"newest", recording.newest.empty() ? json(nullptr) : json(recording.newest)},
+          {"waiting", recording.waiting},
+          {"dropped", recording.dropped},
+          {"last_error", recording.lastError}};
+}
+
+json UplinkJson(const UplinkHealth& uplink) {
+  return {{"broker", uplink.broker},
+          {"state", uplink.state},
+          {"cursor", uplink.cursor},
+          {"backlog", uplink.backlog},
+          {"in_flight", uplink.inFlight},
+          {"sent", uplink.sent},
+          {"reconnections", uplink.reconnections},
+          {"last_error", uplink.lastError}};
+}
+
+const BoxHealth* BoxOf(const HubHealth& health, int32_t agent) {
+  for (const BoxHealth& box : health.boxes) {
+    if (box.agent == agent) return &box;
+  }
+  return nullptr;
+}
+
+// A channel without a reading has the value null (viewers get 0 there), and beside it the state
+// of its box, which says why.
+json ChannelJson(const HubHealth& health, const CombinedChannel& channel) {
+  const BoxHealth* box = BoxOf(health, channel.box);
+  return {{"name", channel.name},
+          {"unit", channel.unit},
+          {"value", channel.missing ? json(nullptr) : json(channel.value)},  // not finite: null too
+          {"box", channel.box},
+          {"boxState", box ? json(BoxStateName(box->state)) : json(nullptr)}};
 }
 
 }  // namespace
@@ -81,12 +121,14 @@ std::string HealthJson(const HubHealth& health) {
   json viewers = json::array();
   for (const ViewerHealth& viewer : health.viewers) viewers.push_back(ViewerJson(viewer));
   json channels = json::array();
-  for (const CombinedChannel& channel : health.channels) channels.push_back(ChannelJson(channel));
-  const json whole = {{"takenAt", Time(health.takenAt)},
-                      {"run", RunJson(health.run)},
-                      {"boxes", std::move(boxes)},
-                      {"viewers", std::move(viewers)},
-                      {"channels", std::move(channels)}};
+  for (const CombinedChannel& channel : health.channels) channels.push_back(ChannelJson(health, channel));
+  json whole = {{"takenAt", Time(health.takenAt)},
+                {"run", RunJson(health.run)},
+                {"boxes", std::move(boxes)},
+                {"viewers", std::move(viewers)},
+                {"channels", std::move(channels)}};
+  if (health.recording) whole["recording"] = RecordingJson(*health.recording);
+  if (health.uplink) whole["uplink"] = UplinkJson(*health.uplink);
   return whole.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

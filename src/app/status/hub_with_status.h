@@ -1,26 +1,21 @@
 #pragma once
 // A hub whose health is also served by a status endpoint: the hub it wraps, and a CStatusServer
 // that starts with the hub's servers (before them, so that a taken status port starts nothing)
-// and stops before the hub goes.
+// and stops before the hub goes. The endpoint's event stream is one of the hub's outputs.
 //
-// Threads: as IHubControl; the status server's workers call the wrapped hub's Health.
+// Threads: as IHubControl; the status server's thread calls the wrapped hub's Health.
 
 #include <memory>
 #include <string>
 
-#include "app/cli/status_server.h"
+#include "app/status/status_server.h"
 #include "hub/bridge/hub_control.h"
 
 namespace tessamer {
 
-// Where the status endpoint listens.
-struct StatusEndpoint {
-  std::string address;  // dotted IPv4
-  uint16_t port = 0;    // 0: any free port
-};
-
 class CHubWithStatus : public IHubControl {
  public:
+  // Gives `hub` the endpoint's event output at once (before its servers start).
   CHubWithStatus(std::unique_ptr<IHubControl> hub, StatusEndpoint endpoint);
   // Stops the status endpoint, then destroys the hub.
   ~CHubWithStatus() override;
@@ -38,10 +33,11 @@ class CHubWithStatus : public IHubControl {
   HubHealth Health() const override { return hub->Health(); }
   void Probe(std::function<void()> done) override { hub->Probe(std::move(done)); }
   uint16_t StatusPort() const override { return status.Port(); }
+  void AddOutput(std::shared_ptr<IJobOutput> output) override { hub->AddOutput(std::move(output)); }
+  const HttpServerCounters& StatusCounters() const { return status.Counters(); }
 
  private:
   std::unique_ptr<IHubControl> hub;
-  const StatusEndpoint endpoint;
   CStatusServer status;  // declared after `hub`: destroyed first
   ErrorInfo statusError;
 };

@@ -69,7 +69,9 @@ json RunJson(const RunHealth& run) {
           {"startedAt", Time(run.startedAt)},
           {"recordsPublished", run.recordsPublished},
           {"repeatsSent", run.repeatsSent},
-          {"outcome", run.outcome}};
+          {"outcome", run.outcome},
+          {"partial", run.partial},
+          {"waitingRows", run.waitingRows}};
 }
 
 json RecordingJson(const RecordingHealth& recording) {

@@ -55,6 +55,13 @@ TEST(HealthJson, CarriesEveryFigureOfTheSnapshot) {
   EXPECT_EQ(run.at("recordsPublished"), 1200);
   EXPECT_EQ(run.at("repeatsSent"), 4);
   EXPECT_EQ(run.at("outcome"), "running");
+  EXPECT_EQ(run.at("partial"), false);
+  HubHealth waiting = PopulatedHealth();
+  waiting.run.partial = true;
+  waiting.run.waitingRows = {2, 5};
+  const json partial = json::parse(HealthJson(waiting)).at("run");
+  EXPECT_EQ(partial.at("partial"), true);
+  EXPECT_EQ(partial.at("waitingRows"), json::array({2, 5}));
 
   ASSERT_EQ(status.at("boxes").size(), 2u);
   const json& box = status.at("boxes")[0];

@@ -200,6 +200,22 @@ QString RecordingSummary(const std::optional<RecordingHealth>& recording) {
   return parts.join(kSeparator);
 }
 
+// The delivery to a broker, when the hub has one; hidden otherwise.
+QString UplinkSummary(const std::optional<UplinkHealth>& uplink) {
+  if (!uplink) return {};
+  QStringList parts;
+  parts << QStringLiteral("MQTT: ") + Text(uplink->state) << Text(uplink->broker)
+        << QStringLiteral("%1 sent").arg(uplink->sent)
+        << QStringLiteral("%1 waiting").arg(uplink->backlog)
+        << QStringLiteral("%1 in flight").arg(uplink->inFlight)
+        << QStringLiteral("acknowledged up to %1").arg(uplink->cursor);
+  if (uplink->reconnections > 0) {
+    parts << QStringLiteral("%1 reconnections").arg(uplink->reconnections);
+  }
+  if (!uplink->lastError.empty()) parts << QStringLiteral("last error: ") + Text(uplink->lastError);
+  return parts.join(kSeparator);
+}
+
 CHealthWindow::CHealthWindow(HealthSource healthSource, QWidget* parent)
     : QWidget(parent, Qt::Window), source(std::move(healthSource)) {
   setWindowTitle(QStringLiteral("Boxes and viewers"));
@@ -208,6 +224,9 @@ CHealthWindow::CHealthWindow(HealthSource healthSource, QWidget* parent)
   layout->addWidget(runLine);
   recordingLine = new QLabel(this);
   layout->addWidget(recordingLine);
+  uplinkLine = new QLabel(this);
+  uplinkLine->hide();
+  layout->addWidget(uplinkLine);
   layout->addWidget(new QLabel(QStringLiteral("Boxes"), this));
   layout->addWidget(MakeTable(&boxes, this), 3);
   layout->addWidget(new QLabel(QStringLiteral("Viewers"), this));
@@ -220,6 +239,8 @@ void CHealthWindow::Refresh() {
   const WallClock::time_point now = WallClock::now();
   runLine->setText(RunSummary(health.run));
   recordingLine->setText(RecordingSummary(health.recording));
+  uplinkLine->setText(UplinkSummary(health.uplink));
+  uplinkLine->setVisible(health.uplink.has_value());
   boxes.SetBoxes(std::move(health.boxes), now);
   viewers.SetViewers(std::move(health.viewers));
 }
@@ -227,6 +248,8 @@ void CHealthWindow::Refresh() {
 QString CHealthWindow::RunText() const { return runLine->text(); }
 
 QString CHealthWindow::RecordingText() const { return recordingLine->text(); }
+
+QString CHealthWindow::UplinkText() const { return uplinkLine->text(); }
 
 
 }  // namespace tessamer

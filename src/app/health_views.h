@@ -121,6 +121,7 @@ class CHealthWindow : public QWidget {
   CViewerTableModel& Viewers() { return viewers; }
   QString RunText() const;
   QString RecordingText() const;
+  QString UplinkText() const;  // empty without delivery to a broker
 
  private:
   HealthSource source;
@@ -128,6 +129,7 @@ class CHealthWindow : public QWidget {
   CViewerTableModel viewers;
   QLabel* runLine = nullptr;
   QLabel* recordingLine = nullptr;
+  QLabel* uplinkLine = nullptr;
   CRefreshWhileShown refresher{this, [this] { Refresh(); }};
 };
 

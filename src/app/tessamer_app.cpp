@@ -8,6 +8,7 @@
 
 #include "app/app_texts.h"
 #include "app/cli/demo_boxes.h"
+#include "app/cli/mqtt_delivery.h"
 #include "app/cli/program_log.h"
 #include "app/screenshot_trigger.h"
 #include "app/tessamer_dlg.h"
@@ -33,12 +34,14 @@ std::vector<PresetBox> PresetBoxesOf(const std::vector<Box>& boxes) {
   return rows;
 }
 
+// Each hub the window makes is attached to `live` (the uplink's health document) while it lives.
 std::function<std::unique_ptr<IHubControl>(INoticeSink*)> HubMaker(const HubConfig& config,
-                                                                   const std::optional<StatusEndpoint>& status) {
-  return [config, status](INoticeSink* window) -> std::unique_ptr<IHubControl> {
-    auto bridge = std::make_unique<CHubBridge>(window, config);
-    if (!status) return bridge;
-    return std::make_unique<CHubWithStatus>(std::move(bridge), *status);
+                                                                   const std::optional<StatusEndpoint>& status,
+                                                                   CLiveHealth& live) {
+  return [config, status, &live](INoticeSink* window) -> std::unique_ptr<IHubControl> {
+    std::unique_ptr<IHubControl> hub = std::make_unique<CHubBridge>(window, config);
+    if (status) hub = std::make_unique<CHubWithStatus>(std::move(hub), *status);
+    return WithLiveHealth(std::move(hub), live);
   };
 }
 
@@ -123,6 +126,8 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
   if (options.record && recordingChoice.file.empty() && HasJobRecording()) {
     recordingChoice.file = DefaultRecordingPath();
   }
+  const auto writeNote = [](const std::string& line) { DiagnosticLog().WriteRecordA(line); };
+  const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options.mqtt, recordingChoice, writeNote);
   std::shared_ptr<IJobOutput> recording;  // outlives the hub
   std::string recordingError;
   if (!OpenJobRecording(recordingChoice,
@@ -133,10 +138,20 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
     return kExitBadSettings;
   }
   if (recording) hub.outputs.push_back(recording);
+  CLiveHealth liveHealth;  // outlives the delivery, which reads it
+  CMqttDelivery delivery;  // outlives the dialog's hubs: it is one of their outputs
+  std::string deliveryError;
+  if (!delivery.Start(options.mqtt, outbox, writeNote, deliveryError)) {
+    std::fprintf(stderr, "tessamer: %s\n", deliveryError.c_str());
+    ShowAlert(Widen(deliveryError), AlertIcon::Error);
+    return kExitBadSettings;
+  }
+  delivery.SetHealth([&liveHealth] { return liveHealth.Document(); });
+  if (delivery.Output()) hub.outputs.push_back(delivery.Output());
   dialogOptions.trendPast = TrendPastOf(recordingChoice.file);
   std::optional<StatusEndpoint> statusEndpoint = options.status;
   if (statusEndpoint) AddRecordsRoute(recordingChoice.file, *statusEndpoint);
-  dialogOptions.makeHub = HubMaker(hub, statusEndpoint);
+  dialogOptions.makeHub = HubMaker(hub, statusEndpoint, liveHealth);
 
   int status = 0;
   {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli/command_line.h"
 #include "app/cli/job_recording.h"
 #include "app/status/hub_with_status.h"
 #include "app/screenshot_trigger.h"
@@ -24,6 +25,7 @@ struct WindowOptions {
   std::optional<StatusEndpoint> status;  // where the status endpoint listens; none: off
   RecordingChoice recording;  // no file: DefaultRecordingPath, unless `record` is false
   bool record = true;         // false: no recording at all
+  MqttOptions mqtt;           // no url: no delivery to a broker
 };
 
 class CTessamerApp {

@@ -66,6 +66,7 @@ int RunWindow(int& argc, char** argv, const CommandLine& commandLine) {
   }
   options.recording = RecordingChoiceOf(commandLine);
   options.record = !commandLine.noRecord;
+  options.mqtt = commandLine.mqtt;
   CTessamerApp application(std::move(options));
   return application.InitInstance(argc, argv);
 }

@@ -575,6 +575,7 @@ TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
   EXPECT_EQ(health->Viewers().index(0, 1).data().toString(), QStringLiteral("127.0.0.1:50123"));
   EXPECT_TRUE(health->RunText().contains(QStringLiteral("170 records published")));
   EXPECT_EQ(health->RecordingText(), QStringLiteral("No recording"));
+  EXPECT_TRUE(health->UplinkText().isEmpty());
 
   hub->script.health.boxes[1].state = BoxState::Connected;
   hub->script.health.boxes[0].records = 171;
@@ -584,6 +585,8 @@ TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
                                                  1200, "2024-05-01T02:14:00.000Z",
                                                  "2024-05-01T02:34:00.000Z", 40, 2,
                                                  "disk I/O error"};
+  hub->script.health.uplink = UplinkHealth{"127.0.0.1:1883", "lost", 1180, 20, 0, 1180, 3,
+                                           "Connection refused"};
   health->Refresh();
   EXPECT_EQ(boxes.index(1, 2).data().toString(), QStringLiteral("connected"));
   EXPECT_EQ(boxes.index(0, 6).data().toULongLong(), 171u);
@@ -593,6 +596,10 @@ TEST_F(DialogTest, BoxesAndViewersWindowShowsTheSnapshotAndFollowsIt) {
             QStringLiteral("Recording: failed \u00B7 /srv/job.sqlite \u00B7 1200 records, 3.0 MiB "
                            "\u00B7 2024-05-01T02:14:00.000Z to 2024-05-01T02:34:00.000Z \u00B7 "
                            "40 waiting \u00B7 2 dropped \u00B7 last error: disk I/O error"));
+  EXPECT_EQ(health->UplinkText(),
+            QStringLiteral("MQTT: lost \u00B7 127.0.0.1:1883 \u00B7 1180 sent \u00B7 20 waiting "
+                           "\u00B7 0 in flight \u00B7 acknowledged up to 1180 \u00B7 "
+                           "3 reconnections \u00B7 last error: Connection refused"));
 }
 
 TEST_F(DialogTest, LiveDataWindowListsTheChannelsAndTrendsTheChosenOnes) {

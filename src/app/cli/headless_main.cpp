@@ -122,7 +122,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   std::shared_ptr<IJobOutput> recording;              // outlives the runner's hubs
   std::string recordingError;
   RecordingChoice choice = RecordingChoiceOf(options);
-  const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options, choice, lines.Writer());
+  const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options.mqtt, choice, lines.Writer());
   if (!OpenJobRecording(choice, lines.Report(), recording, recordingError)) {
     std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
     return kExitBadOptions;
@@ -141,7 +141,7 @@ int RunHeadless(const std::vector<std::string>& args, const CommandLine& options
   CLiveHealth liveHealth;  // outlives the delivery, which reads it
   CMqttDelivery delivery;  // outlives the runner's hubs: it is one of their outputs
   std::string error;
-  if (!delivery.Start(options, outbox, lines.Writer(), error)) {
+  if (!delivery.Start(options.mqtt, outbox, lines.Writer(), error)) {
     std::fprintf(stderr, "tessamer: %s\n", error.c_str());
     return kExitBadOptions;
   }

@@ -61,10 +61,10 @@ bool MqttSettingsOf(const MqttOptions& options, MqttSettings& settings, std::str
   return true;
 }
 
-std::shared_ptr<IOutbox> RecordingOutboxFor(const CommandLine& options, RecordingChoice& choice,
+std::shared_ptr<IOutbox> RecordingOutboxFor(const MqttOptions& options, RecordingChoice& choice,
                                             MqttReport dropped) {
 #if defined(TESSAMER_RECORDING_OUTBOX)
-  if (options.mqtt.url.empty() || choice.file.empty()) return nullptr;
+  if (options.url.empty() || choice.file.empty()) return nullptr;
   auto outbox = std::make_shared<CRecordingOutbox>(choice.file);
   outbox->SetDroppedReport(std::move(dropped));
   choice.committed = [outbox](uint64_t newest) { outbox->Committed(newest); };
@@ -76,9 +76,9 @@ std::shared_ptr<IOutbox> RecordingOutboxFor(const CommandLine& options, Recordin
 #endif
 }
 
-bool CMqttDelivery::Start(const CommandLine& options, std::shared_ptr<IOutbox> outbox,
+bool CMqttDelivery::Start(const MqttOptions& options, std::shared_ptr<IOutbox> outbox,
                           MqttReport report, std::string& error) {
-  url = options.mqtt.url;
+  url = options.url;
   if (url.empty()) return true;
   if (!HasMqtt()) {
     error = "--mqtt: this build has no MQTT delivery (it was built without libmosquitto)";
@@ -89,7 +89,7 @@ bool CMqttDelivery::Start(const CommandLine& options, std::shared_ptr<IOutbox> o
     return false;
   }
   MqttSettings settings;
-  if (!MqttSettingsOf(options.mqtt, settings, error)) return false;
+  if (!MqttSettingsOf(options, settings, error)) return false;
   uplink = CMqttUplink::Start(std::move(settings), std::move(outbox), std::move(report), error);
   if (!uplink) error = "--mqtt: " + error;
   return uplink != nullptr;
@@ -129,6 +129,10 @@ void CLiveHealth::Attach(const IHubControl* hub) {
 void CLiveHealth::Detach(const IHubControl* hub) {
   std::lock_guard guard(lock);
   if (live == hub) live = nullptr;
+}
+
+std::unique_ptr<IHubControl> WithLiveHealth(std::unique_ptr<IHubControl> hub, CLiveHealth& health) {
+  return std::make_unique<CHubWithLiveHealth>(std::move(hub), health);
 }
 
 CHeadlessRunner::HubFactory WithLiveHealth(CHeadlessRunner::HubFactory makeHub,

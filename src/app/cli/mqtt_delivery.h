@@ -30,7 +30,7 @@ bool MqttSettingsOf(const MqttOptions& options, MqttSettings& settings, std::str
 // recording's hooks set in `choice` (open the recording with it afterwards) and its "mqtt
 // dropped" lines told to `dropped`. Null when no delivery is asked for, there is no recording,
 // or this build has no uplink.
-std::shared_ptr<IOutbox> RecordingOutboxFor(const CommandLine& options, RecordingChoice& choice,
+std::shared_ptr<IOutbox> RecordingOutboxFor(const MqttOptions& options, RecordingChoice& choice,
                                             MqttReport dropped);
 
 class CLiveHealth {
@@ -45,7 +45,7 @@ class CLiveHealth {
   const IHubControl* live = nullptr;  // guarded by lock
 };
 
-// The uplink of a headless hub: started before the hub (it is one of the hub's outputs), given
+// The uplink of a hub (headless or the window's): started before the hub (it is one of the hub's outputs), given
 // new settings at SIGHUP, stopped cleanly after the hub has gone.
 // Threads: the program's (the runner's) thread.
 class CMqttDelivery {
@@ -58,7 +58,7 @@ class CMqttDelivery {
   // Starts the uplink when `options` ask for one, sending from `outbox` (null: there is no
   // recording). False with `error` (one line) when the program must not start: no recording,
   // a build without MQTT, a password file that cannot be read.
-  bool Start(const CommandLine& options, std::shared_ptr<IOutbox> outbox, MqttReport report,
+  bool Start(const MqttOptions& options, std::shared_ptr<IOutbox> outbox, MqttReport report,
              std::string& error);
   // The uplink as an output of the hub; null when there is none.
   std::shared_ptr<IJobOutput> Output() const { return uplink; }
@@ -73,6 +73,9 @@ class CMqttDelivery {
   std::shared_ptr<CMqttUplink> uplink;
   std::string url;  // as started
 };
+
+// `hub`, attached to `health` while it lives. `health` must outlive it.
+std::unique_ptr<IHubControl> WithLiveHealth(std::unique_ptr<IHubControl> hub, CLiveHealth& health);
 
 // `makeHub`, with every hub it makes attached to `health` while it lives. `health` must outlive
 // the hubs.

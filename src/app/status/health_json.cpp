@@ -1,7 +1,8 @@
 #include "app/status/health_json.h"
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "support/utc_text.h"
 
 namespace tessamer {
 namespace {
@@ -12,17 +13,7 @@ using json = nlohmann::ordered_json;  // fields in the order written here
 
 std::string IsoUtcTime(WallClock::time_point time) {
   if (time == WallClock::time_point{}) return {};
-  using namespace std::chrono;
-  const auto ms = floor<milliseconds>(time);
-  const auto day = floor<days>(ms);
-  const year_month_day date{day};
-  const hh_mm_ss clock{ms - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
-  return text;
+  return UtcIsoText(time);
 }
 
 namespace {

@@ -47,7 +47,7 @@ grep -q "has no window" "$work/window.err" || fail "without --headless: no word 
 
 echo "-- tessamer.exe --record and export: no recording in this build"
 status=0
-"$wine" "$hub_exe" --headless --default-box 127.0.0.1 --record "$work/job.sqlite" \
+"$wine" "$hub_exe" --headless --default-box 127.0.0.1 --box 127.0.0.2 --record "$work/job.sqlite" \
   >"$work/record.out" 2>"$work/record.err" || status=$?
 [ "$status" = 2 ] || fail "--record: the status was $status, not 2"
 grep -q "has no job recording" "$work/record.err" || fail "--record: no word of the missing recording"

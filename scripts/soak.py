@@ -414,6 +414,9 @@ class Soak:
     def start_broker(self) -> None:
         folder = os.path.join(self.out, "broker")
         os.makedirs(folder, exist_ok=True)
+        # Started as root, Mosquitto drops to its own user: without room for it here it keeps no
+        # persistence, and a stop loses the subscriber's session with what was queued for it.
+        os.chmod(folder, 0o777)
         config = os.path.join(folder, "mosquitto.conf")
         with open(config, "w") as f:
             f.write(f"listener {self.mqtt_port} 127.0.0.1\nallow_anonymous true\n"

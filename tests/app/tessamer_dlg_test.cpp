@@ -140,7 +140,7 @@ TEST_F(DialogTest, FailedServerStartIsShownAndTheWindowStaysUsable) {
   Deliver(PublishedNotice{true});
   EXPECT_EQ(window.StatusBar().Indicator().TopColour(), kIndicatorRed);
 
-  Mark(0, QStringLiteral("10.0.0.1"));
+  Mark(0, QStringLiteral("127.0.0.21"));
   window.ConnectButton().click();
   EXPECT_EQ(hub->calls->runs.size(), 1u);
 }
@@ -222,7 +222,7 @@ TEST_F(DialogTest, RefusedStartShowsTheHubsTextAndKeepsTheWindowIdle) {
   CTessamerDlg& window = Open();
   hub->script.startResult = false;
   hub->script.startError.text = L"The run could not start.";
-  Mark(0, QStringLiteral("10.0.0.1"));
+  Mark(0, QStringLiteral("127.0.0.21"));
   window.ConnectButton().click();
   ASSERT_EQ(alerts.Alerts().size(), 1u);
   EXPECT_EQ(alerts.Alerts()[0].text, L"The run could not start.");
@@ -251,7 +251,7 @@ TEST_F(DialogTest, ActivityColoursTheRowsLampAndIgnoresRowsOutsideTheWindow) {
 
 TEST_F(DialogTest, StoppedRunKeepsTheFailedLampRedAndEnablesTheControls) {
   CTessamerDlg& window = Open();
-  Mark(0, QStringLiteral("10.0.0.1"));
+  Mark(0, QStringLiteral("127.0.0.21"));
   Mark(1, QStringLiteral("10.0.0.2"));
   Mark(2, QStringLiteral("10.0.0.3"));
   window.ConnectButton().click();
@@ -280,7 +280,7 @@ TEST_F(DialogTest, ChannelsMenuShowsTheLimitAndIsLockedWhileRunning) {
   CTessamerDlg& window = Open();
   window.ChannelAction(3).trigger();
   EXPECT_EQ(window.ChannelLimit(), 3);
-  Mark(0, QStringLiteral("10.0.0.1"));
+  Mark(0, QStringLiteral("127.0.0.21"));
   window.ConnectButton().click();
   ASSERT_EQ(hub->calls->runs.size(), 1u);
   EXPECT_EQ(hub->calls->runs[0].channelLimit, 3);
@@ -531,7 +531,7 @@ TEST_F(DialogTest, ServeAvailableBoxesIsAFileMenuSwitchRememberedWithTheAddresse
   item.trigger();
   EXPECT_TRUE(serve->load());
   EXPECT_TRUE(Settings().LoadServeAvailable());
-  Mark(0, QStringLiteral("10.0.0.1"));
+  Mark(0, QStringLiteral("127.0.0.21"));
   window.ConnectButton().click();
   window.OnInitMenuPopup();
   EXPECT_FALSE(item.isEnabled());  // taken at the start of a run

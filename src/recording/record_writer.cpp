@@ -4,6 +4,7 @@
 
 #include "recording/json_text.h"
 #include "recording/recording_time.h"
+#include "support/line_fields.h"
 
 namespace tessamer {
 namespace {
@@ -30,15 +31,6 @@ WHERE ended_at IS NULL)sql";
 
 constexpr const char* kStateRecording = "recording";
 constexpr const char* kStateFailed = "failed";
-
-// A field value in double quotes; a double quote in it becomes a single one, line ends blanks.
-std::string Quoted(std::string text) {
-  for (char& c : text) {
-    if (c == '"') c = '\'';
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return "\"" + text + "\"";
-}
 
 std::string BoxesJson(const RunStarted& run) {
   std::string json = "[";
@@ -119,9 +111,9 @@ bool CRecordWriter::EnsureOpen() {
 
 bool CRecordWriter::Opened(const OpenedFile& opened) {
   if (!opened.movedTo.empty()) {
-    Note(RecordingNoteKind::MovedAside, "recording moved-aside file=" + Quoted(settings.file) +
-                                            " to=" + Quoted(opened.movedTo) +
-                                            " reason=" + Quoted(opened.damage));
+    Note(RecordingNoteKind::MovedAside,
+         "recording moved-aside file=" + QuotedField(settings.file) + " to=" +
+             QuotedField(opened.movedTo) + " reason=" + QuotedField(opened.damage));
   }
   if (opened.opening != FileOpening::Ready) return Fail(opened.error);
   if (!PrepareStatements() || (!interruptedClosed && !CloseInterruptedRuns())) {
@@ -364,7 +356,7 @@ bool CRecordWriter::Fail(std::string reason) {
     figures.lastError = reason;
   }
   failing = true;
-  if (changed) Note(RecordingNoteKind::Failed, "recording failed reason=" + Quoted(reason));
+  if (changed) Note(RecordingNoteKind::Failed, "recording failed reason=" + QuotedField(reason));
   ReportDropsIfDue(false);
   return false;
 }

@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "support/line_fields.h"
 #include "support/text.h"
 
 namespace tessamer {
@@ -32,13 +33,7 @@ std::string BoxField(const BoxHealth* box) {
 }
 
 // `text` as one quoted reason field; a double quote in it becomes a single one, a line end a blank.
-std::string QuotedReason(std::string text) {
-  for (char& c : text) {
-    if (c == '"') c = '\'';
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return " reason=\"" + text + "\"";
-}
+std::string QuotedReason(std::string text) { return " reason=" + QuotedField(std::move(text)); }
 
 // The box's last error as its reason field.
 std::string ReasonField(const BoxHealth* box) {
@@ -75,16 +70,6 @@ std::string ClientLine(const ClientConnectionNotice& client) {
                      " socket=" + std::to_string(client.socket);
   if (client.connected && !client.peer.empty()) line += " peer=" + Narrow(client.peer);
   return line;
-}
-
-// Seconds with up to three decimals, trailing zeros left out: "0.2", "1.6", "12".
-std::string SecondsText(std::chrono::milliseconds wait) {
-  const int64_t ms = wait.count();
-  std::string text = std::to_string(ms / 1000);
-  if (ms % 1000 == 0) return text;
-  std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
-  while (fraction.back() == '0') fraction.pop_back();
-  return text + "." + fraction;
 }
 
 std::string Joined(const std::vector<std::string>& words) {

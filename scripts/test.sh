@@ -57,7 +57,7 @@ run_tests build
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build-asan -DTESSAMER_SANITIZE=address -DTESSAMER_BUILD_BENCH=OFF
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
-UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$supp/ubsan.supp" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
 LSAN_OPTIONS="suppressions=$supp/lsan.supp" \
   run_tests build-asan
 

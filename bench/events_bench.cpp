@@ -25,14 +25,13 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "box_simulator.h"
+#include "cpu_time.h"
 #include "e2e/child_process.h"
 #include "support/number_text.h"
 
@@ -57,22 +56,6 @@ struct Options {
   int seconds = kDefaultSeconds;  // each phase
   std::string program;
 };
-
-// User and system time of a process in seconds, from /proc/<pid>/stat (fields 14 and 15).
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  int64_t utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) ParseInt(field, utime);
-    if (i == 15) ParseInt(field, stime);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // One GET on a new connection, read to its end; the body, or empty when it did not answer 200.
 std::string Get(uint16_t port, const char* path, double& ms) {
@@ -152,7 +135,7 @@ struct Phase {
 // Probes /status once a second for `seconds` and measures the hub's CPU meanwhile.
 Phase Measure(pid_t hub, uint16_t statusPort, int seconds) {
   Phase phase;
-  const double cpuBefore = CpuSeconds(hub);
+  const double cpuBefore = bench::ProcessCpuSeconds(hub);
   const auto start = Clock::now();
   const auto end = start + std::chrono::seconds(seconds);
   for (auto next = start; next < end; next += kProbePeriod) {
@@ -165,7 +148,7 @@ Phase Measure(pid_t hub, uint16_t statusPort, int seconds) {
   }
   std::this_thread::sleep_until(end);
   phase.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  phase.cpuPercent = 100.0 * (CpuSeconds(hub) - cpuBefore) / phase.seconds;
+  phase.cpuPercent = 100.0 * (bench::ProcessCpuSeconds(hub) - cpuBefore) / phase.seconds;
   return phase;
 }
 

@@ -18,6 +18,7 @@
 // Usage: fanout_bench [--seconds S] [--rate LINES_PER_S] [--clients 1,10,100,500,1000] [--no-ncat]
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -32,7 +33,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -43,6 +43,7 @@
 
 #include <asio.hpp>
 
+#include "cpu_time.h"
 #include "hub/core/notices.h"
 #include "server/data_publisher.h"
 #include "server/data_server.h"
@@ -78,21 +79,6 @@ Data LineRecord(int64_t sequence, int64_t dueMicros) {
   data.values[1] = static_cast<double>(dueMicros);
   for (int i = 2; i < kValues; ++i) data.values[i] = 1000.0 + i * 0.1234 + sequence % 100;
   return data;
-}
-
-// CPU time (user + system) a process has used so far, from /proc.
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t end = text.rfind(')');
-  if (end == std::string::npos) return 0;
-  std::istringstream fields(text.substr(end + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double ThreadCpuSeconds() {
@@ -180,10 +166,17 @@ class Viewers {
   struct Result {
     int64_t delivered = 0, lost = 0, disordered = 0;
     double p50 = 0, p99 = 0, max = 0;  // milliseconds
+    double readerCpuSeconds = 0;       // the viewers' receiving thread, so far
   };
   Result Collect(int64_t published) {
     std::lock_guard guard(mutex);
     Result result;
+    clockid_t readerClock{};
+    timespec used{};
+    if (::pthread_getcpuclockid(thread.native_handle(), &readerClock) == 0 &&
+        ::clock_gettime(readerClock, &used) == 0) {
+      result.readerCpuSeconds = static_cast<double>(used.tv_sec) + used.tv_nsec * 1e-9;
+    }
     std::vector<int64_t> all;
     for (const auto& v : viewers) {
       result.delivered += v->lines;
@@ -429,11 +422,13 @@ void Report(const char* name, int clients, const Settings& settings, const RunRe
   }
   const double delivered = static_cast<double>(r.viewers.delivered);
   std::printf("%-12s M=%-4d rate=%-5d %9.0f lines/s  lost %-6lld disordered %-4lld "
-              "p50 %7.3f ms  p99 %7.3f ms  max %8.3f ms  cpu %6.2f us/line\n",
+              "p50 %7.3f ms  p99 %7.3f ms  max %8.3f ms  cpu %6.2f us/line  viewers' thread "
+              "%3.0f%%\n",
               name, clients, settings.rate, r.seconds > 0 ? delivered / r.seconds : 0.0,
               static_cast<long long>(r.viewers.lost), static_cast<long long>(r.viewers.disordered),
               r.viewers.p50, r.viewers.p99, r.viewers.max,
-              delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0);
+              delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0,
+              r.seconds > 0 ? r.viewers.readerCpuSeconds * 100 / r.seconds : 0.0);
   std::fflush(stdout);
 }
 

@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "box_simulator.h"
+#include "cpu_time.h"
 #include "support/number_text.h"
 #if defined(TESSAMER_WITH_RECORDING)
 #include "recording/sqlite_db.h"
@@ -226,22 +227,6 @@ class HubProcess {
   std::vector<std::string> lines;
   bool ended = false;
 };
-
-// User and system time of a process in seconds, from /proc/<pid>/stat (fields 14 and 15).
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  int64_t utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) ParseInt(field, utime);
-    if (i == 15) ParseInt(field, stime);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 double PeakRssMiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -697,7 +682,7 @@ int Run(const Options& options) {
   std::unique_ptr<StatusScraper> scraper;
   if (options.statusPort >= 0) scraper = std::make_unique<StatusScraper>(static_cast<uint16_t>(statusPort));
   m.scraper = scraper.get();
-  const double cpuBefore = CpuSeconds(hub.Pid());
+  const double cpuBefore = bench::ProcessCpuSeconds(hub.Pid());
   const auto start = Clock::now();
   // Lines of records due before now may be the start-up's backlog: records the hub held while it
   // collected the headers, published in a burst once they were all in.
@@ -708,7 +693,7 @@ int Run(const Options& options) {
   m.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (scraper) scraper->Stop();
   if (!hubEnded) {
-    m.cpuPercent = 100.0 * (CpuSeconds(hub.Pid()) - cpuBefore) / m.seconds;
+    m.cpuPercent = 100.0 * (bench::ProcessCpuSeconds(hub.Pid()) - cpuBefore) / m.seconds;
     m.rssMiB = PeakRssMiB(hub.Pid());
     kill(hub.Pid(), SIGINT);
     m.stopped = hub.WaitForPrefix("stopped", line, kStopBound) && hub.WaitForEnd(kStopBound);

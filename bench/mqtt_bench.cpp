@@ -25,6 +25,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cpu_time.h"
 #include "mqtt/mqtt_uplink.h"
 #include "testkit/memory_outbox.h"
 #include "testkit/mosquitto_broker.h"
@@ -66,18 +67,7 @@ Options Parse(int argc, char** argv) {
 
 // User and system CPU of a process or thread, from its /proc stat file.
 std::chrono::milliseconds CpuOf(const std::string& statFile) {
-  std::ifstream file(statFile);
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return {};
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long ticks = 0;
-  for (int n = 3; fields >> field; ++n) {
-    if (n == 14 || n == 15) ticks += std::atol(field.c_str());
-    if (n == 15) break;
-  }
-  return std::chrono::milliseconds(ticks * 1000 / sysconf(_SC_CLK_TCK));
+  return std::chrono::milliseconds(static_cast<int64_t>(bench::StatCpuSeconds(statFile) * 1000));
 }
 
 std::chrono::milliseconds CpuOfPid(pid_t pid) {

@@ -269,7 +269,9 @@ TEST(BoxSimulator, NoisyBoxSendsALineOfNoiseBeforeEachRecordUntilClean) {
   box.SetNoisy(false);
   std::string line;
   ASSERT_TRUE(viewer.ReadLine(line));  // perhaps one more line of noise sent meanwhile
-  if (line == noise) ASSERT_TRUE(viewer.ReadLine(line));
+  if (line == noise) {
+    ASSERT_TRUE(viewer.ReadLine(line));
+  }
   ASSERT_TRUE(viewer.ReadLine(line));
   EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[0]))) << line;
 }

@@ -36,11 +36,11 @@ TEST(QueuedOutputTest, AStuckOutputCostsItsOldestRecordsOnlyAndGetsTheRestInOrde
   const size_t oneRecord = sizeof(PublishedRecord) + 1;
   {
     CQueuedOutput queued(inner, 3 * oneRecord);
-    queued.OnRunStarted(RunStarted{7});
+    queued.OnRunStarted(RunStarted{.run = 7});
     for (int n = 0; n < 6; ++n) queued.OnRecord(Record(n));  // none of these waits
-    queued.OnBoxEvent(BoxEvent{7});
+    queued.OnBoxEvent(BoxEvent{.run = 7});
     queued.OnRecord(Record(6));
-    queued.OnRunEnded(RunEnded{7});
+    queued.OnRunEnded(RunEnded{.run = 7});
     // The worker holds the run's start; of the records the three newest are kept.
     EXPECT_EQ(queued.Dropped(), 4u);
     inner->SetGate(true);
@@ -60,7 +60,7 @@ TEST(QueuedOutputTest, WhatIsQueuedAtTheEndIsHandedOnBeforeTheOutputGoes) {
   {
     CQueuedOutput queued(inner);
     for (int n = 0; n < 100; ++n) queued.OnRecord(Record(n));
-    queued.OnRunEnded(RunEnded{1});
+    queued.OnRunEnded(RunEnded{.run = 1});
   }
   EXPECT_EQ(LinesOf(*inner).size(), 100u);
   EXPECT_TRUE(std::holds_alternative<RunEnded>(inner->events.All().back()));

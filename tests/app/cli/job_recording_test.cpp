@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/cli/job_recording.h"
+#include "app/cli/mqtt_delivery.h"
 #include "recording/record_reader.h"
 #include "recording/recording.h"
 #include "recording/sqlite_db.h"
@@ -18,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::StartsWith;
 
 class JobRecordingTest : public testing::Test {
  protected:
@@ -132,6 +134,40 @@ TEST(RecordingLinesTest, TheRecordingsNotesWaitForTheListeningLineThenGoOutAsThe
   }
   EXPECT_THAT(unheard.All(), ElementsAre("recording failed reason=\"x\""));
 }
+
+#if defined(TESSAMER_RECORDING_OUTBOX)
+// The delivery's outbox is the recording: records its size limit forces out before the broker had
+// them are told as "mqtt dropped" lines, from the first the delivery had not sent.
+TEST(RecordingOutboxTest, RecordsTheSizeLimitTakesBeforeDeliveryAreToldAsDropped) {
+  testkit::ScratchFolder folder{"tessamer-outbox"};
+  CommandLine options;
+  options.recordFile = folder.File("job.sqlite");
+  options.mqtt.url = "mqtt://127.0.0.1:1";  // no uplink is started here
+  RecordingChoice choice = RecordingChoiceOf(options);
+  choice.maxMiB = 1;
+  testkit::Recorder<std::string> dropped;
+  const auto outbox = RecordingOutboxFor(options.mqtt, choice, dropped.Adder());
+  ASSERT_NE(outbox, nullptr);
+  std::shared_ptr<IJobOutput> recording;
+  std::string error;
+  ASSERT_TRUE(OpenJobRecording(choice, {}, recording, error)) << error;
+  ASSERT_TRUE(outbox->WriteCursor("uplink", 10, error)) << error;  // the broker has 1 to 10
+
+  const WallClock::time_point start = WallClock::now() - 1h;
+  recording->OnRunStarted(testkit::MakeRun(1, start));
+  std::vector<ChannelSource> channels;
+  for (int i = 0; i < MaxChannels; ++i) channels.push_back({"C" + std::to_string(i), "", 0});
+  recording->OnHeader(testkit::MakeHeader(1, start, channels));
+  for (int i = 0; i < 4000; ++i) {  // several times the limit
+    recording->OnRecord(testkit::MakeRecord(
+        1, start + std::chrono::milliseconds(100 * i),
+        std::vector<double>(MaxChannels, 1000.0 + i)));
+  }
+  ASSERT_TRUE(dropped.WaitFor([](const auto& lines) { return !lines.empty(); }));
+  EXPECT_THAT(dropped.All().front(), StartsWith("mqtt dropped seq=11-"));
+  EXPECT_THAT(dropped.All().front(), HasSubstr(" reason=retention"));
+}
+#endif
 
 }  // namespace
 }  // namespace tessamer

@@ -91,6 +91,54 @@ std::string DefaultRecordingPath() {
   return (log.parent_path() / kRecordingFileName).string();
 }
 
+namespace {
+
+// The outputs of the combined job the window's hubs are given: the recording and the delivery to
+// a broker. Members in the order they must outlive one another.
+struct JobOutputs {
+  std::shared_ptr<IJobOutput> recording;  // outlives the hubs
+  CLiveHealth liveHealth;                 // outlives the delivery, which reads it
+  CMqttDelivery delivery;                 // outlives the hubs: it is one of their outputs
+
+  // Opens what `options` ask for, adds them to `hub`'s outputs and names the recording's file in
+  // `choice`. False with `error` (one line) when the program must not start.
+  bool Open(const WindowOptions& options, RecordingChoice& choice, HubConfig& hub,
+            std::string& error) {
+    if (options.record && choice.file.empty() && HasJobRecording()) {
+      choice.file = DefaultRecordingPath();
+    }
+    const auto writeNote = [](const std::string& line) { DiagnosticLog().WriteRecordA(line); };
+    const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options.mqtt, choice, writeNote);
+    if (!OpenJobRecording(
+            choice, [](const RecordingNote& note) { DiagnosticLog().WriteRecordA(note.line); },
+            recording, error)) {
+      return false;
+    }
+    if (recording) hub.outputs.push_back(recording);
+    if (!delivery.Start(options.mqtt, outbox, writeNote, error)) return false;
+    delivery.SetHealth([this] { return liveHealth.Document(); });
+    if (delivery.Output()) hub.outputs.push_back(delivery.Output());
+    return true;
+  }
+};
+
+// Starts the demo's boxes and points the rows and `hub` at them. False after telling the operator
+// why they could not be started.
+bool StartDemo(CDemoBoxes& demo, DialogOptions& dialogOptions, HubConfig& hub) {
+  std::string error;
+  if (!demo.Start(kDemoBoxCount, error)) {
+    ShowAlert(L"The demo boxes could not be started. Detail: " + Widen(error), AlertIcon::Error);
+    return false;
+  }
+  dialogOptions.presetBoxes = PresetBoxesOf(demo.Boxes());
+  hub.boxUtilityPort = demo.UtilityPort();
+  DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
+                            L" simulated boxes on 127.0.0.2 upwards");
+  return true;
+}
+
+}  // namespace
+
 CTessamerApp::CTessamerApp(WindowOptions options) : options(std::move(options)) {}
 
 int CTessamerApp::InitInstance(int& argc, char** argv) {
@@ -109,49 +157,20 @@ int CTessamerApp::InitInstance(int& argc, char** argv) {
   dialogOptions.windowAlerts = &alerts;
   HubConfig hub = options.hub;
   CDemoBoxes demo;
-  if (options.demo) {
-    std::string error;
-    if (!demo.Start(kDemoBoxCount, error)) {
-      ShowAlert(L"The demo boxes could not be started. Detail: " + Widen(error),
-                AlertIcon::Error);
-      return 1;
-    }
-    dialogOptions.presetBoxes = PresetBoxesOf(demo.Boxes());
-    hub.boxUtilityPort = demo.UtilityPort();
-    DiagnosticLog().WriteLine(L"Demo: " + std::to_wstring(kDemoBoxCount) +
-                              L" simulated boxes on 127.0.0.2 upwards");
-  }
+  if (options.demo && !StartDemo(demo, dialogOptions, hub)) return 1;
   dialogOptions.serveAvailable = hub.serveAvailable;  // copies of the configuration share it
   RecordingChoice recordingChoice = options.recording;
-  if (options.record && recordingChoice.file.empty() && HasJobRecording()) {
-    recordingChoice.file = DefaultRecordingPath();
-  }
-  const auto writeNote = [](const std::string& line) { DiagnosticLog().WriteRecordA(line); };
-  const std::shared_ptr<IOutbox> outbox = RecordingOutboxFor(options.mqtt, recordingChoice, writeNote);
-  std::shared_ptr<IJobOutput> recording;  // outlives the hub
-  std::string recordingError;
-  if (!OpenJobRecording(recordingChoice,
-                        [](const RecordingNote& note) { DiagnosticLog().WriteRecordA(note.line); },
-                        recording, recordingError)) {
-    std::fprintf(stderr, "tessamer: %s\n", recordingError.c_str());
-    ShowAlert(Widen(recordingError), AlertIcon::Error);
+  JobOutputs outputs;
+  std::string error;
+  if (!outputs.Open(options, recordingChoice, hub, error)) {
+    std::fprintf(stderr, "tessamer: %s\n", error.c_str());
+    ShowAlert(Widen(error), AlertIcon::Error);
     return kExitBadSettings;
   }
-  if (recording) hub.outputs.push_back(recording);
-  CLiveHealth liveHealth;  // outlives the delivery, which reads it
-  CMqttDelivery delivery;  // outlives the dialog's hubs: it is one of their outputs
-  std::string deliveryError;
-  if (!delivery.Start(options.mqtt, outbox, writeNote, deliveryError)) {
-    std::fprintf(stderr, "tessamer: %s\n", deliveryError.c_str());
-    ShowAlert(Widen(deliveryError), AlertIcon::Error);
-    return kExitBadSettings;
-  }
-  delivery.SetHealth([&liveHealth] { return liveHealth.Document(); });
-  if (delivery.Output()) hub.outputs.push_back(delivery.Output());
   dialogOptions.trendPast = TrendPastOf(recordingChoice.file);
   std::optional<StatusEndpoint> statusEndpoint = options.status;
   if (statusEndpoint) AddRecordsRoute(recordingChoice.file, *statusEndpoint);
-  dialogOptions.makeHub = HubMaker(hub, statusEndpoint, liveHealth);
+  dialogOptions.makeHub = HubMaker(hub, statusEndpoint, outputs.liveHealth);
 
   int status = 0;
   {

@@ -22,6 +22,13 @@ std::shared_ptr<const PublishedRecord> Record(int n) {
   return record;
 }
 
+template <typename Event>
+Event OfRun(uint64_t run) {
+  Event event;
+  event.run = run;
+  return event;
+}
+
 std::vector<std::string> LinesOf(const RecordingOutput& output) {
   std::vector<std::string> lines;
   for (const auto& record : output.EventsOf<std::shared_ptr<const PublishedRecord>>()) {
@@ -36,11 +43,11 @@ TEST(QueuedOutputTest, AStuckOutputCostsItsOldestRecordsOnlyAndGetsTheRestInOrde
   const size_t oneRecord = sizeof(PublishedRecord) + 1;
   {
     CQueuedOutput queued(inner, 3 * oneRecord);
-    queued.OnRunStarted(RunStarted{.run = 7});
+    queued.OnRunStarted(OfRun<RunStarted>(7));
     for (int n = 0; n < 6; ++n) queued.OnRecord(Record(n));  // none of these waits
-    queued.OnBoxEvent(BoxEvent{.run = 7});
+    queued.OnBoxEvent(OfRun<BoxEvent>(7));
     queued.OnRecord(Record(6));
-    queued.OnRunEnded(RunEnded{.run = 7});
+    queued.OnRunEnded(OfRun<RunEnded>(7));
     // The worker holds the run's start; of the records the three newest are kept.
     EXPECT_EQ(queued.Dropped(), 4u);
     inner->SetGate(true);
@@ -60,7 +67,7 @@ TEST(QueuedOutputTest, WhatIsQueuedAtTheEndIsHandedOnBeforeTheOutputGoes) {
   {
     CQueuedOutput queued(inner);
     for (int n = 0; n < 100; ++n) queued.OnRecord(Record(n));
-    queued.OnRunEnded(RunEnded{.run = 1});
+    queued.OnRunEnded(OfRun<RunEnded>(1));
   }
   EXPECT_EQ(LinesOf(*inner).size(), 100u);
   EXPECT_TRUE(std::holds_alternative<RunEnded>(inner->events.All().back()));

@@ -101,7 +101,19 @@ inline std::string WaitForLineStarting(const Recorder<std::string>& lines,
 // sink.Of<ActivityNotice>(), sink.WaitForCount<StoppedNotice>(1).
 class RecordingNoticeSink : public INoticeSink {
  public:
-  void Post(Notice notice) override { notices.Add(std::move(notice)); }
+  void Post(Notice notice) override {
+    {
+      std::lock_guard guard(hookLock);
+      if (onPost) onPost(notice);
+    }
+    notices.Add(std::move(notice));
+  }
+  // Runs `hook` on the poster's thread as each notice is posted, before it is recorded: what the
+  // window would find if it acted on the notice at once.
+  void OnPost(std::function<void(const Notice&)> hook) {
+    std::lock_guard guard(hookLock);
+    onPost = std::move(hook);
+  }
 
   std::vector<Notice> Notices() const { return notices.All(); }
   template <typename Kind>
@@ -144,6 +156,8 @@ class RecordingNoticeSink : public INoticeSink {
   }
 
   Recorder<Notice> notices;
+  std::mutex hookLock;
+  std::function<void(const Notice&)> onPost;  // guarded by hookLock
 };
 
 // Matchers for RecordingNoticeSink: a combined data record's publication (`data`) or the

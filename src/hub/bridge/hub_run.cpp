@@ -332,8 +332,10 @@ void CHubRun::CollectHeader(const HeaderNotification& notification) {
     present = PresentLocked();
   }
   if (static_cast<int32_t>(boxHeaders.size()) != present) return;
+  // The layout's ends are published first: a utility request sent on the notice finds its box.
+  const Header combined = BuildCombinedHeader();
   PostNotice(environment.window, HeadersCompleteNotice{});
-  send(combinedHeaderBuffer, BuildCombinedHeader());
+  send(combinedHeaderBuffer, combined);
 }
 
 // The channels of every box side by side, each box's own first channels in its own order; an

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,18 @@ TEST_F(UtilityRoutingTest, CombinedChannelGoesToTheOwningBoxWithItsOwnChannel) {
   EXPECT_EQ(CommandsOf(1), (std::vector<std::string>{"GS 3 12.5000", "GA 0"}));
   EXPECT_EQ(CommandsOf(0), (std::vector<std::string>{"GU 3", "GZ 0"}));
   EXPECT_EQ(hub->bridge->CachedUtilityCount(), 2u);  // one connection per box, reused
+}
+
+TEST_F(UtilityRoutingTest, EveryChannelHasItsBoxByTheTimeTheHeadersAreComplete) {
+  std::array<int32_t, MaxBoxes> ends{};  // the layout as the notice is posted
+  hub->window.OnPost([&](const Notice& notice) {
+    if (std::holds_alternative<HeadersCompleteNotice>(notice)) ends = hub->bridge->ChannelEnds();
+  });
+  StartRun();
+  ASSERT_TRUE(hub->window.WaitForCount<HeadersCompleteNotice>(1));
+  hub->window.OnPost({});
+  EXPECT_EQ(ends[0], 4);
+  EXPECT_EQ(ends[1], 10);
 }
 
 TEST_F(UtilityRoutingTest, RequestsThatSelectNothingOrAreMalformed) {

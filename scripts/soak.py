@@ -363,7 +363,7 @@ class Soak:
 
     def write_config(self) -> None:
         lines = [f"box = 127.0.0.{FIRST_BOX + i}:{self.box_port}" for i in range(BOXES)]
-        lines += [f"channels = {self.channel_limit}", "default-box = 127.0.0.1",
+        lines += [f"channels = {self.channel_limit}", "default-box = 127.0.0.2",
                   "listen = 127.0.0.1", f"data-port = {self.data_port}",
                   f"utility-port = {self.utility_port}", f"box-utility-port = {self.box_utility}",
                   f"status-port = {self.status_port}", f"silent-after = {SILENT_AFTER}",
@@ -386,7 +386,7 @@ class Soak:
 
     def hub_args(self):
         args = [self.hub_program, "--headless", "--config", self.config,
-                "--default-box", "127.0.0.1"]
+                "--default-box", "127.0.0.2"]  # box 0: "##" commands reach a box
         if self.record:
             args += ["--record", os.path.join(self.out, "recording.sqlite")]
         if self.mqtt:
@@ -472,9 +472,10 @@ class Soak:
         else:
             record[key] = at - since
 
-    def hold(self, low: float, high: float) -> float:
+    def hold(self, low: float, high: float, sleep: bool = True) -> float:
         seconds = self.rng.uniform(low, high) if not self.short_pass else low
-        time.sleep(seconds)  # the fault's own length: pacing by time is the point here
+        if sleep:
+            time.sleep(seconds)  # the fault's own length: pacing by time is the point here
         return seconds
 
     def box_target(self) -> SimBox:
@@ -613,10 +614,27 @@ class Soak:
         r["recovered"] = now()
 
     def fault_command_storm(self, r) -> None:
+        """500 "##" commands at once from one viewer. They go to the default box, box 0: at
+        least one must come back answered within 3 s (the rest may be refused as too many)."""
         s = socket.create_connection(("127.0.0.1", self.data_port), timeout=3)
         try:
             s.sendall(b"".join(b"##GA %d\r\n" % (i % 5) for i in range(500)))
-            self.hold(3, 8)
+            end = now() + self.hold(3, 8, sleep=False)
+            received = b""
+            while now() < end:
+                s.settimeout(max(0.05, end - now()))
+                try:
+                    chunk = s.recv(65536)
+                except socket.timeout:
+                    continue
+                if not chunk:
+                    break
+                received += chunk
+                if r["detected"] is None and b"\n## DCC OK_OT " in received:
+                    r["detected"] = now() - r["injected"]
+                received = received[received.rfind(b"\n"):]  # the last partial line is enough
+            if r["detected"] is None or r["detected"] > DETECT:
+                r["missed"].append("no answered box command within 3 s")
         finally:
             s.close()
         r["recovered"] = now()

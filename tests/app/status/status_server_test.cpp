@@ -404,8 +404,12 @@ TEST(StatusServer, ProducesLongAnswersOffItsThreadPacedByTheClient) {
 
   // Broken off after its first chunk: the client sees the body end before the last chunk.
   lines.finished = {};
+  auto brokenOff = lines.finished.get_future();
   EXPECT_FALSE(HttpGetOnce(served.Port(), "/records?chunks=3&fail=1", reply));
   EXPECT_EQ(reply.body, "aaaaa");
+  // The client may see the end before the producer has returned: its promise is not touched
+  // again until it has.
+  ASSERT_EQ(brokenOff.wait_for(10s), std::future_status::ready);
 
   // A client that does not read holds the producer back, not the server: 32 MiB asked in 32 KiB
   // chunks (more than the sockets' buffers hold); the producer waits with at most 32 KiB unsent

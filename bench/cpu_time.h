@@ -2,6 +2,7 @@
 // CPU time of another process or of one thread, read from /proc: what the benchmarks report as a
 // program's own cost, apart from the load generator's.
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -29,6 +30,13 @@ inline double StatCpuSeconds(const std::string& statFile) {
 
 inline double ProcessCpuSeconds(pid_t pid) {
   return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// CPU time in seconds of the thread whose clock is `clock`; by default the calling thread's.
+inline double ThreadCpuSeconds(clockid_t clock = CLOCK_THREAD_CPUTIME_ID) {
+  timespec used{};
+  if (::clock_gettime(clock, &used) != 0) return 0;
+  return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
 }
 
 }  // namespace tessamer::bench

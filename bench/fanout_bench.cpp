@@ -81,12 +81,6 @@ Data LineRecord(int64_t sequence, int64_t dueMicros) {
   return data;
 }
 
-double ThreadCpuSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 // Connects `socket` to 127.0.0.1:`port`, waiting at most 10 s: a relay that stops taking
 // connections is reported, not waited on for the kernel's minutes of retries. A connect caught in
 // a race with a full listen backlog may be refused: it is tried again after a pause.
@@ -172,10 +166,8 @@ class Viewers {
     std::lock_guard guard(mutex);
     Result result;
     clockid_t readerClock{};
-    timespec used{};
-    if (::pthread_getcpuclockid(thread.native_handle(), &readerClock) == 0 &&
-        ::clock_gettime(readerClock, &used) == 0) {
-      result.readerCpuSeconds = static_cast<double>(used.tv_sec) + used.tv_nsec * 1e-9;
+    if (::pthread_getcpuclockid(thread.native_handle(), &readerClock) == 0) {
+      result.readerCpuSeconds = ThreadCpuSeconds(readerClock);
     }
     std::vector<int64_t> all;
     for (const auto& v : viewers) {

@@ -20,6 +20,7 @@
 
 #include <time.h>
 
+#include "cpu_time.h"
 #include "recording/record_reader.h"
 #include "recording/record_writer.h"
 #include "recording/recording_schema.h"
@@ -30,6 +31,7 @@ namespace tessamer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::ThreadCpuSeconds;
 
 constexpr int kChannels = MaxChannels;
 constexpr double kTargetWritesPerSecond = 50000;
@@ -48,13 +50,6 @@ struct Options {
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// CPU time of this thread, in seconds: what one core spent, whatever else the machine runs.
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // Wall-clock and CPU seconds of one measured piece of work.
 struct Spent {

@@ -15,9 +15,13 @@
 // first two values; both processes read the same monotonic clock. The bench raises its own
 // descriptor limit (the child inherits it) for the larger viewer counts.
 //
-// Usage: fanout_bench [--seconds S] [--rate LINES_PER_S] [--clients 1,10,100,500,1000] [--no-ncat]
+// Usage: fanout_bench [--seconds S] [--rate LINES_PER_S] [--clients 1,10,100,500,1000] [--runs N]
+//                     [--no-ncat]
+// With --runs N the two relays take turns N times at each count, so that a machine whose speed
+// drifts (a shared virtual machine) slows both alike, and the median of each figure follows.
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -47,7 +51,6 @@
 #include "hub/core/notices.h"
 #include "server/data_publisher.h"
 #include "server/data_server.h"
-#include "support/number_text.h"
 
 namespace tessamer::bench {
 namespace {
@@ -61,6 +64,7 @@ struct Settings {
   int rate = 1000;
   std::vector<int> clients{1, 10, 100, 500, 1000};
   bool ncat = true;
+  int runs = 1;  // of each relay at each count, taking turns; more than one adds the medians
 };
 
 int64_t NowMicros() {
@@ -117,10 +121,14 @@ void Connect(asio::ip::tcp::socket& socket, uint16_t port) {
   }
 }
 
-// M viewers on one thread: every received line's sequence number and latency.
+// M viewers on one thread: every received line's sequence number and latency. The viewers are
+// read with epoll, one receive per readiness, and only the two numbers each line leads with are
+// parsed: the load generator shares the machine with the relay it measures, so it takes as little
+// of it as it can (an Asio reader took three quarters of a core at a thousand viewers).
 class Viewers {
  public:
-  Viewers(int count, uint16_t port) {
+  Viewers(int count, uint16_t port, int64_t lines) : poller(::epoll_create1(EPOLL_CLOEXEC)) {
+    if (poller < 0) throw std::system_error(errno, std::system_category(), "epoll_create1");
     // Connects go in small groups with a pause between them: a flood overruns the listeners'
     // backlogs, and each dropped connect waits a second or more for the kernel's retry.
     // Every viewer must be in within a minute: a relay that takes longer (each connect waiting
@@ -135,17 +143,26 @@ class Viewers {
       }
       auto viewer = std::make_unique<Viewer>(io);
       Connect(viewer->socket, port);
+      viewer->latencies.reserve(static_cast<size_t>(lines));
       viewers.push_back(std::move(viewer));
       if (i % kConnectGroup == kConnectGroup - 1) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }
-    for (auto& viewer : viewers) Read(*viewer);
-    thread = std::thread([this] { io.run(); });
+    for (auto& viewer : viewers) {
+      epoll_event ready{};
+      ready.events = EPOLLIN;
+      ready.data.ptr = viewer.get();
+      if (::epoll_ctl(poller, EPOLL_CTL_ADD, viewer->socket.native_handle(), &ready) != 0) {
+        throw std::system_error(errno, std::system_category(), "epoll_ctl");
+      }
+    }
+    thread = std::thread([this] { Run(); });
   }
   ~Viewers() {
-    io.stop();
+    stop = true;
     thread.join();
+    ::close(poller);
   }
 
   // Waits until every viewer has the line `last`, at most `timeout`.
@@ -189,49 +206,72 @@ class Viewers {
   struct Viewer {
     explicit Viewer(asio::io_context& io) : socket(io) {}
     asio::ip::tcp::socket socket;
-    char chunk[65536];
-    std::string pending;
+    std::string pending;  // the start of a line the last receive cut off
     int64_t lastSequence = 0, lines = 0, disordered = 0;
     std::vector<int64_t> latencies;
   };
 
-  void Read(Viewer& viewer) {
-    viewer.socket.async_read_some(asio::buffer(viewer.chunk),
-                                  [this, &viewer](asio::error_code failure, size_t n) {
-                                    if (failure) return;
-                                    viewer.pending.append(viewer.chunk, n);
-                                    Lines(viewer);
-                                    Read(viewer);
-                                  });
-  }
-
-  void Lines(Viewer& viewer) {
-    const int64_t now = NowMicros();
-    std::lock_guard guard(mutex);
-    size_t start = 0;
-    for (size_t end; (end = viewer.pending.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-      std::string_view line(viewer.pending.data() + start, end - start);
-      if (line.empty() || line[0] == '#') continue;
-      // "MM/DD/YY hh:mm:ss <sequence> <published> ..."
-      const size_t values = line.find(' ', line.find(' ') + 1);
-      if (values == std::string_view::npos) continue;
-      line.remove_prefix(values);
-      double sequence = 0, published = 0;
-      const size_t used = ParseDouble(line, sequence);
-      ParseDouble(line.substr(used), published);
-      const auto number = static_cast<int64_t>(sequence);
-      if (number != viewer.lastSequence + 1) ++viewer.disordered;
-      viewer.lastSequence = number;
-      ++viewer.lines;
-      viewer.latencies.push_back(now - static_cast<int64_t>(published));
+  void Run() {
+    constexpr int kEvents = 256;
+    constexpr int kWaitMs = 50;  // how soon a stop is seen
+    epoll_event events[kEvents];
+    std::vector<char> chunk(65536);
+    while (!stop) {
+      const int ready = ::epoll_wait(poller, events, kEvents, kWaitMs);
+      if (ready <= 0) continue;
+      const int64_t now = NowMicros();
+      std::lock_guard guard(mutex);
+      for (int i = 0; i < ready; ++i) {
+        auto& viewer = *static_cast<Viewer*>(events[i].data.ptr);
+        const ssize_t n = ::recv(viewer.socket.native_handle(), chunk.data(), chunk.size(), 0);
+        if (n > 0) {
+          Lines(viewer, std::string_view(chunk.data(), static_cast<size_t>(n)), now);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          ::epoll_ctl(poller, EPOLL_CTL_DEL, viewer.socket.native_handle(), nullptr);
+        }
+      }
+      changed.notify_all();
     }
-    viewer.pending.erase(0, start);
-    changed.notify_all();
   }
 
-  asio::io_context io;
+  void Lines(Viewer& viewer, std::string_view received, int64_t now) {
+    std::string_view text = received;
+    if (!viewer.pending.empty()) {
+      viewer.pending.append(received);
+      text = viewer.pending;
+    }
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string_view::npos; start = end + 1) {
+      int64_t sequence = 0, due = 0;
+      if (!LeadingNumbers(text.substr(start, end - start), sequence, due)) continue;
+      if (sequence != viewer.lastSequence + 1) ++viewer.disordered;
+      viewer.lastSequence = sequence;
+      ++viewer.lines;
+      viewer.latencies.push_back(now - due);
+    }
+    viewer.pending = std::string(text.substr(start));
+  }
+
+  // "MM/DD/YY hh:mm:ss <sequence>.0000 <due>.0000 ...": the whole parts of the first two values.
+  // False for a header line.
+  static bool LeadingNumbers(std::string_view line, int64_t& sequence, int64_t& due) {
+    if (line.empty() || line[0] == '#') return false;
+    size_t at = line.find(' ', line.find(' ') + 1);
+    for (int64_t* value : {&sequence, &due}) {
+      if (at == std::string_view::npos) return false;
+      while (at < line.size() && line[at] == ' ') ++at;
+      for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at) {
+        *value = *value * 10 + (line[at] - '0');
+      }
+      at = line.find(' ', at);
+    }
+    return true;
+  }
+
+  asio::io_context io;  // only for the sockets' connects
+  const int poller;
   std::vector<std::unique_ptr<Viewer>> viewers;
+  std::atomic<bool> stop{false};
   std::thread thread;
   std::mutex mutex;
   std::condition_variable changed;
@@ -331,7 +371,7 @@ RunResult RunDataServer(int clients, const Settings& settings) {
   const auto port = static_cast<uint16_t>(std::stoi(ReadLine(fromChild[0])));
   RunResult result;
   try {
-    Viewers viewers(clients, port);
+    Viewers viewers(clients, port, lines);
     ReadLine(fromChild[0]);  // ready
     const double cpuBefore = ProcessCpuSeconds(child);
     const auto start = Clock::now();
@@ -381,7 +421,7 @@ RunResult RunNcat(int clients, const Settings& settings) {
   }
   RunResult result;
   try {
-    Viewers viewers(clients, port);
+    Viewers viewers(clients, port, lines);
     asio::io_context io;
     asio::ip::tcp::socket source(io);
     Connect(source, port);
@@ -407,13 +447,13 @@ RunResult RunNcat(int clients, const Settings& settings) {
 
 void Report(const char* name, int clients, const Settings& settings, const RunResult& r) {
   if (!r.failure.empty()) {
-    std::printf("%-12s M=%-4d rate=%-5d could not take every viewer (%s)\n", name, clients,
+    std::printf("%-19s M=%-4d rate=%-5d could not take every viewer (%s)\n", name, clients,
                 settings.rate, r.failure.c_str());
     std::fflush(stdout);
     return;
   }
   const double delivered = static_cast<double>(r.viewers.delivered);
-  std::printf("%-12s M=%-4d rate=%-5d %9.0f lines/s  lost %-6lld disordered %-4lld "
+  std::printf("%-19s M=%-4d rate=%-5d %9.0f lines/s  lost %-6lld disordered %-4lld "
               "p50 %7.3f ms  p99 %7.3f ms  max %8.3f ms  cpu %6.2f us/line  viewers' thread "
               "%3.0f%%\n",
               name, clients, settings.rate, r.seconds > 0 ? delivered / r.seconds : 0.0,
@@ -422,6 +462,43 @@ void Report(const char* name, int clients, const Settings& settings, const RunRe
               delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0,
               r.seconds > 0 ? r.viewers.readerCpuSeconds * 100 / r.seconds : 0.0);
   std::fflush(stdout);
+}
+
+// The median run of each figure on its own (lost and disordered: the most of any run).
+void ReportMedians(const char* name, int clients, const Settings& settings,
+                   const std::vector<RunResult>& runs) {
+  std::vector<RunResult> served;
+  for (const RunResult& run : runs) {
+    if (run.failure.empty()) served.push_back(run);
+  }
+  if (served.size() != runs.size()) {
+    std::printf("%-19s M=%-4d median: %zu of %zu runs took every viewer\n", name, clients,
+                served.size(), runs.size());
+    if (served.empty()) return;
+  }
+  const auto median = [&](auto figure) {
+    std::vector<double> values;
+    for (const RunResult& run : served) values.push_back(figure(run));
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  RunResult middle;
+  for (const RunResult& run : served) {
+    middle.viewers.lost = std::max(middle.viewers.lost, run.viewers.lost);
+    middle.viewers.disordered = std::max(middle.viewers.disordered, run.viewers.disordered);
+  }
+  middle.seconds = 1;
+  middle.viewers.delivered = static_cast<int64_t>(
+      median([](const RunResult& r) { return r.viewers.delivered / r.seconds; }));
+  middle.cpuSeconds = median([](const RunResult& r) {
+                        return r.cpuSeconds / static_cast<double>(r.viewers.delivered);
+                      }) * static_cast<double>(middle.viewers.delivered);
+  middle.viewers.p50 = median([](const RunResult& r) { return r.viewers.p50; });
+  middle.viewers.p99 = median([](const RunResult& r) { return r.viewers.p99; });
+  middle.viewers.max = median([](const RunResult& r) { return r.viewers.max; });
+  middle.viewers.readerCpuSeconds =
+      median([](const RunResult& r) { return r.viewers.readerCpuSeconds / r.seconds; });
+  Report((std::string(name) + " median").c_str(), clients, settings, middle);
 }
 
 Settings ParseArguments(int argc, char** argv) {
@@ -439,12 +516,14 @@ Settings ParseArguments(int argc, char** argv) {
       for (std::string item; std::getline(list, item, ',');) {
         settings.clients.push_back(std::max(1, std::atoi(item.c_str())));
       }
+    } else if (arg == "--runs" && hasValue) {
+      settings.runs = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--no-ncat") {
       settings.ncat = false;
     } else {
       std::fprintf(stderr,
                    "usage: fanout_bench [--seconds S] [--rate R] [--clients 1,10,100,500,1000] "
-                   "[--no-ncat]\n");
+                   "[--runs N] [--no-ncat]\n");
       std::exit(2);
     }
   }
@@ -465,8 +544,17 @@ int main(int argc, char** argv) {
   }
   const Settings settings = ParseArguments(argc, argv);
   for (int clients : settings.clients) {
-    Report("data server", clients, settings, RunDataServer(clients, settings));
-    if (settings.ncat) Report("ncat broker", clients, settings, RunNcat(clients, settings));
+    std::vector<RunResult> server, ncat;
+    for (int run = 0; run < settings.runs; ++run) {
+      server.push_back(RunDataServer(clients, settings));
+      Report("data server", clients, settings, server.back());
+      if (!settings.ncat) continue;
+      ncat.push_back(RunNcat(clients, settings));
+      Report("ncat broker", clients, settings, ncat.back());
+    }
+    if (settings.runs == 1) continue;
+    ReportMedians("data server", clients, settings, server);
+    if (settings.ncat) ReportMedians("ncat broker", clients, settings, ncat);
   }
   return 0;
 }

@@ -39,7 +39,10 @@ inline constexpr std::chrono::milliseconds kGatherDelay{2};
 // and at most, however many viewers there are and whatever a send costs. With a thousand viewers
 // a longer hold makes each gathering step's sends long enough that the next step waits behind
 // them, and the held lines pile up: 10 ms gave a p99 of 50-150 ms there, 5 ms about 40 ms, for
-// a quarter more CPU per line.
+// a quarter more CPU per line. A step that waits behind the workers' sends is left to wait: with
+// a thousand viewers the two cores are the limit, and a step on time (the publisher handing the
+// lines over when the delay is up, or a timer that does not wait for a worker) makes more and
+// smaller sends, which cost more CPU and gave a longer tail (p99 43-60 ms, against 38-43).
 inline constexpr std::chrono::milliseconds kMaxGatherDelay{5};
 // While lines are held, a try at writing at once comes after about this many broadcasts' time.
 inline constexpr int kBroadcastsPerTry = 16;

@@ -23,7 +23,8 @@ within --silent-after + 2 s; noise counted as rejected lines within 3 s; a box c
 within 3 s of its recovery (a pulled cable: within the connect time-out, 10 s, + 3 s, since TCP
 itself backs off its connection attempts while the packets are dropped); a hub restarted or
 reloaded serving every box again within 8 s; an idle utility let go within 5 + 2 s; a trickled
-utility request reaching its box within 3 s of its last byte.
+utility request reaching its box within 3 s of its last byte; a stopped broker told ("mqtt lost")
+within 3 s, and connected to again within 3 s of the attempt the last such line announced.
 /status must answer within 1 s at every sample (every 250 ms) while the hub is up. The hub's
 descriptors, threads and resident memory are sampled every 10 s; for each hub process that
 lives more than two minutes, the least of its last three samples may exceed its first sample
@@ -39,6 +40,7 @@ import argparse
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -155,6 +157,13 @@ class LineReader(threading.Thread):
                 self.cond.notify_all()
             self.log.write(f"{now():.3f} {text}\n")
             self.log.flush()
+
+    def last_between(self, prefix: str, since: float, until: float):
+        """The last line starting with `prefix` that came between `since` and `until`, or None."""
+        with self.cond:
+            found = [(at, text) for at, text in self.lines
+                     if since <= at <= until and text.startswith(prefix)]
+        return found[-1] if found else None
 
     def wait_for(self, prefix: str, since: float, bound: float):
         end = now() + bound
@@ -640,11 +649,30 @@ class Soak:
         r["recovered"] = now()
 
     def fault_broker_stop(self, r) -> None:
+        """The broker stops for 5-30 s. The hub must say so ("mqtt lost") within 3 s, and be
+        connected again within 3 s of the attempt its last "mqtt lost" line announced."""
         self.broker.terminate()
         self.broker.wait()
+        lost = self.hub_reader.wait_for("mqtt lost", r["injected"], DETECT)
+        if lost is None:
+            r["missed"].append("no mqtt lost line within 3 s")
+        else:
+            r["detected"] = lost[0] - r["injected"]
         self.hold(5, 30)
+        restarted = now()
         self.start_broker()
         r["recovered"] = now()
+        retry_at = r["recovered"]
+        last = self.hub_reader.last_between("mqtt lost", r["injected"], r["recovered"])
+        retry = re.search(r"retry-in=([0-9.]+)", last[1]) if last else None
+        if retry:
+            retry_at = max(retry_at, last[0] + float(retry.group(1)))
+        connected = self.hub_reader.wait_for("mqtt connected", restarted,
+                                             retry_at - now() + DETECT)
+        if connected is None:
+            r["missed"].append("not connected to the broker within 3 s of the announced retry")
+        else:
+            r["back"] = connected[0] - restarted
 
     def fault_hub_reload(self, r) -> None:
         self.channel_limit = 2 if self.channel_limit == 3 else 3

@@ -9,6 +9,7 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostM
                                   size_t texts) {
   std::lock_guard guard(lock);
   if (closing || text == nullptr || text->empty()) return PostResult::Dropped;
+  if (mode == PostMode::Join) return JoinLocked(std::move(text), texts);
   if (state != ProcessorState::Idle) return QueueLocked(std::move(text), texts);
   const size_t sent = mode == PostMode::Now && socket != nullptr ? socket->SendNow(*text) : 0;
   if (sent >= text->size()) {
@@ -23,7 +24,20 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostM
   sending.push_back(std::move(text));
   sendingTexts = texts;
   state = ProcessorState::Sending;
+  begun = false;
   return PostResult::SendRequested;
+}
+
+PostResult CClientProcessor::JoinLocked(std::shared_ptr<const std::string> text, size_t texts) {
+  if (state != ProcessorState::Sending || begun || !queue.empty() ||
+      sending.size() >= kMaxSendTexts || length + text->size() > kMaxSendBytes) {
+    return PostResult::Declined;
+  }
+  length += text->size();
+  sendingBytes += text->size();
+  sendingTexts += texts;
+  sending.push_back(std::move(text));
+  return PostResult::Queued;
 }
 
 PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text, size_t texts) {
@@ -53,6 +67,7 @@ SendStep CClientProcessor::Process() {
       return SendStep::Idle;
     }
   }
+  begun = true;
   return SendStep::BytesToSend;
 }
 

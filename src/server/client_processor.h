@@ -6,6 +6,8 @@
 //                                          └─ the rest, or nothing ─► Sending
 //   Post Queue (gathering step, relay) ─ Idle ─► queued, a send step requested ─► Sending
 //   either, New or Sending ─► queued behind what is there (bounded in bytes)
+//   Post Join (a held line) ─ Sending, the strand not yet begun, nothing queued ─► into the texts
+//                             being sent; otherwise nothing is done (Declined)
 //
 //   New ── first step ──► Idle ◄──────► Sending ◄── Process (the viewer's strand, after each send)
 //
@@ -16,9 +18,10 @@
 //
 // Threads: Post runs on the publisher's thread, on the gathering step's worker and on the relay's
 // thread (always under the pool's lock), Reset under the pool's lock, Process, Unsent and Sent on
-// the viewer's strand. `lock` guards `state`, the queue, `closing` and the figures, and is held
-// during a SendNow. While `Sending`, the texts being sent and the position in them are the
-// strand's alone.
+// the viewer's strand. `lock` guards `state`, the queue, `closing`, `begun` and the figures, and
+// is held during a SendNow. Until Process has begun a send, a Join may add to the texts being
+// sent, under `lock`; from then on, while `Sending`, the texts being sent and the position in
+// them are the strand's alone.
 
 #include <array>
 #include <cstddef>
@@ -63,6 +66,7 @@ enum class ProcessorState { New, Idle, Sending };
 enum class PostMode {
   Now,    // an idle viewer is written to at once, on the poster's thread
   Queue,  // the text goes to the viewer's send step in any case
+  Join,   // the text joins the send a requested send step has not begun, or nothing is done
 };
 
 enum class PostResult {
@@ -71,6 +75,7 @@ enum class PostResult {
   SendRequested,  // the viewer was idle: the text, or its rest, is to be sent; run a send step
   Dropped,        // an empty text, or a viewer already being closed
   OverLimit,      // the queue would exceed its limit: the viewer is marked closing, queue emptied
+  Declined,       // PostMode::Join: no send is waiting to begin, or it is full; nothing done
 };
 
 enum class SendStep {
@@ -112,6 +117,7 @@ class CClientProcessor {
   };
 
   PostResult QueueLocked(std::shared_ptr<const std::string> text, size_t texts);
+  PostResult JoinLocked(std::shared_ptr<const std::string> text, size_t texts);
   bool TakeNextLocked();   // moves the first queued texts into `sending`; false when none
   void CountSentLocked();  // the texts being sent have all gone
 
@@ -130,6 +136,7 @@ class CClientProcessor {
   // bytes have gone.
   std::vector<std::shared_ptr<const std::string>> sending;
   size_t sendingTexts = 0;  // whole texts in `sending`
+  bool begun = false;       // the strand has taken `sending` (Process): nothing joins it now
   size_t position = 0;
   size_t length = 0;
 };

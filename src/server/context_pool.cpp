@@ -17,7 +17,7 @@ bool CContextPool::Join(const std::shared_ptr<CViewerConnection>& viewer) {
   if (headerText) PostLocked(viewer, headerText, starts);
   if (lastDataLine) PostLocked(viewer, lastDataLine, starts);
   StartSends(starts);
-  if (!held.empty()) joinedWhileHeld.emplace_back(viewer, held.size());
+  viewer->heldSkipped = held.size();
   viewers.push_back(viewer);
   return true;
 }
@@ -86,9 +86,8 @@ std::vector<ViewerHealth> CContextPool::Viewers() const {
   all.reserve(viewers.size() + gone.size());
   for (const auto& viewer : viewers) {
     all.push_back(viewer->Health());
-    size_t heldFor = heldBytes;  // held lines wait for this viewer too, but those it missed
-    const size_t missed = HeldBeforeJoining(*viewer);
-    for (size_t i = 0; i < missed; ++i) heldFor -= held[i]->size();
+    size_t heldFor = heldBytes;  // held lines wait for this viewer too, but those it skips
+    for (size_t i = 0; i < viewer->heldSkipped && i < held.size(); ++i) heldFor -= held[i]->size();
     all.back().bytesQueued += heldFor;
   }
   all.insert(all.end(), gone.begin(), gone.end());
@@ -97,10 +96,8 @@ std::vector<ViewerHealth> CContextPool::Viewers() const {
 
 void CContextPool::Clear() {
   ViewerList doomed;  // let go after the lock is released
-  decltype(joinedWhileHeld) doomedToo;
   std::lock_guard guard(lock);
   doomed.swap(viewers);
-  doomedToo.swap(joinedWhileHeld);
   held.clear();
   heldBytes = 0;
 }
@@ -145,21 +142,31 @@ void CContextPool::BroadcastLocked(const std::shared_ptr<const std::string>& tex
 
 void CContextPool::HoldLocked(const std::shared_ptr<const std::string>& text) {
   if (held.empty()) io.RequestStartHeld(pace.GatherDelay(viewers.size()));
+  // A viewer whose send step is requested and not yet begun takes the line into that send at no
+  // cost; the others get it with the gathering step. A viewer that took every held line so far
+  // may take this one: the held lines keep their order.
+  for (const auto& viewer : viewers) {
+    if (viewer->heldSkipped == held.size() &&
+        viewer->Post(text, PostMode::Join, 1) == PostResult::Queued) {
+      ++viewer->heldSkipped;
+    }
+  }
   held.push_back(text);
   heldBytes += text->size();
 }
 
 void CContextPool::HandOverHeldLocked(ViewerList& starts) {
   if (held.empty()) return;
-  const auto all = JoinHeld(0);
+  std::vector<std::shared_ptr<const std::string>> from(held.size());  // held lines from i on
   for (const auto& viewer : viewers) {
-    const size_t missed = HeldBeforeJoining(*viewer);
-    PostLocked(viewer, missed == 0 ? all : JoinHeld(missed), starts, PostMode::Queue,
-               held.size() - missed);
+    const size_t skipped = std::min(viewer->heldSkipped, held.size());
+    viewer->heldSkipped = 0;
+    if (skipped == held.size()) continue;
+    if (!from[skipped]) from[skipped] = JoinHeld(skipped);
+    PostLocked(viewer, from[skipped], starts, PostMode::Queue, held.size() - skipped);
   }
   held.clear();
   heldBytes = 0;
-  joinedWhileHeld.clear();
 }
 
 std::shared_ptr<const std::string> CContextPool::JoinHeld(size_t from) const {
@@ -167,13 +174,6 @@ std::shared_ptr<const std::string> CContextPool::JoinHeld(size_t from) const {
   joined.reserve(heldBytes);
   for (size_t i = from; i < held.size(); ++i) joined += *held[i];
   return std::make_shared<const std::string>(std::move(joined));
-}
-
-size_t CContextPool::HeldBeforeJoining(const CViewerConnection& viewer) const {
-  for (const auto& [joined, missed] : joinedWhileHeld) {
-    if (joined.get() == &viewer) return missed;
-  }
-  return 0;
 }
 
 void CContextPool::StartSends(ViewerList& starts) {

@@ -6,13 +6,17 @@
 //                                                                     figures)
 //   Publish ─ WriteNow ─► each viewer: written at once when idle, else queued (CClientProcessor)
 //           └ Hold ─────► held lines ── StartHeld, the gathering step ──► each viewer's queue,
-//                                          as one text, and its send step
+//                 │                        as one text, and its send step
+//                 └─► a viewer whose send step waits and has not begun: into that send as well
+//                     (it skips the line at the gathering step)
 //
 // The last header block and data line are stored and broadcast under the same lock that a new
 // viewer takes to receive them and join: a viewer that connects while texts are published gets
 // each text exactly once, in order; one that joins while lines are held is handed only the held
 // lines published after it joined. Held lines go to the viewers before any text that follows
-// them: a line written at once or a reply first hands them over.
+// them: a line written at once or a reply first hands them over. A held line joins a viewer's
+// waiting send only if the viewer took every held line before it, so each viewer gets a first
+// run of the held lines at once and the rest at the gathering step, in order and once.
 //
 // Threads: any. `lock` guards the viewers, the gone viewers, the saved texts, `stopping`, the pace
 // and the held lines; it is never held while waiting for the network. Lock order:
@@ -93,7 +97,6 @@ class CContextPool {
   // Hands the held lines over; the viewers to start are added to `starts`.
   void HandOverHeldLocked(ViewerList& starts);
   std::shared_ptr<const std::string> JoinHeld(size_t from) const;  // held lines from `from` on
-  size_t HeldBeforeJoining(const CViewerConnection& viewer) const;  // held lines it missed
   void StartSends(ViewerList& starts);
 
   IViewerIo& io;
@@ -106,11 +109,10 @@ class CContextPool {
   std::shared_ptr<const std::string> lastDataLine;  // the last data line; null until one
   bool stopping = false;
   Clock::time_point lastBroadcastStart;  // for the gap before the next one
-  // Lines held for the gathering step, in order, and their bytes. A viewer that joined while
-  // lines were held is listed with the count of those it missed.
+  // Lines held for the gathering step, in order, and their bytes. A viewer skips the first of
+  // them it joined too late for or already has (CViewerConnection::heldSkipped).
   std::vector<std::shared_ptr<const std::string>> held;
   size_t heldBytes = 0;
-  std::vector<std::pair<std::shared_ptr<CViewerConnection>, size_t>> joinedWhileHeld;
 };
 
 }  // namespace tessamer

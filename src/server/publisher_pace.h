@@ -9,7 +9,8 @@
 //   - Beyond that the publisher cannot keep up alone: lines are held (Hold), and a gathering
 //     delay after the first held line one gathering step hands the held lines to every viewer's
 //     strand, which sends them in one send: far fewer sends and segments for a few milliseconds
-//     of delay.
+//     of delay. A viewer whose send from the last step has not begun yet takes the line into it
+//     (CContextPool).
 //   - The gathering delay is kGatherDelay, or what writing to every viewer at once costs when
 //     that is longer (at most kMaxGatherDelay): a gathering step costs about as much as such a
 //     broadcast, so the steps never follow one another back to back and the workers keep time

@@ -75,6 +75,9 @@ class CViewerConnection : public std::enable_shared_from_this<CViewerConnection>
     return sender.Post(std::move(text), mode, texts);
   }
   void DropQueued() { sender.Reset(); }
+  // The held lines, from the first, that this viewer has already or must not get (the pool's,
+  // under its lock).
+  size_t heldSkipped = 0;
   ViewerHealth Health() const;  // as connected; the pool marks the viewers that have gone
 
   size_t QueueLimit() const { return sender.QueueLimit(); }

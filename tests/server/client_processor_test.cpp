@@ -112,6 +112,26 @@ TEST(ClientProcessorDirectTest, AQueuedBatchGoesToTheSendStepAndCountsEachOfItsT
   EXPECT_EQ(processor.Figures().textsSent, 5u);
 }
 
+TEST(ClientProcessorDirectTest, ATextJoinsOnlyASendNotYetBegunWithNothingQueuedBehindIt) {
+  CClientProcessor processor;
+  EXPECT_EQ(SendAll(processor), "");  // the first step: idle
+  EXPECT_EQ(processor.Post(Text("a\n"), PostMode::Join), PostResult::Declined);  // none waits
+  ASSERT_EQ(processor.Post(Text("b\nc\n"), PostMode::Queue, 2), PostResult::SendRequested);
+  EXPECT_EQ(processor.Post(Text("d\n"), PostMode::Join), PostResult::Queued);
+  EXPECT_EQ(processor.Figures().bytesQueued, 6u);
+  ASSERT_EQ(processor.Process(), SendStep::BytesToSend);
+  EXPECT_EQ(Unsent(processor), "b\nc\nd\n");  // one send
+  EXPECT_EQ(processor.Post(Text("e\n"), PostMode::Join), PostResult::Declined);  // begun
+  processor.Sent(6);
+  EXPECT_EQ(processor.Process(), SendStep::Idle);
+  EXPECT_EQ(processor.Figures().textsSent, 3u);
+  // A text queued behind a waiting send keeps later texts from joining that send.
+  ASSERT_EQ(processor.Post(Text("f\n"), PostMode::Queue), PostResult::SendRequested);
+  EXPECT_EQ(processor.Post(Text("g\n")), PostResult::Queued);
+  EXPECT_EQ(processor.Post(Text("h\n"), PostMode::Join), PostResult::Declined);
+  EXPECT_EQ(SendAll(processor), "f\ng\n");
+}
+
 TEST(ClientProcessorBatchTest, AClientThatFellBehindGetsQueuedTextsGatheredInOrder) {
   CClientProcessor processor;
   std::string expected;

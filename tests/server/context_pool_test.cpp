@@ -117,5 +117,32 @@ TEST_F(ContextPoolTest, HeldLinesGoInOneGatheringStepAndAViewerJoiningMeanwhileG
   EXPECT_EQ(viewers[2].peerPort, late.LocalPort());
 }
 
+TEST_F(ContextPoolTest, AHeldLineJoinsASendNotYetBegunAndIsNotHandedOverAgain) {
+  testkit::TextClient& first = AddViewer();
+  testkit::TextClient& second = AddViewer();
+  pool.Publish(SavedText::DataLine, "one\r\n");
+  pool.StartHeld();  // both viewers' send steps are requested, not yet run
+  pool.Publish(SavedText::DataLine, "two\r\n");  // joins both waiting sends
+  server.sends[0]->RequestSend();  // only the first viewer's send goes
+  Poll();
+  pool.Publish(SavedText::DataLine, "three\r\n");  // the second's send still waits: it joins
+  EXPECT_EQ(pool.Viewers()[0].bytesQueued, 7u);   // held for the first, whose send is done
+  EXPECT_EQ(pool.Viewers()[1].bytesQueued, 17u);  // all in the second's waiting send
+  server.sends.clear();
+  pool.StartHeld();
+  ASSERT_EQ(server.sends.size(), 1u);
+  EXPECT_EQ(server.sends[0], connections[0]);
+  connections[1]->RequestSend();
+  RunSends();
+  const std::string all = "one\r\ntwo\r\nthree\r\n";
+  ASSERT_TRUE(first.WaitForBytes(all.size()));
+  ASSERT_TRUE(second.WaitForBytes(all.size()));
+  Poll();
+  EXPECT_EQ(first.Buffered(), all);
+  EXPECT_EQ(second.Buffered(), all);
+  EXPECT_EQ(pool.Viewers()[0].linesSent, 3u);
+  EXPECT_EQ(pool.Viewers()[1].linesSent, 3u);
+}
+
 }  // namespace
 }  // namespace tessamer

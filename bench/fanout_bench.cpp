@@ -445,60 +445,73 @@ RunResult RunNcat(int clients, const Settings& settings) {
   return result;
 }
 
-void Report(const char* name, int clients, const Settings& settings, const RunResult& r) {
-  if (!r.failure.empty()) {
-    std::printf("%-19s M=%-4d rate=%-5d could not take every viewer (%s)\n", name, clients,
-                settings.rate, r.failure.c_str());
-    std::fflush(stdout);
-    return;
-  }
+// One run's figures as reported: per second and per line, so that runs can be set side by side.
+struct Figures {
+  double linesPerSecond = 0, p50 = 0, p99 = 0, max = 0, cpuMicrosPerLine = 0, readerShare = 0;
+  int64_t lost = 0, disordered = 0;
+};
+
+Figures FiguresOf(const RunResult& r) {
   const double delivered = static_cast<double>(r.viewers.delivered);
+  Figures f;
+  f.linesPerSecond = r.seconds > 0 ? delivered / r.seconds : 0.0;
+  f.p50 = r.viewers.p50;
+  f.p99 = r.viewers.p99;
+  f.max = r.viewers.max;
+  f.cpuMicrosPerLine = delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0;
+  f.readerShare = r.seconds > 0 ? r.viewers.readerCpuSeconds / r.seconds : 0.0;
+  f.lost = r.viewers.lost;
+  f.disordered = r.viewers.disordered;
+  return f;
+}
+
+void Report(const std::string& name, int clients, const Settings& settings, const Figures& f) {
   std::printf("%-19s M=%-4d rate=%-5d %9.0f lines/s  lost %-6lld disordered %-4lld "
               "p50 %7.3f ms  p99 %7.3f ms  max %8.3f ms  cpu %6.2f us/line  viewers' thread "
               "%3.0f%%\n",
-              name, clients, settings.rate, r.seconds > 0 ? delivered / r.seconds : 0.0,
-              static_cast<long long>(r.viewers.lost), static_cast<long long>(r.viewers.disordered),
-              r.viewers.p50, r.viewers.p99, r.viewers.max,
-              delivered > 0 ? r.cpuSeconds * 1e6 / delivered : 0.0,
-              r.seconds > 0 ? r.viewers.readerCpuSeconds * 100 / r.seconds : 0.0);
+              name.c_str(), clients, settings.rate, f.linesPerSecond,
+              static_cast<long long>(f.lost), static_cast<long long>(f.disordered), f.p50, f.p99,
+              f.max, f.cpuMicrosPerLine, f.readerShare * 100);
   std::fflush(stdout);
 }
 
-// The median run of each figure on its own (lost and disordered: the most of any run).
+void Report(const char* name, int clients, const Settings& settings, const RunResult& r) {
+  if (r.failure.empty()) return Report(name, clients, settings, FiguresOf(r));
+  std::printf("%-19s M=%-4d rate=%-5d could not take every viewer (%s)\n", name, clients,
+              settings.rate, r.failure.c_str());
+  std::fflush(stdout);
+}
+
+// The median of each figure on its own over the runs that took every viewer (lost and
+// disordered: the most of any run).
 void ReportMedians(const char* name, int clients, const Settings& settings,
                    const std::vector<RunResult>& runs) {
-  std::vector<RunResult> served;
+  std::vector<Figures> served;
   for (const RunResult& run : runs) {
-    if (run.failure.empty()) served.push_back(run);
+    if (run.failure.empty()) served.push_back(FiguresOf(run));
   }
   if (served.size() != runs.size()) {
     std::printf("%-19s M=%-4d median: %zu of %zu runs took every viewer\n", name, clients,
                 served.size(), runs.size());
     if (served.empty()) return;
   }
-  const auto median = [&](auto figure) {
+  const auto median = [&](double Figures::*figure) {
     std::vector<double> values;
-    for (const RunResult& run : served) values.push_back(figure(run));
+    for (const Figures& f : served) values.push_back(f.*figure);
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
   };
-  RunResult middle;
-  for (const RunResult& run : served) {
-    middle.viewers.lost = std::max(middle.viewers.lost, run.viewers.lost);
-    middle.viewers.disordered = std::max(middle.viewers.disordered, run.viewers.disordered);
+  Figures middle;
+  for (const Figures& f : served) {
+    middle.lost = std::max(middle.lost, f.lost);
+    middle.disordered = std::max(middle.disordered, f.disordered);
   }
-  middle.seconds = 1;
-  middle.viewers.delivered = static_cast<int64_t>(
-      median([](const RunResult& r) { return r.viewers.delivered / r.seconds; }));
-  middle.cpuSeconds = median([](const RunResult& r) {
-                        return r.cpuSeconds / static_cast<double>(r.viewers.delivered);
-                      }) * static_cast<double>(middle.viewers.delivered);
-  middle.viewers.p50 = median([](const RunResult& r) { return r.viewers.p50; });
-  middle.viewers.p99 = median([](const RunResult& r) { return r.viewers.p99; });
-  middle.viewers.max = median([](const RunResult& r) { return r.viewers.max; });
-  middle.viewers.readerCpuSeconds =
-      median([](const RunResult& r) { return r.viewers.readerCpuSeconds / r.seconds; });
-  Report((std::string(name) + " median").c_str(), clients, settings, middle);
+  for (double Figures::*figure : {&Figures::linesPerSecond, &Figures::p50, &Figures::p99,
+                                  &Figures::max, &Figures::cpuMicrosPerLine,
+                                  &Figures::readerShare}) {
+    middle.*figure = median(figure);
+  }
+  Report(std::string(name) + " median", clients, settings, middle);
 }
 
 Settings ParseArguments(int argc, char** argv) {

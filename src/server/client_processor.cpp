@@ -37,7 +37,7 @@ PostResult CClientProcessor::JoinLocked(std::shared_ptr<const std::string> text,
   sendingBytes += text->size();
   sendingTexts += texts;
   sending.push_back(std::move(text));
-  return PostResult::Queued;
+  return PostResult::Joined;
 }
 
 PostResult CClientProcessor::QueueLocked(std::shared_ptr<const std::string> text, size_t texts) {

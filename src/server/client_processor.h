@@ -75,6 +75,7 @@ enum class PostResult {
   SendRequested,  // the viewer was idle: the text, or its rest, is to be sent; run a send step
   Dropped,        // an empty text, or a viewer already being closed
   OverLimit,      // the queue would exceed its limit: the viewer is marked closing, queue emptied
+  Joined,         // PostMode::Join: the text goes out with the send that waits to begin
   Declined,       // PostMode::Join: no send is waiting to begin, or it is full; nothing done
 };
 

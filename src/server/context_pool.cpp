@@ -147,7 +147,7 @@ void CContextPool::HoldLocked(const std::shared_ptr<const std::string>& text) {
   // may take this one: the held lines keep their order.
   for (const auto& viewer : viewers) {
     if (viewer->heldSkipped == held.size() &&
-        viewer->Post(text, PostMode::Join, 1) == PostResult::Queued) {
+        viewer->Post(text, PostMode::Join, 1) == PostResult::Joined) {
       ++viewer->heldSkipped;
     }
   }

@@ -22,10 +22,10 @@
 // The common case costs the publisher one non-blocking send per viewer and the workers nothing;
 // only a viewer that would block is left to its strand. While the publisher is behind, a line
 // costs it little per viewer (a line joins a send that waits to begin, nothing more), and each
-// viewer gets the held lines in one send. A viewer's texts
-// go out in order either way: the publisher writes only while the strand has nothing of the
-// viewer's to send (see CClientProcessor), never after the viewer has left the pool, and never
-// before lines held earlier have been handed over (see CContextPool).
+// viewer gets the held lines in one send. A viewer's texts go out in order either way: the
+// publisher writes only while the strand has nothing of the viewer's to send (see
+// CClientProcessor), never after the viewer has left the pool, and never before lines held
+// earlier have been handed over (see CContextPool).
 //
 // All state the workers touch lives in a shared core that each worker keeps alive, so that Stop
 // can give up on a worker that does not exit without leaving it on freed memory; each viewer

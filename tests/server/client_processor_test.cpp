@@ -117,7 +117,7 @@ TEST(ClientProcessorDirectTest, ATextJoinsOnlyASendNotYetBegunWithNothingQueuedB
   EXPECT_EQ(SendAll(processor), "");  // the first step: idle
   EXPECT_EQ(processor.Post(Text("a\n"), PostMode::Join), PostResult::Declined);  // none waits
   ASSERT_EQ(processor.Post(Text("b\nc\n"), PostMode::Queue, 2), PostResult::SendRequested);
-  EXPECT_EQ(processor.Post(Text("d\n"), PostMode::Join), PostResult::Queued);
+  EXPECT_EQ(processor.Post(Text("d\n"), PostMode::Join), PostResult::Joined);
   EXPECT_EQ(processor.Figures().bytesQueued, 6u);
   ASSERT_EQ(processor.Process(), SendStep::BytesToSend);
   EXPECT_EQ(Unsent(processor), "b\nc\nd\n");  // one send

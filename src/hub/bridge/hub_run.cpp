@@ -201,10 +201,11 @@ RunOutcome CHubRun::RouteUntilStopped() {
     std::lock_guard lock(layoutLock);
     absentBoxes = absent;
   }
+  // A partial run is told before any header can flow, so that it is told before the layout.
+  if (absentBoxes.any()) WaitForAbsentBoxes(absentBoxes);
   for (size_t i = 0; i < agents.size(); ++i) {
     if (!absentBoxes.test(i)) agents[i]->SetTargets(headerQueues[i], dataQueues[i]);
   }
-  if (absentBoxes.any()) WaitForAbsentBoxes(absentBoxes);
   return WaitForDataOrStop();
 }
 

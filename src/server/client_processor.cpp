@@ -30,7 +30,7 @@ PostResult CClientProcessor::Post(std::shared_ptr<const std::string> text, PostM
 
 PostResult CClientProcessor::JoinLocked(std::shared_ptr<const std::string> text, size_t texts) {
   if (state != ProcessorState::Sending || begun || !queue.empty() ||
-      sending.size() >= kMaxSendTexts || length + text->size() > kMaxSendBytes) {
+      !FitsInSendLocked(text->size())) {
     return PostResult::Declined;
   }
   length += text->size();
@@ -122,6 +122,10 @@ void CClientProcessor::CountSentLocked() {
   sendingTexts = length = position = 0;
 }
 
+bool CClientProcessor::FitsInSendLocked(size_t bytes) const {
+  return sending.size() < kMaxSendTexts && length + bytes <= kMaxSendBytes;
+}
+
 bool CClientProcessor::TakeNextLocked() {
   if (queue.empty()) return false;
   sending.clear();
@@ -131,8 +135,7 @@ bool CClientProcessor::TakeNextLocked() {
     sendingTexts += queue.front().texts;
     sending.push_back(std::move(queue.front().bytes));
     queue.pop_front();
-  } while (!queue.empty() && sending.size() < kMaxSendTexts &&
-           length + queue.front().bytes->size() <= kMaxSendBytes);
+  } while (!queue.empty() && FitsInSendLocked(queue.front().bytes->size()));
   queuedBytes -= length;
   position = 0;
   sendingBytes = length;

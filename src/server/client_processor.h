@@ -120,6 +120,7 @@ class CClientProcessor {
   PostResult QueueLocked(std::shared_ptr<const std::string> text, size_t texts);
   PostResult JoinLocked(std::shared_ptr<const std::string> text, size_t texts);
   bool TakeNextLocked();   // moves the first queued texts into `sending`; false when none
+  bool FitsInSendLocked(size_t bytes) const;  // a text of `bytes` may join `sending`
   void CountSentLocked();  // the texts being sent have all gone
 
   mutable std::mutex lock;

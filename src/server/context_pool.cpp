@@ -87,7 +87,8 @@ std::vector<ViewerHealth> CContextPool::Viewers() const {
   for (const auto& viewer : viewers) {
     all.push_back(viewer->Health());
     size_t heldFor = heldBytes;  // held lines wait for this viewer too, but those it skips
-    for (size_t i = 0; i < viewer->heldSkipped && i < held.size(); ++i) heldFor -= held[i]->size();
+    const size_t skipped = std::min(viewer->heldSkipped, held.size());
+    for (size_t i = 0; i < skipped; ++i) heldFor -= held[i]->size();
     all.back().bytesQueued += heldFor;
   }
   all.insert(all.end(), gone.begin(), gone.end());
